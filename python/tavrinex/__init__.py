@@ -1,0 +1,15 @@
+"""tavrinex: xlsx worksheets read and written in Python, with a native engine.
+
+The engine, ``tavrinex._tavrinex``, gives the same results as the package's
+own Python code; where it cannot, it raises ``NativeFallback`` and the
+package runs the Python code instead.
+"""
+
+import os as _os
+
+# Development builds keep the compiled modules outside the source tree.
+_native_dir = _os.environ.get("TAVRINEX_NATIVE_DIR")
+if _native_dir:
+    __path__.insert(0, _native_dir)
+
+__all__ = []

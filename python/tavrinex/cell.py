@@ -1,0 +1,158 @@
+"""Cell classes: the editable cell and the read-only cells.
+
+The engine fills the slots of these classes directly (it never calls their
+constructors), so their slot lists are part of the engine's contract.
+"""
+
+import datetime
+import decimal
+
+from tavrinex.styles import StyleArray
+from tavrinex.utils.cell import get_column_letter
+
+ERROR_CODES = ("#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A")
+TIME_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+NUMERIC_TYPES = (int, float, decimal.Decimal)
+
+
+def _formula_types():
+    from tavrinex.formula import ArrayFormula, DataTableFormula
+    return ArrayFormula, DataTableFormula
+
+
+def infer_data_type(value):
+    """The data type a value takes when assigned to a cell."""
+    if value is None:
+        return "n"
+    if isinstance(value, bool):
+        return "b"
+    if isinstance(value, NUMERIC_TYPES):
+        return "n"
+    if isinstance(value, TIME_TYPES):
+        return "d"
+    if isinstance(value, str):
+        if len(value) > 1 and value.startswith("="):
+            return "f"
+        if value in ERROR_CODES:
+            return "e"
+        return "s"
+    if isinstance(value, _formula_types()):
+        return "f"
+    raise ValueError(f"Cannot convert {value!r} to Excel")
+
+
+class Cell:
+    """A cell of an editable worksheet."""
+
+    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink",
+                 "data_type", "_comment")
+
+    def __init__(self, worksheet, row=None, column=None, value=None, style_array=None):
+        self.parent = worksheet
+        self._style = StyleArray(style_array) if style_array is not None else None
+        self.row = row
+        self.column = column
+        self._value = None
+        self._hyperlink = None
+        self.data_type = "n"
+        self._comment = None
+        if value is not None:
+            self.value = value
+
+    @property
+    def value(self):
+        return self._value
+
+    @value.setter
+    def value(self, value):
+        self.data_type = infer_data_type(value)
+        self._value = value
+
+    @property
+    def coordinate(self):
+        return f"{get_column_letter(self.column)}{self.row}"
+
+    @property
+    def column_letter(self):
+        return get_column_letter(self.column)
+
+    @property
+    def style_array(self):
+        """The cell's style indices (a fresh default when it has none)."""
+        if self._style is None:
+            self._style = StyleArray()
+        return self._style
+
+    @property
+    def has_style(self):
+        return self._style is not None and any(self._style)
+
+    @property
+    def hyperlink(self):
+        return self._hyperlink
+
+    @property
+    def comment(self):
+        return self._comment
+
+    @property
+    def is_date(self):
+        return self.data_type == "d"
+
+    def __repr__(self):
+        title = getattr(self.parent, "title", "?")
+        return f"<Cell {title!r}.{self.coordinate}>"
+
+
+class ReadOnlyCell:
+    """A cell handed out by a read-only worksheet."""
+
+    __slots__ = ("parent", "row", "column", "_value", "data_type", "_style_id")
+
+    def __init__(self, sheet, row, column, value, data_type="n", style_id=0):
+        self.parent = sheet
+        self.row = row
+        self.column = column
+        self._value = value
+        self.data_type = data_type
+        self._style_id = style_id
+
+    @property
+    def value(self):
+        return self._value
+
+    @property
+    def coordinate(self):
+        return f"{get_column_letter(self.column)}{self.row}"
+
+    @property
+    def style_id(self):
+        return self._style_id
+
+    def __eq__(self, other):
+        return (isinstance(other, ReadOnlyCell)
+                and (self.row, self.column, self._value) == (other.row, other.column, other._value))
+
+    def __ne__(self, other):
+        return not self == other
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"<ReadOnlyCell {getattr(self.parent, 'title', '?')!r}.{self.coordinate}>"
+
+
+class EmptyCell:
+    """The value-less cell that fills gaps in read-only rows."""
+
+    __slots__ = ()
+    value = None
+    is_date = False
+    data_type = "n"
+    style_id = 0
+
+    def __repr__(self):
+        return "<EmptyCell>"
+
+
+EMPTY_CELL = EmptyCell()

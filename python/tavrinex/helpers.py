@@ -1,0 +1,51 @@
+"""The `helpers` dicts handed to the native engine.
+
+The engine calls back into these for every value it does not reproduce
+itself, so each entry is the package's own code for that job.
+"""
+
+from tavrinex.formula import (ArrayFormula, DataTableFormula, TokenizerError, Translator,
+                              TranslatorError)
+from tavrinex.styles import StyleArray
+from tavrinex.text import (RICH_DANGEROUS, TEXT_DANGEROUS, rich_inline, si_content,
+                           text_content, validate_rpr)
+from tavrinex.utils.cell import coordinate_to_tuple, row_index
+from tavrinex.utils.datetime import from_excel, from_ISO8601
+
+
+def date_warning(coordinate, value):
+    """Message of the warning for a date cell whose serial cannot be converted."""
+    where = f"Cell {coordinate}" if coordinate is not None else "A cell"
+    return (f"{where} is marked as a date but the serial value {value} is outside "
+            f"the limits for dates. The cell will be treated as an error.")
+
+
+def reader_helpers():
+    """The dict the readers (bind_cells, RowReader, read_string_table) take."""
+    return {
+        "int": int,
+        "float": float,
+        "coordinate_to_tuple": coordinate_to_tuple,
+        "row_index": row_index,
+        "from_excel": from_excel,
+        "from_ISO8601": from_ISO8601,
+        "date_warning": date_warning,
+        "ArrayFormula": ArrayFormula,
+        "DataTableFormula": DataTableFormula,
+        "Translator": Translator,
+        "TokenizerError": TokenizerError,
+        "TranslatorError": TranslatorError,
+        "text_content": text_content,
+        "rich_inline": rich_inline,
+        "validate_rpr": validate_rpr,
+        "text_dangerous": TEXT_DANGEROUS,
+        "rich_dangerous": RICH_DANGEROUS,
+        "si_content": si_content,
+    }
+
+
+def writer_helpers():
+    """The dict SheetWriter takes (the writer's own entries join as it grows)."""
+    return {
+        "StyleArray": StyleArray,
+    }

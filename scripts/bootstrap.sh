@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Finds a CPython 3.14 with headers and venv, installing it from Debian's
+# unstable suite when it is missing, then prints the interpreter's path.
+set -euo pipefail
+
+have_py() {
+    local py="$1"
+    command -v "$py" >/dev/null 2>&1 || return 1
+    "$py" - <<'PY' >/dev/null 2>&1 || return 1
+import sys, sysconfig, os, ensurepip, venv
+assert sys.version_info[:2] == (3, 14)
+inc = sysconfig.get_paths()["include"]
+assert os.path.exists(os.path.join(inc, "Python.h"))
+PY
+}
+
+PY="${PYTHON:-python3.14}"
+if have_py "$PY"; then
+    command -v "$PY"
+    exit 0
+fi
+
+if [ ! -r /etc/debian_version ]; then
+    echo "bootstrap: CPython 3.14 with headers is required (set PYTHON)" >&2
+    exit 1
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+# Take the mirror URI and signing key from the machine's own Debian source.
+uri=""; key=""
+if [ -r /etc/apt/sources.list.d/debian.sources ]; then
+    uri=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+    key=$(awk '/^Signed-By:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
+elif [ -r /etc/apt/sources.list ]; then
+    uri=$(awk '$1 == "deb" && $0 !~ /security/ { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+fi
+if [ -z "$uri" ]; then
+    echo "bootstrap: cannot find the Debian mirror in the apt sources" >&2
+    exit 1
+fi
+[ -n "$key" ] || key=/usr/share/keyrings/debian-archive-keyring.gpg
+
+echo "bootstrap: installing python3.14 from Debian unstable" >&2
+$SUDO tee /etc/apt/sources.list.d/tavrinex-sid.sources >/dev/null <<SRC
+Types: deb
+URIs: $uri
+Suites: sid
+Components: main
+Signed-By: $key
+SRC
+$SUDO tee /etc/apt/preferences.d/tavrinex-sid.pref >/dev/null <<PREF
+Package: *
+Pin: release n=sid
+Pin-Priority: 100
+PREF
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q >&2
+pkgs=(python3.14-dev python3.14-venv python3-pip-whl python3-setuptools-whl)
+opts=(-y -q -t sid -o Dpkg::Options::=--force-overwrite)
+for attempt in 1 2 3; do
+    if $SUDO apt-get install "${opts[@]}" "${pkgs[@]}" >&2; then
+        break
+    fi
+    echo "bootstrap: install attempt $attempt failed; repairing" >&2
+    $SUDO apt-get --fix-broken install -y -q -o Dpkg::Options::=--force-overwrite >&2 || true
+done
+
+if have_py python3.14; then
+    command -v python3.14
+    exit 0
+fi
+echo "bootstrap: python3.14 is still not usable" >&2
+exit 1

@@ -1,0 +1,104 @@
+// Native error values and their mapping to Python exceptions.
+//
+// Readers return a ReadError: a falsy value on success, otherwise
+// Malformed/Unsupported with a fixed message, or Source when Python code the
+// engine called has raised (the exception is then set in the thread state
+// and is passed on unchanged). Only this file's functions turn them into
+// Python exceptions.
+#pragma once
+
+#include "lib/pyref.h"
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string>
+
+namespace tvx {
+
+enum class ErrKind : std::uint8_t { None, Malformed, Unsupported, Source };
+
+struct [[nodiscard]] ReadError {
+    ErrKind kind = ErrKind::None;
+    const char* message = nullptr;
+
+    static constexpr ReadError ok() { return {}; }
+    static constexpr ReadError malformed(const char* m) { return {ErrKind::Malformed, m}; }
+    static constexpr ReadError unsupported(const char* m) { return {ErrKind::Unsupported, m}; }
+    // The Python error indicator is set.
+    static constexpr ReadError source() { return {ErrKind::Source, nullptr}; }
+
+    // True when this is an error: `if (auto e = step()) return e;`
+    constexpr explicit operator bool() const { return kind != ErrKind::None; }
+};
+
+#define TVX_TRY(expr)                                  \
+    do {                                               \
+        if (::tvx::ReadError tvx_err_ = (expr)) return tvx_err_; \
+    } while (0)
+
+enum class FormulaErrKind : std::uint8_t { None, Tokenizer, Translator, PopEmpty, NeedPython };
+
+struct [[nodiscard]] FormulaError {
+    FormulaErrKind kind = FormulaErrKind::None;
+    std::string message;  // Tokenizer and Translator only
+
+    static FormulaError ok() { return {}; }
+    static FormulaError tokenizer(std::string m) { return {FormulaErrKind::Tokenizer, std::move(m)}; }
+    static FormulaError translator(std::string m) { return {FormulaErrKind::Translator, std::move(m)}; }
+    static FormulaError pop_empty() { return {FormulaErrKind::PopEmpty, {}}; }
+    static FormulaError need_python() { return {FormulaErrKind::NeedPython, {}}; }
+
+    explicit operator bool() const { return kind != FormulaErrKind::None; }
+};
+
+// Created once by the module's execution slot (see module.cpp).
+PyObject* native_fallback_type() noexcept;
+PyObject* internal_error_type() noexcept;
+int init_error_types() noexcept;
+// Used by the probe module to share the engine module's class.
+void adopt_native_fallback(PyObject* cls) noexcept;
+
+// Sets the Python exception for `e` and returns nullptr. Source errors
+// leave the pending exception as it is.
+PyObject* raise_read_error(const ReadError& e) noexcept;
+// NativeFallback with a message given directly ("style index", ...).
+PyObject* raise_fallback(const char* message) noexcept;
+// The internal-failure exception (derived from BaseException).
+PyObject* raise_internal(const char* message) noexcept;
+// Maps a formula error; the host's exception classes come from `helpers`.
+PyObject* raise_formula_error(const FormulaError& e, PyObject* tokenizer_error,
+                              PyObject* translator_error) noexcept;
+
+// Runs `body` (returning a new reference or nullptr with an exception set)
+// and turns any C++ exception into the internal failure, so that nothing
+// C++ escapes into CPython.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return raise_internal("out of memory");
+    } catch (const std::exception& ex) {
+        return raise_internal(ex.what());
+    } catch (...) {
+        return raise_internal("unknown internal failure");
+    }
+}
+
+// Same for entry points returning int (type slots such as mp_ass_subscript).
+template <class F>
+int guarded_int(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        raise_internal("out of memory");
+    } catch (const std::exception& ex) {
+        raise_internal(ex.what());
+    } catch (...) {
+        raise_internal("unknown internal failure");
+    }
+    return -1;
+}
+
+}  // namespace tvx

@@ -1,0 +1,2 @@
+// Placeholder: the conversions are written by the utilities work.
+#include "utils/utils.h"

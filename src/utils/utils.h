@@ -1,0 +1,67 @@
+// Small conversions shared by the readers and the writer: cell references,
+// column letters, number text, Python's whitespace and operand classes.
+// All are pure; only value_text looks at Python objects.
+#pragma once
+
+#include "lib/pyref.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tvx {
+
+constexpr std::uint32_t MAX_COLUMN = 18278;  // ZZZ
+
+// "B12" -> (12, 2). Upper-case letters only, 1 to 3 of them, then 1 to 9
+// digits without a leading zero. False for anything else (never raises).
+bool parse_coordinate(std::string_view text, std::int64_t& row, std::uint32_t& column) noexcept;
+
+// Optional "-", then 1 to 18 ASCII digits and nothing else.
+bool parse_fast_int(std::string_view text, std::int64_t& value) noexcept;
+
+// Letters of column n >= 1 (bijective base 26), written to `out`, which
+// must hold at least 8 bytes; returns the length.
+std::size_t column_letters(std::uint64_t n, char* out) noexcept;
+void append_column_letters(std::string& out, std::uint64_t n);
+
+// The text %.16g gives. `out` must hold at least 32 bytes; returns length.
+std::size_t int_text(std::int64_t v, char* out) noexcept;
+std::size_t float_text(double x, char* out) noexcept;  // finite x only
+
+enum class ValueTextKind : std::uint8_t { Absent, Text, Unhandled };
+
+// The text of a <v> made from a Python value. `data` points into the str's
+// own UTF-8 buffer or into `buf`.
+struct ValueText {
+    ValueTextKind kind = ValueTextKind::Absent;
+    bool from_str = false;
+    const char* data = nullptr;
+    std::size_t size = 0;
+    char buf[32];
+
+    std::string_view text() const noexcept { return {data, size}; }
+};
+// Never leaves a Python exception set. The result may borrow from `obj`.
+void value_text(PyObject* obj, ValueText& out) noexcept;
+
+// The slice of `text` (UTF-8) without what str.strip() removes.
+std::string_view py_strip(std::string_view text) noexcept;
+
+// Whether float(s) would succeed for an ASCII text.
+bool is_float_literal(std::string_view s) noexcept;
+
+// Operand subtypes of the formula tokenizer; NeedPython asks the caller to
+// let the host's Python tokenizer do the work.
+enum class OperandKind : std::uint8_t {
+    Text = 1,
+    Number = 2,
+    Logical = 3,
+    Error = 4,
+    Range = 5,
+    NeedPython = 255,
+};
+OperandKind classify_operand(std::string_view value) noexcept;
+
+}  // namespace tvx
