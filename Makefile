@@ -41,9 +41,10 @@ test: build
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
+ASAN_BUILD ?= build-asan
 asan:
-	$(MAKE) build BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DTAVRINEX_SANITIZE=ON"
-	TAVRINEX_NATIVE_DIR=$(abspath build-asan)/native PYTHONPATH=$(abspath python) \
+	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DTAVRINEX_SANITIZE=ON"
+	TAVRINEX_NATIVE_DIR=$(abspath $(ASAN_BUILD))/native PYTHONPATH=$(abspath python) \
 	  LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(VPY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
