@@ -1,0 +1,778 @@
+"""The package's own worksheet reader: a worksheet part into a dict of cells.
+
+`WorksheetParser.parse` does in Python what the engine's ``bind_cells`` does
+natively, and is what runs whenever the engine declines a worksheet. It walks
+the document with a pull parser over expat that keeps the raw bytes of the
+elements it does not interpret, so that they reach the element handlers as
+(bytes, namespaces), exactly as written, in the ``actions`` list.
+"""
+
+import codecs
+import datetime as _datetime
+import math
+import operator
+import re
+import xml.parsers.expat as expat
+from array import array as _array
+
+START, END, TEXT, EOF = range(4)
+
+CHUNK = 65536
+_TRIM = 1 << 20  # bytes no capture needs any more are dropped in steps this big
+_DECL_RE = re.compile(rb"""^<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']""")
+_UTF8_NAMES = {"utf-8", "utf8"}
+
+
+def split_name(name, _cache={}):
+    """(namespace uri, local name) of an expat name "uri}local"."""
+    try:
+        return _cache[name]
+    except KeyError:
+        uri, sep, local = name.rpartition("}")
+        result = _cache[name] = (uri, local)
+        return result
+
+
+def clark(attrs):
+    """Attributes keyed as "{uri}local" for prefixed names, plain otherwise."""
+    if not any("}" in key for key in attrs):
+        return dict(attrs)
+    return {("{" + key if "}" in key else key): value for key, value in attrs.items()}
+
+
+def _transcoded(first, source):
+    """The whole document as UTF-8 when it is written in another encoding,
+    else None. Captured bytes are always handed on as UTF-8."""
+    if first.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        encoding = "utf-16"
+    elif first.startswith(b"\x00<"):
+        encoding = "utf-16-be"
+    elif first.startswith(b"<\x00"):
+        encoding = "utf-16-le"
+    else:
+        match = _DECL_RE.match(first)
+        if match is None or match[1].decode("ascii").lower() in _UTF8_NAMES:
+            return None
+        encoding = match[1].decode("ascii")
+        try:
+            codecs.lookup(encoding)
+        except LookupError:
+            return None  # expat reports what it cannot read
+    data = bytearray(first)
+    while chunk := source.read(CHUNK):
+        data += chunk
+    text = bytes(data).decode(encoding)
+    return text.lstrip("\ufeff").encode("utf-8", "surrogatepass")
+
+
+class PullParser:
+    """Events (START, name, attrs, offset), (END, name, offset), (TEXT, str)
+    and (EOF,), in document order. Names are expat's "uri}local" form.
+
+    Byte offsets are absolute positions in the (UTF-8) document. The bytes
+    from the oldest running capture on stay in `_buf`.
+    """
+
+    def __init__(self, source):
+        self._source = source
+        self._buf = bytearray()
+        self._base = 0          # document offset of _buf[0]
+        self._holds = []        # start offsets of running captures
+        self._last = 0          # offset of the last tag expat reported
+        self._queue = []
+        self._pos = 0
+        self._done = False
+        self._bindings = []     # (prefix, uri) in declaration order
+        self._own = []          # per open element: bindings its tag declared
+        self._decls = []        # bindings declared for the next start tag
+        self.last_end = 0       # offset of the last END event handed out
+
+        first = source.read(CHUNK)
+        if not isinstance(first, (bytes, bytearray)):
+            raise TypeError(f"source.read() must return bytes, not {type(first).__name__}")
+        whole = _transcoded(bytes(first), source)
+        if whole is not None:
+            self._pending = [whole, b""]
+            self._parser = self._make_parser("UTF-8")
+        else:
+            self._pending = [bytes(first)] if first else [b""]
+            self._parser = self._make_parser(None)
+
+    def _make_parser(self, encoding):
+        p = expat.ParserCreate(encoding, namespace_separator="}")
+        p.buffer_text = True
+        p.buffer_size = CHUNK
+        queue = self._queue
+        decls = self._decls
+
+        def start(name, attrs):
+            self._last = p.CurrentByteIndex
+            queue.append((START, name, attrs, self._last, decls[:]))
+            decls.clear()
+
+        def end(name):
+            self._last = p.CurrentByteIndex
+            queue.append((END, name, self._last))
+
+        def ns_start(prefix, uri):
+            decls.append((prefix or "", uri or ""))
+
+        p.StartElementHandler = start
+        p.EndElementHandler = end
+        p.CharacterDataHandler = lambda text: queue.append((TEXT, text))
+        p.StartNamespaceDeclHandler = ns_start
+        return p
+
+    def _feed(self):
+        if self._pending:
+            chunk = self._pending.pop(0)
+        else:
+            chunk = self._source.read(CHUNK)
+            if not isinstance(chunk, (bytes, bytearray)):
+                raise TypeError(
+                    f"source.read() must return bytes, not {type(chunk).__name__}")
+        keep = min(self._holds) if self._holds else self._last
+        if keep - self._base >= _TRIM:
+            del self._buf[:keep - self._base]
+            self._base = keep
+        self._buf += chunk
+        self._parser.Parse(chunk, not chunk)
+        if not chunk:
+            self._done = True
+
+    def next(self):
+        """The next event; namespace bindings follow the element nesting."""
+        queue = self._queue
+        while self._pos >= len(queue):
+            queue.clear()
+            self._pos = 0
+            if self._done:
+                return (EOF,)
+            self._feed()
+        event = queue[self._pos]
+        self._pos += 1
+        kind = event[0]
+        if kind == START:
+            own = event[4]
+            self._bindings.extend(own)
+            self._own.append(len(own))
+        elif kind == END:
+            self.last_end = event[2]
+            count = self._own.pop()
+            if count:
+                del self._bindings[-count:]
+        return event
+
+    def namespaces(self):
+        """The bindings in scope: each prefix once, at its outermost place,
+        with its innermost URI; "" is the default namespace."""
+        result = {}
+        for prefix, uri in self._bindings:
+            result[prefix] = uri  # dicts keep the first insertion's place
+        return list(result.items())
+
+    def hold(self, offset):
+        self._holds.append(offset)
+
+    def release(self, offset):
+        self._holds.remove(offset)
+
+    def element_end(self, start, end_offset):
+        """Document offset just past an element that starts at `start` and
+        whose END event was reported at `end_offset`."""
+        buf, base = self._buf, self._base
+        tag_end = _start_tag_end(buf, start - base)
+        if buf[tag_end - 2] == 0x2F:  # "/>": an empty-element tag
+            return base + tag_end
+        return buf.index(b">", end_offset - base) + 1 + base
+
+    def raw(self, start, stop):
+        return bytes(self._buf[start - self._base:stop - self._base])
+
+    def skip(self):
+        """Reads past the END of the element whose START was just read."""
+        depth = 1
+        while True:
+            kind = self.next()[0]
+            if kind == START:
+                depth += 1
+            elif kind == END:
+                depth -= 1
+                if depth == 0:
+                    return
+            elif kind == EOF:  # expat raises before this; kept as a guard
+                raise ValueError("unexpected end of document")
+
+    def text(self):
+        """Character data inside the element just started, at any depth, or
+        None when there is none."""
+        parts = []
+        depth = 1
+        while True:
+            event = self.next()
+            kind = event[0]
+            if kind == TEXT:
+                parts.append(event[1])
+            elif kind == START:
+                depth += 1
+            elif kind == END:
+                depth -= 1
+                if depth == 0:
+                    return "".join(parts) if parts else None
+            else:
+                raise ValueError("unexpected end of document")
+
+    def capture(self, start_event):
+        """(bytes, namespaces) of the element whose START was just read."""
+        start = start_event[3]
+        self.hold(start)
+        try:
+            depth = 1
+            while True:
+                event = self.next()
+                kind = event[0]
+                if kind == START:
+                    depth += 1
+                elif kind == END:
+                    depth -= 1
+                    if depth == 0:
+                        stop = self.element_end(start, event[2])
+                        return self.raw(start, stop), self.namespaces()
+                elif kind == EOF:
+                    raise ValueError("unexpected end of document")
+        finally:
+            self.release(start)
+
+
+def _start_tag_end(buf, i):
+    """Index just past the ">" of the start tag at buf[i] (quotes respected)."""
+    quote = 0
+    n = len(buf)
+    i += 1
+    while i < n:
+        c = buf[i]
+        if quote:
+            if c == quote:
+                quote = 0
+        elif c == 0x22 or c == 0x27:
+            quote = c
+        elif c == 0x3E:
+            return i + 1
+        i += 1
+    raise ValueError("start tag not in buffer")
+
+
+# The worksheet reader.
+
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+# Main-namespace elements the worksheet handles by name, wherever they are.
+DISPATCH_TAGS = frozenset((
+    "row", "col", "sheetProtection", "extLst", "conditionalFormatting", "legacyDrawing",
+    "rowBreaks", "colBreaks", "printOptions", "pageMargins", "pageSetup", "headerFooter",
+    "autoFilter", "dataValidations", "sheetPr", "sheetViews", "sheetFormatPr", "scenarios",
+    "tableParts", "hyperlinks", "mergeCells", "customSheetViews",
+))
+
+_FAST_INT = re.compile(r"-?[0-9]{1,18}")
+_FLOAT = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_COORD = re.compile(r"([A-Z]{1,3})([1-9][0-9]{0,8})")
+_FIXED_TYPES = frozenset(("b", "d", "e", "f", "n", "s"))
+_INT64 = range(-(1 << 63), 1 << 63)
+_MS_PER_DAY = 86_400_000
+_NO_STYLE = object()
+
+
+def parse_coordinate(text):
+    """(row, column) of a plain reference such as "B12", else None: lower
+    case, "$", leading zeros and longer forms are left to the host."""
+    match = _COORD.fullmatch(text)
+    if match is None:
+        return None
+    column = 0
+    for ch in match[1]:
+        column = column * 26 + ord(ch) - 64
+    return int(match[2]), column
+
+
+def serial_to_datetime(value, epoch, windows):
+    """The datetime (or time) of a date serial, or None when it has none.
+
+    `value` is an int or a float; `windows` says that `epoch` is the 1900
+    epoch, whose serials below 60 count the missing 29 February 1900.
+    """
+    if type(value) is int:
+        n = value
+        if n == 0:
+            return _datetime.time(0, 0)
+        if windows and 0 < n < 60:
+            n += 1
+        if abs(n) >= 1_000_000_000:
+            return None
+        try:
+            return epoch + _datetime.timedelta(days=n)
+        except OverflowError:
+            return None
+    x = value
+    if not math.isfinite(x):
+        return None
+    whole = math.trunc(x)
+    frac = math.fmod(x, 1.0)
+    if frac < 0:
+        frac += 1.0
+        whole -= 1
+    elif frac == 0:
+        frac = 0.0
+    ms = round(frac * 86400 * 1000)  # ties to even
+    if 0 <= x < 1 and ms < _MS_PER_DAY:
+        return _datetime.time(ms // 3_600_000, ms // 60_000 % 60, ms // 1000 % 60,
+                              ms % 1000 * 1000)
+    days = whole + (1 if windows and 0 < x < 60 else 0)
+    if abs(days) > 999_999_999:
+        return None
+    try:
+        return epoch + _datetime.timedelta(days=days, milliseconds=ms)
+    except OverflowError:
+        return None
+
+
+class _SharedGroup:
+    """A shared formula met at its master cell.
+
+    With `origin` (row, column) the master had an ``r``: members move by
+    their distance to it. Without, members are handed to the translator
+    with their own ``r`` text, as the translator was built.
+    """
+
+    __slots__ = ("translator", "origin")
+
+    def __init__(self, translator, origin):
+        self.translator = translator
+        self.origin = origin
+
+    def move(self, row, column, r):
+        if self.origin is None or r:
+            return self.translator.translate_formula(r or None)
+        return _translate_by(self.translator, row - self.origin[0], column - self.origin[1])
+
+
+def _translate_by(translator, rdelta, cdelta):
+    """The translator's formula moved by (rdelta, cdelta); used for members
+    that have no reference text of their own."""
+    tokens = translator.get_tokens()
+    if not tokens:
+        return ""
+    first = tokens[0]
+    if first.type == first.LITERAL:
+        return first.value
+    out = ["="]
+    for token in tokens:
+        if token.type == token.OPERAND and token.subtype == token.RANGE:
+            out.append(translator.translate_range(token.value, rdelta, cdelta))
+        else:
+            out.append(token.value)
+    return "".join(out)
+
+
+class WorksheetParser:
+    """Reads the cells of one worksheet part.
+
+    The attributes are the reading options the engine reads too:
+    `shared_strings` (list or anything indexable), `epoch`, `data_only`,
+    `formula_and_value`, `rich_text`, `date_formats` and `timedelta_formats`
+    (style ids), and `row_dimensions`, the dict that reading fills with the
+    attributes of rows that carry more than ``r`` and ``spans``.
+    """
+
+    def __init__(self, shared_strings, epoch=None, data_only=False, rich_text=False,
+                 date_formats=(), timedelta_formats=(), formula_and_value=False):
+        if epoch is None:
+            from tavrinex.utils.datetime import WINDOWS_EPOCH
+            epoch = WINDOWS_EPOCH
+        self.shared_strings = shared_strings
+        self.epoch = epoch
+        self.data_only = data_only
+        self.rich_text = rich_text
+        self.formula_and_value = formula_and_value
+        self.date_formats = date_formats
+        self.timedelta_formats = timedelta_formats
+        self.row_dimensions = {}
+
+    def parse(self, source, ws, cells, cell_styles, cell_cls, helpers, actions):
+        """Read `source` into `cells`, a dict (row, column) -> cell.
+
+        Elements other than the cells are appended to `actions` as
+        ("element", bytes, namespaces) and date warnings as ("warn",
+        message), in document order; the caller replays them. A later cell
+        with the coordinate of an earlier one replaces it in place.
+        """
+        _Run(self, source, ws, cells, cell_styles, cell_cls, helpers, actions).run()
+
+
+class _Run:
+    """State of one read: the options, the helpers and the cursor."""
+
+    def __init__(self, parser, source, ws, cells, cell_styles, cell_cls, helpers, actions):
+        h = helpers
+        self.int = h["int"]
+        self.float = h["float"]
+        self.coordinate_to_tuple = h["coordinate_to_tuple"]
+        self.row_index = h["row_index"]
+        self.from_excel = h["from_excel"]
+        self.from_ISO8601 = h["from_ISO8601"]
+        self.date_warning = h["date_warning"]
+        self.ArrayFormula = h["ArrayFormula"]
+        self.DataTableFormula = h["DataTableFormula"]
+        self.Translator = h["Translator"]
+        self.text_content = h["text_content"]
+        self.rich_inline = h["rich_inline"]
+        self.validate_rpr = h["validate_rpr"]
+        self.text_dangerous = set(h["text_dangerous"])
+        self.rich_dangerous = set(h["rich_dangerous"])
+
+        from tavrinex.utils.datetime import WINDOWS_EPOCH
+        epoch = parser.epoch
+        self.epoch = epoch
+        self.native_epoch = type(epoch) is _datetime.datetime and epoch.tzinfo is None
+        self.windows = self.native_epoch and epoch == WINDOWS_EPOCH
+        self.formulas = (not parser.data_only) or bool(getattr(parser, "formula_and_value", False))
+        self.shared_strings = parser.shared_strings
+        self.rich_text = bool(parser.rich_text)
+        self.date_formats = _style_ids(parser.date_formats)
+        self.timedelta_formats = _style_ids(parser.timedelta_formats)
+        self.row_dimensions = parser.row_dimensions
+        if not isinstance(self.row_dimensions, dict):
+            raise TypeError("parser.row_dimensions must be dict, not "
+                            + type(self.row_dimensions).__name__)
+
+        self.source = source
+        self.ws = ws
+        self.cells = cells
+        self.cell_styles = cell_styles
+        self.cell_cls = cell_cls
+        self.actions = actions
+        self.row = 0
+        self.column = 0
+        self.shared = {}      # si text -> _SharedGroup
+        self.rpr_cache = {}   # raw rPr bytes -> verdict of validate_rpr
+        self.styles = {}      # style key -> style array to copy
+
+    # -- document structure
+
+    def run(self):
+        events = self.events = PullParser(self.source)
+        depth = 0
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                if depth == 0:
+                    depth = 1
+                    continue
+                uri, local = split_name(event[1])
+                if uri == MAIN_NS and local == "sheetData":
+                    self.sheet_data()
+                else:
+                    self.element(event)
+            elif kind == END:
+                depth = 0
+            elif kind == EOF:
+                return
+
+    def element(self, event):
+        snippet, namespaces = self.events.capture(event)
+        self.actions.append(("element", snippet, namespaces))
+
+    def sheet_data(self):
+        events = self.events
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                uri, local = split_name(event[1])
+                if uri == MAIN_NS and local == "row":
+                    self.parse_row(event[2])
+                else:
+                    self.element(event)
+            elif kind == END:
+                return
+
+    def parse_row(self, attrs):
+        r = attrs.get("r")
+        if r is None:
+            self.row += 1
+        elif _FAST_INT.fullmatch(r):
+            self.row = int(r)
+        else:
+            self.row = self.row_index(r)
+        self.column = 0
+        if any(key != "r" and key != "spans" and "}" not in key for key in attrs):
+            self.row_dimensions[str(self.row)] = clark(attrs)
+        events = self.events
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                uri, local = split_name(event[1])
+                if uri == MAIN_NS and local in DISPATCH_TAGS:
+                    self.element(event)
+                else:
+                    self.parse_cell(event[2])
+            elif kind == END:
+                return
+
+    # -- cells
+
+    def parse_cell(self, attrs):
+        r = attrs.get("r")
+        style_text = attrs.get("s")
+        data_type = attrs.get("t")
+
+        if r:
+            rc = parse_coordinate(r)
+            row, column = rc if rc is not None else self.coordinate_to_tuple(r)
+            self.column = column
+        else:
+            row = self.row
+            column = self.column = self.column + 1
+
+        if style_text is None:
+            style = _NO_STYLE
+            style_id = 0
+        elif _FAST_INT.fullmatch(style_text):
+            style = style_id = int(style_text)
+        elif style_text == "":
+            style, style_id = "", None
+        else:
+            style = self.int(style_text)
+            try:
+                style_id = operator.index(style)
+            except TypeError:
+                style_id = None
+            if style_id is not None and style_id in _INT64:
+                style = style_id
+            else:
+                style_id = None  # an unusual style: used as given, never a date style
+
+        value_text = formula = None
+        inline = None
+        seen_v = seen_is = False
+        events = self.events
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                uri, local = split_name(event[1])
+                if uri != MAIN_NS:
+                    events.skip()
+                elif local == "v":
+                    text = events.text()
+                    if not seen_v:
+                        seen_v = True
+                        value_text = text
+                elif local == "f":
+                    text = events.text()
+                    if formula is None:
+                        formula = (event[2], text)
+                elif local == "is" and not seen_is:
+                    seen_is = True
+                    inline = self.text_item(event)
+                elif local in DISPATCH_TAGS:
+                    self.element(event)
+                else:
+                    events.skip()
+            elif kind == END:
+                break
+
+        used = formula is not None and self.formulas
+        value, data_type = self.convert(data_type, value_text, style_id, r, inline, used)
+        if used:
+            value = self.formula_value(formula, row, column, r)
+            data_type = "f"
+
+        if style is _NO_STYLE:
+            style_array = None
+        else:
+            style_array = self.style_array(style)
+        cell = self.cell_cls.__new__(self.cell_cls)
+        cell.parent = self.ws
+        cell._style = style_array
+        cell.row = row
+        cell.column = column
+        cell._value = value
+        cell._hyperlink = None
+        cell.data_type = data_type
+        cell._comment = None
+        self.cells[(row, column)] = cell
+
+    def style_array(self, style):
+        """A new style array copied from ``cell_styles[style]``."""
+        item = self.cell_styles[style]
+        return _array.__new__(type(item), "i", item)
+
+    def convert(self, t, text, style_id, r, inline, used_formula):
+        """(value, data type) of a cell from its type, <v> text and inline
+        string."""
+        if t == "inlineStr":
+            if inline is not None:
+                return inline, "s"
+            return None, "inlineStr"
+        if not text:
+            if t is None:
+                return None, "n"
+            return None, t
+        if t is None or t == "n":
+            native = True
+            if "." in text or "e" in text or "E" in text:
+                if _FLOAT.fullmatch(text):
+                    value = float(text)
+                else:
+                    value = self.float(text)
+                    native = type(value) is float
+            elif _FAST_INT.fullmatch(text):
+                value = int(text)
+            else:
+                value = self.int(text)
+                native = False
+            if style_id is not None and style_id in self.date_formats:
+                return self.date(value, native, style_id, r, used_formula)
+            return value, "n"
+        if t == "s":
+            if _FAST_INT.fullmatch(text):
+                index = int(text)
+            else:
+                index = self.int(text)
+            return self.shared_strings[index], "s"
+        if t == "b":
+            if _FAST_INT.fullmatch(text):
+                return int(text) != 0, "b"
+            return bool(self.int(text)), "b"
+        if t == "d":
+            return self.from_ISO8601(text), "d"
+        if t == "str":
+            return text, "s"
+        return text, t
+
+    def date(self, value, native, style_id, r, used_formula):
+        timedelta = style_id in self.timedelta_formats
+        if timedelta or not native or not self.native_epoch:
+            try:
+                return self.from_excel(value, self.epoch, timedelta=timedelta), "d"
+            except (OverflowError, ValueError):
+                pass
+        else:
+            result = serial_to_datetime(value, self.epoch, self.windows)
+            if result is not None:
+                return result, "d"
+        message = self.date_warning(r, value)
+        if not used_formula:
+            self.actions.append(("warn", message))
+        return "#VALUE!", "e"
+
+    def formula_value(self, formula, row, column, r):
+        attrs, text = formula
+        value = "=" + text if text else "="
+        kind = attrs.get("t")
+        if kind == "array":
+            return self.ArrayFormula(**{"ref": attrs.get("ref"), "text": value})
+        if kind == "dataTable":
+            return self.DataTableFormula(**clark(attrs))
+        if kind == "shared":
+            si = attrs.get("si")
+            group = self.shared.get(si)
+            if group is not None:
+                return group.move(row, column, r)
+            if text:
+                translator = self.Translator(value, r)
+                self.shared[si] = _SharedGroup(translator, (row, column) if r else None)
+        return value
+
+    # -- inline strings
+
+    def text_item(self, event):
+        """The value of an <is> item: its text, built here when it is plain
+        runs and text, else what the host's text helpers make of it."""
+        events = self.events
+        start = event[3]
+        events.hold(start)
+        try:
+            needs = _has_plain_attribute(event[2])
+            item_text = None
+            runs = []
+            state = [needs, None]  # needs_python, pending exception
+            while True:
+                ev = events.next()
+                kind = ev[0]
+                if kind == START:
+                    local = split_name(ev[1])[1]
+                    if local == "t":
+                        item_text = events.text()
+                    elif local == "r":
+                        runs.append(self.run_text(ev, state))
+                    else:
+                        events.skip()
+                        if local in ("rPh", "phoneticPr") or local in self.text_dangerous:
+                            state[0] = True
+                elif kind == END:
+                    stop = events.element_end(start, ev[2])
+                    break
+            if state[1] is not None:
+                raise state[1]
+            if not state[0]:
+                return (item_text or "") + "".join(text for text in runs if text)
+            snippet = events.raw(start, stop)
+            namespaces = events.namespaces()
+            if self.rich_text and runs:
+                return self.rich_inline(snippet, namespaces)
+            return self.text_content(snippet, namespaces)
+        finally:
+            events.release(start)
+
+    def run_text(self, event, state):
+        """The text of one rich run; sets state[0] when the item must go to
+        the host, state[1] to an exception of validate_rpr."""
+        events = self.events
+        if _has_plain_attribute(event[2]):
+            state[0] = True
+        text = None
+        while True:
+            ev = events.next()
+            kind = ev[0]
+            if kind == START:
+                local = split_name(ev[1])[1]
+                if local == "t":
+                    text = events.text()
+                elif local == "rPr":
+                    start = ev[3]
+                    events.hold(start)
+                    try:
+                        events.skip()
+                        if state[0] or state[1] is not None:
+                            continue
+                        stop = events.element_end(start, events.last_end)
+                        snippet = events.raw(start, stop)
+                    finally:
+                        events.release(start)
+                    verdict = self.rpr_cache.get(snippet)
+                    if verdict is None:
+                        try:
+                            verdict = bool(self.validate_rpr(snippet, events.namespaces()))
+                        except Exception as exc:
+                            state[1] = exc
+                            continue
+                        self.rpr_cache[snippet] = verdict
+                    state[0] = not verdict
+                else:
+                    events.skip()
+                    if local in self.rich_dangerous:
+                        state[0] = True
+            elif kind == END:
+                return text
+
+
+def _has_plain_attribute(attrs):
+    return any("}" not in key for key in attrs)
+
+
+def _style_ids(items):
+    return frozenset(x for x in items if isinstance(x, int) and not isinstance(x, bool))
