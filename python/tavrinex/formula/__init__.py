@@ -1,25 +1,9 @@
-"""Formulas: tokenizer, translator and formula value classes (in progress)."""
+"""Formulas: the tokenizer, the translator that moves shared formulas, and
+the array and data-table formula values."""
 
+from tavrinex.formula.tokenizer import Token, Tokenizer, TokenizerError
+from tavrinex.formula.translate import Translator, TranslatorError
+from tavrinex.formula.values import ArrayFormula, DataTableFormula
 
-class TokenizerError(Exception):
-    """A formula that cannot be tokenized."""
-
-
-class TranslatorError(Exception):
-    """A formula that cannot be moved to another cell."""
-
-
-class Translator:
-    def __init__(self, formula, origin):
-        raise NotImplementedError("formula translation is being written")
-
-
-class ArrayFormula:
-    def __init__(self, ref, text=None):
-        self.ref = ref
-        self.text = text
-
-
-class DataTableFormula:
-    def __init__(self, **attributes):
-        self.__dict__.update(attributes)
+__all__ = ["ArrayFormula", "DataTableFormula", "Token", "Tokenizer", "TokenizerError",
+           "Translator", "TranslatorError"]
