@@ -3,8 +3,68 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "text/text_item.h"
+#include "xml/reader.h"
+
+#include <cstring>
 
 namespace tvx {
+
+namespace {
+
+bool is_si(const void*, NamespaceId ns, std::string_view local) {
+    return ns == NS_MAIN && local == "si";
+}
+
+// Drops every "x005F_" (left to right, non-overlapping), in place.
+void remove_x005f(std::string& s) {
+    static constexpr char PAT[] = "x005F_";
+    const std::size_t n = s.size();
+    if (n < 6) return;
+    char* b = s.data();
+    const char* hit = static_cast<const char*>(memmem(b, n, PAT, 6));
+    if (!hit) return;
+    std::size_t out = std::size_t(hit - b), in = out;
+    while (in < n) {
+        const char* h = static_cast<const char*>(memmem(b + in, n - in, PAT, 6));
+        std::size_t stop = h ? std::size_t(h - b) : n;
+        std::memmove(b + out, b + in, stop - in);
+        out += stop - in;
+        in = h ? stop + 6 : n;
+    }
+    s.resize(out);
+}
+
+PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_content) {
+    PySource src(source);
+    XmlReader r(src);
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    RprCache cache;
+    TextItem item;
+    XmlEvent ev;
+    for (;;) {
+        if (ReadError e = r.next(ev)) return raise_read_error(e);
+        if (ev == XmlEvent::EndOfDocument) return list.release();
+        if (ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) continue;
+        if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
+        if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
+        if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
+            return raise_read_error(e);
+        PyRef value;
+        if (item.kind == TextItem::Kind::Text) {
+            remove_x005f(item.text);
+            value = PyRef::steal(
+                PyUnicode_DecodeUTF8(item.text.data(), Py_ssize_t(item.text.size()), nullptr));
+        } else {
+            value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, item.bytes.get(),
+                                                              item.namespaces.get(), nullptr));
+        }
+        if (!value || PyList_Append(list.get(), value.get()) < 0) return nullptr;
+    }
+}
+
+}  // namespace
 
 PyObject* py_read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
@@ -21,7 +81,7 @@ PyObject* py_read_string_table(PyObject*, PyObject* const* args, Py_ssize_t narg
         if (!h.load(a[1])) return nullptr;
         PyRef si_content = extra_helper(a[1], "si_content");
         if (!si_content) return nullptr;
-        return not_built_yet();
+        return read_table(a[0], h, si_content.get());
     });
 }
 

@@ -1,0 +1,205 @@
+#include "text/text_item.h"
+
+namespace tvx {
+
+namespace {
+
+constexpr ReadError NESTED = ReadError::unsupported("nested element handled by dispatcher");
+constexpr ReadError EOF_INSIDE = ReadError::malformed("unexpected eof");
+
+// Any attribute in no namespace on the current start tag.
+bool has_plain_attribute(const XmlReader& r) {
+    for (const AttributeRecord& a : r.attributes())
+        if (a.ns == 0) return true;
+    return false;
+}
+
+// Walks an element's content; `on_text` sees every Text event inside it.
+template <class OnText>
+ReadError walk(XmlReader& r, ElementPredicate nested, OnText&& on_text) {
+    XmlEvent ev;
+    if (r.last_event() == XmlEvent::EmptyStart) return r.next(ev);
+    std::size_t d = r.depth();
+    for (;;) {
+        TVX_TRY(r.next(ev));
+        switch (ev) {
+            case XmlEvent::End:
+                if (r.depth() < d) return ReadError::ok();
+                break;
+            case XmlEvent::Text:
+                on_text();
+                break;
+            case XmlEvent::EndOfDocument:
+                return EOF_INSIDE;
+            default:
+                if (nested(r.ns(), r.local_name())) return NESTED;
+        }
+    }
+}
+
+class ItemReader {
+public:
+    ItemReader(XmlReader& r, ElementPredicate nested, const ReaderHelpers& h, RprCache& cache,
+               TextItem& out)
+        : r_(r), nested_(nested), h_(h), cache_(cache), out_(out) {}
+
+    ReadError run() {
+        r_.begin_capture();
+        ReadError e = body();
+        if (e) r_.abandon_capture();
+        return e;
+    }
+
+private:
+    ReadError body() {
+        out_.text.clear();
+        out_.runs.clear();
+        needs_python_ = has_plain_attribute(r_);
+        XmlEvent ev;
+        if (r_.last_event() == XmlEvent::EmptyStart) {
+            TVX_TRY(r_.next(ev));
+            return finish();
+        }
+        std::size_t d = r_.depth();
+        for (;;) {
+            TVX_TRY(r_.next(ev));
+            if (ev == XmlEvent::Text) continue;
+            if (ev == XmlEvent::EndOfDocument) return EOF_INSIDE;
+            if (ev == XmlEvent::End) {
+                if (r_.depth() < d) return finish();
+                continue;
+            }
+            if (nested_(r_.ns(), r_.local_name())) return NESTED;
+            std::string_view name = r_.local_name();
+            if (name == "t") {
+                out_.text.clear();
+                bool present;
+                TVX_TRY(read_element_text(r_, nested_, out_.text, present));
+            } else if (name == "r") {
+                TVX_TRY(run_element());
+            } else if (name == "rPh" || name == "phoneticPr") {
+                TVX_TRY(skip_element(r_, nested_));
+                needs_python_ = true;
+            } else {
+                bool dangerous = name_in(h_.text_dangerous, name);
+                TVX_TRY(skip_element(r_, nested_));
+                if (dangerous) needs_python_ = true;
+            }
+        }
+    }
+
+    ReadError run_element() {
+        if (has_plain_attribute(r_)) needs_python_ = true;
+        std::size_t run_start = out_.runs.size();
+        XmlEvent ev;
+        if (r_.last_event() == XmlEvent::EmptyStart) return r_.next(ev);
+        std::size_t d = r_.depth();
+        for (;;) {
+            TVX_TRY(r_.next(ev));
+            if (ev == XmlEvent::Text) continue;
+            if (ev == XmlEvent::EndOfDocument) return EOF_INSIDE;
+            if (ev == XmlEvent::End) {
+                if (r_.depth() < d) return ReadError::ok();
+                continue;
+            }
+            if (nested_(r_.ns(), r_.local_name())) return NESTED;
+            std::string_view name = r_.local_name();
+            if (name == "rPr") {
+                // The capture of the item keeps these bytes buffered.
+                std::size_t start = r_.discarded() + r_.tag_start();
+                TVX_TRY(skip_element(r_, nested_));
+                TVX_TRY(judge_rpr(start));
+            } else if (name == "t") {
+                out_.runs.resize(run_start);  // a later `t` replaces the run's text
+                bool present;
+                TVX_TRY(read_element_text(r_, nested_, out_.runs, present));
+            } else {
+                bool dangerous = name_in(h_.rich_dangerous, name);
+                TVX_TRY(skip_element(r_, nested_));
+                if (dangerous) needs_python_ = true;
+            }
+        }
+    }
+
+    // Asks the host (once per distinct snippet) whether its model reads
+    // these run properties without loss.
+    ReadError judge_rpr(std::size_t abs_start) {
+        if (needs_python_ || pending_) return ReadError::ok();
+        std::size_t s = abs_start - r_.discarded();
+        std::string_view raw(r_.data() + s, r_.tag_end() - s);
+        auto it = cache_.find(raw);
+        bool verdict;
+        if (it != cache_.end()) {
+            verdict = it->second;
+        } else {
+            PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+            if (!bytes) return ReadError::source();
+            PyRef ns = r_.namespaces_in_scope();
+            if (!ns) return ReadError::source();
+            PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(h_.validate_rpr.get(), bytes.get(),
+                                                                  ns.get(), nullptr));
+            int t = res ? PyObject_IsTrue(res.get()) : -1;
+            if (t < 0) {
+                // Raised once the item has been read to its end.
+                pending_ = PyRef::steal(PyErr_GetRaisedException());
+                return ReadError::ok();
+            }
+            verdict = t != 0;
+            cache_.emplace(std::string(raw), verdict);
+        }
+        if (!verdict) needs_python_ = true;
+        return ReadError::ok();
+    }
+
+    ReadError finish() {
+        if (pending_) {
+            r_.abandon_capture();
+            PyErr_SetRaisedException(pending_.release());
+            return ReadError::source();
+        }
+        if (needs_python_) {
+            std::string_view raw = r_.end_capture();
+            out_.bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+            if (!out_.bytes) return ReadError::source();
+            out_.namespaces = r_.namespaces_in_scope();
+            if (!out_.namespaces) return ReadError::source();
+            out_.kind = TextItem::Kind::Capture;
+            return ReadError::ok();
+        }
+        r_.abandon_capture();
+        out_.text += out_.runs;
+        out_.kind = TextItem::Kind::Text;
+        return ReadError::ok();
+    }
+
+    XmlReader& r_;
+    ElementPredicate nested_;
+    const ReaderHelpers& h_;
+    RprCache& cache_;
+    TextItem& out_;
+    bool needs_python_ = false;
+    PyRef pending_;  // exception raised by validate_rpr
+};
+
+}  // namespace
+
+ReadError read_element_text(XmlReader& r, ElementPredicate nested, std::string& out, bool& present) {
+    present = false;
+    return walk(r, nested, [&] {
+        r.append_text(out);
+        present = true;
+    });
+}
+
+ReadError skip_element(XmlReader& r, ElementPredicate nested) {
+    return walk(r, nested, [] {});
+}
+
+ReadError read_text_item(XmlReader& reader, ElementPredicate nested, const ReaderHelpers& helpers,
+                         RprCache& cache, TextItem& out) {
+    out.bytes.reset();
+    out.namespaces.reset();
+    return ItemReader(reader, nested, helpers, cache, out).run();
+}
+
+}  // namespace tvx

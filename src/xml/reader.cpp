@@ -1,0 +1,925 @@
+#include "xml/reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+namespace tvx {
+
+namespace {
+
+// Character classes of text and attribute bytes; OR-ed over a run so that
+// one pass tells which of the slower checks the run needs.
+enum : std::uint8_t {
+    K_CTRL = 1,     // below 0x20, not TAB/LF/CR
+    K_HIGH = 2,     // 0x80 and above: UTF-8 validation
+    K_AMP = 4,      // reference check and decoding
+    K_CR = 8,       // line-end decoding
+    K_BRACKET = 16, // possible `]]>`
+    K_LT = 32,      // `<` (attribute values)
+    K_TABLF = 64,   // attribute-value decoding
+};
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = K_CTRL;
+    t['\t'] = K_TABLF;
+    t['\n'] = K_TABLF;
+    t['\r'] = K_CR;
+    for (int c = 0x80; c < 256; ++c) t[c] = K_HIGH;
+    t['&'] = K_AMP;
+    t[']'] = K_BRACKET;
+    t['<'] = K_LT;
+    return t;
+}
+constexpr auto CLASSES = make_classes();
+
+enum : std::uint8_t { N_START = 1, N_CHAR = 2, N_WS = 4, N_TAGSTOP = 8, N_LETTER = 16 };
+
+constexpr std::array<std::uint8_t, 256> make_name_table() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
+    for (int c = '0'; c <= '9'; ++c) t[c] = N_CHAR;
+    t['_'] = N_START | N_CHAR;
+    t[':'] = N_START | N_CHAR;
+    t['-'] = N_CHAR;
+    t['.'] = N_CHAR;
+    t[' '] = N_WS;
+    t['\t'] = N_WS;
+    t['\n'] = N_WS;
+    t['\r'] = N_WS;
+    t['>'] |= N_TAGSTOP;
+    t['"'] |= N_TAGSTOP;
+    t['\''] |= N_TAGSTOP;
+    return t;
+}
+constexpr auto NAMES = make_name_table();
+
+inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
+inline bool is_ws(char c) { return NAMES[uc(c)] & N_WS; }
+inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
+
+inline std::uint8_t classify(const char* p, std::size_t n) {
+    std::uint8_t f = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        f |= CLASSES[uc(p[i])] | CLASSES[uc(p[i + 1])] | CLASSES[uc(p[i + 2])] |
+             CLASSES[uc(p[i + 3])];
+    for (; i < n; ++i) f |= CLASSES[uc(p[i])];
+    return f;
+}
+
+// Strict UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF);
+// U+FFFE and U+FFFF are not XML characters.
+ReadError check_utf8(const unsigned char* p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        auto cont = [&](std::size_t k) { return i + k < n && (p[i + k] & 0xC0) == 0x80; };
+        if (c < 0xC2) return ReadError::malformed("invalid utf-8");
+        if (c < 0xE0) {
+            if (!cont(1)) return ReadError::malformed("invalid utf-8");
+            i += 2;
+        } else if (c < 0xF0) {
+            if (!cont(1) || !cont(2)) return ReadError::malformed("invalid utf-8");
+            unsigned char c1 = p[i + 1];
+            if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0))
+                return ReadError::malformed("invalid utf-8");
+            if (c == 0xEF && c1 == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))
+                return ReadError::malformed("invalid character");
+            i += 3;
+        } else if (c < 0xF5) {
+            if (!cont(1) || !cont(2) || !cont(3)) return ReadError::malformed("invalid utf-8");
+            unsigned char c1 = p[i + 1];
+            if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))
+                return ReadError::malformed("invalid utf-8");
+            i += 4;
+        } else {
+            return ReadError::malformed("invalid utf-8");
+        }
+    }
+    return ReadError::ok();
+}
+
+// Character check of a run whose classes are `f`.
+inline ReadError check_chars(const char* p, std::size_t n, std::uint8_t f) {
+    if (f & K_CTRL) return ReadError::malformed("invalid character");
+    if (f & K_HIGH) return check_utf8(reinterpret_cast<const unsigned char*>(p), n);
+    return ReadError::ok();
+}
+
+inline bool is_xml_char(std::uint32_t v) {
+    return v == 0x9 || v == 0xA || v == 0xD || (v >= 0x20 && v <= 0xD7FF) ||
+           (v >= 0xE000 && v <= 0xFFFD) || (v >= 0x10000 && v <= 0x10FFFF);
+}
+
+// The character a reference name (between `&` and `;`) stands for.
+ReadError resolve_reference(std::string_view name, std::uint32_t& cp) {
+    if (name == "lt") cp = '<';
+    else if (name == "gt") cp = '>';
+    else if (name == "amp") cp = '&';
+    else if (name == "apos") cp = '\'';
+    else if (name == "quot") cp = '"';
+    else if (name.size() >= 2 && name[0] == '#') {
+        bool hex = name[1] == 'x';
+        std::string_view digits = name.substr(hex ? 2 : 1);
+        if (digits.empty() || digits.size() > 10) return ReadError::malformed("bad char ref");
+        std::uint64_t v = 0;
+        for (char c : digits) {
+            unsigned d;
+            if (c >= '0' && c <= '9') d = unsigned(c - '0');
+            else if (hex && c >= 'a' && c <= 'f') d = unsigned(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F') d = unsigned(c - 'A' + 10);
+            else return ReadError::malformed("bad char ref");
+            v = v * (hex ? 16 : 10) + d;
+        }
+        if (v > 0xFFFFFFFFull) return ReadError::malformed("bad char ref");
+        if (!is_xml_char(std::uint32_t(v))) return ReadError::malformed("invalid char ref");
+        cp = std::uint32_t(v);
+    } else {
+        return ReadError::malformed("undefined entity");
+    }
+    return ReadError::ok();
+}
+
+ReadError check_references(const char* p, std::size_t n) {
+    const char* end = p + n;
+    const char* q = p;
+    while ((q = static_cast<const char*>(std::memchr(q, '&', std::size_t(end - q))))) {
+        const char* semi = static_cast<const char*>(std::memchr(q + 1, ';', std::size_t(end - q - 1)));
+        if (!semi) return ReadError::malformed("bad reference");
+        std::uint32_t cp;
+        TVX_TRY(resolve_reference(std::string_view(q + 1, std::size_t(semi - q - 1)), cp));
+        q = semi + 1;
+    }
+    return ReadError::ok();
+}
+
+void put_utf8(std::string& out, std::uint32_t cp) {
+    char b[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        b[0] = char(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        b[0] = char(0xC0 | (cp >> 6));
+        b[1] = char(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        b[0] = char(0xE0 | (cp >> 12));
+        b[1] = char(0x80 | ((cp >> 6) & 0x3F));
+        b[2] = char(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        b[0] = char(0xF0 | (cp >> 18));
+        b[1] = char(0x80 | ((cp >> 12) & 0x3F));
+        b[2] = char(0x80 | ((cp >> 6) & 0x3F));
+        b[3] = char(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(b, n);
+}
+
+// Decodes an already checked run. Line ends become `eol` (LF in text, a
+// space in attribute values); TAB and LF become a space in attribute values.
+void decode_into(std::string& out, const char* p, std::size_t n, bool references, bool attribute) {
+    std::size_t i = 0, run = 0;
+    auto flush = [&] {
+        if (i > run) out.append(p + run, i - run);
+    };
+    while (i < n) {
+        char c = p[i];
+        if (c == '\r') {
+            flush();
+            out.push_back(attribute ? ' ' : '\n');
+            ++i;
+            if (i < n && p[i] == '\n') ++i;
+            run = i;
+        } else if (attribute && (c == '\t' || c == '\n')) {
+            flush();
+            out.push_back(' ');
+            run = ++i;
+        } else if (references && c == '&') {
+            flush();
+            const char* semi = static_cast<const char*>(std::memchr(p + i + 1, ';', n - i - 1));
+            std::size_t e = semi ? std::size_t(semi - p) : n;
+            std::uint32_t cp = 0xFFFD;
+            (void)resolve_reference(std::string_view(p + i + 1, e - i - 1), cp);  // checked earlier
+            put_utf8(out, cp);
+            i = semi ? e + 1 : n;
+            run = i;
+        } else {
+            ++i;
+        }
+    }
+    flush();
+}
+
+// qname split of [s, e) in `b`: sets `colon` to the index of the ':' or e.
+ReadError check_qname(const char* b, std::size_t s, std::size_t e, std::size_t& colon) {
+    const void* c = std::memchr(b + s, ':', e - s);
+    if (!c) {
+        colon = e;
+        return ReadError::ok();
+    }
+    colon = std::size_t(static_cast<const char*>(c) - b);
+    if (colon == s || colon + 1 == e || std::memchr(b + colon + 1, ':', e - colon - 1))
+        return ReadError::unsupported("bad qname");
+    char after = b[colon + 1];
+    if (after != '_' && !is_letter(after)) return ReadError::malformed("bad qname");
+    return ReadError::ok();
+}
+
+// End of a name starting at s within [s, e), with the checks of a name's
+// first byte and the non-ASCII rule.
+ReadError scan_name(const char* b, std::size_t s, std::size_t e, std::size_t& end) {
+    unsigned char c = uc(b[s]);
+    if (c >= 0x80) return ReadError::unsupported("non-ascii name");
+    if (!(NAMES[c] & N_START)) return ReadError::malformed("bad name");
+    std::size_t i = s + 1;
+    while (i < e && (NAMES[uc(b[i])] & N_CHAR)) ++i;
+    if (i < e && uc(b[i]) >= 0x80) return ReadError::unsupported("non-ascii name");
+    end = i;
+    return ReadError::ok();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- sources
+
+ReadError PySource::read(std::string& buf) {
+    if (!name_) {
+        name_ = PyRef::steal(PyUnicode_InternFromString("read"));
+        if (!name_) return ReadError::source();
+        size_ = PyRef::steal(PyLong_FromSize_t(READ_CHUNK));
+        if (!size_) return ReadError::source();
+    }
+    PyRef r = PyRef::steal(PyObject_CallMethodOneArg(obj_.get(), name_.get(), size_.get()));
+    if (!r) return ReadError::source();
+    if (!PyBytes_Check(r.get())) {
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
+                     Py_TYPE(r.get())->tp_name);
+        return ReadError::source();
+    }
+    buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
+    return ReadError::ok();
+}
+
+ReadError MemorySource::read(std::string& buf) {
+    std::size_t n = std::min(chunk_, size_ - off_);
+    buf.append(data_ + off_, n);
+    off_ += n;
+    return ReadError::ok();
+}
+
+// ---------------------------------------------------------------- buffer
+
+XmlReader::XmlReader(ByteSource& source) : src_(source) {
+    buf_.reserve(READ_CHUNK);
+    names_.reserve(256);
+    uris_.reserve(8);
+    for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE}) intern_namespace(u);
+}
+
+void XmlReader::compact(std::size_t keep) noexcept {
+    std::size_t k = std::min(pos_, keep);
+    if (capture_active_) k = std::min(k, capture_start_);
+    if (k < READ_CHUNK || 2 * k < buf_.size()) return;
+    buf_.erase(0, k);
+    discarded_ += k;
+    pos_ -= k;
+    if (capture_active_) capture_start_ -= k;
+    auto down = [k](std::size_t& i) { i = i >= k ? i - k : 0; };
+    down(tag_start_);
+    down(tag_end_);
+    down(ev_qname_start_);
+    down(ev_local_start_);
+    down(ev_name_end_);
+    down(text_start_);
+    down(text_end_);
+    for (AttributeRecord& a : attrs_) {
+        down(a.qname_start), down(a.qname_end), down(a.local_start), down(a.local_end);
+        down(a.value_start), down(a.value_end);
+    }
+}
+
+ReadError XmlReader::refill(bool& more, std::size_t keep) {
+    more = false;
+    if (eof_) return ReadError::ok();
+    compact(keep);
+    std::size_t before = buf_.size();
+    TVX_TRY(src_.read(buf_));
+    if (buf_.size() == before) eof_ = true;
+    else more = true;
+    return ReadError::ok();
+}
+
+ReadError XmlReader::ensure(std::size_t n, bool& available) {
+    while (buf_.size() - pos_ < n) {
+        bool more;
+        TVX_TRY(refill(more, pos_));
+        if (!more) {
+            available = false;
+            return ReadError::ok();
+        }
+    }
+    available = true;
+    return ReadError::ok();
+}
+
+ReadError XmlReader::require(std::size_t n, bool& available) {
+    while (buf_.size() - pos_ < n) {
+        bool more;
+        TVX_TRY(refill(more, tag_start_));
+        if (!more) {
+            available = false;
+            return ReadError::ok();
+        }
+    }
+    available = true;
+    return ReadError::ok();
+}
+
+// Finds `delim` at or after pos_ + from; `at` is relative to pos_ (which a
+// refill may move, the bytes from pos_ on stay).
+ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t& at, bool& found) {
+    for (;;) {
+        const char* base = buf_.data() + pos_;
+        std::size_t avail = buf_.size() - pos_;
+        if (from < avail) {
+            const void* hit = memmem(base + from, avail - from, delim.data(), delim.size());
+            if (hit) {
+                at = std::size_t(static_cast<const char*>(hit) - base);
+                found = true;
+                return ReadError::ok();
+            }
+        }
+        // A delimiter split across reads starts in the last len-1 bytes.
+        std::size_t next_from = avail >= delim.size() - 1 ? avail - (delim.size() - 1) : 0;
+        from = std::max(from, next_from);
+        bool more;
+        TVX_TRY(refill(more, pos_));
+        if (!more) {
+            found = false;
+            return ReadError::ok();
+        }
+    }
+}
+
+ReadError XmlReader::find_byte(char c, std::size_t from, std::size_t& at, bool& found) {
+    for (;;) {
+        const char* base = buf_.data() + pos_;
+        std::size_t avail = buf_.size() - pos_;
+        if (from < avail) {
+            const void* hit = std::memchr(base + from, c, avail - from);
+            if (hit) {
+                at = std::size_t(static_cast<const char*>(hit) - base);
+                found = true;
+                return ReadError::ok();
+            }
+        }
+        from = std::max(from, avail);
+        bool more;
+        TVX_TRY(refill(more, pos_));
+        if (!more) {
+            found = false;
+            return ReadError::ok();
+        }
+    }
+}
+
+// ---------------------------------------------------------------- prologue
+
+ReadError XmlReader::prologue() {
+    bool have;
+    TVX_TRY(ensure(4, have));
+    std::size_t n = buf_.size() - pos_;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(buf_.data() + pos_);
+    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+        pos_ += 3;
+    } else if ((n >= 2 && ((p[0] == 0xFE && p[1] == 0xFF) || (p[0] == 0xFF && p[1] == 0xFE))) ||
+               (n >= 1 && p[0] == 0) || (n >= 2 && p[1] == 0)) {
+        return ReadError::unsupported("utf-16");
+    }
+    TVX_TRY(ensure(6, have));
+    n = buf_.size() - pos_;
+    const char* s = buf_.data() + pos_;
+    if (n >= 6 && std::memcmp(s, "<?xml", 5) == 0 && (is_ws(s[5]) || s[5] == '?')) {
+        std::size_t at;
+        bool found;
+        TVX_TRY(find("?>", 5, at, found));
+        if (!found) return ReadError::malformed("unclosed decl");
+        TVX_TRY(declaration(pos_ + 5, pos_ + at));
+        pos_ += at + 2;
+    }
+    return ReadError::ok();
+}
+
+ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
+    const char* b = buf_.data();
+    auto bad = [] { return ReadError::malformed("bad decl"); };
+    std::size_t i = s;
+    int index = 0;
+    bool prev_encoding = false;
+    for (;;) {
+        std::size_t ws = i;
+        while (i < e && is_ws(b[i])) ++i;
+        if (i >= e) break;
+        if (i == ws) return bad();
+        std::size_t ns = i;
+        while (i < e && is_letter(b[i])) ++i;
+        if (i == ns) return bad();
+        std::string_view name(b + ns, i - ns);
+        while (i < e && is_ws(b[i])) ++i;
+        if (i >= e || b[i] != '=') return bad();
+        ++i;
+        while (i < e && is_ws(b[i])) ++i;
+        if (i >= e || (b[i] != '"' && b[i] != '\'')) return bad();
+        char q = b[i++];
+        const void* close = std::memchr(b + i, q, e - i);
+        if (!close) return bad();
+        std::size_t ve = std::size_t(static_cast<const char*>(close) - b);
+        std::string_view value(b + i, ve - i);
+        i = ve + 1;
+        if (index == 0) {
+            if (name != "version") return bad();
+            if (value != "1.0") return ReadError::unsupported("xml version");
+        } else if (name == "encoding") {
+            if (index != 1) return bad();
+            bool utf8 = value.size() == 5;
+            for (std::size_t k = 0; utf8 && k < 5; ++k) {
+                char c = value[k];
+                if (c >= 'A' && c <= 'Z') c = char(c + 32);
+                utf8 = c == "utf-8"[k];
+            }
+            if (!utf8) return ReadError::unsupported("encoding");
+        } else if (name == "standalone") {
+            if (!(index == 1 || (index == 2 && prev_encoding))) return bad();
+            if (value != "yes" && value != "no") return ReadError::malformed("bad standalone");
+        } else {
+            return bad();
+        }
+        prev_encoding = name == "encoding";
+        ++index;
+    }
+    if (index == 0) return bad();
+    return ReadError::ok();
+}
+
+// ---------------------------------------------------------------- events
+
+ReadError XmlReader::next(XmlEvent& ev) {
+    if (!started_) {
+        TVX_TRY(prologue());
+        started_ = true;
+    }
+    if (pending_end_) {
+        pending_end_ = false;
+        pop();
+        last_ = ev = XmlEvent::End;
+        return ReadError::ok();
+    }
+    for (;;) {
+        if (pos_ >= buf_.size()) {
+            bool more;
+            TVX_TRY(refill(more, pos_));
+            if (!more) {
+                if (!stack_.empty()) return ReadError::malformed("unclosed element");
+                if (!root_seen_) return ReadError::malformed("no element found");
+                last_ = ev = XmlEvent::EndOfDocument;
+                return ReadError::ok();
+            }
+            continue;
+        }
+        if (buf_[pos_] != '<') {
+            if (stack_.empty()) {
+                TVX_TRY(skip_outside_whitespace());
+                continue;
+            }
+            TVX_TRY(text());
+            last_ = ev = XmlEvent::Text;
+            return ReadError::ok();
+        }
+        bool have;
+        TVX_TRY(ensure(2, have));
+        if (!have) return ReadError::malformed("unclosed token");
+        char d = buf_[pos_ + 1];
+        if (d == '!') {
+            bool is_text = false;
+            TVX_TRY(markup(is_text));
+            if (is_text) {
+                last_ = ev = XmlEvent::Text;
+                return ReadError::ok();
+            }
+            continue;
+        }
+        if (d == '?') {
+            TVX_TRY(processing_instruction());
+            continue;
+        }
+        if (d == '/') {
+            TVX_TRY(end_tag());
+            last_ = ev = XmlEvent::End;
+            return ReadError::ok();
+        }
+        TVX_TRY(start_tag(ev));
+        last_ = ev;
+        return ReadError::ok();
+    }
+}
+
+ReadError XmlReader::skip_outside_whitespace() {
+    std::size_t i = pos_, n = buf_.size();
+    const char* b = buf_.data();
+    while (i < n && b[i] != '<') {
+        if (!is_ws(b[i])) return ReadError::malformed("junk outside root");
+        ++i;
+    }
+    pos_ = i;
+    return ReadError::ok();
+}
+
+ReadError XmlReader::text() {
+    std::size_t len;
+    bool found;
+    TVX_TRY(find_byte('<', 0, len, found));
+    if (!found) len = buf_.size() - pos_;
+    const char* p = buf_.data() + pos_;
+    std::uint8_t f = classify(p, len);
+    TVX_TRY(check_chars(p, len, f));
+    if (f & K_AMP) TVX_TRY(check_references(p, len));
+    if ((f & K_BRACKET) && memmem(p, len, "]]>", 3)) return ReadError::malformed("]]> in text");
+    text_start_ = pos_;
+    text_end_ = pos_ + len;
+    is_cdata_ = false;
+    text_needs_decoding_ = (f & (K_AMP | K_CR)) != 0;
+    pos_ += len;
+    return ReadError::ok();
+}
+
+ReadError XmlReader::markup(bool& is_text) {
+    bool have;
+    TVX_TRY(ensure(9, have));
+    std::size_t avail = buf_.size() - pos_;
+    const char* s = buf_.data() + pos_;
+    if (avail >= 4 && std::memcmp(s, "<!--", 4) == 0) {
+        std::size_t at;
+        bool found;
+        TVX_TRY(find("-->", 4, at, found));
+        if (!found) return ReadError::malformed("unclosed comment");
+        const char* c = buf_.data() + pos_ + 4;
+        std::size_t n = at - 4;
+        if ((n > 0 && c[n - 1] == '-') || (n >= 2 && memmem(c, n, "--", 2)))
+            return ReadError::malformed("-- in comment");
+        TVX_TRY(check_chars(c, n, classify(c, n)));
+        pos_ += at + 3;
+        return ReadError::ok();
+    }
+    if (avail >= 9 && std::memcmp(s, "<![CDATA[", 9) == 0) {
+        if (stack_.empty()) return ReadError::malformed("cdata outside root");
+        std::size_t at;
+        bool found;
+        TVX_TRY(find("]]>", 9, at, found));
+        if (!found) return ReadError::malformed("unclosed cdata");
+        const char* c = buf_.data() + pos_ + 9;
+        std::size_t n = at - 9;
+        std::uint8_t f = classify(c, n);
+        TVX_TRY(check_chars(c, n, f));
+        text_start_ = pos_ + 9;
+        text_end_ = pos_ + at;
+        is_cdata_ = true;
+        text_needs_decoding_ = (f & K_CR) != 0;
+        pos_ += at + 3;
+        is_text = true;
+        return ReadError::ok();
+    }
+    if (avail >= 9 && std::memcmp(s, "<!DOCTYPE", 9) == 0) return ReadError::unsupported("doctype");
+    return ReadError::malformed("bad markup declaration");
+}
+
+ReadError XmlReader::processing_instruction() {
+    std::size_t at;
+    bool found;
+    TVX_TRY(find("?>", 2, at, found));
+    if (!found) return ReadError::malformed("unclosed pi");
+    const char* c = buf_.data() + pos_ + 2;
+    std::size_t n = at - 2;
+    if (n == 0 || !(NAMES[uc(c[0])] & N_START)) return ReadError::malformed("bad pi");
+    std::size_t t = 1;
+    while (t < n && (NAMES[uc(c[t])] & N_CHAR)) ++t;
+    if (t == 3 && (c[0] | 0x20) == 'x' && (c[1] | 0x20) == 'm' && (c[2] | 0x20) == 'l')
+        return ReadError::malformed("misplaced xml declaration");
+    if (std::memchr(c, ':', t)) return ReadError::malformed("colon in pi target");
+    if (t < n && !is_ws(c[t])) return ReadError::malformed("bad pi");
+    TVX_TRY(check_chars(c, n, classify(c, n)));
+    pos_ += at + 2;
+    return ReadError::ok();
+}
+
+ReadError XmlReader::end_tag() {
+    std::size_t at;
+    bool found;
+    TVX_TRY(find_byte('>', 2, at, found));
+    if (!found) return ReadError::malformed("unclosed end tag");
+    const char* b = buf_.data();
+    std::size_t s = pos_ + 2, e = pos_ + at;
+    if (s == e) return ReadError::malformed("expected name");
+    std::size_t name_end;
+    TVX_TRY(scan_name(b, s, e, name_end));
+    for (std::size_t i = name_end; i < e; ++i)
+        if (!is_ws(b[i])) return ReadError::malformed("bad end tag");
+    std::size_t colon;
+    TVX_TRY(check_qname(b, s, name_end, colon));
+    if (stack_.empty()) return ReadError::malformed("mismatched tag");
+    const Entry& top = stack_.back();
+    if (top.name_len != name_end - s || std::memcmp(names_.data() + top.name_off, b + s, top.name_len) != 0)
+        return ReadError::malformed("mismatched tag");
+    ev_ns_ = top.ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = colon == name_end ? s : colon + 1;
+    ev_name_end_ = name_end;
+    tag_start_ = pos_;
+    tag_end_ = pos_ + at + 1;
+    pos_ = tag_end_;
+    pop();
+    return ReadError::ok();
+}
+
+ReadError XmlReader::start_tag(XmlEvent& ev) {
+    if (root_closed_) return ReadError::malformed("junk after document element");
+    // The closing '>', passing over quoted values.
+    std::size_t rel = 1, gt = 0;
+    for (;;) {
+        const char* base = buf_.data() + pos_;
+        std::size_t avail = buf_.size() - pos_;
+        bool done = false, need_more = false;
+        while (rel < avail) {
+            char c = base[rel];
+            if (!(NAMES[uc(c)] & N_TAGSTOP)) {
+                ++rel;
+                continue;
+            }
+            if (c == '>') {
+                gt = rel;
+                done = true;
+                break;
+            }
+            const void* close = std::memchr(base + rel + 1, c, avail - rel - 1);
+            if (!close) {
+                need_more = true;  // resume at the quote once more bytes came
+                break;
+            }
+            rel = std::size_t(static_cast<const char*>(close) - base) + 1;
+        }
+        if (done) break;
+        (void)need_more;
+        bool more;
+        TVX_TRY(refill(more, pos_));
+        if (!more) return ReadError::malformed("unclosed tag");
+    }
+
+    const char* b = buf_.data();
+    std::size_t s = pos_ + 1, e = pos_ + gt;
+    bool empty = gt > 1 && b[e - 1] == '/';
+    if (empty) --e;
+    if (s == e) return ReadError::malformed("expected name");
+    std::size_t name_end, colon;
+    TVX_TRY(scan_name(b, s, e, name_end));
+    TVX_TRY(check_qname(b, s, name_end, colon));
+
+    attrs_.clear();
+    seen_.clear();
+    std::uint32_t bound = 0;
+    std::size_t bindings_before = bindings_.size();
+    std::size_t i = name_end;
+    for (;;) {
+        std::size_t ws = i;
+        while (i < e && is_ws(b[i])) ++i;
+        if (i >= e) break;
+        if (i == ws) return ReadError::malformed("missing whitespace between attributes");
+        std::size_t an_end, acolon;
+        TVX_TRY(scan_name(b, i, e, an_end));
+        TVX_TRY(check_qname(b, i, an_end, acolon));
+        std::size_t k = an_end;
+        while (k < e && is_ws(b[k])) ++k;
+        if (k >= e || b[k] != '=') return ReadError::malformed("expected =");
+        ++k;
+        while (k < e && is_ws(b[k])) ++k;
+        if (k >= e || (b[k] != '"' && b[k] != '\'')) return ReadError::malformed("expected quote");
+        char q = b[k];
+        std::size_t vs = k + 1;
+        const void* close = std::memchr(b + vs, q, e - vs);
+        if (!close) return ReadError::malformed("unterminated attribute");
+        std::size_t ve = std::size_t(static_cast<const char*>(close) - b);
+        std::uint8_t f = classify(b + vs, ve - vs);
+        if (f & K_LT) return ReadError::malformed("< in attribute");
+        TVX_TRY(check_chars(b + vs, ve - vs, f));
+        if (f & K_AMP) TVX_TRY(check_references(b + vs, ve - vs));
+        std::string_view qn(b + i, an_end - i);
+        for (const Range& r : seen_)
+            if (r.end - r.start == qn.size() && std::memcmp(b + r.start, qn.data(), qn.size()) == 0)
+                return ReadError::malformed("duplicate attribute");
+        seen_.push_back({i, an_end});
+
+        AttributeRecord a{i, an_end, acolon == an_end ? i : acolon + 1, an_end, vs, ve, 0,
+                          std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
+        bool is_decl = false;
+        std::size_t ps = 0, pe = 0;
+        if (acolon == an_end) {
+            if (qn == "xmlns") is_decl = true;  // default namespace, empty prefix
+        } else if (acolon - i == 5 && std::memcmp(b + i, "xmlns", 5) == 0) {
+            is_decl = true;
+            ps = acolon + 1;
+            pe = an_end;
+        }
+        if (is_decl) {
+            TVX_TRY(namespace_declaration(ps, pe, a));
+            ++bound;
+        } else {
+            attrs_.push_back(a);
+        }
+        i = ve + 1;
+    }
+
+    // Resolution: the tag's own declarations apply to its name and attributes.
+    std::string_view prefix(b + s, colon == name_end ? 0 : colon - s);
+    NamespaceId ns = lookup_prefix(prefix);
+    if (ns == NS_UNBOUND) return ReadError::malformed("unbound prefix");
+    for (AttributeRecord& a : attrs_) {
+        if (a.local_start == a.qname_start) continue;  // no prefix: NS_NONE
+        NamespaceId an = lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
+        if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
+        a.ns = std::int32_t(an);
+    }
+    for (std::size_t x = 1; x < attrs_.size(); ++x) {
+        const AttributeRecord& ax = attrs_[x];
+        std::string_view lx(b + ax.local_start, ax.local_end - ax.local_start);
+        for (std::size_t y = 0; y < x; ++y) {
+            const AttributeRecord& ay = attrs_[y];
+            if (ay.ns == ax.ns && std::string_view(b + ay.local_start, ay.local_end - ay.local_start) == lx)
+                return ReadError::malformed("duplicate attribute");
+        }
+    }
+    (void)bindings_before;
+
+    Entry en{std::uint32_t(names_.size()), std::uint32_t(name_end - s), bound, ns,
+             std::uint32_t(prefix.size())};
+    names_.append(b + s, name_end - s);
+    stack_.push_back(en);
+    root_seen_ = true;
+    ev_ns_ = ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = colon == name_end ? s : colon + 1;
+    ev_name_end_ = name_end;
+    tag_start_ = pos_;
+    tag_end_ = pos_ + gt + 1;
+    pos_ = tag_end_;
+    if (empty) {
+        pending_end_ = true;
+        ev = XmlEvent::EmptyStart;
+    } else {
+        ev = XmlEvent::Start;
+    }
+    return ReadError::ok();
+}
+
+ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe, const AttributeRecord& a) {
+    std::string_view value = decode_attribute_value(a, scratch_);
+    const char* b = buf_.data();
+    std::string_view prefix(b + ps, pe - ps);
+    if (prefix == "xml") {
+        if (value != XML_NAMESPACE) return ReadError::malformed("xml prefix");
+    } else {
+        if (prefix == "xmlns") return ReadError::malformed("xmlns prefix");
+        if (value == XMLNS_NAMESPACE || value == XML_NAMESPACE)
+            return ReadError::malformed("reserved namespace");
+        if (pe > ps && value.empty()) return ReadError::malformed("empty prefixed namespace");
+    }
+    NamespaceId id = intern_namespace(value);
+    bindings_.push_back({std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id});
+    prefixes_.append(prefix);
+    return ReadError::ok();
+}
+
+void XmlReader::pop() noexcept {
+    const Entry& top = stack_.back();
+    for (std::uint32_t k = 0; k < top.bindings; ++k) {
+        prefixes_.resize(bindings_.back().prefix_off);
+        bindings_.pop_back();
+    }
+    names_.resize(top.name_off);
+    stack_.pop_back();
+    if (stack_.empty()) root_closed_ = true;
+}
+
+// ---------------------------------------------------------------- decoding
+
+std::string_view XmlReader::decode_text(std::string& scratch) const {
+    if (!text_needs_decoding_) return raw_text();
+    scratch.clear();
+    decode_into(scratch, buf_.data() + text_start_, text_end_ - text_start_, !is_cdata_, false);
+    return scratch;
+}
+
+void XmlReader::append_text(std::string& out) const {
+    if (!text_needs_decoding_) out.append(buf_.data() + text_start_, text_end_ - text_start_);
+    else decode_into(out, buf_.data() + text_start_, text_end_ - text_start_, !is_cdata_, false);
+}
+
+std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a, std::string& scratch) const {
+    if (!a.needs_decoding) return attr_raw_value(a);
+    scratch.clear();
+    decode_into(scratch, buf_.data() + a.value_start, a.value_end - a.value_start, true, true);
+    return scratch;
+}
+
+// ---------------------------------------------------------------- namespaces
+
+NamespaceId XmlReader::intern_namespace(std::string_view uri) {
+    auto it = uri_index_.find(uri);
+    if (it != uri_index_.end()) return it->second;
+    NamespaceId id = NamespaceId(uris_.size());
+    uris_.emplace_back(uri);
+    uri_index_.emplace(std::string(uri), id);
+    return id;
+}
+
+NamespaceId XmlReader::lookup_prefix(std::string_view prefix) const noexcept {
+    if (prefix == "xml") return NS_XML;
+    for (std::size_t k = bindings_.size(); k-- > 0;) {
+        const Binding& bd = bindings_[k];
+        if (bd.prefix_len == prefix.size() &&
+            std::memcmp(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size()) == 0)
+            return bd.id;
+    }
+    return prefix.empty() ? NS_NONE : NS_UNBOUND;
+}
+
+PyRef XmlReader::namespaces_in_scope() const {
+    struct Item {
+        std::string_view prefix;
+        NamespaceId id;
+    };
+    std::vector<Item> items;
+    for (const Binding& bd : bindings_) {
+        std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
+        auto it = std::find_if(items.begin(), items.end(), [&](const Item& x) { return x.prefix == p; });
+        if (it != items.end()) it->id = bd.id;
+        else items.push_back({p, bd.id});
+    }
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(items.size())));
+    if (!list) return {};
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        const std::string& uri = uris_[items[k].id];
+        PyRef t = PyRef::steal(Py_BuildValue("(s#s#)", items[k].prefix.data(), Py_ssize_t(items[k].prefix.size()),
+                                             uri.data(), Py_ssize_t(uri.size())));
+        if (!t) return {};
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t.release());
+    }
+    return list;
+}
+
+// ---------------------------------------------------------------- capture
+
+void XmlReader::begin_capture() noexcept {
+    capture_active_ = true;
+    capture_start_ = tag_start_;
+}
+
+std::string_view XmlReader::end_capture() {
+    if (!capture_active_) throw std::logic_error("capture not started");
+    capture_active_ = false;
+    return view(capture_start_, tag_end_);
+}
+
+ReadError XmlReader::capture_element(std::string_view& bytes, ElementPredicate nested) {
+    begin_capture();
+    XmlEvent ev;
+    if (last_ == XmlEvent::EmptyStart) {
+        TVX_TRY(next(ev));
+    } else {
+        std::size_t d = depth();
+        for (;;) {
+            TVX_TRY(next(ev));
+            if (ev == XmlEvent::End) {
+                if (depth() < d) break;
+            } else if (ev == XmlEvent::EndOfDocument) {
+                capture_active_ = false;
+                return ReadError::malformed("unexpected eof");
+            } else if (ev != XmlEvent::Text && nested(ev_ns_, local_name())) {
+                capture_active_ = false;
+                return ReadError::unsupported("nested element handled by dispatcher");
+            }
+        }
+    }
+    bytes = end_capture();
+    return ReadError::ok();
+}
+
+}  // namespace tvx

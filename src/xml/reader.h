@@ -1,0 +1,251 @@
+// XmlReader: the streaming, namespace-aware pull tokenizer every native
+// reader is built on.
+//
+// The reader pulls bytes from a ByteSource in 65536-byte reads into one
+// growable buffer, checks well-formedness as it goes and reports events.
+// Anything well-formed that the engine does not reproduce (UTF-16, a
+// doctype, non-ASCII names, XML 1.1, other encodings) is an Unsupported
+// error, so the caller can hand the job back to Python.
+//
+// Positions: every index the reader hands out (tag_start, tag_end, text and
+// name ranges, attribute records, pos) is an index into the current buffer.
+// When a refill compacts the buffer, the first k bytes are dropped and all
+// of the reader's own indices move down by k; `discarded()` grows by k, so
+// `discarded() + index` is a stable absolute document offset that callers
+// may keep across calls.
+#pragma once
+
+#include "lib/errors.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tvx {
+
+using NamespaceId = std::uint32_t;
+inline constexpr NamespaceId NS_NONE = 0;   // the empty URI
+inline constexpr NamespaceId NS_XML = 1;    // bound to the prefix `xml`
+inline constexpr NamespaceId NS_MAIN = 2;   // SpreadsheetML main namespace
+inline constexpr NamespaceId NS_UNBOUND = 0xFFFFFFFFu;
+
+inline constexpr std::string_view XML_NAMESPACE = "http://www.w3.org/XML/1998/namespace";
+inline constexpr std::string_view XMLNS_NAMESPACE = "http://www.w3.org/2000/xmlns/";
+inline constexpr std::string_view MAIN_NAMESPACE =
+    "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+
+inline constexpr std::size_t READ_CHUNK = 65536;
+
+enum class XmlEvent : std::uint8_t { Start = 0, EmptyStart = 1, End = 2, Text = 3, EndOfDocument = 4 };
+
+// One attribute of the current start tag (namespace declarations excluded).
+// Ranges are buffer indices, valid until the next call of next().
+struct AttributeRecord {
+    std::size_t qname_start, qname_end;
+    std::size_t local_start, local_end;  // equal to the qname range without a prefix
+    std::size_t value_start, value_end;  // raw, between the quotes
+    std::int32_t ns;                     // resolved NamespaceId; 0 without a prefix
+    std::uint8_t needs_decoding;         // value holds `&`, TAB, LF or CR
+};
+
+// Where the reader's bytes come from.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Appends the next bytes to `buf`; appending nothing means end of input.
+    virtual ReadError read(std::string& buf) = 0;
+};
+
+// A Python object with read(size) returning bytes; called as read(65536).
+class PySource final : public ByteSource {
+public:
+    explicit PySource(PyObject* source) noexcept : obj_(PyRef::borrow(source)) {}
+    ReadError read(std::string& buf) override;
+
+private:
+    PyRef obj_, name_, size_;
+};
+
+// Bytes in memory handed out at most `chunk` bytes at a time (tests, benchmarks).
+class MemorySource final : public ByteSource {
+public:
+    MemorySource(const char* data, std::size_t size, std::size_t chunk = READ_CHUNK) noexcept
+        : data_(data), size_(size), chunk_(chunk ? chunk : 1) {}
+    ReadError read(std::string& buf) override;
+
+private:
+    const char* data_;
+    std::size_t size_, off_ = 0, chunk_;
+};
+
+// Which nested elements a caller's own dispatcher owns (inline text and
+// captures refuse to read through them).
+struct ElementPredicate {
+    bool (*fn)(const void* ctx, NamespaceId ns, std::string_view local) = nullptr;
+    const void* ctx = nullptr;
+    bool operator()(NamespaceId ns, std::string_view local) const {
+        return fn != nullptr && fn(ctx, ns, local);
+    }
+};
+
+class XmlReader {
+public:
+    // Nothing is read until the first next(). `source` must outlive the reader.
+    explicit XmlReader(ByteSource& source);
+    XmlReader(const XmlReader&) = delete;
+    XmlReader& operator=(const XmlReader&) = delete;
+
+    // The next event, or an error; after an error the reader must not be used.
+    ReadError next(XmlEvent& ev);
+
+    XmlEvent last_event() const noexcept { return last_; }
+    // Open elements: after Start it counts the new element, after End it no
+    // longer counts the closed one.
+    std::size_t depth() const noexcept { return stack_.size(); }
+
+    // Element data (Start, EmptyStart, End).
+    NamespaceId ns() const noexcept { return ev_ns_; }
+    std::string_view local_name() const noexcept { return view(ev_local_start_, ev_name_end_); }
+    std::string_view qname() const noexcept { return view(ev_qname_start_, ev_name_end_); }
+    const std::vector<AttributeRecord>& attributes() const noexcept { return attrs_; }
+    std::size_t tag_start() const noexcept { return tag_start_; }
+    std::size_t tag_end() const noexcept { return tag_end_; }
+
+    // Text data (Text).
+    std::string_view raw_text() const noexcept { return view(text_start_, text_end_); }
+    bool is_cdata() const noexcept { return is_cdata_; }
+    bool needs_decoding() const noexcept { return text_needs_decoding_; }
+    // The decoded text: a view of the raw bytes, or of `scratch` when the
+    // text needs decoding (CR LF / CR to LF, references outside CDATA).
+    std::string_view decode_text(std::string& scratch) const;
+    // Appends the decoded text to `out`.
+    void append_text(std::string& out) const;
+    // The decoded value of one attribute (TAB, LF, CR and CR LF to a space,
+    // references replaced), a view of the raw bytes or of `scratch`.
+    std::string_view decode_attribute_value(const AttributeRecord& a, std::string& scratch) const;
+    std::string_view attr_local(const AttributeRecord& a) const noexcept {
+        return view(a.local_start, a.local_end);
+    }
+    std::string_view attr_raw_value(const AttributeRecord& a) const noexcept {
+        return view(a.value_start, a.value_end);
+    }
+
+    // Namespaces.
+    NamespaceId intern_namespace(std::string_view uri);
+    NamespaceId lookup_prefix(std::string_view prefix) const noexcept;  // NS_UNBOUND if none
+    std::string_view namespace_uri(NamespaceId id) const noexcept { return uris_[id]; }
+    // The innermost default-namespace binding (NS_NONE when there is none).
+    NamespaceId default_namespace() const noexcept { return lookup_prefix({}); }
+    // [(prefix, uri)] of the bindings in scope: each prefix once, at its
+    // outermost position, with its innermost URI. New list or null with an
+    // exception set.
+    PyRef namespaces_in_scope() const;
+
+    // Capture: begin right after a Start/EmptyStart; while it runs,
+    // compaction keeps every byte from that tag's `<` on.
+    void begin_capture() noexcept;
+    // The bytes from the captured tag's `<` to tag_end of the last tag read;
+    // valid until the next call of next() or require().
+    std::string_view end_capture();
+    void abandon_capture() noexcept { capture_active_ = false; }
+    bool capture_active() const noexcept { return capture_active_; }
+    // Reads from right after a Start/EmptyStart to the element's End and
+    // gives its raw bytes (valid as for end_capture). A nested Start or
+    // EmptyStart for which `nested` holds is Unsupported "nested element
+    // handled by dispatcher".
+    ReadError capture_element(std::string_view& bytes, ElementPredicate nested = {});
+
+    // Raw access for parsers that read known elements straight from the
+    // bytes. data()[pos()] is the next unread byte; data()[size()-1] the last
+    // byte buffered.
+    const char* data() const noexcept { return buf_.data(); }
+    std::size_t size() const noexcept { return buf_.size(); }
+    std::size_t pos() const noexcept { return pos_; }
+    std::size_t discarded() const noexcept { return discarded_; }
+    // Makes at least n bytes available from pos() (refilling as needed);
+    // `available` is false when the input ended first (whatever is left is
+    // still buffered). A refill may compact: bytes before
+    // min(pos(), tag_start()) (and before a running capture) can be
+    // dropped, so re-read data()/pos() afterwards and keep offsets relative
+    // to pos() or absolute via discarded().
+    ReadError require(std::size_t n, bool& available);
+    // Moves pos() forward to buffer index i (pos() <= i <= size()). The
+    // caller guarantees that the bytes passed over were checked and form
+    // complete, balanced content, so the element stack and the namespace
+    // bindings are unchanged. Not allowed while an EmptyStart's End is due.
+    void advance_to(std::size_t i) noexcept { pos_ = i; }
+
+private:
+    struct Entry {
+        std::uint32_t name_off, name_len, bindings;
+        NamespaceId ns;
+        std::uint32_t prefix_len;  // 0 without a prefix; else bytes before ':'
+    };
+    struct Binding {
+        std::uint32_t prefix_off, prefix_len;
+        NamespaceId id;
+    };
+    struct Range {
+        std::size_t start, end;
+    };
+
+    std::string_view view(std::size_t s, std::size_t e) const noexcept {
+        return std::string_view(buf_.data() + s, e - s);
+    }
+
+    ReadError refill(bool& more, std::size_t keep);
+    ReadError ensure(std::size_t n, bool& available);
+    void compact(std::size_t keep) noexcept;
+    ReadError find(std::string_view delim, std::size_t from, std::size_t& at, bool& found);
+    ReadError find_byte(char c, std::size_t from, std::size_t& at, bool& found);
+
+    ReadError prologue();
+    ReadError declaration(std::size_t s, std::size_t e);
+    ReadError skip_outside_whitespace();
+    ReadError text();
+    ReadError markup(bool& is_text);
+    ReadError processing_instruction();
+    ReadError end_tag();
+    ReadError start_tag(XmlEvent& ev);
+    ReadError namespace_declaration(std::size_t prefix_s, std::size_t prefix_e,
+                                    const AttributeRecord& a);
+    void pop() noexcept;
+
+    ByteSource& src_;
+    std::string buf_;
+    std::size_t pos_ = 0, discarded_ = 0;
+    bool eof_ = false;
+    bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
+    bool capture_active_ = false;
+    std::size_t capture_start_ = 0;
+    XmlEvent last_ = XmlEvent::EndOfDocument;
+
+    std::vector<Entry> stack_;
+    std::string names_;  // qualified names of the open elements, concatenated
+    std::vector<Binding> bindings_;
+    std::string prefixes_;  // prefixes of the bindings, concatenated
+
+    struct UriHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::vector<std::string> uris_;
+    std::unordered_map<std::string, NamespaceId, UriHash, std::equal_to<>> uri_index_;
+
+    std::vector<AttributeRecord> attrs_;
+    std::vector<Range> seen_;  // qualified names of this tag, declarations included
+    std::string scratch_;
+
+    NamespaceId ev_ns_ = NS_NONE;
+    std::size_t ev_qname_start_ = 0, ev_local_start_ = 0, ev_name_end_ = 0;
+    std::size_t tag_start_ = 0, tag_end_ = 0;
+    std::size_t text_start_ = 0, text_end_ = 0;
+    bool is_cdata_ = false, text_needs_decoding_ = false;
+};
+
+}  // namespace tvx
