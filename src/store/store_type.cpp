@@ -1,8 +1,13 @@
-// CellStore type surface. The store engine replaces these bodies.
+// The CellStore Python type: a dict keyed by (row, column) over the native
+// cell store, with a plain dict taking over ("dict mode") once a key
+// arrives that the native tiers cannot hold.
 #include "store/store_type.h"
 
-#include "lib/entry.h"
+#include "lib/args.h"
 #include "lib/errors.h"
+#include "store/cell_store.h"
+
+#include <new>
 
 namespace tvx {
 
@@ -10,47 +15,565 @@ namespace {
 
 struct StoreObject {
     PyObject_HEAD
+    CellStore* core;
+    // 0: free; > 0: number of shared holds; -1: held exclusively.
+    int borrow;
+};
+
+struct KeyIterObject {
+    PyObject_HEAD
+    PyObject* store;  // owned; null once cleared by the collector
+    std::uint64_t pos;      // compact positions first, then overflow records
+    std::uint64_t count;    // live keys when the iterator was made
+    std::uint64_t version;  // store version when the iterator was made
+    std::uint32_t row_hint;
 };
 
 PyTypeObject* g_store_type = nullptr;
+PyTypeObject* g_keyiter_type = nullptr;
+
+constexpr std::uint64_t kMaxIndex = 0xFFFFFFFFull;
+
+inline StoreObject* as_store(PyObject* o) { return reinterpret_cast<StoreObject*>(o); }
+
+void drop_all(std::vector<PyObject*>& refs) {
+    for (PyObject* o : refs) Py_DECREF(o);
+    refs.clear();
+}
+
+void set_key_error(PyObject* key) {
+    PyRef args = PyRef::steal(PyTuple_Pack(1, key));
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+}
+
+PyRef key_tuple(CellKey key) {
+    PyRef r = PyRef::steal(PyLong_FromUnsignedLong(key_row(key)));
+    if (!r) return {};
+    PyRef c = PyRef::steal(PyLong_FromUnsignedLong(key_column(key)));
+    if (!c) return {};
+    return PyRef::steal(PyTuple_Pack(2, r.get(), c.get()));
+}
+
+// ------------------------------------------------------------ key rule
+
+enum class KeyClass { Fast, Slow, NotNative, Error };
+
+bool exact_index(PyObject* x, std::uint32_t& out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+    if (overflow || v < 0 || (unsigned long long)v > kMaxIndex) return false;
+    out = (std::uint32_t)v;
+    return true;
+}
+
+bool fast_key(PyObject* key, CellKey& out) {
+    if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2) return false;
+    PyObject* a = PyTuple_GET_ITEM(key, 0);
+    PyObject* b = PyTuple_GET_ITEM(key, 1);
+    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
+    std::uint32_t r, c;
+    if (!exact_index(a, r) || !exact_index(b, c)) return false;
+    out = make_key(r, c);
+    return true;
+}
+
+// One item of the slow test; any exception means "not native".
+bool slow_item(PyObject* x, std::uint32_t& out) {
+    PyRef v = PyRef::steal(PyNumber_Long(x));
+    if (!v) return false;
+    int eq = PyObject_RichCompareBool(x, v.get(), Py_EQ);
+    if (eq <= 0) return false;
+    Py_hash_t hx = PyObject_Hash(x);
+    if (hx == -1 && PyErr_Occurred()) return false;
+    Py_hash_t hv = PyObject_Hash(v.get());
+    if (hv == -1 && PyErr_Occurred()) return false;
+    if (hx != hv) return false;
+    return exact_index(v.get(), out);
+}
+
+KeyClass classify_key(PyObject* key, CellKey& out) {
+    if (fast_key(key, out)) return KeyClass::Fast;
+    if (PyObject_Hash(key) == -1 && PyErr_Occurred()) return KeyClass::Error;
+    if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != 2) return KeyClass::NotNative;
+    // The items stay alive while the tuple does; hold it in case the
+    // conversions drop other references to it.
+    PyRef hold = PyRef::borrow(key);
+    std::uint32_t r, c;
+    bool ok = slow_item(PyTuple_GET_ITEM(key, 0), r) && slow_item(PyTuple_GET_ITEM(key, 1), c);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!ok) return KeyClass::NotNative;
+    out = make_key(r, c);
+    return KeyClass::Slow;
+}
+
+// Finds a Python key among the native cells. -1 with an exception, 0
+// absent, 1 found (`loc` set). `kc` tells how the key was recognised.
+int find_key(CellStore& s, PyObject* key, CellLocation& loc, KeyClass& kc) {
+    CellKey k = 0;
+    kc = classify_key(key, k);
+    if (kc == KeyClass::Error) return -1;
+    if (kc == KeyClass::NotNative) return 0;
+    return s.locate(k, loc) ? 1 : 0;
+}
+
+// ------------------------------------------------------------ dict mode
+
+// Moves every cell into a new dict, in store order. On failure the store
+// stays native (cells materialised so far stay materialised).
+bool enter_dict_mode(CellStore& s) {
+    PyRef d = PyRef::steal(PyDict_New());
+    if (!d) return false;
+    std::vector<CellLocation> locs;
+    s.keys_in_order(locs);
+    for (const CellLocation& loc : locs) {
+        PyRef cell = s.materialise(loc);
+        if (!cell) return false;
+        PyRef k = key_tuple(s.key_at(loc));
+        if (!k || PyDict_SetItem(d.get(), k.get(), cell.get()) < 0) return false;
+    }
+    std::vector<PyObject*> released;
+    s.clear(released);
+    s.dict = std::move(d);
+    drop_all(released);
+    return true;
+}
+
+// ------------------------------------------------------------ type slots
 
 PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return type->tp_alloc(type, 0);
+    return guarded([&]() -> PyObject* {
+        PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        StoreObject* so = as_store(self.get());
+        so->core = new CellStore();
+        so->borrow = 0;
+        if (!so->core->init_fixed_types()) return nullptr;
+        return self.release();
+    });
+}
+
+void release_core(StoreObject* so) {
+    if (!so->core) return;
+    std::vector<PyObject*> released;
+    so->core->clear(released);
+    so->core->drop_context(released);
+    drop_all(released);
 }
 
 void store_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    StoreObject* so = as_store(self);
+    try {
+        release_core(so);
+    } catch (...) {
+        // Only allocation of the release list can fail; leak rather than crash.
+    }
+    delete so->core;
+    so->core = nullptr;
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
+    StoreObject* so = as_store(self);
+    return so->core ? so->core->traverse(visit, arg) : 0;
+}
+
+int store_clear(PyObject* self) {
+    try {
+        release_core(as_store(self));
+    } catch (...) {
+    }
     return 0;
 }
 
-PyObject* stub_fast(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return not_built_yet(); }
-PyObject* stub_noargs(PyObject*, PyObject*) { return not_built_yet(); }
+Py_ssize_t store_len(PyObject* self) {
+    StoreHold hold;
+    if (!hold.shared(self)) return -1;
+    CellStore& s = store_core(self);
+    if (s.dict) return PyDict_GET_SIZE(s.dict.get());
+    return (Py_ssize_t)s.size();
+}
+
+int store_contains(PyObject* self, PyObject* key) {
+    return guarded_int([&]() -> int {
+        StoreHold hold;
+        if (!hold.shared(self)) return -1;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            return PyDict_Contains(d.get(), key);
+        }
+        CellLocation loc;
+        KeyClass kc;
+        return find_key(s, key, loc, kc);
+    });
+}
+
+PyObject* store_getitem(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            PyObject* v = nullptr;
+            int r = PyDict_GetItemRef(d.get(), key, &v);
+            if (r == 0) set_key_error(key);
+            return v;
+        }
+        CellLocation loc;
+        KeyClass kc;
+        int r = find_key(s, key, loc, kc);
+        if (r < 0) return nullptr;
+        if (r == 0) {
+            set_key_error(key);
+            return nullptr;
+        }
+        return s.materialise(loc).release();
+    });
+}
+
+int store_setitem(CellStore& s, PyObject* key, PyObject* value) {
+    if (s.dict) {
+        PyRef d = s.dict;
+        return PyDict_SetItem(d.get(), key, value);
+    }
+    CellKey k = 0;
+    KeyClass kc = classify_key(key, k);
+    if (kc == KeyClass::Error) return -1;
+    CellLocation loc;
+    if (kc != KeyClass::NotNative && s.locate(k, loc)) {
+        PyRef released;
+        s.replace_with_object(loc, PyRef::borrow(value), released);
+        return 0;
+    }
+    if (kc == KeyClass::Fast) {
+        std::uint32_t index = s.put_object(PyRef::borrow(value));
+        s.append_overflow(k, K_OBJECT, index, DT_N, kNoStyle);
+        return 0;
+    }
+    // A key the native tiers cannot hold, or one that must be kept as the
+    // caller's own object (it only passed the slow test).
+    if (!enter_dict_mode(s)) return -1;
+    PyRef d = s.dict;
+    return PyDict_SetItem(d.get(), key, value);
+}
+
+int store_delitem(CellStore& s, PyObject* key) {
+    if (s.dict) {
+        PyRef d = s.dict;
+        return PyDict_DelItem(d.get(), key);
+    }
+    CellLocation loc;
+    KeyClass kc;
+    int r = find_key(s, key, loc, kc);
+    if (r < 0) return -1;
+    if (r == 0) {
+        set_key_error(key);
+        return -1;
+    }
+    PyRef released;
+    s.remove(loc, released);
+    return 0;
+}
+
+int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return guarded_int([&]() -> int {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return -1;
+        CellStore& s = store_core(self);
+        return value ? store_setitem(s, key, value) : store_delitem(s, key);
+    });
+}
+
+PyObject* new_key_iter(PyObject* self) {
+    if (!g_keyiter_type) return raise_internal("KeyIter type missing");
+    KeyIterObject* it = PyObject_GC_New(KeyIterObject, g_keyiter_type);
+    if (!it) return nullptr;
+    CellStore& s = store_core(self);
+    it->store = Py_NewRef(self);
+    it->pos = 0;
+    it->count = s.size();
+    it->version = s.version();
+    it->row_hint = 0;
+    PyObject_GC_Track((PyObject*)it);
+    return (PyObject*)it;
+}
+
+PyTypeObject* key_iter_type();
+
+PyObject* store_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            return PyObject_GetIter(d.get());
+        }
+        if (!key_iter_type()) return nullptr;
+        return new_key_iter(self);
+    });
+}
+
+// ------------------------------------------------------------ methods
+
+PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"key", "default"};
+        static const ArgSpec spec{"get", names, 2, 1};
+        PyObject* a[2];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            PyObject* v = nullptr;
+            int r = PyDict_GetItemRef(d.get(), key, &v);
+            if (r < 0) return nullptr;
+            return r ? v : Py_NewRef(dflt);
+        }
+        CellLocation loc;
+        KeyClass kc;
+        int r = find_key(s, key, loc, kc);
+        if (r < 0) return nullptr;
+        if (r == 0) return Py_NewRef(dflt);
+        return s.materialise(loc).release();
+    });
+}
+
+PyObject* m_clear(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        std::vector<PyObject*> released;
+        if (s.dict) released.push_back(s.dict.release());
+        s.clear(released);
+        drop_all(released);
+        Py_RETURN_NONE;
+    });
+}
+
+bool last_live(const CellStore& s, CellLocation& out) {
+    for (std::size_t p = s.overflow_records(); p-- > 0;) {
+        if (s.overflow_at(p).kind != K_REMOVED) {
+            out = {false, 0, (std::uint32_t)p};
+            return true;
+        }
+    }
+    for (std::uint32_t p = s.compact_slots(); p-- > 0;) {
+        if (s.compact_at(p).kind != K_REMOVED) {
+            out = {true, s.row_index_of(p, 0), p};
+            return true;
+        }
+    }
+    return false;
+}
+
+PyObject* m_popitem(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            return PyObject_CallMethod(d.get(), "popitem", nullptr);
+        }
+        CellLocation loc;
+        if (!last_live(s, loc)) {
+            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+            return nullptr;
+        }
+        PyRef cell = s.materialise(loc);
+        if (!cell) return nullptr;
+        PyRef key = key_tuple(s.key_at(loc));
+        if (!key) return nullptr;
+        PyRef result = PyRef::steal(PyTuple_Pack(2, key.get(), cell.get()));
+        if (!result) return nullptr;
+        PyRef released;
+        s.remove(loc, released);
+        return result.release();
+    });
+}
+
+PyObject* m_reversed(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) {
+            PyRef d = s.dict;
+            PyRef builtins = PyRef::steal(PyImport_ImportModule("builtins"));
+            if (!builtins) return nullptr;
+            PyRef rev = PyRef::steal(PyObject_GetAttrString(builtins.get(), "reversed"));
+            if (!rev) return nullptr;
+            return PyObject_CallOneArg(rev.get(), d.get());
+        }
+        std::vector<CellLocation> locs;
+        s.keys_in_order(locs);
+        PyRef list = PyRef::steal(PyList_New((Py_ssize_t)locs.size()));
+        if (!list) return nullptr;
+        Py_ssize_t n = (Py_ssize_t)locs.size();
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyRef k = key_tuple(s.key_at(locs[(std::size_t)(n - 1 - i)]));
+            if (!k) return nullptr;
+            PyList_SET_ITEM(list.get(), i, k.release());
+        }
+        return PyObject_GetIter(list.get());
+    });
+}
+
+PyObject* m_bounds(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict || s.size() == 0) Py_RETURN_NONE;
+        std::uint32_t min_r = 0xFFFFFFFFu, max_r = 0, min_c = 0xFFFFFFFFu, max_c = 0;
+        auto take = [&](CellKey k) {
+            std::uint32_t r = key_row(k), c = key_column(k);
+            min_r = std::min(min_r, r);
+            max_r = std::max(max_r, r);
+            min_c = std::min(min_c, c);
+            max_c = std::max(max_c, c);
+        };
+        std::uint32_t ri = 0;
+        for (std::uint32_t p = 0; p < s.compact_slots(); p++) {
+            const CompactCell& c = s.compact_at(p);
+            if (c.kind == K_REMOVED) continue;
+            ri = s.row_index_of(p, ri);
+            take(make_key(s.row_at(ri), c.column));
+        }
+        for (std::size_t p = 0; p < s.overflow_records(); p++) {
+            if (s.overflow_at(p).kind != K_REMOVED) take(s.overflow_at(p).key);
+        }
+        return Py_BuildValue("(kkkk)", (unsigned long)min_r, (unsigned long)max_r,
+                             (unsigned long)min_c, (unsigned long)max_c);
+    });
+}
+
+PyObject* m_in_dict_mode(PyObject* self, PyObject*) {
+    StoreHold hold;
+    if (!hold.shared(self)) return nullptr;
+    return PyBool_FromLong(store_core(self).dict ? 1 : 0);
+}
+
+PyObject* m_stats(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        CellStore& s = store_core(self);
+        return Py_BuildValue("(KKKK)", (unsigned long long)s.size(),
+                             (unsigned long long)s.materialised_count(),
+                             (unsigned long long)s.template_count(),
+                             (unsigned long long)s.text_bytes());
+    });
+}
+
+// Re-enables the collector on every way out of _row.
+struct GcPause {
+    int was_enabled = 0;
+    explicit GcPause(bool pause) {
+        if (pause) was_enabled = PyGC_Disable();
+    }
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
+
+PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"row", "min_col", "max_col", "values_only"};
+        static const ArgSpec spec{"_row", names, 4, 4};
+        PyObject* a[4];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        long long row = 0, min_col = 0, max_col = 0;
+        if (!arg_int64("_row", "row", a[0], &row) ||
+            !arg_int64("_row", "min_col", a[1], &min_col) ||
+            !arg_int64("_row", "max_col", a[2], &max_col)) {
+            return nullptr;
+        }
+        if (!PyBool_Check(a[3])) {
+            arg_type_error("_row", "values_only", "bool", a[3]);
+            return nullptr;
+        }
+        bool values_only = a[3] == Py_True;
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (min_col > max_col) return Py_BuildValue("(()O)", Py_False);
+        if (s.dict) {
+            PyErr_SetString(PyExc_RuntimeError, "_row is not available in dict mode");
+            return nullptr;
+        }
+        if (row < 0 || (unsigned long long)row > kMaxIndex || min_col < 0 ||
+            (unsigned long long)max_col > kMaxIndex) {
+            PyErr_SetString(PyExc_ValueError, "row or column out of range");
+            return nullptr;
+        }
+        std::uint64_t n = (std::uint64_t)(max_col - min_col) + 1;
+        PyRef result = PyRef::steal(PyTuple_New((Py_ssize_t)n));
+        if (!result) return nullptr;
+
+        GcPause pause(!values_only);
+        std::uint32_t ri = 0, p = 0, last = 0;
+        bool has_row = s.row_span((std::uint32_t)row, ri, p, last);
+        bool created = false;
+        for (std::uint64_t i = 0; i < n; i++) {
+            std::uint32_t col = (std::uint32_t)(min_col + (long long)i);
+            CellKey key = make_key((std::uint32_t)row, col);
+            CellLocation loc;
+            bool found = false;
+            if (has_row) {
+                while (p < last && s.compact_at(p).column < col) p++;
+                if (p < last && s.compact_at(p).column == col && s.compact_at(p).kind != K_REMOVED) {
+                    loc = {true, ri, p};
+                    found = true;
+                }
+            }
+            std::uint32_t opos;
+            if (!found && s.live_overflow() && s.overflow_find(key, opos)) {
+                loc = {false, 0, opos};
+                found = true;
+            }
+            if (!found) {
+                s.append_overflow(key, K_EMPTY, 0, DT_N, kNoStyle);
+                loc = {false, 0, (std::uint32_t)(s.overflow_records() - 1)};
+                created = true;
+            }
+            PyRef item = values_only ? s.value(loc) : s.materialise(loc);
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(result.get(), (Py_ssize_t)i, item.release());
+        }
+        return Py_BuildValue("(OO)", result.get(), created ? Py_True : Py_False);
+    });
+}
 
 PyMethodDef store_methods[] = {
-    {"get", (PyCFunction)(void (*)(void))stub_fast, METH_FASTCALL | METH_KEYWORDS,
+    {"get", (PyCFunction)(void (*)(void))m_get, METH_FASTCALL | METH_KEYWORDS,
      "get($self, key, default=None)\n--\n\n"},
-    {"_row", (PyCFunction)(void (*)(void))stub_fast, METH_FASTCALL | METH_KEYWORDS,
+    {"_row", (PyCFunction)(void (*)(void))m_row, METH_FASTCALL | METH_KEYWORDS,
      "_row($self, row, min_col, max_col, values_only)\n--\n\n"
      "One row of `Worksheet._cells_by_row`: creates missing cells exactly\n"
      "like `Worksheet.cell(row, column)` and returns a tuple of cells (or of\n"
      "values when values_only), plus whether cells were created."},
-    {"clear", (PyCFunction)stub_noargs, METH_NOARGS, "clear($self)\n--\n\n"},
-    {"popitem", (PyCFunction)stub_noargs, METH_NOARGS,
+    {"clear", (PyCFunction)m_clear, METH_NOARGS, "clear($self)\n--\n\n"},
+    {"popitem", (PyCFunction)m_popitem, METH_NOARGS,
      "popitem($self)\n--\n\ndict.popitem(): remove and return the last inserted (key, value)"},
-    {"_bounds", (PyCFunction)stub_noargs, METH_NOARGS,
+    {"_bounds", (PyCFunction)m_bounds, METH_NOARGS,
      "_bounds($self)\n--\n\n(min_row, max_row, min_col, max_col) of the keys, or None if empty or\n"
      "in dict mode."},
-    {"_in_dict_mode", (PyCFunction)stub_noargs, METH_NOARGS, "_in_dict_mode($self)\n--\n\n"},
-    {"_stats", (PyCFunction)stub_noargs, METH_NOARGS,
+    {"_in_dict_mode", (PyCFunction)m_in_dict_mode, METH_NOARGS, "_in_dict_mode($self)\n--\n\n"},
+    {"_stats", (PyCFunction)m_stats, METH_NOARGS,
      "_stats($self)\n--\n\nDiagnostics: (cells, materialised cells, formula templates, text bytes)"},
-    {"__reversed__", (PyCFunction)stub_noargs, METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {"__reversed__", (PyCFunction)m_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -59,6 +582,12 @@ PyType_Slot store_slots[] = {
     {Py_tp_new, (void*)store_new},
     {Py_tp_dealloc, (void*)store_dealloc},
     {Py_tp_traverse, (void*)store_traverse},
+    {Py_tp_clear, (void*)store_clear},
+    {Py_tp_iter, (void*)store_iter},
+    {Py_mp_length, (void*)store_len},
+    {Py_mp_subscript, (void*)store_getitem},
+    {Py_mp_ass_subscript, (void*)store_ass_subscript},
+    {Py_sq_contains, (void*)store_contains},
     {Py_tp_methods, store_methods},
     {0, nullptr},
 };
@@ -67,11 +596,130 @@ PyType_Spec store_spec = {
     "tavrinex._tavrinex.CellStore",
     sizeof(StoreObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MAPPING,
     store_slots,
 };
 
+// ------------------------------------------------------------ KeyIter
+
+PyObject* keyiter_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        KeyIterObject* it = reinterpret_cast<KeyIterObject*>(self);
+        if (!it->store) return nullptr;
+        StoreHold hold;
+        if (!hold.shared(it->store)) return nullptr;
+        const CellStore& s = store_core(it->store);
+        if (s.version() != it->version) {
+            PyErr_SetString(PyExc_RuntimeError, s.size() != it->count
+                                                     ? "dictionary changed size during iteration"
+                                                     : "dictionary keys changed during iteration");
+            return nullptr;
+        }
+        std::uint64_t slots = s.compact_slots();
+        while (it->pos < slots) {
+            std::uint32_t p = (std::uint32_t)it->pos++;
+            const CompactCell& c = s.compact_at(p);
+            if (c.kind == K_REMOVED) continue;
+            it->row_hint = s.row_index_of(p, it->row_hint);
+            return key_tuple(make_key(s.row_at(it->row_hint), c.column)).release();
+        }
+        while (it->pos - slots < s.overflow_records()) {
+            const OverflowCell& o = s.overflow_at((std::size_t)(it->pos++ - slots));
+            if (o.kind == K_REMOVED) continue;
+            return key_tuple(o.key).release();
+        }
+        return nullptr;  // exhausted: StopIteration without an error set
+    });
+}
+
+void keyiter_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<KeyIterObject*>(self)->store);
+    PyObject_GC_Del(self);
+    Py_DECREF(tp);
+}
+
+int keyiter_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->store);
+    return 0;
+}
+
+int keyiter_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<KeyIterObject*>(self)->store);
+    return 0;
+}
+
+PyType_Slot keyiter_slots[] = {
+    {Py_tp_iter, (void*)PyObject_SelfIter},
+    {Py_tp_iternext, (void*)keyiter_next},
+    {Py_tp_dealloc, (void*)keyiter_dealloc},
+    {Py_tp_traverse, (void*)keyiter_traverse},
+    {Py_tp_clear, (void*)keyiter_clear},
+    {0, nullptr},
+};
+
+PyType_Spec keyiter_spec = {
+    "builtins.KeyIter",
+    sizeof(KeyIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    keyiter_slots,
+};
+
+PyTypeObject* key_iter_type() {
+    if (!g_keyiter_type) g_keyiter_type = (PyTypeObject*)PyType_FromSpec(&keyiter_spec);
+    return g_keyiter_type;
+}
+
 }  // namespace
+
+// ------------------------------------------------------------ shared API
+
+CellStore& store_core(PyObject* store) noexcept { return *as_store(store)->core; }
+
+bool StoreHold::try_exclusive(PyObject* store) noexcept {
+    release();
+    int& f = as_store(store)->borrow;
+    if (f != 0) return false;
+    f = -1;
+    flag_ = &f;
+    exclusive_ = true;
+    return true;
+}
+
+bool StoreHold::try_shared(PyObject* store) noexcept {
+    release();
+    int& f = as_store(store)->borrow;
+    if (f < 0) return false;
+    f++;
+    flag_ = &f;
+    exclusive_ = false;
+    return true;
+}
+
+bool StoreHold::exclusive(PyObject* store) noexcept {
+    if (try_exclusive(store)) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
+
+bool StoreHold::shared(PyObject* store) noexcept {
+    if (try_shared(store)) return true;
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+}
+
+void StoreHold::release() noexcept {
+    if (!flag_) return;
+    if (exclusive_) {
+        *flag_ = 0;
+    } else {
+        (*flag_)--;
+    }
+    flag_ = nullptr;
+}
 
 PyTypeObject* cell_store_type() {
     if (!g_store_type) g_store_type = (PyTypeObject*)PyType_FromSpec(&store_spec);
