@@ -183,6 +183,12 @@ def test_moves_are_exact_far_from_the_origin():
     assert _probe.translate("=A5", (big, 1), (-big, 1))[0] == "error"
 
 
+@pytest.mark.parametrize("dest", [(1, 1), (3, 4), (2, 1)])
+def test_long_formulas(dest):
+    text = "=" + "+".join(f"{get_column_letter(i)}{i}" for i in range(1, 300)) + '&"' + "x" * 3000 + '"'
+    assert _probe.translate(text, B2, dest) == host_translate(text, B2, dest)
+
+
 def test_translator_without_positions_only_rewrites_letters():
     assert Translator("=b3+c$4", None).translate_formula("Z9") == "=B3+C$4"
     assert Translator("=b3+c$4", "B2").translate_formula(None) == "=B3+C$4"

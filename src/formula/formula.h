@@ -83,6 +83,9 @@ struct FormulaTemplate {
 FormulaTemplate build_template(const std::vector<FormulaToken>& tokens, std::int64_t origin_row,
                                std::int64_t origin_col);
 
+// tokenize + build_template; `out` is set only on success.
+FormulaError make_template(std::string_view formula, CellPos origin, FormulaTemplate& out);
+
 // Appends the formula as it reads at `dest` (no destination: nothing moves)
 // to `out`. On "Formula out of range" `out` is left as it was.
 FormulaError render(const FormulaTemplate& t, const std::optional<CellPos>& dest,

@@ -4,6 +4,10 @@
 
 #include "utils/utils.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 namespace tvx {
 namespace {
 
@@ -81,12 +85,17 @@ public:
     explicit Builder(FormulaTemplate& t) : t_(t) {}
 
     void text(std::string_view s) {
-        if (s.empty()) return;
         t_.text.append(s);
-        if (!t_.pieces.empty() && t_.pieces.back().kind == Piece::Text) {
-            t_.pieces.back().value += (std::uint32_t)s.size();
-        } else {
-            t_.pieces.push_back(Piece{(std::uint32_t)s.size(), Piece::Text});
+        // Merge with the previous Text piece while its 32-bit length allows.
+        while (!s.empty()) {
+            if (t_.pieces.empty() || t_.pieces.back().kind != Piece::Text ||
+                t_.pieces.back().value == UINT32_MAX) {
+                t_.pieces.push_back(Piece{0, Piece::Text});
+            }
+            std::uint32_t& len = t_.pieces.back().value;
+            std::size_t take = std::min<std::size_t>(s.size(), UINT32_MAX - len);
+            len += (std::uint32_t)take;
+            s.remove_prefix(take);
         }
     }
 
@@ -144,30 +153,60 @@ private:
     }
 };
 
-// Decimal of a row >= 1.
-void append_row(std::string& out, __int128 v) {
-    char buf[48];
+// Longest text of a Row (a 128-bit value) or Col piece.
+constexpr std::size_t kPieceMax = 40;
+
+// Writes the decimal of a row >= 1 at p; returns the end.
+char* write_row(char* p, __int128 v) {
+    char buf[kPieceMax];
     char* end = buf + sizeof buf;
-    char* p = end;
+    char* q = end;
     if (v <= (__int128)UINT64_MAX) {
         std::uint64_t u = (std::uint64_t)v;
         do {
-            *--p = (char)('0' + u % 10);
+            *--q = (char)('0' + u % 10);
             u /= 10;
         } while (u);
     } else {
         do {
-            *--p = (char)('0' + (int)(v % 10));
+            *--q = (char)('0' + (int)(v % 10));
             v /= 10;
         } while (v);
     }
-    out.append(p, (std::size_t)(end - p));
+    std::size_t n = (std::size_t)(end - q);
+    std::memcpy(p, q, n);
+    return p + n;
 }
 
-[[gnu::cold]] FormulaError out_of_range(std::string& out, std::size_t start) {
-    out.resize(start);
-    return FormulaError::translator("Formula out of range");
+// Writes the template moved by the deltas at p, which has room for
+// text.size() + kPieceMax per piece; nullptr when a reference leaves the sheet.
+char* write_pieces(const FormulaTemplate& t, __int128 drow, __int128 dcol, char* p) {
+    const char* text = t.text.data();
+    for (const Piece& piece : t.pieces) {
+        switch (piece.kind) {
+            case Piece::Text:
+                std::memcpy(p, text, piece.value);
+                text += piece.value;
+                p += piece.value;
+                break;
+            case Piece::Row: {
+                __int128 row = piece.value + drow;
+                if (row < 1) return nullptr;
+                p = write_row(p, row);
+                break;
+            }
+            case Piece::Col: {
+                __int128 col = piece.value + dcol;
+                if (col < 1 || col > MAX_COLUMN) return nullptr;
+                p += column_letters((std::uint64_t)col, p);
+                break;
+            }
+        }
+    }
+    return p;
 }
+
+FormulaError out_of_range() { return FormulaError::translator("Formula out of range"); }
 
 }  // namespace
 
@@ -214,37 +253,37 @@ FormulaError render(const FormulaTemplate& t, const std::optional<CellPos>& dest
         drow = (__int128)dest->row - t.origin_row;
         dcol = (__int128)dest->col - t.origin_col;
     }
-    const std::size_t start = out.size();
-    const char* text = t.text.data();
-    for (const Piece& p : t.pieces) {
-        switch (p.kind) {
-            case Piece::Text:
-                out.append(text, p.value);
-                text += p.value;
-                break;
-            case Piece::Row: {
-                __int128 row = p.value + drow;
-                if (row < 1) return out_of_range(out, start);
-                append_row(out, row);
-                break;
-            }
-            case Piece::Col: {
-                __int128 col = p.value + dcol;
-                if (col < 1 || col > MAX_COLUMN) return out_of_range(out, start);
-                char buf[8];
-                out.append(buf, column_letters((std::uint64_t)col, buf));
-                break;
-            }
-        }
+    const std::size_t bound = t.text.size() + t.pieces.size() * kPieceMax;
+    char small[1024];
+    if (bound <= sizeof small) {
+        char* end = write_pieces(t, drow, dcol, small);
+        if (!end) return out_of_range();
+        out.append(small, (std::size_t)(end - small));
+        return FormulaError::ok();
     }
+    const std::size_t start = out.size();
+    out.resize(start + bound);
+    char* end = write_pieces(t, drow, dcol, out.data() + start);
+    if (!end) {
+        out.resize(start);
+        return out_of_range();
+    }
+    out.resize((std::size_t)(end - out.data()));
+    return FormulaError::ok();
+}
+
+FormulaError make_template(std::string_view formula, CellPos origin, FormulaTemplate& out) {
+    std::vector<FormulaToken> tokens;
+    if (auto e = tokenize(formula, tokens)) return e;
+    out = build_template(tokens, origin.row, origin.col);
     return FormulaError::ok();
 }
 
 FormulaError translate(std::string_view formula, CellPos origin,
                        const std::optional<CellPos>& dest, std::string& out) {
-    std::vector<FormulaToken> tokens;
-    if (auto e = tokenize(formula, tokens)) return e;
-    return render(build_template(tokens, origin.row, origin.col), dest, out);
+    FormulaTemplate t;
+    if (auto e = make_template(formula, origin, t)) return e;
+    return render(t, dest, out);
 }
 
 }  // namespace tvx

@@ -56,7 +56,7 @@ bool pos_arg(PyObject* obj, std::optional<CellPos>& out) {
 
 // Tokenizes `formula` and builds its template at `origin`; false with a
 // Python error for bad arguments, `err` for formula failures.
-bool make_template(PyObject* formula, PyObject* origin, FormulaTemplate& t, FormulaError& err) {
+bool template_from_args(PyObject* formula, PyObject* origin, FormulaTemplate& t, FormulaError& err) {
     std::string_view text;
     std::optional<CellPos> o;
     if (!str_arg(formula, text) || !pos_arg(origin, o)) return false;
@@ -97,7 +97,7 @@ PyObject* probe_translate(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OOO", &formula, &origin, &dest_obj)) return nullptr;
         FormulaTemplate t;
         FormulaError err;
-        if (!make_template(formula, origin, t, err)) return nullptr;
+        if (!template_from_args(formula, origin, t, err)) return nullptr;
         std::optional<CellPos> dest;
         if (!pos_arg(dest_obj, dest)) return nullptr;
         if (err) return error_tuple(err);
@@ -117,7 +117,7 @@ PyObject* probe_render_many(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OOO", &formula, &origin, &dests)) return nullptr;
         FormulaTemplate t;
         FormulaError err;
-        if (!make_template(formula, origin, t, err)) return nullptr;
+        if (!template_from_args(formula, origin, t, err)) return nullptr;
         if (err) return error_tuple(err);
         PyRef seq = PyRef::steal(PySequence_Fast(dests, "dests must be a sequence"));
         if (!seq) return nullptr;
@@ -155,7 +155,7 @@ PyObject* probe_render_block(PyObject*, PyObject* args) {
         }
         FormulaTemplate t;
         FormulaError err;
-        if (!make_template(formula, origin, t, err)) return nullptr;
+        if (!template_from_args(formula, origin, t, err)) return nullptr;
         if (err) return error_tuple(err);
         std::string out;
         long long ok = 0, failed = 0;
