@@ -185,11 +185,11 @@ PyObject* xml_skip_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             XmlEvent ev;
             if (ReadError e = r.next(ev)) return raise_read_error(e);
             if (ev == XmlEvent::EndOfDocument) return out.release();
-            if (ev != XmlEvent::Start || r.local_name() != want) {
+            {
                 PyRef t = event_tuple(r, ev, scratch);
                 if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
-                continue;
             }
+            if (ev != XmlEvent::Start || r.local_name() != want) continue;
             std::size_t start_abs = r.discarded() + r.pos();
             std::size_t rel = 0;  // search offset relative to pos()
             for (;;) {

@@ -14,6 +14,10 @@ from tavrinex._native import NativeFallback, native
 from tavrinex.reader.strings import SHEET_MAIN_NS, open_source
 
 _CHUNK = 65536
+# expat joins URI and local name with this; it cannot occur in a document.
+_SEP = "\x01"
+_DIMENSION = f"{SHEET_MAIN_NS}{_SEP}dimension"
+_SHEET_DATA = f"{SHEET_MAIN_NS}{_SEP}sheetData"
 
 
 class _Done(Exception):
@@ -49,7 +53,7 @@ def _in_scope(bindings):
 
 def find_dimension_py(source):
     """The worksheet's main-namespace `dimension` element, found with expat."""
-    parser = expat.ParserCreate(namespace_separator=" ")
+    parser = expat.ParserCreate(namespace_separator=_SEP)
     buf = bytearray()
     base = 0          # document offset of buf[0]
     low = 0           # offset of the latest event; nothing before it is needed again
@@ -76,7 +80,7 @@ def find_dimension_py(source):
         depth += 1
         low = parser.CurrentByteIndex
         own, pending = pending, 0
-        if capture is None and name == f"{SHEET_MAIN_NS} dimension":
+        if capture is None and name == _DIMENSION:
             capture = (low, depth, _in_scope(bindings[:len(bindings) - own]))
 
     def end(name):
@@ -91,7 +95,7 @@ def find_dimension_py(source):
             result.append((bytes(buf[capture[0] - base:end_at]), capture[2]))
             raise _Done
         depth -= 1
-        if capture is None and name == f"{SHEET_MAIN_NS} sheetData":
+        if capture is None and name == _SHEET_DATA:
             raise _Done
 
     parser.StartNamespaceDeclHandler = start_ns
