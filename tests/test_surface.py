@@ -5,6 +5,7 @@ import inspect
 import pytest
 
 from tavrinex import _tavrinex as native
+from tavrinex.cell import Cell
 from tavrinex.helpers import reader_helpers
 
 EXPECTED_NAMES = {"NativeFallback", "read_string_table", "bind_cells", "find_dimension",
@@ -192,10 +193,12 @@ def test_parser_options_read_in_order_and_row_dimensions_must_be_a_dict():
 
 
 def test_missing_formula_and_value_counts_as_false_but_other_options_are_required():
+    import io
     parser = _parser()
     del parser.values["formula_and_value"]
-    with pytest.raises(native.NativeFallback):
-        native.bind_cells(None, parser, None, native.CellStore(), [], type, reader_helpers(), [])
+    with pytest.raises(native.NativeFallback, match="no element found"):
+        native.bind_cells(io.BytesIO(b""), parser, None, native.CellStore(), [], Cell,
+                          reader_helpers(), [])
     parser = _parser()
     del parser.values["rich_text"]
     with pytest.raises(AttributeError):

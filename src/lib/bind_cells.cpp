@@ -1,11 +1,92 @@
-// bind_cells: the full-mode worksheet reader.
+// bind_cells: the full-mode worksheet reader. Every cell of the sheet goes
+// into the CellStore in compact form; elements outside the cells and date
+// warnings go to `actions` for the host to replay in document order.
 #include "lib/args.h"
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "sheet/sheet_parser.h"
+#include "store/cell_store.h"
 #include "store/store_type.h"
 
+#include <vector>
+
 namespace tvx {
+
+namespace {
+
+class StoreSink final : public SheetSink {
+public:
+    StoreSink(CellStore& store, PyObject* cell_styles, PyObject* actions)
+        : store_(store), cell_styles_(cell_styles), actions_(actions) {}
+
+    ReadError on_element(PyObject* bytes, PyObject* namespaces) override {
+        PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes, namespaces));
+        if (!entry || PyList_Append(actions_, entry.get()) < 0) return ReadError::source();
+        return ReadError::ok();
+    }
+
+    ReadError on_row(std::int64_t) override { return ReadError::ok(); }
+
+    ReadError on_cell(ParsedCell& cell) override {
+        std::uint32_t style = 0;
+        if (cell.unusual_style) {
+            PyRef item = PyRef::steal(PyObject_GetItem(cell_styles_, cell.unusual_style.get()));
+            if (!item) return ReadError::source();
+            return fallback("unusual style id");
+        }
+        if (!style_index(cell.style_id, style)) return ReadError::source();
+        if (style == kNoStyle) return fallback("style index");
+        if (cell.row < 0 || cell.row > 0xFFFFFFFFLL || cell.column < 0 ||
+            cell.column > 0xFFFFFFFFLL) {
+            return fallback("coordinate out of range");
+        }
+        const CellKey key = make_key((std::uint32_t)cell.row, (std::uint32_t)cell.column);
+        if (cell.is_formula_text) {
+            std::uint32_t number = store_.intern_formula(cell.value.text, (std::uint32_t)cell.row,
+                                                         (std::uint32_t)cell.column);
+            if (number != FormulaTemplates::kNone) {
+                store_.add_cell(key, K_TEMPLATE, number, DT_F, style);
+                return ReadError::ok();
+            }
+        }
+        if (!store_.add_value(key, cell.value, style)) return ReadError::source();
+        return ReadError::ok();
+    }
+
+private:
+    // A direct NativeFallback message: reported as a Source error, since
+    // the exception is already set.
+    static ReadError fallback(const char* message) {
+        raise_fallback(message);
+        return ReadError::source();
+    }
+
+    // The index of style `id` in the style list, or kNoStyle when it lies
+    // outside (after checking that the host's own indexing raises there).
+    bool style_index(std::int64_t id, std::uint32_t& out) {
+        Py_ssize_t n = PyList_Check(cell_styles_) ? PyList_GET_SIZE(cell_styles_)
+                                                  : PyObject_Length(cell_styles_);
+        if (n < 0) return false;
+        std::int64_t index = id < 0 ? id + (std::int64_t)n : id;
+        if (index >= 0 && index < (std::int64_t)n && index < (std::int64_t)kNoStyle) {
+            out = (std::uint32_t)index;
+            return true;
+        }
+        PyRef key = PyRef::steal(PyLong_FromLongLong(id));
+        if (!key) return false;
+        PyRef item = PyRef::steal(PyObject_GetItem(cell_styles_, key.get()));
+        if (!item) return false;
+        out = kNoStyle;
+        return true;
+    }
+
+    CellStore& store_;
+    PyObject* cell_styles_;
+    PyObject* actions_;
+};
+
+}  // namespace
 
 PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -14,8 +95,8 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         static const ArgSpec spec{"bind_cells", names, 8, 8};
         PyObject* a[8];
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-        PyObject *parser = a[1], *store = a[3], *cell_cls = a[5], *helpers = a[6],
-                 *actions = a[7];
+        PyObject *source = a[0], *parser = a[1], *ws = a[2], *store = a[3], *cell_styles = a[4],
+                 *cell_cls = a[5], *helpers = a[6], *actions = a[7];
         if (!is_cell_store(store)) {
             arg_type_error("bind_cells", "store", "CellStore", store);
             return nullptr;
@@ -43,7 +124,37 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                          Py_TYPE(row_dimensions.get())->tp_name);
             return nullptr;
         }
-        return not_built_yet();
+
+        PySource bytes(source);
+        XmlReader reader(bytes);
+        ConvertContext ctx;
+        ctx.init(h, options, actions);
+        SheetParser sheet(reader, h, options, ctx, row_dimensions.get());
+
+        StoreHold hold;
+        if (!hold.try_exclusive(store)) return raise_internal("Already borrowed");
+        CellStore& core = store_core(store);
+        {
+            // References dropped by clearing go once the store is consistent.
+            std::vector<PyObject*> released;
+            PyRef old_dict = std::move(core.dict);
+            core.clear(released);
+            for (PyObject* obj : released) Py_XDECREF(obj);
+        }
+        Py_ssize_t offsets[8];
+        if (!CellStore::bind_cell_slots(cell_cls, offsets)) return nullptr;
+        if (!core.configure(ws, cell_styles, cell_cls, offsets, options.shared_strings.get(),
+                            options.epoch)) {
+            return nullptr;
+        }
+        StoreSink sink(core, cell_styles, actions);
+        for (;;) {
+            SheetItem item;
+            if (ReadError err = sheet.next_item(sink, item)) return raise_read_error(err);
+            if (item == SheetItem::End) break;
+        }
+        core.finish();
+        Py_RETURN_NONE;
     });
 }
 

@@ -1,0 +1,734 @@
+#include "sheet/sheet_parser.h"
+
+#include "utils/utils.h"
+
+#include <climits>
+#include <cstring>
+
+namespace tvx {
+
+namespace {
+
+// Main-namespace elements the host's reader dispatches by name; they may
+// not appear inside rows or cells.
+constexpr std::string_view kDispatchTags[] = {
+    "row",        "col",           "sheetProtection", "extLst",       "conditionalFormatting",
+    "legacyDrawing", "rowBreaks",  "colBreaks",       "printOptions", "pageMargins",
+    "pageSetup",  "headerFooter",  "autoFilter",      "dataValidations", "sheetPr",
+    "sheetViews", "sheetFormatPr", "scenarios",       "tableParts",   "hyperlinks",
+    "mergeCells", "customSheetViews",
+};
+
+bool is_dispatch_tag(NamespaceId ns, std::string_view local) noexcept {
+    if (ns != NS_MAIN || local.size() < 3) return false;
+    for (std::string_view tag : kDispatchTags) {
+        if (tag.size() == local.size() && tag == local) return true;
+    }
+    return false;
+}
+
+bool dispatch_predicate(const void*, NamespaceId ns, std::string_view local) {
+    return is_dispatch_tag(ns, local);
+}
+
+constexpr ElementPredicate kDispatch{dispatch_predicate, nullptr};
+
+inline bool unprefixed(const AttributeRecord& a) noexcept { return a.qname_start == a.local_start; }
+
+PyRef str_of(std::string_view s) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
+}
+
+PyRef call_with_text(PyObject* fn, std::string_view text) {
+    PyRef arg = str_of(text);
+    if (!arg) return {};
+    return PyRef::steal(PyObject_CallOneArg(fn, arg.get()));
+}
+
+// A host int as int64. An int too large for the engine means the native
+// reader cannot reproduce the sheet: the host reads it in Python.
+ReadError to_int64(PyObject* obj, std::int64_t& out) {
+    long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return ReadError::unsupported("coordinate out of range");
+        }
+        return ReadError::source();
+    }
+    out = v;
+    return ReadError::ok();
+}
+
+}  // namespace
+
+SheetParser::SheetParser(XmlReader& reader, const ReaderHelpers& helpers,
+                         const ParserOptions& options, const ConvertContext& ctx,
+                         PyObject* row_dimensions)
+    : r_(reader), h_(helpers), o_(options), ctx_(ctx), row_dimensions_(row_dimensions) {}
+
+ReadError SheetParser::capture(SheetSink& sink) {
+    std::string_view bytes;
+    TVX_TRY(r_.capture_element(bytes));
+    PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
+    if (!b) return ReadError::source();
+    PyRef ns = r_.namespaces_in_scope();
+    if (!ns) return ReadError::source();
+    return sink.on_element(b.get(), ns.get());
+}
+
+ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
+    for (;;) {
+        XmlEvent ev;
+        TVX_TRY(r_.next(ev));
+        switch (ev) {
+            case XmlEvent::End:
+                if (in_sheet_data_ && r_.depth() == 1) in_sheet_data_ = false;
+                continue;
+            case XmlEvent::Text:
+                continue;
+            case XmlEvent::EndOfDocument:
+                item = SheetItem::End;
+                return ReadError::ok();
+            case XmlEvent::Start:
+            case XmlEvent::EmptyStart:
+                break;
+        }
+        const std::size_t depth = r_.depth();
+        const bool empty = ev == XmlEvent::EmptyStart;
+        if (depth == 1) continue;
+        if (!in_sheet_data_) {
+            if (depth != 2) return ReadError::unsupported("unexpected nesting");
+            if (r_.ns() == NS_MAIN && r_.local_name() == "sheetData") {
+                if (empty) {
+                    TVX_TRY(r_.next(ev));  // its End
+                } else {
+                    in_sheet_data_ = true;
+                }
+                continue;
+            }
+            TVX_TRY(capture(sink));
+            item = SheetItem::Element;
+            return ReadError::ok();
+        }
+        if (depth != 3) return ReadError::unsupported("unexpected nesting");
+        if (r_.ns() == NS_MAIN && r_.local_name() == "row") {
+            TVX_TRY(parse_row(sink, empty));
+            item = SheetItem::Row;
+            return ReadError::ok();
+        }
+        TVX_TRY(capture(sink));
+        item = SheetItem::Element;
+        return ReadError::ok();
+    }
+}
+
+// A dict of every attribute of the current start tag: unprefixed names as
+// written, prefixed ones as "{uri}local"; values decoded.
+ReadError SheetParser::attribute_dict(PyRef& out) {
+    out = PyRef::steal(PyDict_New());
+    if (!out) return ReadError::source();
+    for (const AttributeRecord& a : r_.attributes()) {
+        PyRef key;
+        if (unprefixed(a)) {
+            key = str_of(r_.attr_local(a));
+        } else {
+            std::string qualified = "{";
+            qualified += r_.namespace_uri((NamespaceId)a.ns);
+            qualified += '}';
+            qualified += r_.attr_local(a);
+            key = str_of(qualified);
+        }
+        if (!key) return ReadError::source();
+        PyRef value = str_of(r_.decode_attribute_value(a, scratch_));
+        if (!value || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) {
+            return ReadError::source();
+        }
+    }
+    return ReadError::ok();
+}
+
+
+namespace {
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool is_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
+
+// Text that the fast path may take as is: no reference, no markup, no
+// carriage return or other control byte, ASCII only (anything else goes
+// through the tokenizer, which checks and decodes it).
+inline bool plain_text_byte(unsigned char c) {
+    return c >= 0x20 ? (c < 0x80 && c != '&' && c != '>') : (c == '\t' || c == '\n');
+}
+
+struct RawAttr {
+    std::string_view name, value;
+};
+
+enum class Scan : std::uint8_t { Ok, Miss, Short };
+
+// Attributes of a raw start tag from d[p] up to its ">" or "/>". Only
+// plain unprefixed attributes qualify.
+Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, int& count,
+                    bool& empty) {
+    count = 0;
+    for (;;) {
+        std::size_t q = p;
+        while (q < n && is_space(d[q])) q++;
+        if (q >= n) return Scan::Short;
+        if (d[q] == '>') {
+            p = q + 1;
+            empty = false;
+            return Scan::Ok;
+        }
+        if (d[q] == '/') {
+            if (q + 1 >= n) return Scan::Short;
+            if (d[q + 1] != '>') return Scan::Miss;
+            p = q + 2;
+            empty = true;
+            return Scan::Ok;
+        }
+        if (q == p || !is_letter(d[q]) || count == 8) return Scan::Miss;
+        std::size_t name_start = q;
+        while (q < n && is_letter(d[q])) q++;
+        if (q + 1 >= n) return Scan::Short;
+        if (d[q] != '=') return Scan::Miss;
+        std::string_view name(d + name_start, q - name_start);
+        if (name == "xmlns") return Scan::Miss;
+        char quote = d[q + 1];
+        if (quote != '"' && quote != '\'') return Scan::Miss;
+        std::size_t v = q + 2, e = v;
+        while (e < n && d[e] != quote) {
+            unsigned char c = (unsigned char)d[e];
+            if (c < 0x20 || c >= 0x80 || c == '&' || c == '<') return Scan::Miss;
+            e++;
+        }
+        if (e >= n) return Scan::Short;
+        for (int i = 0; i < count; i++) {
+            if (out[i].name == name) return Scan::Miss;  // the tokenizer reports it
+        }
+        out[count++] = {name, std::string_view(d + v, e - v)};
+        p = e + 1;
+    }
+}
+
+// Plain text from d[p] up to the next "<".
+Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
+    std::size_t e = p;
+    while (e < n && d[e] != '<') {
+        if (!plain_text_byte((unsigned char)d[e])) return Scan::Miss;
+        e++;
+    }
+    if (e >= n) return Scan::Short;
+    text = std::string_view(d + p, e - p);
+    p = e;
+    return Scan::Ok;
+}
+
+inline Scan expect(const char* d, std::size_t& p, std::size_t n, std::string_view lit) {
+    if (n - p < lit.size()) return Scan::Short;
+    if (std::memcmp(d + p, lit.data(), lit.size()) != 0) return Scan::Miss;
+    p += lit.size();
+    return Scan::Ok;
+}
+
+}  // namespace
+
+#define TVX_SCAN(expr)                             \
+    do {                                           \
+        Scan scan_ = (expr);                       \
+        if (scan_ == Scan::Miss) return Fast::Miss;   \
+        if (scan_ == Scan::Short) return Fast::Short; \
+    } while (0)
+
+SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size_t n,
+                                         std::size_t& end) {
+    if (n - p < 3) return Fast::Short;
+    if (d[p + 1] != 'c' || (d[p + 2] != ' ' && d[p + 2] != '/' && d[p + 2] != '>')) {
+        return Fast::Miss;
+    }
+    p += 2;
+    RawAttr attrs[8];
+    int count = 0;
+    bool empty = false;
+    TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
+    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    f_.present = false;
+    inline_.reset();
+    std::string_view r, s, t, v, ftext;
+    for (int i = 0; i < count; i++) {
+        if (attrs[i].name.size() != 1) continue;
+        switch (attrs[i].name[0]) {
+            case 'r': has_r_ = true; r = attrs[i].value; break;
+            case 's': has_s_ = true; s = attrs[i].value; break;
+            case 't': has_t_ = true; t = attrs[i].value; break;
+            default: break;
+        }
+    }
+    bool has_f = false, f_has_t = false, f_has_ref = false, f_has_si = false, f_text = false;
+    std::string_view ft, fref, fsi;
+    while (!empty) {
+        if (n - p < 4) return Fast::Short;
+        if (d[p] != '<') return Fast::Miss;
+        if (d[p + 1] == '/') {
+            TVX_SCAN(expect(d, p, n, "</c>"));
+            break;
+        }
+        if (d[p + 1] == 'v' && !has_v_) {
+            has_v_ = true;
+            if (d[p + 2] == '/') {
+                TVX_SCAN(expect(d, p, n, "<v/>"));
+                continue;
+            }
+            TVX_SCAN(expect(d, p, n, "<v>"));
+            TVX_SCAN(raw_text(d, p, n, v));
+            TVX_SCAN(expect(d, p, n, "</v>"));
+            continue;
+        }
+        if (d[p + 1] == 'f' && !has_f && (d[p + 2] == ' ' || d[p + 2] == '>' || d[p + 2] == '/')) {
+            has_f = true;
+            p += 2;
+            RawAttr fa[8];
+            int fcount = 0;
+            bool fempty = false;
+            TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
+            for (int i = 0; i < fcount; i++) {
+                if (fa[i].name == "t") {
+                    f_has_t = true;
+                    ft = fa[i].value;
+                } else if (fa[i].name == "ref") {
+                    f_has_ref = true;
+                    fref = fa[i].value;
+                } else if (fa[i].name == "si") {
+                    f_has_si = true;
+                    fsi = fa[i].value;
+                }
+            }
+            if (f_has_t && ft == "dataTable") return Fast::Miss;
+            if (!fempty) {
+                std::string_view text;
+                TVX_SCAN(raw_text(d, p, n, text));
+                TVX_SCAN(expect(d, p, n, "</f>"));
+                f_text = !text.empty();
+                f_.text.assign(text);
+            } else {
+                f_.text.clear();
+            }
+            continue;
+        }
+        return Fast::Miss;
+    }
+    end = p;
+    // The cell qualified: take its parts out of the buffer.
+    if (has_r_) r_text_.assign(r);
+    if (has_s_) s_text_.assign(s);
+    if (has_t_) t_text_.assign(t);
+    if (has_v_) v_text_.assign(v);
+    if (has_f) {
+        f_.present = true;
+        f_.has_text = f_text;
+        f_.has_t = f_has_t;
+        f_.has_ref = f_has_ref;
+        f_.has_si = f_has_si;
+        if (f_has_t) f_.t.assign(ft);
+        if (f_has_ref) f_.ref.assign(fref);
+        if (f_has_si) f_.si.assign(fsi);
+        f_.attrs.reset();
+    }
+    return Fast::Hit;
+}
+
+#undef TVX_SCAN
+
+// Reads cells straight from the bytes for as long as they qualify; leaves
+// the reader at the first byte that needs the tokenizer.
+ReadError SheetParser::fast_cells(SheetSink& sink) {
+    std::size_t want = 512;
+    for (;;) {
+        bool available = false;
+        TVX_TRY(r_.require(want, available));
+        const char* d = r_.data();
+        std::size_t p = r_.pos(), n = r_.size();
+        while (p < n && is_space(d[p])) p++;
+        if (p >= n) {
+            r_.advance_to(p);
+            if (!available) return ReadError::ok();
+            continue;
+        }
+        if (d[p] != '<') {
+            r_.advance_to(p);
+            return ReadError::ok();
+        }
+        std::size_t end = 0;
+        Fast got = fast_cell(d, p, n, end);
+        if (got == Fast::Short && available && want < 65536) {
+            r_.advance_to(p);
+            want *= 4;
+            continue;
+        }
+        if (got != Fast::Hit) {
+            r_.advance_to(p);
+            return ReadError::ok();
+        }
+        want = 512;
+        r_.advance_to(end);
+        TVX_TRY(begin_cell(cell_));
+        TVX_TRY(end_cell(sink, cell_));
+    }
+}
+
+ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
+    bool has_r = false, has_dims = false;
+    for (const AttributeRecord& a : r_.attributes()) {
+        if (!unprefixed(a)) continue;
+        std::string_view name = r_.attr_local(a);
+        if (name == "r") {
+            has_r = true;
+            r_text_.assign(r_.decode_attribute_value(a, scratch_));
+        } else if (name != "spans") {
+            has_dims = true;
+        }
+    }
+    std::int64_t row = 0;
+    if (has_r) {
+        if (!parse_fast_int(r_text_, row)) {
+            PyRef result = call_with_text(h_.row_index.get(), r_text_);
+            if (!result) return ReadError::source();
+            TVX_TRY(to_int64(result.get(), row));
+        }
+    } else {
+        if (row_number_ == INT64_MAX) return ReadError::unsupported("row index");
+        row = row_number_ + 1;
+    }
+    row_number_ = row;
+    column_number_ = 0;
+    if (has_dims) {
+        PyRef attrs;
+        TVX_TRY(attribute_dict(attrs));
+        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row));
+        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
+            return ReadError::source();
+        }
+    }
+    TVX_TRY(sink.on_row(row));
+    XmlEvent ev;
+    if (empty) return r_.next(ev);  // the row's End
+    // Cells are read straight from the bytes where the names resolve as
+    // the fast path assumes (the main namespace is the default one).
+    const bool fast = r_.default_namespace() == NS_MAIN;
+    for (;;) {
+        if (fast) TVX_TRY(fast_cells(sink));
+        TVX_TRY(r_.next(ev));
+        switch (ev) {
+            case XmlEvent::End:
+                return ReadError::ok();
+            case XmlEvent::Text:
+                continue;
+            case XmlEvent::EndOfDocument:
+                return ReadError::malformed("eof in row");
+            case XmlEvent::Start:
+            case XmlEvent::EmptyStart:
+                if (is_dispatch_tag(r_.ns(), r_.local_name())) {
+                    return ReadError::unsupported("dispatch tag inside row");
+                }
+                TVX_TRY(parse_cell(sink, ev == XmlEvent::EmptyStart));
+                continue;
+        }
+    }
+}
+
+ReadError SheetParser::read_formula(bool empty) {
+    f_.present = true;
+    f_.has_t = f_.has_ref = f_.has_si = false;
+    f_.attrs.reset();
+    for (const AttributeRecord& a : r_.attributes()) {
+        if (!unprefixed(a)) continue;
+        std::string_view name = r_.attr_local(a);
+        if (name == "t") {
+            f_.has_t = true;
+            f_.t.assign(r_.decode_attribute_value(a, scratch_));
+        } else if (name == "ref") {
+            f_.has_ref = true;
+            f_.ref.assign(r_.decode_attribute_value(a, scratch_));
+        } else if (name == "si") {
+            f_.has_si = true;
+            f_.si.assign(r_.decode_attribute_value(a, scratch_));
+        }
+    }
+    if (f_.has_t && f_.t == "dataTable") TVX_TRY(attribute_dict(f_.attrs));
+    f_.text.clear();
+    f_.has_text = false;
+    if (empty) {
+        XmlEvent ev;
+        return r_.next(ev);
+    }
+    TVX_TRY(read_element_text(r_, kDispatch, f_.text, f_.has_text));
+    // An element holding only empty text has no text either.
+    f_.has_text = f_.has_text && !f_.text.empty();
+    return ReadError::ok();
+}
+
+ReadError SheetParser::read_inline(bool) {
+    has_is_ = true;
+    TVX_TRY(read_text_item(r_, kDispatch, h_, rpr_cache_, item_));
+    if (item_.kind == TextItem::Kind::Text) {
+        inline_ = str_of(item_.text);
+    } else {
+        PyObject* fn = o_.rich_text ? h_.rich_inline.get() : h_.text_content.get();
+        PyObject* args[2] = {item_.bytes.get(), item_.namespaces.get()};
+        inline_ = PyRef::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
+    }
+    return inline_ ? ReadError::ok() : ReadError::source();
+}
+
+ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
+    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    f_.present = false;
+    inline_.reset();
+    for (const AttributeRecord& a : r_.attributes()) {
+        if (!unprefixed(a)) continue;
+        std::string_view name = r_.attr_local(a);
+        if (name.size() != 1) continue;
+        switch (name[0]) {
+            case 'r':
+                has_r_ = true;
+                r_text_.assign(r_.decode_attribute_value(a, scratch_));
+                break;
+            case 's':
+                has_s_ = true;
+                s_text_.assign(r_.decode_attribute_value(a, scratch_));
+                break;
+            case 't':
+                has_t_ = true;
+                t_text_.assign(r_.decode_attribute_value(a, scratch_));
+                break;
+            default:
+                break;
+        }
+    }
+    ParsedCell& cell = cell_;
+    TVX_TRY(begin_cell(cell));
+
+    if (!empty) {
+        for (;;) {
+            XmlEvent ev;
+            TVX_TRY(r_.next(ev));
+            if (ev == XmlEvent::End) break;
+            if (ev == XmlEvent::Text) continue;
+            if (ev == XmlEvent::EndOfDocument) return ReadError::malformed("eof in cell");
+            const bool child_empty = ev == XmlEvent::EmptyStart;
+            const NamespaceId ns = r_.ns();
+            const std::string_view local = r_.local_name();
+            if (is_dispatch_tag(ns, local)) return ReadError::unsupported("dispatch tag inside cell");
+            if (ns == NS_MAIN && local == "v" && !has_v_) {
+                has_v_ = true;
+                v_text_.clear();
+                bool present = false;
+                if (child_empty) {
+                    TVX_TRY(r_.next(ev));
+                } else {
+                    TVX_TRY(read_element_text(r_, kDispatch, v_text_, present));
+                }
+            } else if (ns == NS_MAIN && local == "f" && !f_.present) {
+                TVX_TRY(read_formula(child_empty));
+            } else if (ns == NS_MAIN && local == "is" && !has_is_) {
+                TVX_TRY(read_inline(child_empty));
+            } else if (child_empty) {
+                TVX_TRY(r_.next(ev));
+            } else {
+                TVX_TRY(skip_element(r_, kDispatch));
+            }
+        }
+    } else {
+        XmlEvent ev;
+        TVX_TRY(r_.next(ev));  // the cell's End
+    }
+    return end_cell(sink, cell);
+}
+
+// Coordinate and style of the cell whose attributes were just read.
+ReadError SheetParser::begin_cell(ParsedCell& cell) {
+    cell.unusual_style.reset();
+    cell.style_id = 0;
+    cell.is_formula_text = false;
+    if (has_r_ && !r_text_.empty()) {
+        std::int64_t row = 0;
+        std::uint32_t col = 0;
+        if (parse_coordinate(r_text_, row, col)) {
+            cell.row = row;
+            cell.column = col;
+        } else {
+            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), r_text_);
+            if (!pair) return ReadError::source();
+            PyRef seq = PyRef::steal(PySequence_Tuple(pair.get()));
+            if (!seq) return ReadError::source();
+            if (PyTuple_GET_SIZE(seq.get()) != 2) {
+                PyErr_SetString(PyExc_ValueError, "coordinate_to_tuple must return a pair");
+                return ReadError::source();
+            }
+            TVX_TRY(to_int64(PyTuple_GET_ITEM(seq.get(), 0), cell.row));
+            TVX_TRY(to_int64(PyTuple_GET_ITEM(seq.get(), 1), cell.column));
+        }
+        column_number_ = cell.column;
+    } else {
+        if (column_number_ == INT64_MAX) return ReadError::unsupported("column index");
+        cell.row = row_number_;
+        cell.column = ++column_number_;
+    }
+
+    if (has_s_) {
+        if (s_text_.empty()) {
+            cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+            if (!cell.unusual_style) return ReadError::source();
+        } else if (!parse_fast_int(s_text_, cell.style_id)) {
+            PyRef id = call_with_text(h_.int_fn.get(), s_text_);
+            if (!id) return ReadError::source();
+            int overflow = 0;
+            long long v = PyLong_Check(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow)
+                                                 : 0;
+            if (v == -1 && PyErr_Occurred()) return ReadError::source();
+            if (PyLong_Check(id.get()) && !overflow) {
+                cell.style_id = v;
+            } else {
+                cell.unusual_style = std::move(id);
+            }
+        }
+    }
+    return ReadError::ok();
+}
+
+// Conversion of the cell read so far, its formula, and the hand-over.
+ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
+    const bool formula_used = f_.present && (!o_.data_only || o_.formula_and_value);
+    RawCell raw;
+    raw.has_type = has_t_;
+    raw.type = t_text_;
+    raw.value = has_v_ ? std::string_view(v_text_) : std::string_view();
+    raw.style_id = cell.style_id;
+    raw.unusual_style = cell.unusual_style.get();
+    raw.has_coordinate = has_r_;
+    raw.coordinate = r_text_;
+    raw.inline_result = inline_.get();
+    raw.formula_used = formula_used;
+    cell.value.obj.reset();
+    cell.value.data_type_obj.reset();
+    TVX_TRY(convert(ctx_, raw, cell.value));
+    if (formula_used) TVX_TRY(formula_value(cell));
+    return sink.on_cell(cell);
+}
+
+// The value of a cell whose <f> is used: the formula text, a host formula
+// object, or a shared formula moved to this cell.
+ReadError SheetParser::formula_value(ParsedCell& cell) {
+    formula_text_.assign("=");
+    formula_text_ += f_.text;
+    CellValue& v = cell.value;
+    v.obj.reset();
+    v.data_type_obj.reset();
+    v.data_type = DT_F;
+    auto set_object = [&](PyRef obj) -> ReadError {
+        if (!obj) return ReadError::source();
+        v.form = ValueForm::Object;
+        v.obj = std::move(obj);
+        return ReadError::ok();
+    };
+    auto set_text = [&](std::string_view text) {
+        v.form = ValueForm::Text;
+        v.text = text;
+        cell.is_formula_text = true;
+    };
+
+    if (f_.has_t && f_.t == "array") {
+        PyRef kwargs = PyRef::steal(PyDict_New());
+        if (!kwargs) return ReadError::source();
+        PyRef ref = f_.has_ref ? str_of(f_.ref) : PyRef::borrow(Py_None);
+        PyRef text = str_of(formula_text_);
+        if (!ref || !text || PyDict_SetItemString(kwargs.get(), "ref", ref.get()) < 0 ||
+            PyDict_SetItemString(kwargs.get(), "text", text.get()) < 0) {
+            return ReadError::source();
+        }
+        PyRef noargs = PyRef::steal(PyTuple_New(0));
+        if (!noargs) return ReadError::source();
+        return set_object(PyRef::steal(PyObject_Call(h_.ArrayFormula.get(), noargs.get(), kwargs.get())));
+    }
+    if (f_.has_t && f_.t == "dataTable") {
+        PyRef noargs = PyRef::steal(PyTuple_New(0));
+        if (!noargs) return ReadError::source();
+        return set_object(
+            PyRef::steal(PyObject_Call(h_.DataTableFormula.get(), noargs.get(), f_.attrs.get())));
+    }
+    if (!(f_.has_t && f_.t == "shared")) {
+        set_text(formula_text_);
+        return ReadError::ok();
+    }
+
+    // Groups are keyed by their si text; a missing si is a key of its own.
+    std::string key = f_.has_si ? "\x01" + f_.si : std::string("\x00", 1);
+    auto found = shared_.find(key);
+    if (found != shared_.end()) {
+        SharedGroup& g = found->second;
+        if (g.native) {
+            std::string& out = scratch_;
+            out.clear();
+            FormulaError err = render(g.tmpl, CellPos{cell.row, cell.column}, out);
+            if (err) {
+                raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
+                return ReadError::source();
+            }
+            formula_text_.swap(out);
+            set_text(formula_text_);
+            return ReadError::ok();
+        }
+        // The member's own reference, or where it stands when it has none
+        // and the group knows its origin.
+        PyRef dest;
+        if (has_r_) {
+            dest = str_of(r_text_);
+        } else if (g.has_origin && cell.column >= 1 && cell.column <= MAX_COLUMN && cell.row >= 1) {
+            std::string where;
+            append_column_letters(where, (std::uint64_t)cell.column);
+            where += std::to_string(cell.row);
+            dest = str_of(where);
+        } else {
+            dest = PyRef::borrow(Py_None);
+        }
+        if (!dest) return ReadError::source();
+        return set_object(PyRef::steal(
+            PyObject_CallMethod(g.translator.get(), "translate_formula", "O", dest.get())));
+    }
+    if (!f_.has_text) {
+        set_text("=");
+        return ReadError::ok();
+    }
+    SharedGroup g;
+    bool native = false;
+    if (has_r_ && !r_text_.empty()) {
+        std::int64_t row = 0;
+        std::uint32_t col = 0;
+        if (parse_coordinate(r_text_, row, col)) {
+            FormulaError err = tokenize(formula_text_, tokens_);
+            if (!err) {
+                g.tmpl = build_template(tokens_, row, col);
+                native = true;
+            } else if (err.kind != FormulaErrKind::NeedPython) {
+                raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
+                return ReadError::source();
+            }
+        }
+    }
+    if (!native) {
+        PyRef text = str_of(formula_text_);
+        PyRef origin = has_r_ ? str_of(r_text_) : PyRef::borrow(Py_None);
+        if (!text || !origin) return ReadError::source();
+        PyObject* args[2] = {text.get(), origin.get()};
+        g.translator = PyRef::steal(PyObject_Vectorcall(h_.Translator.get(), args, 2, nullptr));
+        if (!g.translator) return ReadError::source();
+    }
+    g.native = native;
+    g.has_origin = has_r_ && !r_text_.empty();
+    shared_.emplace(std::move(key), std::move(g));
+    set_text(formula_text_);
+    return ReadError::ok();
+}
+
+}  // namespace tvx

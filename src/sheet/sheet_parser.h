@@ -1,0 +1,102 @@
+// The <sheetData> parser: walks a worksheet with the XML reader and hands
+// on, in document order, the elements around the cells (captured raw),
+// the rows, and each cell with its value converted as the host converts it.
+#pragma once
+
+#include "formula/formula.h"
+#include "lib/host.h"
+#include "sheet/convert.h"
+#include "text/text_item.h"
+#include "xml/reader.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace tvx {
+
+// One <c> ready for its consumer. Views and borrowed objects are valid
+// during the on_cell call only.
+struct ParsedCell {
+    std::int64_t row = 0, column = 0;
+    CellValue value;
+    std::int64_t style_id = 0;  // 0 for a cell without `s`
+    PyRef unusual_style;        // set when `s` is not a 64-bit integer
+    bool is_formula_text = false;  // value is an ordinary formula text (data type "f")
+};
+
+// Receives what the parser reads.
+class SheetSink {
+public:
+    virtual ~SheetSink() = default;
+    virtual ReadError on_element(PyObject* bytes, PyObject* namespaces) = 0;
+    virtual ReadError on_row(std::int64_t row) = 0;
+    virtual ReadError on_cell(ParsedCell& cell) = 0;
+};
+
+enum class SheetItem : std::uint8_t { Element, Row, End };
+
+class SheetParser {
+public:
+    // All arguments must outlive the parser; `row_dimensions` is the
+    // parser object's dict (borrowed).
+    SheetParser(XmlReader& reader, const ReaderHelpers& helpers, const ParserOptions& options,
+                const ConvertContext& ctx, PyObject* row_dimensions);
+
+    // Reads up to the next element item, row or the end of the document,
+    // handing what it reads to `sink`.
+    ReadError next_item(SheetSink& sink, SheetItem& item);
+
+private:
+    struct SharedGroup {
+        bool native = false;
+        bool has_origin = false;  // the first cell had an `r`
+        FormulaTemplate tmpl;
+        PyRef translator;  // the host's Translator when not native
+    };
+    struct Formula {
+        bool present = false, has_text = false;
+        bool has_t = false, has_ref = false;
+        std::string text, t, ref, si;
+        bool has_si = false;
+        PyRef attrs;  // every attribute, built for data tables
+    };
+
+    ReadError parse_row(SheetSink& sink, bool empty);
+    ReadError parse_cell(SheetSink& sink, bool empty);
+    ReadError begin_cell(ParsedCell& cell);
+    ReadError end_cell(SheetSink& sink, ParsedCell& cell);
+    // Reads the cell starting at data[p] straight from the bytes; Miss
+    // hands it to the tokenizer, Short asks for more bytes first.
+    enum class Fast : std::uint8_t { Hit, Miss, Short };
+    Fast fast_cell(const char* d, std::size_t p, std::size_t n, std::size_t& end);
+    ReadError fast_cells(SheetSink& sink);
+    ReadError read_formula(bool empty);
+    ReadError read_inline(bool empty);
+    ReadError formula_value(ParsedCell& cell);
+    ReadError attribute_dict(PyRef& out);
+    ReadError capture(SheetSink& sink);
+
+    XmlReader& r_;
+    const ReaderHelpers& h_;
+    const ParserOptions& o_;
+    const ConvertContext& ctx_;
+    PyObject* row_dimensions_;
+    RprCache rpr_cache_;
+
+    bool in_sheet_data_ = false;
+    std::int64_t row_number_ = 0;
+    std::int64_t column_number_ = 0;
+
+    // Per-cell state, reused so that a cell allocates nothing once warm.
+    std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
+    bool has_r_ = false, has_s_ = false, has_t_ = false, has_v_ = false, has_is_ = false;
+    Formula f_;
+    TextItem item_;
+    PyRef inline_;
+    ParsedCell cell_;
+    std::vector<FormulaToken> tokens_;
+    std::unordered_map<std::string, SharedGroup> shared_;
+};
+
+}  // namespace tvx
