@@ -686,6 +686,11 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     version_++;
 }
 
+void CellStore::reset(std::vector<PyObject*>& released) {
+    if (dict) released.push_back(dict.release());
+    clear(released);
+}
+
 void CellStore::drop_context(std::vector<PyObject*>& released) {
     auto take = [&](PyRef& r) {
         if (r) released.push_back(r.release());

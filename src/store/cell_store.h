@@ -208,6 +208,9 @@ public:
     void remove(const CellLocation& loc, PyRef& released);
     // Empties the store; the dropped references go to `released`.
     void clear(std::vector<PyObject*>& released);
+    // Before a load: leaves dict mode as well, so the loaded cells are the
+    // store's only content.
+    void reset(std::vector<PyObject*>& released);
     // Drops the materialisation context as well (garbage-collector clear).
     void drop_context(std::vector<PyObject*>& released);
 
