@@ -1,0 +1,174 @@
+"""read_string_table against the host's own shared-string reader."""
+
+import io
+
+import pytest
+from hypothesis import given, strategies as st
+
+from tavrinex import _tavrinex as native
+from tavrinex._native import NativeFallback
+from tavrinex.helpers import reader_helpers
+from tavrinex.reader.strings import read_shared_strings, read_shared_strings_py
+from tavrinex.text import si_content
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+HEAD = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n<sst xmlns="%s" count="9">' % MAIN
+
+
+def table(*items):
+    return (HEAD + "".join(items) + "</sst>").encode()
+
+
+class Chunks:
+    """A source that hands out at most `size` bytes per read."""
+
+    def __init__(self, data, size=65536):
+        self.data, self.size, self.off, self.calls = data, size, 0, 0
+
+    def read(self, n):
+        self.calls += 1
+        chunk = self.data[self.off:self.off + min(n, self.size)]
+        self.off += len(chunk)
+        return chunk
+
+
+def native_read(data, size=65536, **overrides):
+    helpers = reader_helpers()
+    helpers.update(overrides)
+    return native.read_string_table(Chunks(data, size), helpers)
+
+
+def test_plain_items_and_x005f_removal():
+    data = table("<si><t>a</t></si>", "<si><t>b_x005F_d</t></si>", "<si><t>x005F_x005F_y</t></si>")
+    assert native_read(data) == ["a", "b_d", "y"]
+
+
+def test_phonetic_item_goes_to_si_content_and_its_value_is_kept():
+    data = table('<si><t>abc</t><rPh sb="0" eb="1"><t>x</t></rPh></si>', "<si><t>p</t></si>")
+    marker = object()
+    calls = []
+
+    def spy(snippet, namespaces):
+        calls.append((snippet, namespaces))
+        return marker
+
+    assert native_read(data, si_content=spy) == [marker, "p"]
+    assert calls == [(b'<si><t>abc</t><rPh sb="0" eb="1"><t>x</t></rPh></si>', [("", MAIN)])]
+
+
+@pytest.mark.parametrize("data, expected", [
+    (table(), []),
+    (b"<sst xmlns='%s'/>" % MAIN.encode(), []),
+    (b"<root xmlns='%s'><si><t>any root</t></si><x:si xmlns:x='urn:x'/></root>" % MAIN.encode(),
+     ["any root"]),
+    (b"<sst><si><t>no namespace</t></si></sst>", []),
+])
+def test_table_shapes(data, expected):
+    assert native_read(data) == expected == read_shared_strings_py(io.BytesIO(data))
+
+
+@pytest.mark.parametrize("data, message", [
+    (table("<x><si><t>a</t></si></x>"), "unsupported: nested si"),
+    (table("<si><t>a</t><si/></si>"), "unsupported: nested element handled by dispatcher"),
+    ((HEAD + "<si><t>a</t>").encode(), "malformed: unclosed element"),
+    ("<sst/>".encode("utf-16"), "unsupported: utf-16"),
+    (b"<!DOCTYPE sst><sst/>", "unsupported: doctype"),
+])
+def test_refused_tables(data, message):
+    with pytest.raises(NativeFallback) as info:
+        native_read(data)
+    assert str(info.value) == message
+
+
+def test_source_and_helper_failures_propagate():
+    class Failing:
+        def read(self, n):
+            raise OSError("disk")
+
+    class Text:
+        def read(self, n):
+            return "<sst/>"
+
+    with pytest.raises(OSError, match="disk"):
+        native.read_string_table(Failing(), reader_helpers())
+    with pytest.raises(TypeError, match="str"):
+        native.read_string_table(Text(), reader_helpers())
+    with pytest.raises(ZeroDivisionError):
+        native_read(table("<si foo='1'/>"), si_content=lambda s, n: 1 / 0)
+    with pytest.raises(TypeError, match="helpers"):
+        native.read_string_table(Chunks(table()), [])
+    helpers = reader_helpers()
+    del helpers["si_content"]
+    with pytest.raises(BaseException, match="si_content helper") as info:
+        native.read_string_table(Chunks(table()), helpers)
+    assert not isinstance(info.value, Exception)
+
+
+def test_package_reader_falls_back_and_rewinds():
+    data = b'<!DOCTYPE sst><sst xmlns="' + MAIN.encode() + b'"><si><t>a_x005F_</t></si></sst>'
+    stream = io.BytesIO(b"junk" + data)
+    stream.seek(4)
+    assert read_shared_strings(stream) == ["a_"]
+    assert read_shared_strings(data) == ["a_"]
+    assert read_shared_strings(table("<si><t>q</t></si>")) == ["q"]
+
+
+# ---------------------------------------------------------------- differential
+
+TEXT = st.lists(st.sampled_from([
+    "a", "b c", " ", "&amp;", "&lt;&gt;", "&#233;", "&#x1F600;", "\r\n", "\r", "\n", "\t",
+    "_x005F_", "x005F_", "_x0041_", "\u00e9", "\u4e2d", "<![CDATA[&x\r\n]]>", "<!-- c -->",
+]), max_size=5).map("".join)
+GOOD_RPR = ["<rPr><b/></rPr>", "<rPr><sz val='11'/><color theme='1'/></rPr>", "<rPr/>",
+            "<rPr><rFont val='Arial'/><i val='0'/></rPr>"]
+BAD_RPR = ["<rPr><glow/></rPr>", "<rPr><b val='x'/></rPr>", "<rPr><b/><b/></rPr>"]
+
+
+@st.composite
+def item(draw):
+    """(xml, goes_to_python)"""
+    python = False
+    attrs = ""
+    if draw(st.integers(0, 9)) == 0:
+        attrs, python = ' count="1"', True
+    elif draw(st.booleans()):
+        attrs = ' xml:space="preserve"'
+    parts = []
+    if draw(st.booleans()):
+        parts.append("<t>%s</t>" % draw(TEXT))
+    for _ in range(draw(st.integers(0, 3))):
+        run = []
+        if draw(st.booleans()):
+            bad = draw(st.integers(0, 5)) == 0
+            run.append(draw(st.sampled_from(BAD_RPR if bad else GOOD_RPR)))
+            python |= bad
+        if draw(st.integers(0, 5)):
+            run.append("<t>%s</t>" % draw(TEXT))
+        rattr = ""
+        if draw(st.integers(0, 15)) == 0:
+            rattr, python = ' k="v"', True
+        parts.append("<r%s>%s</r>" % (rattr, "".join(run)))
+    if draw(st.integers(0, 6)) == 0:
+        parts.append(draw(st.sampled_from(['<rPh sb="0" eb="1"><t>ph</t></rPh>',
+                                           '<phoneticPr fontId="0"/>'])))
+        python = True
+    if draw(st.integers(0, 8)) == 0:
+        parts.append("<extLst><ext><t>ignored</t></ext></extLst>")
+    ws = draw(st.sampled_from(["", "\n  "]))
+    body = ws.join(parts)
+    xml = "<si%s>%s</si>" % (attrs, body) if body or draw(st.booleans()) else "<si%s/>" % attrs
+    return xml, python
+
+
+@given(st.lists(item(), max_size=12), st.sampled_from([1, 7, 65536]))
+def test_engine_equals_host_reader(entries, read_size):
+    data = table(*(x for x, _ in entries))
+    calls = []
+
+    def counting(snippet, namespaces):
+        calls.append(snippet)
+        return si_content(snippet, namespaces)
+
+    got = native_read(data, read_size, si_content=counting)
+    assert got == read_shared_strings_py(io.BytesIO(data))
+    assert calls == [x.encode() for x, python in entries if python]
