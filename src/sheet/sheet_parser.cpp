@@ -154,11 +154,27 @@ namespace {
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool is_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
-// Text that the fast path may take as is: no reference, no markup, no
-// carriage return or other control byte, ASCII only (anything else goes
-// through the tokenizer, which checks and decodes it).
-inline bool plain_text_byte(unsigned char c) {
-    return c >= 0x20 ? (c < 0x80 && c != '&' && c != '>') : (c == '\t' || c == '\n');
+// Bytes the fast path takes as they are. Text: no reference, no markup,
+// no carriage return or other control byte, ASCII only; attribute values
+// likewise but without TAB and LF (which decode to spaces). Anything else
+// goes through the tokenizer, which checks and decodes it.
+struct ByteClasses {
+    bool text[256];
+    bool value[256];
+    constexpr ByteClasses() : text(), value() {
+        for (int c = 0x20; c < 0x80; c++) text[c] = value[c] = true;
+        text['&'] = text['>'] = text['<'] = false;
+        value['&'] = value['<'] = false;
+        text['\t'] = text['\n'] = true;
+    }
+};
+constexpr ByteClasses kBytes;
+
+inline bool all_of(const bool* table, const char* b, const char* e) {
+    for (; b < e; b++) {
+        if (!table[(unsigned char)*b]) return false;
+    }
+    return true;
 }
 
 struct RawAttr {
@@ -197,13 +213,11 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
         if (name == "xmlns") return Scan::Miss;
         char quote = d[q + 1];
         if (quote != '"' && quote != '\'') return Scan::Miss;
-        std::size_t v = q + 2, e = v;
-        while (e < n && d[e] != quote) {
-            unsigned char c = (unsigned char)d[e];
-            if (c < 0x20 || c >= 0x80 || c == '&' || c == '<') return Scan::Miss;
-            e++;
-        }
-        if (e >= n) return Scan::Short;
+        std::size_t v = q + 2;
+        const char* hit = (const char*)std::memchr(d + v, quote, n - v);
+        if (!hit) return Scan::Short;
+        std::size_t e = (std::size_t)(hit - d);
+        if (!all_of(kBytes.value, d + v, hit)) return Scan::Miss;
         for (int i = 0; i < count; i++) {
             if (out[i].name == name) return Scan::Miss;  // the tokenizer reports it
         }
@@ -214,12 +228,10 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
 
 // Plain text from d[p] up to the next "<".
 Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
-    std::size_t e = p;
-    while (e < n && d[e] != '<') {
-        if (!plain_text_byte((unsigned char)d[e])) return Scan::Miss;
-        e++;
-    }
-    if (e >= n) return Scan::Short;
+    const char* hit = (const char*)std::memchr(d + p, '<', n - p);
+    if (!hit) return Scan::Short;
+    std::size_t e = (std::size_t)(hit - d);
+    if (!all_of(kBytes.text, d + p, hit)) return Scan::Miss;
     text = std::string_view(d + p, e - p);
     p = e;
     return Scan::Ok;
@@ -320,10 +332,12 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     }
     end = p;
     // The cell qualified: take its parts out of the buffer.
-    if (has_r_) r_text_.assign(r);
-    if (has_s_) s_text_.assign(s);
-    if (has_t_) t_text_.assign(t);
-    if (has_v_) v_text_.assign(v);
+    // Views into the buffer stay valid until the reader moves on, which
+    // happens only after the cell has been handed over.
+    rv_ = r;
+    sv_ = s;
+    tv_ = t;
+    vv_ = v;
     if (has_f) {
         f_.present = true;
         f_.has_text = f_text;
@@ -506,6 +520,9 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
                 break;
         }
     }
+    rv_ = r_text_;
+    sv_ = s_text_;
+    tv_ = t_text_;
     ParsedCell& cell = cell_;
     TVX_TRY(begin_cell(cell));
 
@@ -543,6 +560,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         XmlEvent ev;
         TVX_TRY(r_.next(ev));  // the cell's End
     }
+    vv_ = v_text_;
     return end_cell(sink, cell);
 }
 
@@ -551,14 +569,14 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     cell.unusual_style.reset();
     cell.style_id = 0;
     cell.is_formula_text = false;
-    if (has_r_ && !r_text_.empty()) {
+    if (has_r_ && !rv_.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        if (parse_coordinate(r_text_, row, col)) {
+        if (parse_coordinate(rv_, row, col)) {
             cell.row = row;
             cell.column = col;
         } else {
-            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), r_text_);
+            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), rv_);
             if (!pair) return ReadError::source();
             PyRef seq = PyRef::steal(PySequence_Tuple(pair.get()));
             if (!seq) return ReadError::source();
@@ -577,11 +595,11 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     }
 
     if (has_s_) {
-        if (s_text_.empty()) {
+        if (sv_.empty()) {
             cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
             if (!cell.unusual_style) return ReadError::source();
-        } else if (!parse_fast_int(s_text_, cell.style_id)) {
-            PyRef id = call_with_text(h_.int_fn.get(), s_text_);
+        } else if (!parse_fast_int(sv_, cell.style_id)) {
+            PyRef id = call_with_text(h_.int_fn.get(), sv_);
             if (!id) return ReadError::source();
             int overflow = 0;
             long long v = PyLong_Check(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow)
@@ -602,12 +620,12 @@ ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
     const bool formula_used = f_.present && (!o_.data_only || o_.formula_and_value);
     RawCell raw;
     raw.has_type = has_t_;
-    raw.type = t_text_;
-    raw.value = has_v_ ? std::string_view(v_text_) : std::string_view();
+    raw.type = tv_;
+    raw.value = has_v_ ? vv_ : std::string_view();
     raw.style_id = cell.style_id;
     raw.unusual_style = cell.unusual_style.get();
     raw.has_coordinate = has_r_;
-    raw.coordinate = r_text_;
+    raw.coordinate = rv_;
     raw.inline_result = inline_.get();
     raw.formula_used = formula_used;
     cell.value.obj.reset();
@@ -683,7 +701,7 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
         // and the group knows its origin.
         PyRef dest;
         if (has_r_) {
-            dest = str_of(r_text_);
+            dest = str_of(rv_);
         } else if (g.has_origin && cell.column >= 1 && cell.column <= MAX_COLUMN && cell.row >= 1) {
             std::string where;
             append_column_letters(where, (std::uint64_t)cell.column);
@@ -702,10 +720,10 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     }
     SharedGroup g;
     bool native = false;
-    if (has_r_ && !r_text_.empty()) {
+    if (has_r_ && !rv_.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        if (parse_coordinate(r_text_, row, col)) {
+        if (parse_coordinate(rv_, row, col)) {
             FormulaError err = tokenize(formula_text_, tokens_);
             if (!err) {
                 g.tmpl = build_template(tokens_, row, col);
@@ -718,14 +736,14 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     }
     if (!native) {
         PyRef text = str_of(formula_text_);
-        PyRef origin = has_r_ ? str_of(r_text_) : PyRef::borrow(Py_None);
+        PyRef origin = has_r_ ? str_of(rv_) : PyRef::borrow(Py_None);
         if (!text || !origin) return ReadError::source();
         PyObject* args[2] = {text.get(), origin.get()};
         g.translator = PyRef::steal(PyObject_Vectorcall(h_.Translator.get(), args, 2, nullptr));
         if (!g.translator) return ReadError::source();
     }
     g.native = native;
-    g.has_origin = has_r_ && !r_text_.empty();
+    g.has_origin = has_r_ && !rv_.empty();
     shared_.emplace(std::move(key), std::move(g));
     set_text(formula_text_);
     return ReadError::ok();

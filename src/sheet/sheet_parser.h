@@ -90,6 +90,9 @@ private:
 
     // Per-cell state, reused so that a cell allocates nothing once warm.
     std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
+    // The cell's r, s, t and <v> texts: views into the reader's buffer (fast
+    // path) or into the strings above.
+    std::string_view rv_, sv_, tv_, vv_;
     bool has_r_ = false, has_s_ = false, has_t_ = false, has_v_ = false, has_is_ = false;
     Formula f_;
     TextItem item_;
