@@ -236,7 +236,7 @@ reference = st.tuples(sheet, st.one_of(
     st.lists(st.one_of(cell_ref, st.just("Name")), min_size=2, max_size=4).map(":".join),
 )).map("".join)
 number = st.sampled_from(["1", "0", "42", "1.5", ".5", "5.", "1.5E+3", "2e-5", "1E", "1_000",
-                          "1__0", "007", "nan", "Infinity", "1e5"])
+                          "1__0", "007", "nan", "Infinity", "1e5", "\t1", "1\r", "\x1c1"])
 string = st.text(st.sampled_from('ab "é'), max_size=6).map(lambda s: '"' + s.replace('"', '""') + '"')
 error = st.sampled_from(["#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A",
                          "#GETTING_DATA", "Sheet1!#REF!", "#BAD"])
@@ -262,7 +262,8 @@ def _compose(children):
 
 
 expression = st.recursive(atom, _compose, max_leaves=8)
-soup = st.text(st.sampled_from(list("A1$:!'\"[]#(){},; +-*/^&=<>%\nE.eé")), max_size=20)
+soup = st.text(st.sampled_from(list("A1$:!'\"[]#(){},; +-*/^&=<>%\nE.eé\t\r\x0b\x1c_")),
+               max_size=20)
 formula = st.one_of(
     st.tuples(st.just("="), space, expression).map("".join),
     soup.map(lambda s: "=" + s),
