@@ -58,6 +58,13 @@ constexpr std::array<std::uint8_t, 256> make_name_table() {
 constexpr auto NAMES = make_name_table();
 
 inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
+
+// Equality of short byte strings (names, prefixes) without a library call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
 inline bool is_ws(char c) { return NAMES[uc(c)] & N_WS; }
 inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
 
@@ -282,8 +289,10 @@ ReadError MemorySource::read(std::string& buf) {
 
 XmlReader::XmlReader(ByteSource& source) : src_(source) {
     buf_.reserve(READ_CHUNK);
-    names_.reserve(256);
+    names_.resize(256);
     uris_.reserve(8);
+    stack_.resize(32);
+    attrs_.reserve(16);
     for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE}) intern_namespace(u);
 }
 
@@ -303,7 +312,8 @@ void XmlReader::compact(std::size_t keep) noexcept {
     down(ev_name_end_);
     down(text_start_);
     down(text_end_);
-    for (AttributeRecord& a : attrs_) {
+    for (std::size_t x = 0; x < nattrs_; ++x) {
+        AttributeRecord& a = attrs_[x];
         down(a.qname_start), down(a.qname_end), down(a.local_start), down(a.local_end);
         down(a.value_start), down(a.value_end);
     }
@@ -490,7 +500,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
             bool more;
             TVX_TRY(refill(more, pos_));
             if (!more) {
-                if (!stack_.empty()) return ReadError::malformed("unclosed element");
+                if (!depth_ == 0) return ReadError::malformed("unclosed element");
                 if (!root_seen_) return ReadError::malformed("no element found");
                 last_ = ev = XmlEvent::EndOfDocument;
                 return ReadError::ok();
@@ -498,7 +508,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
             continue;
         }
         if (buf_[pos_] != '<') {
-            if (stack_.empty()) {
+            if (depth_ == 0) {
                 TVX_TRY(skip_outside_whitespace());
                 continue;
             }
@@ -506,9 +516,11 @@ ReadError XmlReader::next(XmlEvent& ev) {
             last_ = ev = XmlEvent::Text;
             return ReadError::ok();
         }
-        bool have;
-        TVX_TRY(ensure(2, have));
-        if (!have) return ReadError::malformed("unclosed token");
+        if (pos_ + 1 >= buf_.size()) {
+            bool have;
+            TVX_TRY(ensure(2, have));
+            if (!have) return ReadError::malformed("unclosed token");
+        }
         char d = buf_[pos_ + 1];
         if (d == '!') {
             bool is_text = false;
@@ -546,12 +558,20 @@ ReadError XmlReader::skip_outside_whitespace() {
 }
 
 ReadError XmlReader::text() {
-    std::size_t len;
-    bool found;
-    TVX_TRY(find_byte('<', 0, len, found));
-    if (!found) len = buf_.size() - pos_;
+    // Classes are gathered while looking for the '<' that ends the run; a
+    // run split across reads is scanned on from where it stopped.
+    std::size_t len = 0;
+    std::uint8_t f = 0;
+    for (;;) {
+        const char* p = buf_.data() + pos_;
+        const std::size_t avail = buf_.size() - pos_;
+        while (len < avail && p[len] != '<') f |= CLASSES[uc(p[len++])];
+        if (len < avail) break;
+        bool more;
+        TVX_TRY(refill(more, pos_));
+        if (!more) break;
+    }
     const char* p = buf_.data() + pos_;
-    std::uint8_t f = classify(p, len);
     TVX_TRY(check_chars(p, len, f));
     if (f & K_AMP) TVX_TRY(check_references(p, len));
     if ((f & K_BRACKET) && memmem(p, len, "]]>", 3)) return ReadError::malformed("]]> in text");
@@ -582,7 +602,7 @@ ReadError XmlReader::markup(bool& is_text) {
         return ReadError::ok();
     }
     if (avail >= 9 && std::memcmp(s, "<![CDATA[", 9) == 0) {
-        if (stack_.empty()) return ReadError::malformed("cdata outside root");
+        if (depth_ == 0) return ReadError::malformed("cdata outside root");
         std::size_t at;
         bool found;
         TVX_TRY(find("]]>", 9, at, found));
@@ -623,12 +643,32 @@ ReadError XmlReader::processing_instruction() {
 }
 
 ReadError XmlReader::end_tag() {
+    const char* b = buf_.data();
+    std::size_t s = pos_ + 2;
+    // Fast path: the innermost element's name followed by '>'.
+    if (!depth_ == 0) {
+        const Entry& top = stack_[depth_ - 1];
+        std::size_t e = s + top.name_len;
+        if (e < buf_.size() && b[e] == '>' &&
+            same_bytes(names_.data() + top.name_off, b + s, top.name_len)) {
+            ev_ns_ = top.ns;
+            ev_qname_start_ = s;
+            ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
+            ev_name_end_ = e;
+            tag_start_ = pos_;
+            tag_end_ = e + 1;
+            pos_ = tag_end_;
+            pop();
+            return ReadError::ok();
+        }
+    }
     std::size_t at;
     bool found;
     TVX_TRY(find_byte('>', 2, at, found));
     if (!found) return ReadError::malformed("unclosed end tag");
-    const char* b = buf_.data();
-    std::size_t s = pos_ + 2, e = pos_ + at;
+    b = buf_.data();
+    s = pos_ + 2;
+    std::size_t e = pos_ + at;
     if (s == e) return ReadError::malformed("expected name");
     std::size_t name_end;
     TVX_TRY(scan_name(b, s, e, name_end));
@@ -636,8 +676,8 @@ ReadError XmlReader::end_tag() {
         if (!is_ws(b[i])) return ReadError::malformed("bad end tag");
     std::size_t colon;
     TVX_TRY(check_qname(b, s, name_end, colon));
-    if (stack_.empty()) return ReadError::malformed("mismatched tag");
-    const Entry& top = stack_.back();
+    if (depth_ == 0) return ReadError::malformed("mismatched tag");
+    const Entry& top = stack_[depth_ - 1];
     if (top.name_len != name_end - s || std::memcmp(names_.data() + top.name_off, b + s, top.name_len) != 0)
         return ReadError::malformed("mismatched tag");
     ev_ns_ = top.ns;
@@ -651,14 +691,13 @@ ReadError XmlReader::end_tag() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::start_tag(XmlEvent& ev) {
-    if (root_closed_) return ReadError::malformed("junk after document element");
-    // The closing '>', passing over quoted values.
-    std::size_t rel = 1, gt = 0;
+// Whether the start tag at pos_ has a closing '>' (quoted values may hold
+// '>'); used to tell "unclosed tag" from an error inside the tag.
+ReadError XmlReader::tag_is_closed(bool& closed) {
+    std::size_t rel = 1;
     for (;;) {
         const char* base = buf_.data() + pos_;
         std::size_t avail = buf_.size() - pos_;
-        bool done = false, need_more = false;
         while (rel < avail) {
             char c = base[rel];
             if (!(NAMES[uc(c)] & N_TAGSTOP)) {
@@ -666,119 +705,249 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
                 continue;
             }
             if (c == '>') {
-                gt = rel;
-                done = true;
-                break;
+                closed = true;
+                return ReadError::ok();
             }
             const void* close = std::memchr(base + rel + 1, c, avail - rel - 1);
-            if (!close) {
-                need_more = true;  // resume at the quote once more bytes came
-                break;
-            }
+            if (!close) break;  // resume at this quote once more bytes came
             rel = std::size_t(static_cast<const char*>(close) - base) + 1;
         }
-        if (done) break;
-        (void)need_more;
         bool more;
         TVX_TRY(refill(more, pos_));
-        if (!more) return ReadError::malformed("unclosed tag");
+        if (!more) {
+            closed = false;
+            return ReadError::ok();
+        }
     }
+}
 
+namespace {
+
+// Name at b[i..n): its end and the position of its first ':' (or npos) and
+// the number of ':'. need_more when the buffer ends inside it.
+struct NameScan {
+    std::size_t end, colon;
+    unsigned colons;
+};
+
+inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& out, ReadError& err,
+                       bool& need_more) {
+    unsigned char c = uc(b[i]);
+    if (c >= 0x80) {
+        err = ReadError::unsupported("non-ascii name");
+        return false;
+    }
+    if (!(NAMES[c] & N_START)) {
+        err = ReadError::malformed("bad name");
+        return false;
+    }
+    std::size_t colon = c == ':' ? i : std::string_view::npos;
+    unsigned colons = c == ':';
+    std::size_t s = i++;
+    while (i < n) {
+        c = uc(b[i]);
+        if (!(NAMES[c] & N_CHAR)) break;
+        if (c == ':') {
+            if (!colons++) colon = i;
+        }
+        ++i;
+    }
+    if (i >= n) {
+        need_more = true;
+        return false;
+    }
+    if (c >= 0x80) {
+        err = ReadError::unsupported("non-ascii name");
+        return false;
+    }
+    if (colons) {
+        if (colon == s || colon + 1 == i || colons > 1) {
+            err = ReadError::unsupported("bad qname");
+            return false;
+        }
+        char after = b[colon + 1];
+        if (after != '_' && !is_letter(after)) {
+            err = ReadError::malformed("bad qname");
+            return false;
+        }
+    }
+    out = {i, colons ? colon : i, colons};
+    return true;
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline ReadError XmlReader::parse_start_tag(bool& need_more, std::size_t& gt, bool& empty, std::size_t& name_end,
+                                     std::size_t& colon, std::uint32_t& bound) {
     const char* b = buf_.data();
-    std::size_t s = pos_ + 1, e = pos_ + gt;
-    bool empty = gt > 1 && b[e - 1] == '/';
-    if (empty) --e;
-    if (s == e) return ReadError::malformed("expected name");
-    std::size_t name_end, colon;
-    TVX_TRY(scan_name(b, s, e, name_end));
-    TVX_TRY(check_qname(b, s, name_end, colon));
-
-    attrs_.clear();
+    const std::size_t n = buf_.size();
+    std::size_t s = pos_ + 1;
+    nattrs_ = 0;
     seen_.clear();
-    std::uint32_t bound = 0;
-    std::size_t bindings_before = bindings_.size();
-    std::size_t i = name_end;
+    if (s >= n) {
+        need_more = true;
+        return ReadError::ok();
+    }
+    if (b[s] == '>') return ReadError::malformed("expected name");
+    ReadError err;
+    NameScan name;
+    if (!scan_qname(b, s, n, name, err, need_more)) return err;
+    name_end = name.end;
+    colon = name.colon;
+    std::size_t i = name.end;
     for (;;) {
         std::size_t ws = i;
-        while (i < e && is_ws(b[i])) ++i;
-        if (i >= e) break;
+        while (i < n && is_ws(b[i])) ++i;
+        if (i >= n) {
+            need_more = true;
+            return ReadError::ok();
+        }
+        char c = b[i];
+        if (c == '>') {
+            gt = i;
+            empty = false;
+            return ReadError::ok();
+        }
+        if (c == '/') {
+            if (i + 1 >= n) {
+                need_more = true;
+                return ReadError::ok();
+            }
+            if (b[i + 1] == '>') {
+                gt = i + 1;
+                empty = true;
+                return ReadError::ok();
+            }
+        }
         if (i == ws) return ReadError::malformed("missing whitespace between attributes");
-        std::size_t an_end, acolon;
-        TVX_TRY(scan_name(b, i, e, an_end));
-        TVX_TRY(check_qname(b, i, an_end, acolon));
-        std::size_t k = an_end;
-        while (k < e && is_ws(b[k])) ++k;
-        if (k >= e || b[k] != '=') return ReadError::malformed("expected =");
+        NameScan an;
+        if (!scan_qname(b, i, n, an, err, need_more)) return err;
+        std::size_t k = an.end;
+        while (k < n && is_ws(b[k])) ++k;
+        if (k >= n) {
+            need_more = true;
+            return ReadError::ok();
+        }
+        if (b[k] != '=') return ReadError::malformed("expected =");
         ++k;
-        while (k < e && is_ws(b[k])) ++k;
-        if (k >= e || (b[k] != '"' && b[k] != '\'')) return ReadError::malformed("expected quote");
-        char q = b[k];
-        std::size_t vs = k + 1;
-        const void* close = std::memchr(b + vs, q, e - vs);
-        if (!close) return ReadError::malformed("unterminated attribute");
-        std::size_t ve = std::size_t(static_cast<const char*>(close) - b);
-        std::uint8_t f = classify(b + vs, ve - vs);
+        while (k < n && is_ws(b[k])) ++k;
+        if (k >= n) {
+            need_more = true;
+            return ReadError::ok();
+        }
+        if (b[k] != '"' && b[k] != '\'') return ReadError::malformed("expected quote");
+        const char q = b[k];
+        std::size_t vs = k + 1, ve = vs;
+        std::uint8_t f = 0;
+        while (ve < n && b[ve] != q) f |= CLASSES[uc(b[ve++])];
+        if (ve >= n) {
+            need_more = true;
+            return ReadError::ok();
+        }
         if (f & K_LT) return ReadError::malformed("< in attribute");
         TVX_TRY(check_chars(b + vs, ve - vs, f));
         if (f & K_AMP) TVX_TRY(check_references(b + vs, ve - vs));
-        std::string_view qn(b + i, an_end - i);
+        std::size_t qlen = an.end - i;
         for (const Range& r : seen_)
-            if (r.end - r.start == qn.size() && std::memcmp(b + r.start, qn.data(), qn.size()) == 0)
+            if (r.end - r.start == qlen && same_bytes(b + r.start, b + i, qlen))
                 return ReadError::malformed("duplicate attribute");
-        seen_.push_back({i, an_end});
+        seen_.push_back({i, an.end});
 
-        AttributeRecord a{i, an_end, acolon == an_end ? i : acolon + 1, an_end, vs, ve, 0,
-                          std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
+        if (nattrs_ == attrs_.size()) attrs_.emplace_back();
+        AttributeRecord& a = attrs_[nattrs_];
+        a = {i, an.end, an.colon == an.end ? i : an.colon + 1, an.end, vs, ve, 0,
+             std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
         bool is_decl = false;
         std::size_t ps = 0, pe = 0;
-        if (acolon == an_end) {
-            if (qn == "xmlns") is_decl = true;  // default namespace, empty prefix
-        } else if (acolon - i == 5 && std::memcmp(b + i, "xmlns", 5) == 0) {
+        if (an.colon == an.end) {
+            is_decl = qlen == 5 && same_bytes(b + i, "xmlns", 5);  // default namespace
+        } else if (an.colon - i == 5 && same_bytes(b + i, "xmlns", 5)) {
             is_decl = true;
-            ps = acolon + 1;
-            pe = an_end;
+            ps = an.colon + 1;
+            pe = an.end;
         }
         if (is_decl) {
             TVX_TRY(namespace_declaration(ps, pe, a));
             ++bound;
         } else {
-            attrs_.push_back(a);
+            ++nattrs_;  // kept: the record stays in the list
         }
         i = ve + 1;
     }
+}
+
+ReadError XmlReader::start_tag(XmlEvent& ev) {
+    if (root_closed_) return ReadError::malformed("junk after document element");
+    std::size_t bindings_before = bindings_.size(), prefixes_before = prefixes_.size();
+    std::uint32_t bound = 0;
+    std::size_t gt = 0, name_end = 0, colon = 0;
+    bool empty = false;
+    // One pass over the tag as buffered; when the buffer ends inside it,
+    // refill and parse it again. An error found inside the tag is only
+    // reported once the tag is known to be closed.
+    for (;;) {
+        bool need_more = false;
+        ReadError err = parse_start_tag(need_more, gt, empty, name_end, colon, bound);
+        if (need_more || err) {
+            bindings_.resize(bindings_before);
+            prefixes_.resize(prefixes_before);
+            default_ns_ = innermost_default();
+            bound = 0;
+        }
+        if (need_more) {
+            bool more;
+            TVX_TRY(refill(more, pos_));
+            if (!more) return ReadError::malformed("unclosed tag");
+            continue;
+        }
+        if (err) {
+            if (err.kind == ErrKind::Source) return err;
+            bool closed;
+            TVX_TRY(tag_is_closed(closed));
+            if (!closed) return ReadError::malformed("unclosed tag");
+            return err;
+        }
+        break;
+    }
 
     // Resolution: the tag's own declarations apply to its name and attributes.
+    const char* b = buf_.data();
+    std::size_t s = pos_ + 1;
     std::string_view prefix(b + s, colon == name_end ? 0 : colon - s);
     NamespaceId ns = lookup_prefix(prefix);
     if (ns == NS_UNBOUND) return ReadError::malformed("unbound prefix");
-    for (AttributeRecord& a : attrs_) {
+    for (std::size_t x = 0; x < nattrs_; ++x) {
+        AttributeRecord& a = attrs_[x];
         if (a.local_start == a.qname_start) continue;  // no prefix: NS_NONE
         NamespaceId an = lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
         if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
         a.ns = std::int32_t(an);
     }
-    for (std::size_t x = 1; x < attrs_.size(); ++x) {
+    for (std::size_t x = 1; x < nattrs_; ++x) {
         const AttributeRecord& ax = attrs_[x];
-        std::string_view lx(b + ax.local_start, ax.local_end - ax.local_start);
+        std::size_t lx = ax.local_end - ax.local_start;
         for (std::size_t y = 0; y < x; ++y) {
             const AttributeRecord& ay = attrs_[y];
-            if (ay.ns == ax.ns && std::string_view(b + ay.local_start, ay.local_end - ay.local_start) == lx)
+            if (ay.ns == ax.ns && ay.local_end - ay.local_start == lx &&
+                same_bytes(b + ay.local_start, b + ax.local_start, lx))
                 return ReadError::malformed("duplicate attribute");
         }
     }
-    (void)bindings_before;
 
-    Entry en{std::uint32_t(names_.size()), std::uint32_t(name_end - s), bound, ns,
-             std::uint32_t(prefix.size())};
-    names_.append(b + s, name_end - s);
-    stack_.push_back(en);
+    const std::size_t name_len = name_end - s;
+    if (names_len_ + name_len > names_.size()) names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
+    std::memcpy(names_.data() + names_len_, b + s, name_len);
+    if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
+    stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
+                        std::uint32_t(prefix.size())};
+    names_len_ += name_len;
     root_seen_ = true;
     ev_ns_ = ns;
     ev_qname_start_ = s;
     ev_local_start_ = colon == name_end ? s : colon + 1;
     ev_name_end_ = name_end;
     tag_start_ = pos_;
-    tag_end_ = pos_ + gt + 1;
+    tag_end_ = gt + 1;
     pos_ = tag_end_;
     if (empty) {
         pending_end_ = true;
@@ -804,18 +973,21 @@ ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe, const
     NamespaceId id = intern_namespace(value);
     bindings_.push_back({std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id});
     prefixes_.append(prefix);
+    if (prefix.empty()) default_ns_ = id;
     return ReadError::ok();
 }
 
 void XmlReader::pop() noexcept {
-    const Entry& top = stack_.back();
-    for (std::uint32_t k = 0; k < top.bindings; ++k) {
-        prefixes_.resize(bindings_.back().prefix_off);
-        bindings_.pop_back();
+    const Entry& top = stack_[depth_ - 1];
+    if (top.bindings) {
+        for (std::uint32_t k = 0; k < top.bindings; ++k) {
+            prefixes_.resize(bindings_.back().prefix_off);
+            bindings_.pop_back();
+        }
+        default_ns_ = innermost_default();
     }
-    names_.resize(top.name_off);
-    stack_.pop_back();
-    if (stack_.empty()) root_closed_ = true;
+    names_len_ = top.name_off;
+    if (--depth_ == 0) root_closed_ = true;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -850,12 +1022,18 @@ NamespaceId XmlReader::intern_namespace(std::string_view uri) {
     return id;
 }
 
-NamespaceId XmlReader::lookup_prefix(std::string_view prefix) const noexcept {
-    if (prefix == "xml") return NS_XML;
+NamespaceId XmlReader::innermost_default() const noexcept {
+    for (std::size_t k = bindings_.size(); k-- > 0;)
+        if (bindings_[k].prefix_len == 0) return bindings_[k].id;
+    return NS_NONE;
+}
+
+NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
+    if (prefix.size() == 3 && same_bytes(prefix.data(), "xml", 3)) return NS_XML;
     for (std::size_t k = bindings_.size(); k-- > 0;) {
         const Binding& bd = bindings_[k];
         if (bd.prefix_len == prefix.size() &&
-            std::memcmp(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size()) == 0)
+            same_bytes(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size()))
             return bd.id;
     }
     return prefix.empty() ? NS_NONE : NS_UNBOUND;

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -104,13 +105,13 @@ public:
     XmlEvent last_event() const noexcept { return last_; }
     // Open elements: after Start it counts the new element, after End it no
     // longer counts the closed one.
-    std::size_t depth() const noexcept { return stack_.size(); }
+    std::size_t depth() const noexcept { return depth_; }
 
     // Element data (Start, EmptyStart, End).
     NamespaceId ns() const noexcept { return ev_ns_; }
     std::string_view local_name() const noexcept { return view(ev_local_start_, ev_name_end_); }
     std::string_view qname() const noexcept { return view(ev_qname_start_, ev_name_end_); }
-    const std::vector<AttributeRecord>& attributes() const noexcept { return attrs_; }
+    std::span<const AttributeRecord> attributes() const noexcept { return {attrs_.data(), nattrs_}; }
     std::size_t tag_start() const noexcept { return tag_start_; }
     std::size_t tag_end() const noexcept { return tag_end_; }
 
@@ -135,10 +136,12 @@ public:
 
     // Namespaces.
     NamespaceId intern_namespace(std::string_view uri);
-    NamespaceId lookup_prefix(std::string_view prefix) const noexcept;  // NS_UNBOUND if none
+    NamespaceId lookup_prefix(std::string_view prefix) const noexcept {  // NS_UNBOUND if none
+        return prefix.empty() ? default_ns_ : lookup_prefixed(prefix);
+    }
     std::string_view namespace_uri(NamespaceId id) const noexcept { return uris_[id]; }
     // The innermost default-namespace binding (NS_NONE when there is none).
-    NamespaceId default_namespace() const noexcept { return lookup_prefix({}); }
+    NamespaceId default_namespace() const noexcept { return default_ns_; }
     // [(prefix, uri)] of the bindings in scope: each prefix once, at its
     // outermost position, with its innermost URI. New list or null with an
     // exception set.
@@ -210,9 +213,14 @@ private:
     ReadError processing_instruction();
     ReadError end_tag();
     ReadError start_tag(XmlEvent& ev);
+    ReadError parse_start_tag(bool& need_more, std::size_t& gt, bool& empty, std::size_t& name_end,
+                              std::size_t& colon, std::uint32_t& bound);
+    ReadError tag_is_closed(bool& closed);
     ReadError namespace_declaration(std::size_t prefix_s, std::size_t prefix_e,
                                     const AttributeRecord& a);
     void pop() noexcept;
+    NamespaceId lookup_prefixed(std::string_view prefix) const noexcept;
+    NamespaceId innermost_default() const noexcept;
 
     ByteSource& src_;
     std::string buf_;
@@ -223,10 +231,13 @@ private:
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
-    std::vector<Entry> stack_;
-    std::string names_;  // qualified names of the open elements, concatenated
+    std::vector<Entry> stack_;  // the first depth_ entries are the open elements
+    std::size_t depth_ = 0;
+    std::vector<char> names_;  // qualified names of the open elements, concatenated
+    std::size_t names_len_ = 0;
     std::vector<Binding> bindings_;
     std::string prefixes_;  // prefixes of the bindings, concatenated
+    NamespaceId default_ns_ = NS_NONE;  // innermost binding of the empty prefix
 
     struct UriHash {
         using is_transparent = void;
@@ -237,7 +248,8 @@ private:
     std::vector<std::string> uris_;
     std::unordered_map<std::string, NamespaceId, UriHash, std::equal_to<>> uri_index_;
 
-    std::vector<AttributeRecord> attrs_;
+    std::vector<AttributeRecord> attrs_;  // the first nattrs_ are this tag's
+    std::size_t nattrs_ = 0;
     std::vector<Range> seen_;  // qualified names of this tag, declarations included
     std::string scratch_;
 

@@ -1,0 +1,77 @@
+"""XML reading figures: tokenizer throughput and read_string_table against
+the package's Python shared-string reader, measured in the same run."""
+
+import io
+import time
+
+from tavrinex import _probe as probe
+from tavrinex import _tavrinex as native
+from tavrinex.helpers import reader_helpers
+from tavrinex.reader.strings import read_shared_strings_py
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+
+def worksheet(min_bytes):
+    """A worksheet-like document: rows of numeric, shared-string, inline and
+    formula cells."""
+    head = (f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<worksheet xmlns="{MAIN}" '
+            'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships">'
+            '<dimension ref="A1:F1"/><sheetData>').encode()
+    rows = []
+    size = len(head)
+    r = 0
+    while size < min_bytes:
+        r += 1
+        row = (f'<row r="{r}" spans="1:6"><c r="A{r}"><v>{r * 1.5}</v></c>'
+               f'<c r="B{r}" t="s"><v>{r % 977}</v></c><c r="C{r}" s="2"><v>{r * 37}</v></c>'
+               f'<c r="D{r}" t="inlineStr"><is><t>text &amp; more {r}</t></is></c>'
+               f'<c r="E{r}"><f>SUM(A{r}:C{r})</f><v>{r * 40}</v></c>'
+               f'<c r="F{r}" t="b"><v>{r & 1}</v></c></row>').encode()
+        rows.append(row)
+        size += len(row)
+    return head + b"".join(rows) + b"</sheetData></worksheet>"
+
+
+def shared_strings(n):
+    parts = [f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<sst xmlns="{MAIN}" '
+             f'count="{n}" uniqueCount="{n}">']
+    for i in range(n):
+        if i % 50 == 0:
+            parts.append(f"<si><r><rPr><b/><sz val=\"11\"/></rPr><t>Bold {i}</t></r>"
+                         f"<r><t xml:space=\"preserve\"> tail</t></r></si>")
+        elif i % 10 == 0:
+            parts.append(f"<si><t>caf\u00e9 &amp; bar {i}</t></si>")
+        else:
+            parts.append(f"<si><t>Item number {i}</t></si>")
+    parts.append("</sst>")
+    return "".join(parts).encode()
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - t0)
+    return min(times), result
+
+
+def main():
+    doc = worksheet(100 * 1024 * 1024)
+    secs, count = best(lambda: probe.xml_count(doc), 3)
+    mb = len(doc) / 1e6
+    print(f"tokenizer: {mb:.0f} MB, {count} events in {secs:.3f} s: {mb / secs:.0f} MB/s "
+          f"({count / secs / 1e6:.1f} M events/s)")
+
+    data = shared_strings(1_000_000)
+    helpers = reader_helpers()
+    t_native, got = best(lambda: native.read_string_table(io.BytesIO(data), helpers), 3)
+    t_python, expected = best(lambda: read_shared_strings_py(io.BytesIO(data)), 1)
+    assert got == expected
+    print(f"read_string_table: 1,000,000 items ({len(data) / 1e6:.0f} MB): native {t_native:.3f} s, "
+          f"Python {t_python:.3f} s, ratio {t_python / t_native:.1f}x")
+
+
+if __name__ == "__main__":
+    main()
