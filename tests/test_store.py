@@ -448,3 +448,38 @@ def test_reentrant_use_is_refused():
     assert seen == ["Already mutably borrowed", "Already borrowed", "Already mutably borrowed",
                     "Already mutably borrowed"]
     assert len(store) == 2  # the hold was released
+
+
+def test_texts_too_long_for_the_arena_become_value_objects():
+    longest = "a" * (2**24 - 1)
+    s = make_store([(1, 1, "text", longest, "s"), (1, 2, "text", longest + "b", "s")])
+    assert [r[3] for r in _probe.store_records(s)] == [7, 12]
+    assert s._stats()[3] == 2**24 - 1
+    assert s[1, 1].value == longest and s[1, 2].value == longest + "b"
+
+
+def test_converted_cells_take_their_kinds():
+    from tavrinex.helpers import reader_helpers
+
+    class Parser:
+        epoch = WINDOWS_EPOCH
+        formula_and_value = False
+        shared_strings = SHARED
+        data_only = rich_text = False
+        date_formats = [3]
+        timedelta_formats = []
+
+    s = make_store()
+    actions = []
+    _probe.store_convert_load(s, [
+        (1, 1, None, "12", 0), (1, 2, None, "2.5", 0), (1, 3, "b", "1", 0), (1, 4, "s", "2", 0),
+        (1, 5, "str", "hi", 0), (1, 6, None, "61", 3), (1, 7, None, "0.5", 3),
+        (1, 8, None, "1e20", 3), (1, 9, None, "+3", 0), (1, 10, "odd", "v", 0),
+        (1, 11, "inlineStr", None, 0)], Parser(), reader_helpers(), actions)
+    assert [r[3] for r in _probe.store_records(s)] == [100, 4, 5, 6, 7, 10, 11, 7, 12, 7, 2]
+    vals, _ = s._row(1, 1, 11, True)
+    assert vals == (12, 2.5, True, "two", "hi", datetime.datetime(1900, 3, 1),
+                    datetime.time(12, 0), "#VALUE!", 3, "v", None)
+    assert [s[1, c].data_type for c in range(1, 12)] == \
+        ["n", "n", "b", "s", "s", "d", "d", "e", "n", "odd", "inlineStr"]
+    assert [a[0] for a in actions] == ["warn"]

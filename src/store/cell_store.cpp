@@ -417,7 +417,9 @@ std::string_view CellStore::text_of(TextRef ref) const noexcept {
 }
 
 bool CellStore::date_parts(const DecodedCell& cell, DateParts& out) const noexcept {
-    if (!epoch_set_) return false;
+    // Serials are stored only when the epoch was native (else the host's
+    // from_excel made the value while loading).
+    if (!epoch_set_ || !epoch_.native) return false;
     if (cell.kind == K_DATE_INT) return date_parts_int(epoch_, (std::int64_t)cell.payload, out);
     if (cell.kind == K_DATE_FLOAT) return date_parts_float(epoch_, bits_double(cell.payload), out);
     return false;
