@@ -22,7 +22,9 @@ bool parse_coordinate(std::string_view text, std::int64_t& row, std::uint32_t& c
 bool parse_fast_int(std::string_view text, std::int64_t& value) noexcept;
 
 // Letters of column n >= 1 (bijective base 26), written to `out`, which
-// must hold at least 8 bytes; returns the length.
+// must hold at least 8 bytes; returns the length. Writes nothing and
+// returns 0 for n = 0 and for columns that need more than 8 letters.
+// append_column_letters takes any n.
 std::size_t column_letters(std::uint64_t n, char* out) noexcept;
 void append_column_letters(std::string& out, std::uint64_t n);
 
@@ -33,7 +35,8 @@ std::size_t float_text(double x, char* out) noexcept;  // finite x only
 enum class ValueTextKind : std::uint8_t { Absent, Text, Unhandled };
 
 // The text of a <v> made from a Python value. `data` points into the str's
-// own UTF-8 buffer or into `buf`.
+// own UTF-8 buffer (from_str) or into `buf`; text() picks `buf` itself so a
+// copied ValueText still reads its own digits.
 struct ValueText {
     ValueTextKind kind = ValueTextKind::Absent;
     bool from_str = false;
@@ -41,7 +44,7 @@ struct ValueText {
     std::size_t size = 0;
     char buf[32];
 
-    std::string_view text() const noexcept { return {data, size}; }
+    std::string_view text() const noexcept { return {from_str ? data : buf, size}; }
 };
 // Never leaves a Python exception set. The result may borrow from `obj`.
 void value_text(PyObject* obj, ValueText& out) noexcept;
@@ -49,7 +52,8 @@ void value_text(PyObject* obj, ValueText& out) noexcept;
 // The slice of `text` (UTF-8) without what str.strip() removes.
 std::string_view py_strip(std::string_view text) noexcept;
 
-// Whether float(s) would succeed for an ASCII text.
+// Whether float(s) would succeed for an ASCII text. float() strips less
+// than str.strip(): not U+001C..U+001F.
 bool is_float_literal(std::string_view s) noexcept;
 
 // Operand subtypes of the formula tokenizer; NeedPython asks the caller to
