@@ -16,21 +16,28 @@ bool is_si(const void*, NamespaceId ns, std::string_view local) {
     return ns == NS_MAIN && local == "si";
 }
 
+// Position of the next "x005F_" at or after `from`, or n. Item texts are
+// short, so a plain loop beats a library search here.
+std::size_t find_x005f(const char* b, std::size_t from, std::size_t n) {
+    for (std::size_t i = from; i + 6 <= n; ++i)
+        if (b[i] == 'x' && b[i + 1] == '0' && b[i + 2] == '0' && b[i + 3] == '5' && b[i + 4] == 'F' &&
+            b[i + 5] == '_')
+            return i;
+    return n;
+}
+
 // Drops every "x005F_" (left to right, non-overlapping), in place.
 void remove_x005f(std::string& s) {
-    static constexpr char PAT[] = "x005F_";
     const std::size_t n = s.size();
-    if (n < 6) return;
     char* b = s.data();
-    const char* hit = static_cast<const char*>(memmem(b, n, PAT, 6));
-    if (!hit) return;
-    std::size_t out = std::size_t(hit - b), in = out;
+    std::size_t hit = find_x005f(b, 0, n);
+    if (hit == n) return;
+    std::size_t out = hit, in = hit + 6;
     while (in < n) {
-        const char* h = static_cast<const char*>(memmem(b + in, n - in, PAT, 6));
-        std::size_t stop = h ? std::size_t(h - b) : n;
+        std::size_t stop = find_x005f(b, in, n);
         std::memmove(b + out, b + in, stop - in);
         out += stop - in;
-        in = h ? stop + 6 : n;
+        in = stop == n ? n : stop + 6;
     }
     s.resize(out);
 }
