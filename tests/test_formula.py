@@ -207,6 +207,13 @@ def test_errors_reach_python_as_the_host_raises_them(formula, dest, exc):
     assert str(native.value) == str(host.value) == str(exc)
 
 
+def test_error_class_that_raises():
+    def broken(message):
+        raise LookupError(message)
+    with pytest.raises(LookupError, match="^Formula out of range$"):
+        _probe.raise_translate("=A1", B2, (1, 1), TokenizerError, broken)
+
+
 def test_error_class_returning_a_non_exception():
     with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
         _probe.raise_translate("=A1", B2, (1, 1), TokenizerError, str)
