@@ -156,7 +156,7 @@ def test_float_helper_result_kept_as_given():
 # -- styles
 
 @pytest.mark.parametrize("s, expected", [
-    (None, None),
+    (None, STYLES[0]),
     ('0', STYLES[0]),
     ('3', STYLES[3]),
     ('-1', STYLES[4]),
@@ -167,12 +167,9 @@ def test_float_helper_result_kept_as_given():
 def test_style_arrays(s, expected):
     attr = f' s="{s}"' if s is not None else ""
     cell = one(f"<c{attr}><v>1</v></c>")
-    if expected is None:
-        assert cell._style is None
-    else:
-        assert type(cell._style) is StyleArray
-        assert cell._style == expected
-        assert cell._style is not expected  # each cell owns a copy
+    assert type(cell._style) is StyleArray
+    assert cell._style == expected
+    assert cell._style is not expected  # each cell owns a copy
 
 
 @pytest.mark.parametrize("s, exc", [
@@ -392,3 +389,13 @@ def test_source_must_give_bytes():
             return "<worksheet/>"
     with pytest.raises(TypeError):
         WorksheetParser([]).parse(Text(), None, {}, [], Cell, reader_helpers(), [])
+
+
+def test_style_copies_keep_the_item_type():
+    from array import array
+    styles = [array("i", [1, 2]), StyleArray((3,) * 9)]
+    plain, styled = one('<c/>', styles=styles), one('<c s="1"/>', styles=styles)
+    assert (type(plain._style), list(plain._style)) == (array, [1, 2])
+    assert type(styled._style) is StyleArray
+    with pytest.raises(IndexError):  # every cell has a style, the first by default
+        one("<c/>", styles=[])

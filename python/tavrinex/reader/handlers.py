@@ -38,15 +38,16 @@ def _merge_cells(ws, el):
 
 
 def _cols(ws, el):
+    complete = True
     for col in el.iter(_M + "col"):
         attrs = dict(col.attrib)
         try:
-            first = int(attrs.get("min", ""))
-            letter = get_column_letter(first)
+            letter = get_column_letter(int(attrs.get("min", "")))
         except ValueError:
-            ws._raw_elements.append(("col", ET.tostring(col)))
+            complete = False  # kept raw below, so the entry is not lost
             continue
         ws.column_dimensions[letter] = attrs
+    return complete
 
 
 def _hyperlinks(ws, el):
@@ -73,7 +74,8 @@ HANDLERS = {
 
 def handle_element(ws, snippet, namespaces):
     """Record one element on `ws`: by its handler when it has one, else
-    kept as (tag, bytes) in ``ws._raw_elements``. A snippet that does not
+    kept as (tag, bytes) in ``ws._raw_elements`` (also when its handler
+    could use only part of it). A snippet that does not
     parse on its own (it may rely on entities declared by the document) is
     kept raw under the tag None rather than dropped."""
     try:
@@ -84,5 +86,5 @@ def handle_element(ws, snippet, namespaces):
     handler = HANDLERS.get(el.tag)
     if handler is None:
         ws._raw_elements.append((el.tag, snippet))
-    else:
-        handler(ws, el)
+    elif handler(ws, el) is False:
+        ws._raw_elements.append((el.tag, snippet))

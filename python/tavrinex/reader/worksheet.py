@@ -280,7 +280,6 @@ _COORD = re.compile(r"([A-Z]{1,3})([1-9][0-9]{0,8})")
 _FIXED_TYPES = frozenset(("b", "d", "e", "f", "n", "s"))
 _INT64 = range(-(1 << 63), 1 << 63)
 _MS_PER_DAY = 86_400_000
-_NO_STYLE = object()
 
 
 def parse_coordinate(text):
@@ -537,8 +536,7 @@ class _Run:
             column = self.column = self.column + 1
 
         if style_text is None:
-            style = _NO_STYLE
-            style_id = 0
+            style = style_id = 0  # a cell without `s` takes the first style
         elif _FAST_INT.fullmatch(style_text):
             style = style_id = int(style_text)
         elif style_text == "":
@@ -590,10 +588,7 @@ class _Run:
             value = self.formula_value(formula, row, column, r)
             data_type = "f"
 
-        if style is _NO_STYLE:
-            style_array = None
-        else:
-            style_array = self.style_array(style)
+        style_array = self.style_array(style)
         cell = self.cell_cls.__new__(self.cell_cls)
         cell.parent = self.ws
         cell._style = style_array

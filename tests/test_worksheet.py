@@ -1,0 +1,228 @@
+"""Worksheet, the element handlers, and read_worksheet with its fallback."""
+
+import io
+import warnings
+
+import pytest
+
+from tavrinex import _native
+from tavrinex.cell import Cell
+from tavrinex.reader import bind
+from tavrinex.reader.bind import read_worksheet, replay
+from tavrinex.reader.handlers import parse_snippet
+from tavrinex.styles import StyleArray
+from tavrinex.worksheet import Workbook, Worksheet
+from test_pyreader import MAIN, document
+
+SHEET = document(
+    '<dimension ref="A1:C2"/><sheetFormatPr defaultRowHeight="15"/>'
+    '<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>'
+    '<sheetData><row r="1" ht="30" customHeight="1"><c r="A1" s="1"><v>1</v></c>'
+    '<c r="C1" t="s"><v>0</v></c></row>'
+    '<row r="2"><c r="B2" s="2"><v>1e20</v></c></row></sheetData>'
+    '<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells>'
+    '<hyperlinks><hyperlink ref="A1" r:id="rId1"/></hyperlinks>'
+    '<pageMargins left="0.7"/>', ' xmlns:r="urn:r"')
+
+
+def workbook():
+    return Workbook(["zero"], [StyleArray(), StyleArray((1,) * 9), StyleArray((0, 0, 0, 14) + (0,) * 5)])
+
+
+def load(data=SHEET, **kw):
+    ws = Worksheet(workbook())
+    kw.setdefault("engine", None)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        read_worksheet(io.BytesIO(data), ws, date_formats=[2], **kw)
+    return ws, [str(w.message) for w in caught]
+
+
+def snapshot(ws):
+    """Everything a read leaves on a worksheet, comparable across paths."""
+    cells = []
+    for key in list(ws._cells):
+        cell = ws._cells[key]
+        cells.append((key, cell.row, cell.column, cell._value, type(cell._value).__name__,
+                      cell.data_type, None if cell._style is None else tuple(cell._style)))
+    return (cells, ws.row_dimensions, ws.merged_cells, ws.column_dimensions, ws.hyperlinks,
+            ws.sheet_format, ws._dimension, ws._raw_elements)
+
+
+# -- read_worksheet
+
+def test_python_read_end_to_end():
+    ws, caught = load()
+    assert type(ws._cells) is dict
+    assert {k: (c._value, c.data_type) for k, c in ws._cells.items()} == {
+        (1, 1): (1, "n"), (1, 3): ("zero", "s"), (2, 2): ("#VALUE!", "e")}
+    assert ws._cells[(1, 1)].parent is ws
+    assert ws.row_dimensions == {"1": {"r": "1", "ht": "30", "customHeight": "1"}}
+    assert ws.merged_cells == ["A1:B1"]
+    assert ws.column_dimensions == {"B": {"min": "2", "max": "3", "width": "12"}}
+    assert ws._dimension == "A1:C2"
+    assert ws.sheet_format == {"defaultRowHeight": "15"}
+    assert ws.hyperlinks == [{"ref": "A1", "{urn:r}id": "rId1"}]
+    assert ws._raw_elements == [
+        ("{%s}cols" % MAIN, b'<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>'),
+        ("{%s}pageMargins" % MAIN, b'<pageMargins left="0.7"/>')]
+    assert len(caught) == 1 and "B2" in caught[0]
+
+
+class FakeStore(dict):
+    pass
+
+
+class FakeEngine:
+    """Does some work, then declines (or not)."""
+
+    class NativeFallback(Exception):
+        pass
+
+    def __init__(self, outcome=None):
+        self.outcome = outcome
+        self.stores = []
+
+    def CellStore(self):
+        store = FakeStore()
+        self.stores.append(store)
+        return store
+
+    def bind_cells(self, source, parser, ws, store, cell_styles, cell_cls, helpers, actions):
+        assert isinstance(parser.row_dimensions, dict)
+        assert parser.data_only is False and parser.shared_strings == ["zero"]
+        source.read(50)
+        store[(9, 9)] = "partial"
+        parser.row_dimensions["9"] = {"r": "9"}
+        actions.append(("warn", "from the engine"))
+        actions.append(("element", b"<dimension ref='Z9'/>", [("", MAIN)]))
+        if self.outcome is not None:
+            raise self.outcome
+
+
+def test_fallback_discards_the_engine_work_and_reads_in_python():
+    engine = FakeEngine(FakeEngine.NativeFallback("unsupported: not built yet"))
+    ws, caught = load(engine=engine)
+    assert len(engine.stores) == 1 and ws._cells is not engine.stores[0]
+    assert snapshot(ws) == snapshot(load()[0])
+    assert caught == load()[1]
+
+
+def test_engine_result_is_kept_and_its_actions_replayed():
+    engine = FakeEngine()
+    ws, caught = load(engine=engine)
+    assert ws._cells is engine.stores[0]
+    assert ws.row_dimensions == {"9": {"r": "9"}}
+    assert ws._dimension == "Z9"
+    assert caught == ["from the engine"]
+
+
+def test_other_engine_errors_propagate():
+    with pytest.raises(OSError):
+        load(engine=FakeEngine(OSError("disk")))
+
+
+def test_unseekable_sources_are_buffered_for_the_rerun():
+    class Pipe(io.RawIOBase):
+        def __init__(self, data):
+            self.data = io.BytesIO(data)
+
+        def readable(self):
+            return True
+
+        def readinto(self, b):
+            chunk = self.data.read(len(b))
+            b[:len(chunk)] = chunk
+            return len(chunk)
+
+    ws = Worksheet(workbook())
+    engine = FakeEngine(FakeEngine.NativeFallback("x"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        read_worksheet(Pipe(SHEET), ws, date_formats=[2], engine=engine)
+    assert snapshot(ws) == snapshot(load()[0])
+
+
+def test_replay_keeps_document_order(monkeypatch):
+    seen = []
+    monkeypatch.setattr(bind, "handle_element", lambda ws, b, ns: seen.append(b))
+    monkeypatch.setattr(bind.warnings, "warn", lambda message: seen.append(message))
+    replay(None, [("element", b"a", []), ("warn", "w1"), ("element", b"b", []), ("warn", "w2")])
+    assert seen == [b"a", "w1", b"b", "w2"]
+    with pytest.raises(ValueError):
+        replay(None, [("shout", "x")])
+
+
+@pytest.mark.skipif(_native.native is None, reason="engine not built")
+def test_installed_engine_gives_the_python_result():
+    native_ws, native_warnings = load(engine=_native.native)
+    python_ws, python_warnings = load()
+    assert snapshot(native_ws) == snapshot(python_ws)
+    assert native_warnings == python_warnings
+
+
+# -- element handlers
+
+@pytest.mark.parametrize("snippet, namespaces, tag", [
+    (b'<dimension ref="A1"/>', [("", MAIN)], "{%s}dimension" % MAIN),
+    (b'<x:a xmlns:x="urn:x" r:id="1"/>', [("r", "urn:r")], "{urn:x}a"),
+    (b"<plain/>", [], "plain"),
+    (b"<a>&amp;</a>", [("", "urn:q\"<")], "{urn:q\"<}a"),
+    (b"<a xml:space='preserve'/>", [("xml", "http://www.w3.org/XML/1998/namespace")], "a"),
+])
+def test_snippets_parse_in_their_namespaces(snippet, namespaces, tag):
+    assert parse_snippet(snippet, namespaces).tag == tag
+
+
+def test_unparseable_snippets_are_kept_raw():
+    ws = Worksheet()
+    replay(ws, [("element", b"<a>&undeclared;</a>", [])])
+    assert ws._raw_elements == [(None, b"<a>&undeclared;</a>")]
+
+
+# -- Worksheet
+
+def test_cell_creates_missing_cells_once():
+    ws = Worksheet()
+    cell = ws.cell(3, 2)
+    assert (cell.row, cell.column, cell.value, cell.data_type, cell._style) == (3, 2, None, "n", None)
+    assert cell.parent is ws and ws.cell(3, 2) is cell
+    assert ws.cell(3, 2, value=5).value == 5 and ws["B3"] is cell
+    ws["B3"] = "=A1+1"
+    assert cell.data_type == "f"
+    with pytest.raises(ValueError):
+        ws.cell(0, 1)
+
+
+def test_extent_and_rows_on_a_dict():
+    ws = Worksheet()
+    assert (ws.min_row, ws.max_row, ws.min_column, ws.max_column) == (1, 1, 1, 1)
+    ws.cell(2, 3, 7)
+    ws.cell(4, 2, 8)
+    assert (ws.min_row, ws.max_row, ws.min_column, ws.max_column) == (2, 4, 2, 3)
+    assert list(ws.iter_rows(min_row=2, values_only=True)) == [(None, None, 7), (None, None, None),
+                                                              (None, 8, None)]
+    assert len(ws._cells) == 9  # rows 2 to 4 filled in over columns 1 to 3, row 1 untouched
+    rows = ws["B2:C3"]
+    assert [[c.coordinate for c in row] for row in rows] == [["B2", "C2"], ["B3", "C3"]]
+
+
+def _native_store_ready():
+    if _native.native is None:
+        pytest.skip("engine not built")
+    store = _native.native.CellStore()
+    try:
+        store._bounds()
+    except _native.NativeFallback:
+        pytest.skip("cell store not built yet")
+    return store
+
+
+def test_rows_through_the_engine_store():
+    store = _native_store_ready()
+    ws = Worksheet()
+    ws._cells = store
+    ws.cell(2, 3, 7)
+    assert (ws.max_row, ws.max_column) == (2, 3)
+    rows = list(ws.iter_rows(values_only=True))
+    assert rows == [(None, None, None), (None, None, 7)]
