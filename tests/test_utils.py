@@ -7,7 +7,7 @@ import struct
 import sys
 
 import pytest
-from hypothesis import assume, example, given, strategies as st
+from hypothesis import example, given, strategies as st
 
 from tavrinex import _probe
 from tavrinex.utils.cell import column_index_from_string, get_column_letter
@@ -40,20 +40,12 @@ doubles = (st.floats(allow_nan=False, allow_infinity=False) | finite_by_bits | p
 @example(9999999999999999.0, False)         # rounds up to 1e+16 in 16 digits
 @example(0.000099999999999999995, False)    # rounds to 0.0001: fixed form
 @example(999999999999999.9, False)
+@example(0.0, True)                         # -0
+@example(9999999999999998.0, False)
+@example(0.00012345678901234567, False)
 def test_float_text_is_percent_16g(x, negate):
     x = -x if negate else x
     assert _probe.float_text(x) == "%.16g" % x
-
-
-@pytest.mark.parametrize("x, text", [
-    (-0.0, "-0"), (0.0, "0"), (1e15, "1000000000000000"), (1e16, "1e+16"),
-    (9999999999999998.0, "9999999999999998"), (1.5e-7, "1.5e-07"), (2.5, "2.5"),
-    (1e22, "1e+22"), (1e100, "1e+100"), (0.1 + 0.2, "0.3"), (1 / 3, "0.3333333333333333"),
-    (0.0001, "0.0001"), (0.00012345678901234567, "0.0001234567890123457"),
-    (12345.678, "12345.678"), (5.0, "5"), (-123.0, "-123"),
-])
-def test_float_text_examples(x, text):
-    assert _probe.float_text(x) == text
 
 
 @pytest.mark.parametrize("x", [math.inf, -math.inf, math.nan])
@@ -70,17 +62,10 @@ int64_ends = st.integers(-2**63, -2**63 + 5000) | st.integers(2**63 - 5000, 2**6
 
 
 @given(int64 | around_2_53 | int64_ends)
+@example(2**53 + 1)
+@example(-2**63)
 def test_int_text_is_percent_16g(v):
     assert _probe.int_text(v) == "%.16g" % v
-
-
-@pytest.mark.parametrize("v, text", [
-    (2**53, "9007199254740992"), (2**53 + 1, "9007199254740992"),
-    (2**53 + 2, "9007199254740994"), (-2**53, "-9007199254740992"),
-    (10**16, "1e+16"), (-2**63, "-9.223372036854776e+18"), (-5, "-5"), (0, "0"),
-])
-def test_int_text_examples(v, text):
-    assert _probe.int_text(v) == text
 
 
 @pytest.mark.parametrize("v", [2**63, -2**63 - 1])
@@ -269,16 +254,12 @@ def test_column_letters_beyond_zzz(n):
     assert _probe.append_column_letters("=", n) == "=" + letters_model(n)
 
 
-@pytest.mark.parametrize("text, expect", [
-    ("0", 0), ("-0", 0), ("42", 42), ("-42", -42), ("007", 7), ("9" * 18, int("9" * 18)),
-    ("-" + "9" * 18, -int("9" * 18)), ("1" * 19, None), ("+5", None), (" 5", None), ("5 ", None),
-    ("-", None), ("", None), ("1.0", None), ("1e3", None), ("--1", None), ("\u0661", None),
-])
-def test_parse_fast_int(text, expect):
-    assert _probe.parse_fast_int(text) == expect
-
-
 @given(st.text(st.sampled_from("0123456789-+ "), max_size=21))
+@example("-0")
+@example("9" * 18)
+@example("-" + "9" * 18)
+@example("1" * 19)
+@example("\u0661")
 def test_parse_fast_int_model(text):
     expect = int(text) if re.fullmatch(r"-?[0-9]{1,18}", text) else None
     assert _probe.parse_fast_int(text) == expect
