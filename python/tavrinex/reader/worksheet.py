@@ -280,6 +280,7 @@ _COORD = re.compile(r"([A-Z]{1,3})([1-9][0-9]{0,8})")
 _FIXED_TYPES = frozenset(("b", "d", "e", "f", "n", "s"))
 _INT64 = range(-(1 << 63), 1 << 63)
 _MS_PER_DAY = 86_400_000
+_ABSENT = object()  # a cell without an <is> item
 
 
 def parse_coordinate(text):
@@ -338,9 +339,10 @@ def serial_to_datetime(value, epoch, windows):
 class _SharedGroup:
     """A shared formula met at its master cell.
 
-    With `origin` (row, column) the master had an ``r``: members move by
-    their distance to it. Without, members are handed to the translator
-    with their own ``r`` text, as the translator was built.
+    With `origin` (row, column) members move by their distance to the
+    master. Without (the master had no ``r``, or its formula has operands
+    that only the host's number parsing classifies), each member is handed
+    to the translator with its own ``r`` text.
     """
 
     __slots__ = ("translator", "origin")
@@ -351,8 +353,18 @@ class _SharedGroup:
 
     def move(self, row, column, r):
         if self.origin is None or r:
-            return self.translator.translate_formula(r or None)
+            return self.translator.translate_formula(r)
         return _translate_by(self.translator, row - self.origin[0], column - self.origin[1])
+
+
+def _plain_operands(translator):
+    """Whether every operand of the formula is classified without the
+    host's number parsing (non-ASCII operands are not)."""
+    for token in translator.get_tokens():
+        if (token.type == token.OPERAND and not token.value.isascii()
+                and token.value[:1] not in ('"', "#")):
+            return False
+    return True
 
 
 def _translate_by(translator, rdelta, cdelta):
@@ -553,7 +565,7 @@ class _Run:
                 style_id = None  # an unusual style: used as given, never a date style
 
         value_text = formula = None
-        inline = None
+        inline = _ABSENT
         seen_v = seen_is = False
         events = self.events
         while True:
@@ -609,7 +621,7 @@ class _Run:
         """(value, data type) of a cell from its type, <v> text and inline
         string."""
         if t == "inlineStr":
-            if inline is not None:
+            if inline is not _ABSENT:
                 return inline, "s"
             return None, "inlineStr"
         if not text:
@@ -679,7 +691,8 @@ class _Run:
                 return group.move(row, column, r)
             if text:
                 translator = self.Translator(value, r)
-                self.shared[si] = _SharedGroup(translator, (row, column) if r else None)
+                positional = bool(r) and _plain_operands(translator)
+                self.shared[si] = _SharedGroup(translator, (row, column) if positional else None)
         return value
 
     # -- inline strings
