@@ -483,3 +483,10 @@ def test_converted_cells_take_their_kinds():
     assert [s[1, c].data_type for c in range(1, 12)] == \
         ["n", "n", "b", "s", "s", "d", "d", "e", "n", "odd", "inlineStr"]
     assert [a[0] for a in actions] == ["warn"]
+
+
+def test_reloading_a_store_in_dict_mode_leaves_dict_mode():
+    s = make_store([(1, 1, "int", 1)])
+    s["x"] = 1
+    make_store([(2, 2, "int", 22)], store=s)
+    assert not s._in_dict_mode() and list(s) == [(2, 2)] and s[2, 2].value == 22

@@ -5,7 +5,6 @@ operations and compares keys, order, values and errors after every step.
 Loaded cells are compared by value until first read, by identity after.
 """
 
-import pytest
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
@@ -195,13 +194,3 @@ StoreMachine.TestCase.settings = settings(max_examples=max(10, settings().max_ex
                                           stateful_step_count=30)
 test_store_behaves_like_a_dict = StoreMachine.TestCase
 
-
-@pytest.mark.parametrize("n", [0, 1, 3])
-def test_machine_smoke(n):
-    # A fixed run, so a failure of the machine itself shows up simply.
-    m = StoreMachine()
-    m.load([((1, c), ("int", c)) for c in range(1, n + 1)])
-    m.row(1, 1, 3, False)
-    m.setitem("A1")
-    m.same_keys()
-    m.teardown()

@@ -48,7 +48,7 @@ PyObject* store_configure(PyObject*, PyObject* args) {
         }
         CellStore& s = store_core(store);
         std::vector<PyObject*> released;
-        s.reset(released);
+        s.clear(released);
         for (PyObject* o : released) Py_DECREF(o);
         if (!s.configure(ws, cell_styles, cell_cls, offsets, shared, ne)) return nullptr;
         Py_RETURN_NONE;

@@ -668,6 +668,7 @@ void CellStore::maybe_compact_overflow() {
 }
 
 void CellStore::clear(std::vector<PyObject*>& released) {
+    if (dict) released.push_back(dict.release());
     for (PyObject* o : objects_) {
         if (o) released.push_back(o);
     }
@@ -686,11 +687,6 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     live_compact_ = live_overflow_ = 0;
     last_compact_key_ = 0;
     version_++;
-}
-
-void CellStore::reset(std::vector<PyObject*>& released) {
-    if (dict) released.push_back(dict.release());
-    clear(released);
 }
 
 void CellStore::drop_context(std::vector<PyObject*>& released) {

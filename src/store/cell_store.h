@@ -206,11 +206,9 @@ public:
     void append_overflow(CellKey key, std::uint8_t kind, std::uint64_t payload,
                          std::uint8_t data_type, std::uint32_t style);
     void remove(const CellLocation& loc, PyRef& released);
-    // Empties the store; the dropped references go to `released`.
+    // Empties the store and leaves dict mode; the dropped references go to
+    // `released`.
     void clear(std::vector<PyObject*>& released);
-    // Before a load: leaves dict mode as well, so the loaded cells are the
-    // store's only content.
-    void reset(std::vector<PyObject*>& released);
     // Drops the materialisation context as well (garbage-collector clear).
     void drop_context(std::vector<PyObject*>& released);
 

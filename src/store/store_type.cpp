@@ -354,7 +354,6 @@ PyObject* m_clear(PyObject* self, PyObject*) {
         if (!hold.exclusive(self)) return nullptr;
         CellStore& s = store_core(self);
         std::vector<PyObject*> released;
-        if (s.dict) released.push_back(s.dict.release());
         s.clear(released);
         drop_all(released);
         Py_RETURN_NONE;
