@@ -124,6 +124,42 @@ void FormulaTemplates::scan(std::string_view t, std::vector<Candidate>& out) {
     }
 }
 
+// Whether `t` renders exactly `text` at (row, column), given the text's
+// candidates: the same check as rendering and comparing, piece by piece
+// without building the string. Templates hold Text pieces only between
+// references, so pieces and candidates line up one to one.
+bool FormulaTemplates::matches(const Template& t, std::string_view text,
+                               const std::vector<Candidate>& cands, std::int64_t row,
+                               std::int64_t column) const {
+    std::size_t pos = 0, text_pos = 0, piece = 0;
+    auto text_piece = [&](std::size_t len) -> bool {
+        if (len == 0) return true;
+        if (piece >= t.pieces.size() || t.pieces[piece].kind != Piece::Text ||
+            t.pieces[piece].text_len != len ||
+            t.text.compare(text_pos, len, text.data() + pos, len) != 0) {
+            return false;
+        }
+        text_pos += len;
+        pos += len;
+        piece++;
+        return true;
+    };
+    for (const Candidate& c : cands) {
+        if (!text_piece(c.start - pos)) return false;
+        if (piece + 2 > t.pieces.size()) return false;
+        const Piece& pc = t.pieces[piece];
+        const Piece& pr = t.pieces[piece + 1];
+        if (pc.kind != Piece::Col || pc.absolute != c.col_abs ||
+            pc.value != (c.col_abs ? c.col : c.col - column) || pr.kind != Piece::Row ||
+            pr.absolute != c.row_abs || pr.value != (c.row_abs ? c.row : c.row - row)) {
+            return false;
+        }
+        piece += 2;
+        pos = c.end;
+    }
+    return text_piece(text.size() - pos) && piece == t.pieces.size();
+}
+
 void FormulaTemplates::clear() noexcept {
     templates_.clear();
     index_.clear();
@@ -190,12 +226,8 @@ std::uint32_t FormulaTemplates::intern(std::string_view text, std::int64_t row,
     auto found = index_.find(h);
     if (found != index_.end()) {
         if (found->second == kFailed) return kNone;
-        scratch_.clear();
-        if (render_template(templates_[found->second], row, column, scratch_) &&
-            scratch_ == text) {
-            return found->second;
-        }
-        return kNone;
+        return matches(templates_[found->second], text, cands, row, column) ? found->second
+                                                                             : kNone;
     }
 
     Template t;

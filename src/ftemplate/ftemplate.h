@@ -48,6 +48,8 @@ private:
         std::vector<Piece> pieces;
     };
 
+    bool matches(const Template& t, std::string_view text, const std::vector<Candidate>& cands,
+                 std::int64_t row, std::int64_t column) const;
     bool render_template(const Template& t, std::int64_t row, std::int64_t column,
                          std::string& out) const;
 
