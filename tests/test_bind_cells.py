@@ -287,3 +287,14 @@ def test_date_styled_serials(text, expect):
 def test_date_warning_text_comes_from_the_host():
     store, actions, _ = bind(sheet('<row r="1"><c s="7"><v>-1e9</v></c></row>'))
     assert actions == [("warn", reader_helpers()["date_warning"](None, -1e9))]
+
+
+def test_shared_group_members_share_one_record():
+    rows = ['<row r="1"><c r="C1"><f t="shared" ref="C1:C500" si="0">A1+$B$1+SUM(1:1)</f></c></row>']
+    rows += [f'<row r="{r}"><c r="C{r}"><f t="shared" si="0"/></c></row>' for r in range(2, 501)]
+    store, _, _ = bind(sheet("".join(rows)))
+    stats = store._stats()
+    # The master is an ordinary formula; members keep no text of their own.
+    assert stats[2] <= 1 and stats[3] <= len("=A1+$B$1+SUM(1:1)")
+    assert store[(500, 3)].value == "=A500+$B$1+SUM(500:500)"
+    assert store[(2, 3)].value == "=A2+$B$1+SUM(2:2)"

@@ -42,6 +42,14 @@ public:
             return fallback("coordinate out of range");
         }
         const CellKey key = make_key((std::uint32_t)cell.row, (std::uint32_t)cell.column);
+        if (cell.shared) {
+            // A shared-formula member: one template for the whole group.
+            if (*cell.shared_number == kNoGroup) {
+                *cell.shared_number = store_.add_shared_formula(*cell.shared);
+            }
+            store_.add_cell(key, K_SHARED_MOVED, *cell.shared_number, DT_F, style);
+            return ReadError::ok();
+        }
         if (cell.is_formula_text) {
             std::uint32_t number = store_.intern_formula(cell.value.text, (std::uint32_t)cell.row,
                                                          (std::uint32_t)cell.column);

@@ -569,6 +569,8 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     cell.unusual_style.reset();
     cell.style_id = 0;
     cell.is_formula_text = false;
+    cell.shared = nullptr;
+    cell.shared_number = nullptr;
     if (has_r_ && !rv_.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
@@ -694,7 +696,10 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
                 return ReadError::source();
             }
             formula_text_.swap(out);
-            set_text(formula_text_);
+            v.form = ValueForm::Text;
+            v.text = formula_text_;
+            cell.shared = &g.tmpl;
+            cell.shared_number = &g.number;
             return ReadError::ok();
         }
         // The member's own reference, or where it stands when it has none

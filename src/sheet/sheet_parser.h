@@ -23,7 +23,14 @@ struct ParsedCell {
     std::int64_t style_id = 0;  // 0 for a cell without `s`
     PyRef unusual_style;        // set when `s` is not a 64-bit integer
     bool is_formula_text = false;  // value is an ordinary formula text (data type "f")
+    // A member of a native shared-formula group (value holds its rendered
+    // text): the group's template and the number the consumer gave the
+    // group, kNoGroup until it gives one.
+    const FormulaTemplate* shared = nullptr;
+    std::uint32_t* shared_number = nullptr;
 };
+
+inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
 
 // Receives what the parser reads.
 class SheetSink {
@@ -51,6 +58,7 @@ private:
     struct SharedGroup {
         bool native = false;
         bool has_origin = false;  // the first cell had an `r`
+        std::uint32_t number = kNoGroup;
         FormulaTemplate tmpl;
         PyRef translator;  // the host's Translator when not native
     };

@@ -315,6 +315,7 @@ void CellStore::finish() {
     objects_.shrink_to_fit();
     text_.shrink_to_fit();
     templates_.shrink();
+    shared_formulas_.shrink_to_fit();
     // Only loading reads the dedup maps; equal texts added after a later
     // clear() start afresh.
     text_ref_index_ = decltype(text_ref_index_)();

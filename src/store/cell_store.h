@@ -8,6 +8,7 @@
 // overflow tier.
 #pragma once
 
+#include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
 #include "lib/host.h"
 #include "sheet/convert.h"
@@ -173,6 +174,10 @@ public:
     bool add_value(CellKey key, const CellValue& value, std::uint32_t style);
     // Ordinary formula texts: a template number or FormulaTemplates::kNone.
     std::uint32_t intern_formula(std::string_view text, std::uint32_t row, std::uint32_t column);
+    // A native shared-formula group; its members are stored as kind 8
+    // (moved to the cell) or 9 (as written) with the returned number.
+    std::uint32_t add_shared_formula(const FormulaTemplate& tmpl);
+    std::size_t shared_formula_count() const noexcept { return shared_formulas_.size(); }
     // End of loading: trims the tables.
     void finish();
 
@@ -277,6 +282,7 @@ private:
     std::string text_;
     std::unordered_map<std::uint64_t, TextRef, SeededHash> text_dedup_;
     FormulaTemplates templates_;
+    std::vector<FormulaTemplate> shared_formulas_;
     std::vector<PyRef> extra_data_types_;
 
     // Materialisation context.
