@@ -298,3 +298,19 @@ def test_shared_group_members_share_one_record():
     assert stats[2] <= 1 and stats[3] <= len("=A1+$B$1+SUM(1:1)")
     assert store[(500, 3)].value == "=A500+$B$1+SUM(500:500)"
     assert store[(2, 3)].value == "=A2+$B$1+SUM(2:2)"
+
+
+@pytest.mark.parametrize("rich", [False, True])
+def test_rich_text_mode_keeps_run_properties(rich):
+    from tavrinex.text import CellRichText
+    data = sheet('<row r="1"><c r="A1" t="inlineStr"><is><r><t>plain </t></r>'
+                 '<r><rPr><b/></rPr><t>bold</t></r></is></c>'
+                 '<c r="B1" t="inlineStr"><is><r><t>a</t></r><r><t>b</t></r></is></c></row>')
+    store, _, _ = bind(data, parser=Parser(rich_text=rich),
+                       helpers=reader_helpers(rich_text=rich))
+    first, second = store[(1, 1)].value, store[(1, 2)].value
+    assert second == "ab"
+    if rich:
+        assert isinstance(first, CellRichText) and "".join(map(str, first)) == "plain bold"
+    else:
+        assert first == "plain bold"

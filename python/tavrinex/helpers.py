@@ -20,8 +20,18 @@ def date_warning(coordinate, value):
             f"the limits for dates. The cell will be treated as an error.")
 
 
-def reader_helpers():
-    """The dict the readers (bind_cells, RowReader, read_string_table) take."""
+def _keep_rich_runs(snippet, namespaces):
+    """validate_rpr of rich mode: any run properties make the item rich
+    text, so the item goes to rich_inline whole."""
+    return False
+
+
+def reader_helpers(rich_text=False):
+    """The dict the readers (bind_cells, RowReader, read_string_table) take.
+
+    In rich-text mode the items whose runs carry properties are read as rich
+    text by ``rich_inline``; otherwise their plain text is enough.
+    """
     return {
         "int": int,
         "float": float,
@@ -37,7 +47,7 @@ def reader_helpers():
         "TranslatorError": TranslatorError,
         "text_content": text_content,
         "rich_inline": rich_inline,
-        "validate_rpr": validate_rpr,
+        "validate_rpr": _keep_rich_runs if rich_text else validate_rpr,
         "text_dangerous": TEXT_DANGEROUS,
         "rich_dangerous": RICH_DANGEROUS,
         "si_content": si_content,

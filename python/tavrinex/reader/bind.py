@@ -41,7 +41,7 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
     if epoch is None:
         epoch = wb.epoch
     if helpers is None:
-        helpers = reader_helpers()
+        helpers = reader_helpers(rich_text=rich_text)
     if engine is _ENGINE:
         engine = _native.native
 
