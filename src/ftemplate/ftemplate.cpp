@@ -1,5 +1,7 @@
 #include "ftemplate/ftemplate.h"
 
+#include "utils/utils.h"
+
 #include <cstring>
 
 namespace tvx {
@@ -22,18 +24,6 @@ std::uint64_t hash_bytes(std::uint64_t h, const char* p, std::size_t n) {
     std::uint64_t f = 0xCBF29CE484222325ull;
     for (std::size_t i = 0; i < n; i++) f = (f ^ (unsigned char)p[i]) * 0x100000001B3ull;
     return mix(h, f ^ n);
-}
-
-// Column letters (bijective base 26), upper case.
-void append_letters(std::string& out, std::int64_t n) {
-    char buf[8];
-    int len = 0;
-    while (n > 0) {
-        n -= 1;
-        buf[len++] = (char)('A' + n % 26);
-        n /= 26;
-    }
-    while (len) out.push_back(buf[--len]);
 }
 
 void append_int(std::string& out, std::int64_t v) {
@@ -186,7 +176,7 @@ bool FormulaTemplates::render_template(const Template& t, std::int64_t row, std:
                 std::int64_t c = p.absolute ? p.value : p.value + column;
                 if (c < 1 || c > kMaxColumn) return false;
                 if (p.absolute) out.push_back('$');
-                append_letters(out, c);
+                append_column_letters(out, (std::uint64_t)c);
                 break;
             }
             case Piece::Row: {

@@ -9,18 +9,6 @@ namespace tvx {
 
 namespace {
 
-bool get_helper(PyObject* helpers, const char* key, PyRef& out) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemStringRef(helpers, key, &value);
-    if (found < 0) return false;
-    if (found == 0) {
-        PyErr_Format(PyExc_TypeError, "missing helper %s", key);
-        return false;
-    }
-    out = PyRef::steal(value);
-    return true;
-}
-
 // Copies the str items of an iterable; other items can never equal an
 // element name and are skipped.
 bool copy_names(PyObject* iterable, NameSet& out) {
@@ -87,6 +75,18 @@ bool int_attr(PyObject* obj, const char* name, long long& out) {
 }
 
 }  // namespace
+
+bool get_helper(PyObject* helpers, const char* key, PyRef& out) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemStringRef(helpers, key, &value);
+    if (found < 0) return false;
+    if (found == 0) {
+        PyErr_Format(PyExc_TypeError, "missing helper %s", key);
+        return false;
+    }
+    out = PyRef::steal(value);
+    return true;
+}
 
 bool ReaderHelpers::load(PyObject* helpers) {
     PyRef td, rd;

@@ -38,6 +38,9 @@ struct ReaderHelpers {
     bool load(PyObject* helpers);
 };
 
+// helpers[key] as a new reference; TypeError("missing helper KEY") when absent.
+bool get_helper(PyObject* helpers, const char* key, PyRef& out);
+
 // Looks up one further key ("si_content", "row_index"); missing is the
 // internal failure naming "<key> helper". Returns a new reference or null.
 PyRef extra_helper(PyObject* helpers, const char* key);

@@ -69,14 +69,9 @@ void sw_dealloc(PyObject* self) {
 }
 
 bool helper(PyObject* helpers, const char* key, PyObject*& out) {
-    PyObject* v = nullptr;
-    int r = PyDict_GetItemStringRef(helpers, key, &v);
-    if (r < 0) return false;
-    if (r == 0) {
-        PyErr_Format(PyExc_TypeError, "missing helper %s", key);
-        return false;
-    }
-    out = v;
+    PyRef value;
+    if (!get_helper(helpers, key, value)) return false;
+    out = value.release();
     return true;
 }
 
