@@ -391,3 +391,12 @@ def test_agrees_with_expat(doc):
 @given(document(), st.sampled_from([1, 2, 3, 7]))
 def test_chunked_reads_agree(doc, read_size):
     assert outcome(doc, read_size) == outcome(doc)
+
+
+@given(st.binary(max_size=300).map(lambda b: b"<a>" + b))
+def test_arbitrary_bytes_give_a_result_or_a_listed_error(data):
+    got = outcome(data, 3)
+    assert got == outcome(data)
+    if isinstance(got, str):
+        kind, _, message = got.partition(": ")
+        assert kind in ("malformed", "unsupported") and message in MESSAGES
