@@ -43,6 +43,14 @@ def test_plain_items_and_x005f_removal():
     assert native_read(data) == ["a", "b_d", "y"]
 
 
+@pytest.mark.parametrize("read_size", [1, 65536])
+def test_common_item_shapes(read_size):
+    data = (b'<p:sst xmlns:p="%s"><p:si><p:t>pre&#x41;\r\n</p:t></p:si><p:si><t>u</t></p:si>'
+            b'<p:si><t></t></p:si><p:si><t>\xc3\xa9&lt;</t> </p:si></p:sst>') % MAIN.encode()
+    assert native_read(data, read_size) == ["preA\n", "u", "", "\u00e9<"]
+    assert native_read(data, read_size) == read_shared_strings_py(io.BytesIO(data))
+
+
 def test_phonetic_item_goes_to_si_content_and_its_value_is_kept():
     data = table('<si><t>abc</t><rPh sb="0" eb="1"><t>x</t></rPh></si>', "<si><t>p</t></si>")
     marker = object()
@@ -73,6 +81,10 @@ def test_table_shapes(data, expected):
     ((HEAD + "<si><t>a</t>").encode(), "malformed: unclosed element"),
     ("<sst/>".encode("utf-16"), "unsupported: utf-16"),
     (b"<!DOCTYPE sst><sst/>", "unsupported: doctype"),
+    (table("<si><t>a\x01</t></si>"), "malformed: invalid character"),
+    (table("<si><t>a]]>b</t></si>"), "malformed: ]]> in text"),
+    (table("<si><t>&bad;</t></si>"), "malformed: undefined entity"),
+    (table("<si><t>a</t></sj>"), "malformed: mismatched tag"),
 ])
 def test_refused_tables(data, message):
     with pytest.raises(NativeFallback) as info:

@@ -42,6 +42,38 @@ void remove_x005f(std::string& s) {
     s.resize(out);
 }
 
+// The common item `<si><t>text</t></si>` read straight from the buffer:
+// right after the `si` Start (no attributes), `<t>`, character data and
+// `</t>` followed by the item's own end tag, all already buffered. Sets
+// `done` and leaves the reader before that end tag; otherwise nothing is
+// consumed and the item is read the general way.
+ReadError plain_item(XmlReader& r, std::string& text, bool& done) {
+    done = false;
+    if (r.last_event() != XmlEvent::Start || !r.attributes().empty()) return ReadError::ok();
+    const char* b = r.data() + r.pos();
+    const std::size_t avail = r.size() - r.pos();
+    if (avail < 3 || b[0] != '<' || b[1] != 't' || b[2] != '>') return ReadError::ok();
+    const void* lt = std::memchr(b + 3, '<', avail - 3);
+    if (!lt) return ReadError::ok();
+    const std::size_t j = std::size_t(static_cast<const char*>(lt) - b);
+    std::string_view name = r.qname();
+    const std::size_t after = j + 4;
+    if (avail < after + name.size() + 3 || std::memcmp(b + j, "</t>", 4) != 0 || b[after] != '<' ||
+        b[after + 1] != '/' || std::memcmp(b + after + 2, name.data(), name.size()) != 0 ||
+        b[after + 2 + name.size()] != '>')
+        return ReadError::ok();
+    bool decode;
+    if (check_text_run(b + 3, j - 3, decode)) return ReadError::ok();  // the tokenizer reports it
+    text.clear();
+    if (decode) append_decoded_text(text, b + 3, j - 3);
+    else text.assign(b + 3, j - 3);
+    r.advance_to(r.pos() + after);
+    XmlEvent ev;
+    TVX_TRY(r.next(ev));  // the item's End
+    done = true;
+    return ReadError::ok();
+}
+
 PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_content) {
     PySource src(source);
     XmlReader r(src);
@@ -56,7 +88,10 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
         if (ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) continue;
         if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
-        if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
+        bool done;
+        if (ReadError e = plain_item(r, item.text, done)) return raise_read_error(e);
+        if (done) item.kind = TextItem::Kind::Text;
+        else if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
             return raise_read_error(e);
         PyRef value;
         if (item.kind == TextItem::Kind::Text) {

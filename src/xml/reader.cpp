@@ -258,6 +258,19 @@ ReadError scan_name(const char* b, std::size_t s, std::size_t e, std::size_t& en
 
 }  // namespace
 
+ReadError check_text_run(const char* p, std::size_t n, bool& needs_decoding) {
+    std::uint8_t f = classify(p, n);
+    TVX_TRY(check_chars(p, n, f));
+    if (f & K_AMP) TVX_TRY(check_references(p, n));
+    if ((f & K_BRACKET) && memmem(p, n, "]]>", 3)) return ReadError::malformed("]]> in text");
+    needs_decoding = (f & (K_AMP | K_CR)) != 0;
+    return ReadError::ok();
+}
+
+void append_decoded_text(std::string& out, const char* p, std::size_t n) {
+    decode_into(out, p, n, true, false);
+}
+
 // ---------------------------------------------------------------- sources
 
 ReadError PySource::read(std::string& buf) {

@@ -92,6 +92,15 @@ struct ElementPredicate {
     }
 };
 
+// The checks the tokenizer runs over character data between tags
+// (characters, references, no "]]>"), for parsers that read text straight
+// from the buffer; `needs_decoding` tells whether append_decoded_text must
+// be used instead of the raw bytes.
+ReadError check_text_run(const char* p, std::size_t n, bool& needs_decoding);
+// Appends checked character data decoded as Text events are (CR LF and CR
+// to LF, references replaced).
+void append_decoded_text(std::string& out, const char* p, std::size_t n);
+
 class XmlReader {
 public:
     // Nothing is read until the first next(). `source` must outlive the reader.
