@@ -314,3 +314,21 @@ def test_rich_text_mode_keeps_run_properties(rich):
         assert isinstance(first, CellRichText) and "".join(map(str, first)) == "plain bold"
     else:
         assert first == "plain bold"
+
+
+@pytest.mark.parametrize("text", ["héllo", "a>b", "日本", "x\ty\nz"])
+@pytest.mark.parametrize("read_size", [3, 65536])
+def test_fast_path_text_beyond_ascii(text, read_size):
+    body = f'<row r="1"><c r="A1" t="str"><v>{text}</v></c><c r="B1"><f>"{text}"</f></c></row>'
+    store, _, _ = bind(sheet(body), read_size=read_size)
+    assert values(store) == [((1, 1), text, "s"), ((1, 2), f'="{text}"', "f")]
+
+
+@pytest.mark.parametrize("bad, message", [
+    (b"\xff", "malformed: invalid utf-8"), (b"\xef\xbf\xbe", "malformed: invalid character"),
+    (b"\x01", "malformed: invalid character"), (b"]]>", "malformed: ]]> in text")])
+def test_fast_path_leaves_bad_text_to_the_tokenizer(bad, message):
+    data = sheet('<row r="1"><c r="A1" t="str"><v>BAD</v></c></row>').replace(b"BAD", bad)
+    with pytest.raises(native.NativeFallback) as info:
+        bind(data)
+    assert str(info.value) == message

@@ -231,7 +231,12 @@ Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& te
     const char* hit = (const char*)std::memchr(d + p, '<', n - p);
     if (!hit) return Scan::Short;
     std::size_t e = (std::size_t)(hit - d);
-    if (!all_of(kBytes.text, d + p, hit)) return Scan::Miss;
+    if (!all_of(kBytes.text, d + p, hit)) {
+        // Non-ASCII text (or a lone ">") qualifies when the tokenizer's own
+        // checks pass and it would not change a byte in decoding.
+        bool needs_decoding = false;
+        if (check_text_run(d + p, e - p, needs_decoding) || needs_decoding) return Scan::Miss;
+    }
     text = std::string_view(d + p, e - p);
     p = e;
     return Scan::Ok;
