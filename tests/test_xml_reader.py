@@ -400,3 +400,25 @@ def test_arbitrary_bytes_give_a_result_or_a_listed_error(data):
     if isinstance(got, str):
         kind, _, message = got.partition(": ")
         assert kind in ("malformed", "unsupported") and message in MESSAGES
+
+
+@pytest.mark.parametrize("dup, message", [
+    (None, None),
+    (b' a700="x"', "malformed: duplicate attribute"),
+    (b' p:a5="x"', "malformed: duplicate attribute"),  # same namespace and local name as q:a5
+])
+def test_tags_with_many_attributes(dup, message):
+    attrs = b"".join(b' a%d="%d"' % (i, i) for i in range(1000))
+    doc = (b'<r xmlns:p="urn:u" xmlns:q="urn:u"><e' + attrs + b' q:a5="y"' + (dup or b"")
+           + b"/></r>")
+    if message is None:
+        got = events(doc)
+        assert len(got[1][3]) == 1001 and got == events(doc, 1)
+    else:
+        assert error(doc) == message
+
+
+def test_huge_tag_read_one_byte_at_a_time():
+    value = b"v" * 300000
+    doc = b'<a k="' + value + b'"/>'
+    assert events(doc, 1) == [S("a", [("", "k", value.decode())], True), E("a")]

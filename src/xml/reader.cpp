@@ -59,6 +59,10 @@ constexpr auto NAMES = make_name_table();
 
 inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
 
+// Beyond this many attributes in one tag, duplicates are found by hashing
+// or sorting rather than by comparing every pair.
+constexpr std::size_t MANY_ATTRIBUTES = 32;
+
 // Equality of short byte strings (names, prefixes) without a library call.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
@@ -861,9 +865,18 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
         TVX_TRY(check_chars(b + vs, ve - vs, f));
         if (f & K_AMP) TVX_TRY(check_references(b + vs, ve - vs));
         std::size_t qlen = an.end - i;
-        for (const Range& r : seen_)
-            if (r.end - r.start == qlen && same_bytes(b + r.start, b + i, qlen))
-                return ReadError::malformed("duplicate attribute");
+        if (seen_.size() < MANY_ATTRIBUTES) {
+            for (const Range& r : seen_)
+                if (r.end - r.start == qlen && same_bytes(b + r.start, b + i, qlen))
+                    return ReadError::malformed("duplicate attribute");
+        } else {
+            // Hostile tags with very many attributes: hash instead of comparing pairs.
+            if (seen_.size() == MANY_ATTRIBUTES) {
+                seen_set_.clear();
+                for (const Range& r : seen_) seen_set_.emplace(b + r.start, r.end - r.start);
+            }
+            if (!seen_set_.emplace(b + i, qlen).second) return ReadError::malformed("duplicate attribute");
+        }
         seen_.push_back({i, an.end});
 
         if (nattrs_ == attrs_.size()) attrs_.emplace_back();
@@ -908,9 +921,11 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
             bound = 0;
         }
         if (need_more) {
-            bool more;
-            TVX_TRY(refill(more, pos_));
-            if (!more) return ReadError::malformed("unclosed tag");
+            // Buffer the whole tag first (a scan that resumes where it
+            // stopped), so the parse is repeated once, not once per read.
+            bool closed;
+            TVX_TRY(tag_is_closed(closed));
+            if (!closed) return ReadError::malformed("unclosed tag");
             continue;
         }
         if (err) {
@@ -936,14 +951,27 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
         if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
         a.ns = std::int32_t(an);
     }
-    for (std::size_t x = 1; x < nattrs_; ++x) {
-        const AttributeRecord& ax = attrs_[x];
-        std::size_t lx = ax.local_end - ax.local_start;
-        for (std::size_t y = 0; y < x; ++y) {
-            const AttributeRecord& ay = attrs_[y];
-            if (ay.ns == ax.ns && ay.local_end - ay.local_start == lx &&
-                same_bytes(b + ay.local_start, b + ax.local_start, lx))
-                return ReadError::malformed("duplicate attribute");
+    if (nattrs_ > MANY_ATTRIBUTES) {
+        // Sorted by (namespace, local name), duplicates are neighbours.
+        std::vector<const AttributeRecord*> order;
+        order.reserve(nattrs_);
+        for (std::size_t x = 0; x < nattrs_; ++x) order.push_back(&attrs_[x]);
+        auto key = [b](const AttributeRecord* a) {
+            return std::pair(a->ns, std::string_view(b + a->local_start, a->local_end - a->local_start));
+        };
+        std::sort(order.begin(), order.end(), [&](auto* x, auto* y) { return key(x) < key(y); });
+        for (std::size_t x = 1; x < order.size(); ++x)
+            if (key(order[x - 1]) == key(order[x])) return ReadError::malformed("duplicate attribute");
+    } else {
+        for (std::size_t x = 1; x < nattrs_; ++x) {
+            const AttributeRecord& ax = attrs_[x];
+            std::size_t lx = ax.local_end - ax.local_start;
+            for (std::size_t y = 0; y < x; ++y) {
+                const AttributeRecord& ay = attrs_[y];
+                if (ay.ns == ax.ns && ay.local_end - ay.local_start == lx &&
+                    same_bytes(b + ay.local_start, b + ax.local_start, lx))
+                    return ReadError::malformed("duplicate attribute");
+            }
         }
     }
 

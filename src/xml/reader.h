@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tvx {
@@ -260,6 +261,7 @@ private:
     std::vector<AttributeRecord> attrs_;  // the first nattrs_ are this tag's
     std::size_t nattrs_ = 0;
     std::vector<Range> seen_;  // qualified names of this tag, declarations included
+    std::unordered_set<std::string_view> seen_set_;  // the same, for tags with many attributes
     std::string scratch_;
 
     NamespaceId ev_ns_ = NS_NONE;
