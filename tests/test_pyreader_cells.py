@@ -298,3 +298,14 @@ def test_inline_item_namespaces_are_its_ancestors():
     read(data, calls=calls)
     assert calls.called("text_content") == [
         (b'<s:is xmlns:z="urn:z" a="1"><s:t>v</s:t></s:is>', [("s", MAIN), ("q", "urn:q")])]
+
+
+@pytest.mark.parametrize("master, member", [
+    ("A9+B1", "=B9+C1"),                 # moved to the member's implicit place
+    ("\u00e91+B1", "=\u00e91+B1"),       # the host's translator, given no place
+    ('"\u00e9"&amp;B1', '="\u00e9"&C1'),  # non-ASCII text only: still moved
+])
+def test_shared_members_without_reference(master, member):
+    got = shared_values(f'<row r="1"><c r="A1"><f t="shared" si="0">{master}</f></c>'
+                        f'<c><f t="shared" si="0"/></c></row>')
+    assert got[(1, 2)] == member
