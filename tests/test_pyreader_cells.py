@@ -309,3 +309,20 @@ def test_shared_members_without_reference(master, member):
     got = shared_values(f'<row r="1"><c r="A1"><f t="shared" si="0">{master}</f></c>'
                         f'<c><f t="shared" si="0"/></c></row>')
     assert got[(1, 2)] == member
+
+
+@pytest.mark.parametrize("item", [
+    "<is><t>a&amp;b</t></is>", "<is/>", '<is><t xml:space="preserve"> a </t></is>',
+    "<is><r><t>Hello </t></r><r><rPr><i/></rPr><t>World</t></r></is>",
+    "<is><t>x</t><r><t>y</t><t>z</t></r><r/><r><t/></r></is>",
+    "<is><t>line\r\nend&#13;</t></is>", "<is><t><![CDATA[<b>]]>_x0041_</t></is>",
+])
+def test_inline_text_built_here_equals_the_host_text(item):
+    from tavrinex.helpers import reader_helpers
+    helpers = reader_helpers()
+    calls = Calls(text_content=helpers["text_content"], validate_rpr=helpers["validate_rpr"])
+    calls.helpers["text_dangerous"] = helpers["text_dangerous"]
+    calls.helpers["rich_dangerous"] = helpers["rich_dangerous"]
+    value, _ = value_of(f'<c t="inlineStr">{item}</c>', calls=calls)
+    assert calls.called("text_content") == []
+    assert value == helpers["text_content"](item.encode(), ITEM_NS)
