@@ -6,7 +6,7 @@ import io
 import xml.parsers.expat
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import event, given, settings
 
 from tavrinex import _native
 from tavrinex.cell import Cell
@@ -76,15 +76,18 @@ def native_read(doc, options, shared, styles):
     return cell_facts(store), actions, parser.row_dimensions
 
 
+# The differential run: thousands of generated sheets at the default scale.
 @pytest.mark.skipif(_native.native is None, reason="engine not built")
-@settings(max_examples=max(20, EXAMPLES // 2))
+@settings(max_examples=max(20, EXAMPLES * 10))
 @given(sheets())
 def test_engine_agrees_with_the_python_reader(case):
     try:
         native = outcome(lambda: native_read(*case))
-    except _native.NativeFallback:
+    except _native.NativeFallback as fallback:
+        event(f"engine declined: {str(fallback).split(':')[0]}")
         return  # the engine declines; read_worksheet reruns in Python
     python = outcome(lambda: python_read(*case))
+    event(f"both {python[0]}" + (f" {python[1][0].__name__}" if python[0] == "raised" else ""))
     assert native[0] == python[0], (native, python)
     if python[0] == "raised":
         assert native == python
