@@ -300,6 +300,7 @@ def test_translation_matches_the_host(text, origin, dests):
     if isinstance(native, tuple):  # the formula did not tokenize
         _same_tokens(text, native)
         return
+    native = [("ok", r) if isinstance(r, str) else r for r in native]
     assert native == [host_translate(text, origin, dest) for dest in dests]
     assert _probe.translate(text, origin, dests[0]) == native[0]
 

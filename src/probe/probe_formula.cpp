@@ -109,7 +109,7 @@ PyObject* probe_translate(PyObject*, PyObject* args) {
     });
 }
 
-// render_many(formula, origin, dests) -> list of ("ok", text) | ("error", ...)
+// render_many(formula, origin, dests) -> list of text | ("error", ...)
 // One template rendered to every destination in turn.
 PyObject* probe_render_many(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
@@ -129,13 +129,8 @@ PyObject* probe_render_many(PyObject*, PyObject* args) {
             std::optional<CellPos> dest;
             if (!pos_arg(PySequence_Fast_GET_ITEM(seq.get(), i), dest)) return nullptr;
             out.clear();
-            PyObject* item;
-            if (auto e = render(t, dest, out)) {
-                item = error_tuple(e);
-            } else {
-                PyRef text = PyRef::steal(text_object(out));
-                item = text ? Py_BuildValue("(sO)", "ok", text.get()) : nullptr;
-            }
+            FormulaError e = render(t, dest, out);
+            PyObject* item = e ? error_tuple(e) : text_object(out);
             if (!item) return nullptr;
             PyList_SET_ITEM(list.get(), i, item);
         }
