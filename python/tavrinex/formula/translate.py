@@ -83,16 +83,20 @@ class Translator:
 
     def translate_formula(self, dest=None):
         """The formula as it reads in cell `dest`."""
-        tokens = self.get_tokens()
-        if not tokens:
-            return ""
-        if tokens[0].type == Token.LITERAL:
-            return tokens[0].value
         rdelta = cdelta = 0
         if self.origin is not None and dest is not None:
             orow, ocol = coordinate_to_tuple(self.origin)
             drow, dcol = coordinate_to_tuple(dest)
             rdelta, cdelta = drow - orow, dcol - ocol
+        return self.translate_by(rdelta, cdelta)
+
+    def translate_by(self, rdelta, cdelta):
+        """The formula with its relative references moved by (rdelta, cdelta)."""
+        tokens = self.get_tokens()
+        if not tokens:
+            return ""
+        if tokens[0].type == Token.LITERAL:
+            return tokens[0].value
         out = ["="]
         for token in tokens:
             if token.type == Token.OPERAND and token.subtype == Token.RANGE:

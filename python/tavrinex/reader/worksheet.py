@@ -354,7 +354,7 @@ class _SharedGroup:
     def move(self, row, column, r):
         if self.origin is None or r:
             return self.translator.translate_formula(r)
-        return _translate_by(self.translator, row - self.origin[0], column - self.origin[1])
+        return self.translator.translate_by(row - self.origin[0], column - self.origin[1])
 
 
 def _plain_operands(translator):
@@ -365,24 +365,6 @@ def _plain_operands(translator):
                 and token.value[:1] not in ('"', "#")):
             return False
     return True
-
-
-def _translate_by(translator, rdelta, cdelta):
-    """The translator's formula moved by (rdelta, cdelta); used for members
-    that have no reference text of their own."""
-    tokens = translator.get_tokens()
-    if not tokens:
-        return ""
-    first = tokens[0]
-    if first.type == first.LITERAL:
-        return first.value
-    out = ["="]
-    for token in tokens:
-        if token.type == token.OPERAND and token.subtype == token.RANGE:
-            out.append(translator.translate_range(token.value, rdelta, cdelta))
-        else:
-            out.append(token.value)
-    return "".join(out)
 
 
 class WorksheetParser:
