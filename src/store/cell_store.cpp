@@ -577,13 +577,7 @@ PyRef CellStore::materialise(const CellLocation& loc) {
     } else {
         index = put_object(cell);
     }
-    if (loc.compact) {
-        compact_[loc.pos].kind = K_OBJECT;
-        compact_[loc.pos].payload = index;
-    } else {
-        overflow_[loc.pos].kind = K_OBJECT;
-        overflow_[loc.pos].payload = index;
-    }
+    set_object_record(loc, index);
     return cell;
 }
 
@@ -626,10 +620,9 @@ void CellStore::release_payload(std::uint8_t kind, std::uint64_t payload, PyRef&
     if (kind == K_OBJECT || kind == K_VALUE) free_object((std::uint32_t)payload, released);
 }
 
-void CellStore::replace_with_object(const CellLocation& loc, PyRef obj, PyRef& released) {
-    DecodedCell d = decode(loc);
-    release_payload(d.kind, d.payload, released);
-    std::uint32_t index = put_object(std::move(obj));
+// Rewrites the record at `loc` as kind 1 holding objects[index]; key,
+// style and data type stay.
+void CellStore::set_object_record(const CellLocation& loc, std::uint32_t index) noexcept {
     if (loc.compact) {
         compact_[loc.pos].kind = K_OBJECT;
         compact_[loc.pos].payload = index;
@@ -637,6 +630,13 @@ void CellStore::replace_with_object(const CellLocation& loc, PyRef obj, PyRef& r
         overflow_[loc.pos].kind = K_OBJECT;
         overflow_[loc.pos].payload = index;
     }
+}
+
+void CellStore::replace_with_object(const CellLocation& loc, PyRef obj, PyRef& released) {
+    DecodedCell d = decode(loc);
+    release_payload(d.kind, d.payload, released);
+    std::uint32_t index = put_object(std::move(obj));
+    set_object_record(loc, index);
 }
 
 void CellStore::remove(const CellLocation& loc, PyRef& released) {

@@ -250,6 +250,7 @@ private:
     std::uint64_t wide_at(std::uint32_t index) const noexcept { return wide_[index]; }
     std::uint32_t compact_payload(std::uint8_t& kind, std::uint64_t payload);
     void set_compact_style(std::uint32_t pos, std::uint32_t style);
+    void set_object_record(const CellLocation& loc, std::uint32_t index) noexcept;
     std::uint32_t style_of(std::uint32_t pos) const noexcept;
     void release_payload(std::uint8_t kind, std::uint64_t payload, PyRef& released);
     void free_object(std::uint32_t index, PyRef& released);
