@@ -1,4 +1,4 @@
-"""tavrinex: xlsx worksheets read and written in Python, with a native engine.
+"""tavrinex: xlsx workbooks read and written in Python, with a native engine.
 
 The engine, ``tavrinex._tavrinex``, gives the same results as the package's
 own Python code; where it cannot, it raises ``NativeFallback`` and the
@@ -12,4 +12,10 @@ _native_dir = _os.environ.get("TAVRINEX_NATIVE_DIR")
 if _native_dir:
     __path__.insert(0, _native_dir)
 
-__all__ = []
+from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError,  # noqa: E402
+                             InvalidFileError, MissingPartError, ZipBombError)
+from tavrinex.reader.book import load_workbook  # noqa: E402
+from tavrinex.workbook import Workbook  # noqa: E402
+
+__all__ = ["load_workbook", "Workbook", "InvalidFileError", "MissingPartError",
+           "BrokenPartError", "ZipBombError", "EncryptedWorkbookError"]

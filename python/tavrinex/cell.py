@@ -15,6 +15,11 @@ TIME_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelt
 NUMERIC_TYPES = (int, float, decimal.Decimal)
 
 
+def _format_code(fmt_id, workbook):
+    from tavrinex.numbers import format_code
+    return format_code(fmt_id, getattr(workbook, "number_formats", None))
+
+
 def _formula_types():
     from tavrinex.formula import ArrayFormula, DataTableFormula
     return ArrayFormula, DataTableFormula
@@ -88,6 +93,12 @@ class Cell:
         return self._style is not None and any(self._style)
 
     @property
+    def number_format(self):
+        """Text of the cell's number format ("General" when it has none)."""
+        fmt_id = self._style[3] if self._style is not None else 0
+        return _format_code(fmt_id, getattr(self.parent, "parent", None))
+
+    @property
     def hyperlink(self):
         return self._hyperlink
 
@@ -128,6 +139,16 @@ class ReadOnlyCell:
     @property
     def style_id(self):
         return self._style_id
+
+    @property
+    def number_format(self):
+        """Text of the cell's number format ("General" when it has none)."""
+        wb = getattr(self.parent, "parent", None)
+        styles = getattr(wb, "_cell_styles", None)
+        fmt_id = 0
+        if styles is not None and 0 <= self._style_id < len(styles):
+            fmt_id = styles[self._style_id][3]
+        return _format_code(fmt_id, wb)
 
     def __eq__(self, other):
         return (isinstance(other, ReadOnlyCell)

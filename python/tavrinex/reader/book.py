@@ -1,0 +1,370 @@
+"""Loading a workbook file: the parts of the package into a Workbook.
+
+The package relationships lead to the workbook part, whose relationships
+lead to the sheets, the shared strings and the styles; each sheet's own
+relationships lead to its hyperlink targets and comments. Worksheets are
+read by `read_worksheet` (the engine first, Python after it) in full mode,
+or handed to the read-only worksheet, which streams them on each pass.
+"""
+
+from __future__ import annotations
+
+import os
+import warnings
+import zipfile
+import zlib
+from collections.abc import Callable
+from typing import Any, BinaryIO
+from xml.etree import ElementTree as ET
+from xml.parsers import expat
+
+from tavrinex import _native
+from tavrinex.comments import Comment, Hyperlink
+from tavrinex.errors import BrokenPartError, InvalidFileError, MissingPartError
+from tavrinex.helpers import reader_helpers
+from tavrinex.reader.bind import read_worksheet
+from tavrinex.reader.excel import Archive, Member, Relationship, local_name, rels_part
+from tavrinex.reader.strings import read_shared_strings_py, SHEET_MAIN_NS
+from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
+from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
+from tavrinex.utils.cell import coordinate_to_tuple
+from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from tavrinex.workbook import DefinedName, Workbook
+from tavrinex.worksheet import Worksheet
+
+_ENGINE: Any = object()   # "use the installed engine"
+
+REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+WORKBOOK_TYPES = (
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
+    "application/vnd.ms-excel.sheet.macroEnabled.main+xml",
+    "application/vnd.ms-excel.template.macroEnabled.main+xml",
+    "application/vnd.ms-excel.addin.macroEnabled.main+xml",
+)
+# What the package does not model, by a piece of the content type.
+_UNMODELLED = (
+    ("spreadsheetml.chartsheet+xml", "chartsheets"),
+    ("drawing+xml", "drawings"),
+    ("drawingml.chart+xml", "charts"),
+    ("image/", "images"),
+    ("pivotTable+xml", "pivot tables"),
+    ("pivotCacheDefinition+xml", "pivot tables"),
+    ("vbaProject", "macros"),
+    ("spreadsheetml.dialogsheet+xml", "dialog sheets"),
+    ("macrosheet+xml", "macro sheets"),
+)
+_BROKEN = (ValueError, KeyError, IndexError, TypeError, OverflowError, expat.ExpatError,
+           ET.ParseError, zipfile.BadZipFile, zlib.error, EOFError, UnicodeError)
+
+SheetCallback = Callable[[Any], None]
+
+
+def load_workbook(filename: str | os.PathLike[str] | BinaryIO, read_only: bool = False,
+                  data_only: bool = False, rich_text: bool = False, *,
+                  engine: Any = _ENGINE) -> Workbook:
+    """Open the xlsx workbook `filename` (a path or a seekable binary file).
+
+    `read_only` gives worksheets that stream their rows from the archive,
+    which stays open until ``wb.close()`` (or the end of a ``with`` block);
+    `data_only` gives the cached values of formula cells instead of their
+    formulas; `rich_text` keeps formatted runs of text as CellRichText.
+    `engine` is the native module to try first (None: Python only).
+
+    Raises tavrinex.errors.InvalidFileError (a ValueError) or one of its
+    subclasses when the file is not a readable workbook.
+    """
+    return open_workbook(filename, read_only, data_only, rich_text, engine=engine)
+
+
+def open_workbook(filename: str | os.PathLike[str] | BinaryIO, read_only: bool = False,
+                  data_only: bool = False, rich_text: bool = False, *, engine: Any = _ENGINE,
+                  on_sheet: SheetCallback | None = None) -> Workbook:
+    """`load_workbook`, calling `on_sheet(ws)` as each worksheet is read."""
+    archive = Archive(filename)
+    try:
+        wb = _Loader(archive, read_only, data_only, rich_text, engine, on_sheet).load()
+    except BaseException:
+        archive.close()
+        raise
+    if read_only:
+        wb._archive = archive
+    else:
+        archive.close()
+    return wb
+
+
+def _rich_si_content(snippet: bytes, namespaces: list[tuple[str, str]]) -> Any:
+    return _without_x005f(rich_item(parse_snippet(snippet, namespaces)))
+
+
+def _without_x005f(value: Any) -> Any:
+    if isinstance(value, CellRichText):
+        return CellRichText(TextBlock(p.font, remove_x005f(p.text)) if isinstance(p, TextBlock)
+                            else remove_x005f(p) for p in value)
+    return remove_x005f(value)
+
+
+def _rich_strings_py(source: Member) -> list[Any]:
+    """The shared strings with formatted runs as rich text, in Python."""
+    item_tag = f"{{{SHEET_MAIN_NS}}}si"
+    strings: list[Any] = []
+    depth = 0
+    root = None
+    for event, elem in ET.iterparse(source, events=("start", "end")):
+        if event == "start":
+            depth += 1
+            if depth == 1:
+                root = elem
+            continue
+        depth -= 1
+        if depth == 1 and root is not None:
+            if elem.tag == item_tag:
+                strings.append(_without_x005f(rich_item(elem)))
+            root.remove(elem)
+    return strings
+
+
+def read_strings(source: Member, rich_text: bool, engine: Any) -> list[Any]:
+    """The shared-string table: the engine first, Python when it declines."""
+    if engine is not None:
+        helpers = reader_helpers(rich_text=rich_text)
+        if rich_text:
+            helpers["si_content"] = _rich_si_content
+        try:
+            return engine.read_string_table(source, helpers)
+        except engine.NativeFallback:
+            source.seek(0)
+    return _rich_strings_py(source) if rich_text else read_shared_strings_py(source)
+
+
+class _Loader:
+    def __init__(self, archive: Archive, read_only: bool, data_only: bool, rich_text: bool,
+                 engine: Any, on_sheet: SheetCallback | None) -> None:
+        self.archive = archive
+        self.name = archive.filename
+        self.read_only = read_only
+        self.data_only = data_only
+        self.rich_text = rich_text
+        self.engine = _native.native if engine is _ENGINE else engine
+        self.explicit_engine = engine is not _ENGINE
+        self.on_sheet = on_sheet
+
+    def broken(self, part: str, exc: BaseException) -> BrokenPartError:
+        return BrokenPartError(self.name, f"cannot be read ({type(exc).__name__}: {exc})", part)
+
+    def target(self, rel: Relationship, source: str, what: str) -> str:
+        """The part `rel` targets, which must be in the archive."""
+        if rel.external or not self.archive.has(rel.target):
+            raise MissingPartError(
+                self.name, f"missing: {what} (relationship {rel.id} of {source}) points to it",
+                rel.target)
+        return rel.target
+
+    # -- the workbook part
+
+    def workbook_part(self, overrides: dict[str, str]) -> str:
+        for rel in self.archive.rels("").values():
+            if rel.kind == "officeDocument" and not rel.external:
+                return self.target(rel, "_rels/.rels", "the office document")
+        for part, ctype in overrides.items():
+            if ctype in WORKBOOK_TYPES and self.archive.has(part):
+                return part
+        raise MissingPartError(self.name, "no workbook part: not an xlsx workbook",
+                               "_rels/.rels")
+
+    def load(self) -> Workbook:
+        archive = self.archive
+        defaults, overrides = archive.content_types()
+        part = self.workbook_part(overrides)
+        ctype = overrides.get(part.lower())
+        if ctype is not None and ctype not in WORKBOOK_TYPES:
+            raise InvalidFileError(self.name, f"is {ctype}, not a workbook", part)
+        root = archive.parse(part)
+        if local_name(root.tag) != "workbook":
+            raise BrokenPartError(self.name, f"root element is {local_name(root.tag)!r}, "
+                                  "not 'workbook'", part)
+        rels = archive.rels(part)
+        by_kind: dict[str, Relationship] = {}
+        for rel in rels.values():
+            by_kind.setdefault(rel.kind, rel)
+
+        stylesheet = Stylesheet()
+        if "styles" in by_kind:
+            styles_part = self.target(by_kind["styles"], part, "the styles")
+            try:
+                stylesheet = read_stylesheet(archive.parse(styles_part))
+            except ValueError as exc:
+                if isinstance(exc, InvalidFileError):
+                    raise
+                raise self.broken(styles_part, exc) from exc
+
+        strings: list[Any] = []
+        if "sharedStrings" in by_kind:
+            sst_part = self.target(by_kind["sharedStrings"], part, "the shared strings")
+            with archive.open(sst_part) as source:
+                try:
+                    strings = read_strings(source, self.rich_text, self.engine)
+                except InvalidFileError:
+                    raise
+                except _BROKEN as exc:
+                    raise self.broken(sst_part, exc) from exc
+
+        epoch = WINDOWS_EPOCH
+        for child in root:
+            if local_name(child.tag) == "workbookPr":
+                if child.get("date1904", "").strip().lower() in ("1", "true"):
+                    epoch = MAC_EPOCH
+        wb = Workbook(filename=self.name, shared_strings=strings, stylesheet=stylesheet,
+                      epoch=epoch, read_only=self.read_only, data_only=self.data_only)
+        self.read_workbook_items(wb, root)
+        self.read_sheets(wb, root, part, rels)
+        wb.unread_parts = self.unmodelled(defaults, overrides)
+        if wb.unread_parts:
+            warnings.warn(f"{self.name}: not read (the package does not model them): "
+                          f"{', '.join(wb.unread_parts)}", stacklevel=4)
+        return wb
+
+    def read_workbook_items(self, wb: Workbook, root: ET.Element) -> None:
+        for child in root:
+            name = local_name(child.tag)
+            if name == "definedNames":
+                for el in child:
+                    if local_name(el.tag) == "definedName":
+                        attrs = {k: v for k, v in el.attrib.items() if k != "name"}
+                        wb.defined_names.append(
+                            DefinedName(el.get("name", ""), el.text or "", attrs))
+            elif name == "bookViews":
+                for view in child:
+                    try:
+                        wb._active_index = int(view.get("activeTab", "0"))
+                    except ValueError:
+                        wb._active_index = 0
+                    break
+
+    def read_sheets(self, wb: Workbook, root: ET.Element, part: str,
+                    rels: dict[str, Relationship]) -> None:
+        sheets = next((c for c in root if local_name(c.tag) == "sheets"), None)
+        entries = [el for el in (sheets if sheets is not None else ())
+                   if local_name(el.tag) == "sheet"]
+        position = {}   # place among all sheets -> place among worksheets
+        for index, el in enumerate(entries):
+            title = el.get("name")
+            rid = next((v for k, v in el.attrib.items()
+                        if k.startswith("{") and local_name(k) == "id"), None)
+            if title is None or rid is None:
+                raise BrokenPartError(self.name, "a sheet lacks its name or relationship id",
+                                      part)
+            rel = rels.get(rid)
+            if rel is None:
+                raise BrokenPartError(
+                    self.name, f"sheet {title!r} refers to relationship {rid!r}, which "
+                    f"{rels_part(part)} does not hold", part)
+            if rel.kind != "worksheet":
+                continue   # chartsheets and the like: reported as unmodelled
+            sheet_part = self.target(rel, part, f"sheet {title!r}")
+            state = el.get("state", "visible")
+            wb.sheet_states[title] = state
+            position[index] = len(wb.worksheets)
+            ws = (self.read_only_sheet(wb, title, sheet_part) if self.read_only
+                  else self.full_sheet(wb, title, sheet_part))
+            try:
+                ws.sheet_state = state
+            except AttributeError:
+                pass
+            wb.worksheets.append(ws)
+            if self.on_sheet is not None:
+                self.on_sheet(ws)
+        wb._active_index = position.get(wb._active_index, -1)
+
+    # -- worksheets
+
+    def read_only_sheet(self, wb: Workbook, title: str, part: str) -> Any:
+        from tavrinex.reader.readonly import ReadOnlyWorksheet
+
+        archive = self.archive
+        extra = {"engine": self.engine} if self.explicit_engine else {}
+        return ReadOnlyWorksheet(wb, title, lambda: archive.open(part),
+                                 data_only=self.data_only, rich_text=self.rich_text,
+                                 date_formats=wb._date_formats,
+                                 timedelta_formats=wb._timedelta_formats, **extra)
+
+    def full_sheet(self, wb: Workbook, title: str, part: str) -> Worksheet:
+        ws = Worksheet(wb, title)
+        with self.archive.open(part) as source:
+            try:
+                read_worksheet(source, ws, data_only=self.data_only, rich_text=self.rich_text,
+                               date_formats=wb._date_formats,
+                               timedelta_formats=wb._timedelta_formats, engine=self.engine)
+            except InvalidFileError:
+                raise
+            except _BROKEN as exc:
+                raise self.broken(part, exc) from exc
+        ws.reader_path = "python" if isinstance(ws._cells, dict) else "engine"
+        ws.part_name = part
+        rels = self.archive.rels(part)
+        self.attach_hyperlinks(ws, part, rels)
+        for rel in rels.values():
+            if rel.kind == "comments":
+                self.attach_comments(ws, self.target(rel, part, "the comments"))
+        return ws
+
+    def attach_hyperlinks(self, ws: Worksheet, part: str,
+                          rels: dict[str, Relationship]) -> None:
+        for attrs in ws.hyperlinks:
+            ref = attrs.get("ref")
+            if not ref:
+                continue
+            rid = next((v for k, v in attrs.items()
+                        if k.startswith("{") and local_name(k) == "id"), None)
+            target = None
+            if rid is not None:
+                rel = rels.get(rid)
+                if rel is None:
+                    raise BrokenPartError(
+                        self.name, f"hyperlink of {ref} refers to relationship {rid!r}, "
+                        f"which {rels_part(part)} does not hold", part)
+                target = rel.target
+            link = Hyperlink(ref, target, attrs.get("location"), attrs.get("tooltip"),
+                             attrs.get("display"), rid)
+            try:
+                row, column = coordinate_to_tuple(ref.partition(":")[0])
+            except ValueError as exc:
+                raise self.broken(part, exc) from exc
+            ws.cell(row, column)._hyperlink = link
+
+    def attach_comments(self, ws: Worksheet, part: str) -> None:
+        root = self.archive.parse(part)
+        authors: list[str] = []
+        for child in root:
+            name = local_name(child.tag)
+            if name == "authors":
+                authors = [a.text or "" for a in child]
+            elif name == "commentList":
+                for el in child:
+                    ref = el.get("ref")
+                    if local_name(el.tag) != "comment" or not ref:
+                        continue
+                    text_el = next((t for t in el if local_name(t.tag) == "text"), None)
+                    text = item_text(text_el) if text_el is not None else ""
+                    try:
+                        author_id = int(el.get("authorId", "-1"))
+                        row, column = coordinate_to_tuple(ref.partition(":")[0])
+                    except ValueError as exc:
+                        raise self.broken(part, exc) from exc
+                    author = authors[author_id] if 0 <= author_id < len(authors) else ""
+                    ws.cell(row, column)._comment = Comment(text, author)
+
+    # -- what is left out
+
+    def unmodelled(self, defaults: dict[str, str], overrides: dict[str, str]) -> list[str]:
+        found: list[str] = []
+        for name in self.archive.names():
+            key = name.lstrip("/").lower()
+            ctype = overrides.get(key)
+            if ctype is None:
+                ctype = defaults.get(key.rpartition(".")[2], "")
+            for piece, what in _UNMODELLED:
+                if piece in ctype and what not in found:
+                    found.append(what)
+        return found

@@ -1,0 +1,279 @@
+"""The xlsx package: a zip archive of parts tied together by relationships.
+
+`Archive` opens the file, finds parts by name without regard to case (as
+the format requires), resolves relationship targets, parses the small XML
+parts and hands out the large ones as streams. Every stream inflates in
+bounded chunks and stops a member that inflates past a sane multiple of its
+compressed size, whatever its header declares. Every failure becomes one of
+the package's exceptions naming the file and the part.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import posixpath
+import zipfile
+import zlib
+from dataclasses import dataclass
+from typing import IO, BinaryIO
+from urllib.parse import unquote
+from xml.etree import ElementTree as ET
+from xml.parsers import expat
+
+from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError, InvalidFileError,
+                             MissingPartError, ZipBombError)
+
+CHUNK = 65536
+# A member may inflate to at most MAX_RATIO times its compressed size, or
+# MIN_LIMIT bytes when that is more. Worksheets of real workbooks compress
+# between 5 and 100 times; deflate cannot exceed about 1030.
+MAX_RATIO = 250
+MIN_LIMIT = 32 << 20
+
+OLE_SIGNATURE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+CONTENT_TYPES = "[Content_Types].xml"
+RELS_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
+
+
+def local_name(tag: str) -> str:
+    """"{uri}name" -> "name"."""
+    return tag.rpartition("}")[2]
+
+
+def rel_kind(rel_type: str) -> str:
+    """The last segment of a relationship type: "worksheet", "styles", ...
+    (the same for transitional and strict files)."""
+    return rel_type.rstrip("/").rpartition("/")[2]
+
+
+def rels_part(part: str) -> str:
+    """Name of the relationships part of `part` ("" is the package)."""
+    folder, _, name = part.rpartition("/")
+    return f"{folder}/_rels/{name}.rels" if folder else f"_rels/{name}.rels"
+
+
+def resolve(source: str, target: str) -> str | None:
+    """The part a relationship of `source` targets, or None when the
+    target leaves the package."""
+    target = unquote(target.strip()).replace("\\", "/")
+    if target.startswith("/"):
+        path = target.lstrip("/")
+    else:
+        path = posixpath.join(posixpath.dirname(source), target)
+    path = posixpath.normpath(path)
+    if path.startswith("../") or path in ("..", "."):
+        return None
+    return path
+
+
+@dataclass(frozen=True)
+class Relationship:
+    """One relationship of a part: its id, type, target part (or the raw
+    target when external) and whether the target is outside the package."""
+
+    id: str
+    type: str
+    target: str
+    external: bool = False
+
+    @property
+    def kind(self) -> str:
+        return rel_kind(self.type)
+
+
+class Member:
+    """A binary stream over one member of the archive.
+
+    Reads inflate at most the requested size at a time; the position is
+    checked against `limit` after each read, so a member whose header
+    understates (or does not state) its size is stopped all the same.
+    Seekable: seeking back re-inflates from the start.
+    """
+
+    def __init__(self, raw: IO[bytes], limit: int, filename: str, part: str) -> None:
+        self._raw = raw
+        self._limit = limit
+        self._filename = filename
+        self._part = part
+        self._pos = 0
+
+    def _guard(self) -> None:
+        if self._pos > self._limit:
+            raise ZipBombError(self._filename,
+                               f"inflates past {self._limit} bytes, too many for its "
+                               f"compressed size", self._part)
+
+    def read(self, size: int | None = -1) -> bytes:
+        if size is None or size < 0:
+            chunks = []
+            while chunk := self.read(CHUNK):
+                chunks.append(chunk)
+            return b"".join(chunks)
+        try:
+            data = self._raw.read(min(size, CHUNK * 16))
+        except (zipfile.BadZipFile, zlib.error, EOFError, OSError) as exc:
+            raise BrokenPartError(self._filename, f"damaged in the archive ({exc})",
+                                  self._part) from exc
+        self._pos += len(data)
+        self._guard()
+        return data
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        try:
+            self._pos = self._raw.seek(offset, whence)
+        except (zipfile.BadZipFile, zlib.error, EOFError) as exc:
+            raise BrokenPartError(self._filename, f"damaged in the archive ({exc})",
+                                  self._part) from exc
+        self._guard()
+        return self._pos
+
+    def close(self) -> None:
+        self._raw.close()
+
+    @property
+    def closed(self) -> bool:
+        return bool(self._raw.closed)
+
+    def __enter__(self) -> Member:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _display_name(filename: object) -> str:
+    if isinstance(filename, (str, os.PathLike)):
+        return os.fspath(filename) if isinstance(os.fspath(filename), str) else repr(filename)
+    name = getattr(filename, "name", None)
+    return name if isinstance(name, str) else "<stream>"
+
+
+def _head(filename: str | os.PathLike[str] | BinaryIO) -> bytes:
+    """The first bytes of the file, leaving a stream where it was."""
+    if isinstance(filename, (str, bytes, os.PathLike)):
+        with open(filename, "rb") as f:
+            return f.read(8)
+    start = filename.tell()
+    head = filename.read(8)
+    filename.seek(start)
+    return head
+
+
+class Archive:
+    """An open xlsx package. `filename` is a path or a seekable binary file
+    object; a file object stays open when the archive closes."""
+
+    def __init__(self, filename: str | os.PathLike[str] | BinaryIO) -> None:
+        self.filename = _display_name(filename)
+        head = _head(filename)
+        if head.startswith(OLE_SIGNATURE):
+            raise EncryptedWorkbookError(
+                self.filename, "an OLE compound file: an encrypted workbook (or a "
+                "legacy .xls file), which cannot be read without its password")
+        try:
+            self._zip = zipfile.ZipFile(filename)
+        except zipfile.BadZipFile as exc:
+            raise InvalidFileError(self.filename, f"not an xlsx file: not a zip archive ({exc})") \
+                from exc
+        except (ValueError, EOFError) as exc:
+            raise InvalidFileError(self.filename, f"not an xlsx file: {exc}") from exc
+        self._parts: dict[str, zipfile.ZipInfo] = {}
+        for info in self._zip.infolist():
+            if not info.is_dir():
+                self._parts.setdefault(info.filename.lstrip("/").lower(), info)
+        self._rels: dict[str, dict[str, Relationship]] = {}
+
+    # -- parts
+
+    def names(self) -> list[str]:
+        """Names of every part, as the archive spells them."""
+        return [info.filename for info in self._parts.values()]
+
+    def find(self, part: str) -> zipfile.ZipInfo | None:
+        return self._parts.get(part.lstrip("/").lower())
+
+    def has(self, part: str) -> bool:
+        return self.find(part) is not None
+
+    def open(self, part: str) -> Member:
+        """A stream over `part`; MissingPartError when it is absent."""
+        info = self.find(part)
+        if info is None:
+            raise MissingPartError(self.filename, "missing from the archive", part)
+        if info.flag_bits & 0x1:
+            raise EncryptedWorkbookError(self.filename, "the member is encrypted", part)
+        limit = max(MIN_LIMIT, MAX_RATIO * info.compress_size)
+        if info.file_size > limit:
+            raise ZipBombError(self.filename,
+                               f"declares {info.file_size} bytes from {info.compress_size} "
+                               f"compressed, too many", part)
+        try:
+            raw = self._zip.open(info)
+        except (zipfile.BadZipFile, NotImplementedError, RuntimeError, zlib.error,
+                EOFError, OSError) as exc:
+            raise BrokenPartError(self.filename, f"cannot be opened ({exc})", part) from exc
+        return Member(raw, limit, self.filename, part)
+
+    def parse(self, part: str) -> ET.Element:
+        """The root element of the XML part `part`."""
+        with self.open(part) as stream:
+            try:
+                return ET.parse(stream).getroot()
+            except (ET.ParseError, expat.ExpatError) as exc:
+                raise BrokenPartError(self.filename, f"not well-formed XML ({exc})",
+                                      part) from exc
+
+    def rels(self, part: str) -> dict[str, Relationship]:
+        """The relationships of `part` ("" for the package) by id; none
+        when it has no relationships part."""
+        cached = self._rels.get(part)
+        if cached is not None:
+            return cached
+        name = rels_part(part)
+        found: dict[str, Relationship] = {}
+        if self.has(name):
+            for el in self.parse(name):
+                if local_name(el.tag) != "Relationship":
+                    continue
+                rid, rtype, target = el.get("Id"), el.get("Type"), el.get("Target")
+                if not rid or rtype is None or target is None:
+                    raise BrokenPartError(self.filename,
+                                          "a relationship lacks its Id, Type or Target", name)
+                external = el.get("TargetMode", "").lower() == "external"
+                resolved = target if external else resolve(part, target)
+                if resolved is None:
+                    raise BrokenPartError(self.filename,
+                                          f"relationship {rid} points outside the package",
+                                          name)
+                found[rid] = Relationship(rid, rtype, resolved, external)
+        self._rels[part] = found
+        return found
+
+    def content_types(self) -> tuple[dict[str, str], dict[str, str]]:
+        """(defaults by lower-case extension, overrides by lower-case part
+        name) of the package's content types."""
+        if not self.has(CONTENT_TYPES):
+            raise MissingPartError(self.filename, "missing: not an xlsx package",
+                                   CONTENT_TYPES)
+        defaults: dict[str, str] = {}
+        overrides: dict[str, str] = {}
+        for el in self.parse(CONTENT_TYPES):
+            name = local_name(el.tag)
+            if name == "Default":
+                defaults[el.get("Extension", "").lower()] = el.get("ContentType", "")
+            elif name == "Override":
+                overrides[el.get("PartName", "").lstrip("/").lower()] = el.get("ContentType", "")
+        return defaults, overrides
+
+    def close(self) -> None:
+        self._zip.close()

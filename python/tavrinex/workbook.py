@@ -1,0 +1,114 @@
+"""Workbooks read from files: their worksheets in order, their styles,
+defined names and sheet states.
+
+Everything a later save needs is kept in plain attributes:
+
+* ``stylesheet``: the styles part (tavrinex.reader.stylesheet.Stylesheet):
+  fonts, fills, borders, alignments, protections, number formats and the
+  cell formats, whose style arrays are ``_cell_styles`` (the same list);
+* ``number_formats``: custom number formats by id (``stylesheet``'s);
+* ``defined_names``: DefinedName entries in workbook order;
+* ``sheet_states``: "visible", "hidden" or "veryHidden" by sheet title;
+* ``epoch``: the date system (1904 when the workbook says so).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+from tavrinex import worksheet as _worksheet
+from tavrinex.reader.stylesheet import Stylesheet
+from tavrinex.utils.datetime import MAC_EPOCH
+
+if TYPE_CHECKING:
+    from tavrinex.reader.excel import Archive
+
+
+@dataclass
+class DefinedName:
+    """A defined name: its name, its formula text and its other attributes
+    (localSheetId, hidden, comment, ...) as written."""
+
+    name: str
+    value: str
+    attributes: dict[str, str] = field(default_factory=dict)
+
+
+class Workbook(_worksheet.Workbook):
+    """A workbook read by `tavrinex.load_workbook`."""
+
+    def __init__(self, *, filename: str = "", shared_strings: list[Any] | None = None,
+                 stylesheet: Stylesheet | None = None, epoch: Any = None,
+                 read_only: bool = False, data_only: bool = False) -> None:
+        stylesheet = stylesheet if stylesheet is not None else Stylesheet()
+        super().__init__(shared_strings=shared_strings, cell_styles=stylesheet.cell_styles,
+                         epoch=epoch)
+        stylesheet.cell_styles = self._cell_styles   # one list for both
+        self.stylesheet = stylesheet
+        self.number_formats = stylesheet.number_formats
+        self.filename = filename
+        self.read_only = read_only
+        self.data_only = data_only
+        self.worksheets: list[Any] = []
+        self.defined_names: list[DefinedName] = []
+        self.sheet_states: dict[str, str] = {}
+        self.unread_parts: list[str] = []
+        self._active_index = 0
+        self._date_formats = stylesheet.date_style_ids()
+        self._timedelta_formats = stylesheet.timedelta_style_ids()
+        self._archive: Archive | None = None
+
+    def __repr__(self) -> str:
+        return f"<Workbook {self.filename!r} {self.sheetnames}>"
+
+    @property
+    def epoch_1904(self) -> bool:
+        """Whether dates count from 1904-01-01 (the 1904 date system)."""
+        return self.epoch == MAC_EPOCH
+
+    @property
+    def sheetnames(self) -> list[str]:
+        return [ws.title for ws in self.worksheets]
+
+    def __getitem__(self, name: str) -> Any:
+        for ws in self.worksheets:
+            if ws.title == name:
+                return ws
+        raise KeyError(f"Worksheet {name} does not exist.")
+
+    def __contains__(self, name: object) -> bool:
+        return any(ws.title == name for ws in self.worksheets)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self.worksheets)
+
+    def __len__(self) -> int:
+        return len(self.worksheets)
+
+    @property
+    def active(self) -> Any:
+        """The sheet selected when the workbook was saved (the first
+        visible one when that is not a worksheet here), or None."""
+        if 0 <= self._active_index < len(self.worksheets):
+            return self.worksheets[self._active_index]
+        for ws in self.worksheets:
+            if self.sheet_states.get(ws.title, "visible") == "visible":
+                return ws
+        return self.worksheets[0] if self.worksheets else None
+
+    def index(self, ws: Any) -> int:
+        return self.worksheets.index(ws)
+
+    def close(self) -> None:
+        """Close the archive a read-only workbook streams its sheets from."""
+        archive, self._archive = self._archive, None
+        if archive is not None:
+            archive.close()
+
+    def __enter__(self) -> Workbook:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
