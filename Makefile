@@ -33,8 +33,15 @@ build: $(BUILD)/build.ninja
 
 NATIVE_ENV = TAVRINEX_NATIVE_DIR=$(abspath $(BUILD))/native PYTHONPATH=$(abspath python)
 
+SAMPLE = samples/sample.xlsx
+
 run: build
-	$(NATIVE_ENV) $(VPY) -m tavrinex.demo
+	$(NATIVE_ENV) $(VPY) -m tavrinex info $(SAMPLE)
+	@echo "-- first rows of Sales:"
+	@$(NATIVE_ENV) $(VPY) -m tavrinex dump $(SAMPLE) --sheet Sales | head -n 6
+	@echo "-- Notes as JSON lines:"
+	@$(NATIVE_ENV) $(VPY) -m tavrinex dump $(SAMPLE) --sheet Notes --format jsonl
+	$(NATIVE_ENV) $(VPY) -m tavrinex bench $(SAMPLE)
 
 test: build
 	$(NATIVE_ENV) $(VPY) -m pytest $(PYTEST_ARGS)

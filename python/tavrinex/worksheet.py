@@ -108,6 +108,12 @@ class Worksheet:
             return bounds[3]
         return max(self._extent(1), default=1)
 
+    def calculate_dimension(self):
+        """The range the cells span, such as "A1:C3"."""
+        from tavrinex.utils.cell import get_column_letter
+        return (f"{get_column_letter(self.min_column)}{self.min_row}:"
+                f"{get_column_letter(self.max_column)}{self.max_row}")
+
     # -- rows
 
     def iter_rows(self, min_row=None, max_row=None, min_col=None, max_col=None,
