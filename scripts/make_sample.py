@@ -53,7 +53,7 @@ def build(path):
     notes.write_comment("A1", "Generated, do not edit by hand", {"author": "make_sample"})
     notes.write("A5", "Error value:")
     notes.write_formula("B5", "=1/0", None, "#DIV/0!")
-    notes.set_row(0, 28)
+    notes.set_row(0, 30)
 
     hidden = wb.add_worksheet("Lookup")
     hidden.hide()
