@@ -465,3 +465,41 @@ def test_number_cells_keep_their_values(tmp_path):
         assert row == (12345678901234567890, 0.0015, True, "#N/A",
                        datetime.datetime(2021, 3, 4, 5, 6, 7))
         assert not isinstance(row[0], (float, decimal.Decimal))
+
+
+def test_read_only_hands_each_sheet_its_part(features, monkeypatch):
+    """The read-only worksheet is given its workbook, title, reading options
+    and a function opening a fresh stream at the start of its part."""
+    import sys
+    import types
+
+    made = []
+
+    class Recorder:
+        def __init__(self, parent, title, open_source, **options):
+            made.append(self)
+            self.parent, self.title, self.open_source = parent, title, open_source
+            self.options = options
+
+    fake = types.ModuleType("tavrinex.reader.readonly")
+    fake.ReadOnlyWorksheet = Recorder
+    monkeypatch.setitem(sys.modules, "tavrinex.reader.readonly", fake)
+    wb = tavrinex.load_workbook(features, read_only=True, data_only=True, rich_text=True)
+    assert [ws.title for ws in made] == wb.sheetnames == ["Main", "Second", "Hidden",
+                                                          "VeryHidden"]
+    main = wb["Main"]
+    assert main.parent is wb and wb.active is wb["Second"]
+    assert main.options["data_only"] and main.options["rich_text"]
+    assert "engine" not in main.options
+    date_ids = main.options["date_formats"]
+    assert any(wb._cell_styles[i].numFmtId == 14 for i in date_ids)
+    first, second = main.open_source(), main.open_source()
+    head = first.read(200)
+    assert b"<worksheet" in head and second.read(200) == head
+    assert b'<c r="B2"' in wb["Second"].open_source().read()
+    wb.close()
+    with pytest.raises(ValueError):
+        main.open_source()
+    wb = tavrinex.load_workbook(features, read_only=True, engine=None)
+    assert all(ws.options["engine"] is None for ws in wb.worksheets)
+    wb.close()
