@@ -15,10 +15,11 @@ export TAVRINEX_EXAMPLES
 
 all: build
 
-$(VENV)/.stamp: requirements-dev.txt scripts/bootstrap.sh
+$(VENV)/.stamp: requirements-dev.txt scripts/bootstrap.sh scripts/install_libreoffice.sh
 	@PY=$$(bash scripts/bootstrap.sh) && \
 	  { [ -x $(VPY) ] || $$PY -m venv $(VENV); } && \
 	  $(VPY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	@bash scripts/install_libreoffice.sh
 	@touch $@
 
 bootstrap venv: $(VENV)/.stamp
