@@ -232,3 +232,32 @@ def test_relationship_targets():
     assert resolve("", "xl/workbook.xml") == "xl/workbook.xml"
     assert resolve("xl/workbook.xml", "../../x.xml") is None
     assert BOOK_CT.endswith("sheet.main+xml")
+
+
+def test_strict_workbooks_are_refused_not_read_empty(tmp_path):
+    parts = minimal_parts()
+    strict = "http://purl.oclc.org/ooxml/spreadsheetml/main"
+    for name in ("xl/workbook.xml", "xl/worksheets/sheet1.xml"):
+        parts[name] = parts[name].replace(
+            "http://schemas.openxmlformats.org/spreadsheetml/2006/main", strict)
+    fails(tmp_path, package(parts), InvalidFileError, part="xl/workbook.xml",
+          match="Strict Open XML")
+
+
+def test_file_objects_that_cannot_be_read(tmp_path):
+    class Unseekable(io.RawIOBase):
+        name = "pipe"
+
+        def readable(self):
+            return True
+
+        def seekable(self):
+            return False
+
+    with pytest.raises(InvalidFileError, match="pipe: the file object must be a seekable"):
+        tavrinex.load_workbook(Unseekable())
+    path = tmp_path / "book.xlsx"
+    path.write_bytes(package(minimal_parts()))
+    with open(path, encoding="latin-1") as text, pytest.raises(InvalidFileError,
+                                                               match="binary mode"):
+        tavrinex.load_workbook(text)

@@ -34,7 +34,7 @@ from tavrinex.worksheet import Worksheet
 
 _ENGINE: Any = object()   # "use the installed engine"
 
-REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+STRICT_MAIN_NS = "http://purl.oclc.org/ooxml/spreadsheetml/main"
 WORKBOOK_TYPES = (
     "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml",
     "application/vnd.openxmlformats-officedocument.spreadsheetml.template.main+xml",
@@ -181,6 +181,10 @@ class _Loader:
         if ctype is not None and ctype not in WORKBOOK_TYPES:
             raise InvalidFileError(self.name, f"is {ctype}, not a workbook", part)
         root = archive.parse(part)
+        if root.tag == f"{{{STRICT_MAIN_NS}}}workbook":
+            # Its cells are in another namespace: reading on would give empty sheets.
+            raise InvalidFileError(self.name, "a Strict Open XML workbook, which this package "
+                                   "does not read (save it as a standard workbook)", part)
         if local_name(root.tag) != "workbook":
             raise BrokenPartError(self.name, f"root element is {local_name(root.tag)!r}, "
                                   "not 'workbook'", part)

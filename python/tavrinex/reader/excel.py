@@ -163,9 +163,16 @@ def _head(filename: str | os.PathLike[str] | BinaryIO) -> bytes:
     if isinstance(filename, (str, bytes, os.PathLike)):
         with open(filename, "rb") as f:
             return f.read(8)
+    name = _display_name(filename)
+    seekable = getattr(filename, "seekable", None)
+    if seekable is None or not seekable():
+        raise InvalidFileError(name, "the file object must be a seekable binary file "
+                               "(a zip archive is read from its end)")
     start = filename.tell()
     head = filename.read(8)
     filename.seek(start)
+    if not isinstance(head, bytes):
+        raise InvalidFileError(name, "the file object must be opened in binary mode")
     return head
 
 
