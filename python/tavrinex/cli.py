@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import csv
 import datetime
+import importlib.util
 import json
 import os
 import sys
@@ -22,7 +23,7 @@ def _progress(total: int | None, desc: str, unit: str) -> Any:
     """A progress bar on standard error when it is a terminal, else None."""
     if not sys.stderr.isatty():
         return None
-    from tqdm import tqdm
+    from tqdm import tqdm  # type: ignore[import-untyped]
     return tqdm(total=total, desc=desc, unit=unit, file=sys.stderr, leave=False)
 
 
@@ -99,11 +100,7 @@ def json_value(value: Any) -> Any:
 def _open_sheet(args: argparse.Namespace) -> tuple[Any, Any]:
     """The workbook and the sheet to dump, in read-only mode when the
     streaming worksheet is installed."""
-    try:
-        import tavrinex.reader.readonly  # noqa: F401
-        read_only = True
-    except ImportError:
-        read_only = False
+    read_only = importlib.util.find_spec("tavrinex.reader.readonly") is not None
     wb = open_workbook(args.file, read_only=read_only, data_only=args.data_only)
     if args.sheet is None:
         ws = wb.active

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
 from tavrinex.reader.stylesheet import Stylesheet
@@ -36,8 +36,46 @@ class DefinedName:
     attributes: dict[str, str] = field(default_factory=dict)
 
 
-class Workbook(_worksheet.Workbook):
-    """A workbook read by `tavrinex.load_workbook`."""
+class Titled(Protocol):
+    title: str
+
+
+class ReadOnlySheet(Titled, Protocol):
+    """What a worksheet of a read-only workbook offers."""
+
+    merged_cells: Any
+    column_dimensions: Any
+    row_dimensions: Any
+    reader_path: str
+
+    def iter_rows(self, min_row: int | None = None, max_row: int | None = None,
+                  min_col: int | None = None, max_col: int | None = None,
+                  values_only: bool = False) -> Iterator[tuple[Any, ...]]: ...
+
+    @property
+    def rows(self) -> Iterator[tuple[Any, ...]]: ...
+
+    @property
+    def values(self) -> Iterator[tuple[Any, ...]]: ...
+
+    @property
+    def min_row(self) -> int: ...
+
+    @property
+    def max_row(self) -> int: ...
+
+    @property
+    def min_column(self) -> int: ...
+
+    @property
+    def max_column(self) -> int: ...
+
+    def calculate_dimension(self) -> str: ...
+
+
+class Workbook[S: Titled = Any](_worksheet.Workbook):
+    """A workbook read by `tavrinex.load_workbook`; `S` is the type of its
+    worksheets (Worksheet, or ReadOnlySheet in read-only mode)."""
 
     def __init__(self, *, filename: str = "", shared_strings: list[Any] | None = None,
                  stylesheet: Stylesheet | None = None, epoch: Any = None,
@@ -51,7 +89,7 @@ class Workbook(_worksheet.Workbook):
         self.filename = filename
         self.read_only = read_only
         self.data_only = data_only
-        self.worksheets: list[Any] = []
+        self.worksheets: list[S] = []
         self.defined_names: list[DefinedName] = []
         self.sheet_states: dict[str, str] = {}
         self.unread_parts: list[str] = []
@@ -72,7 +110,7 @@ class Workbook(_worksheet.Workbook):
     def sheetnames(self) -> list[str]:
         return [ws.title for ws in self.worksheets]
 
-    def __getitem__(self, name: str) -> Any:
+    def __getitem__(self, name: str) -> S:
         for ws in self.worksheets:
             if ws.title == name:
                 return ws
@@ -81,14 +119,14 @@ class Workbook(_worksheet.Workbook):
     def __contains__(self, name: object) -> bool:
         return any(ws.title == name for ws in self.worksheets)
 
-    def __iter__(self) -> Iterator[Any]:
+    def __iter__(self) -> Iterator[S]:
         return iter(self.worksheets)
 
     def __len__(self) -> int:
         return len(self.worksheets)
 
     @property
-    def active(self) -> Any:
+    def active(self) -> S | None:
         """The sheet selected when the workbook was saved (the first
         visible one when that is not a worksheet here), or None."""
         if 0 <= self._active_index < len(self.worksheets):
@@ -98,7 +136,7 @@ class Workbook(_worksheet.Workbook):
                 return ws
         return self.worksheets[0] if self.worksheets else None
 
-    def index(self, ws: Any) -> int:
+    def index(self, ws: S) -> int:
         return self.worksheets.index(ws)
 
     def close(self) -> None:
@@ -107,7 +145,7 @@ class Workbook(_worksheet.Workbook):
         if archive is not None:
             archive.close()
 
-    def __enter__(self) -> Workbook:
+    def __enter__(self) -> Workbook[S]:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -34,6 +34,8 @@ class Worksheet:
         self.sheet_format = {}
         self._dimension = None
         self._raw_elements = []       # (tag, bytes) of elements kept as written
+        self.sheet_state = "visible"  # or "hidden", "veryHidden"
+        self.reader_path = None       # "engine" or "python" once read from a file
 
     def __repr__(self):
         return f"<Worksheet {self.title!r}>"

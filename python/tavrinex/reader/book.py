@@ -9,12 +9,13 @@ or handed to the read-only worksheet, which streams them on each pass.
 
 from __future__ import annotations
 
+import importlib
 import os
 import warnings
 import zipfile
 import zlib
 from collections.abc import Callable
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Literal, overload
 from xml.etree import ElementTree as ET
 from xml.parsers import expat
 
@@ -29,7 +30,7 @@ from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from tavrinex.workbook import DefinedName, Workbook
+from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
 
 _ENGINE: Any = object()   # "use the installed engine"
@@ -60,9 +61,21 @@ _BROKEN = (ValueError, KeyError, IndexError, TypeError, OverflowError, expat.Exp
 SheetCallback = Callable[[Any], None]
 
 
-def load_workbook(filename: str | os.PathLike[str] | BinaryIO, read_only: bool = False,
-                  data_only: bool = False, rich_text: bool = False, *,
-                  engine: Any = _ENGINE) -> Workbook:
+FileArg = str | os.PathLike[str] | BinaryIO
+
+
+@overload
+def load_workbook(filename: FileArg, read_only: Literal[False] = False, data_only: bool = False,
+                  rich_text: bool = False, *, engine: Any = _ENGINE) -> Workbook[Worksheet]: ...
+@overload
+def load_workbook(filename: FileArg, read_only: Literal[True], data_only: bool = False,
+                  rich_text: bool = False, *, engine: Any = _ENGINE) -> Workbook[ReadOnlySheet]: ...
+@overload
+def load_workbook(filename: FileArg, read_only: bool, data_only: bool = False,
+                  rich_text: bool = False, *,
+                  engine: Any = _ENGINE) -> Workbook[Worksheet | ReadOnlySheet]: ...
+def load_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False, *, engine: Any = _ENGINE) -> Workbook[Any]:
     """Open the xlsx workbook `filename` (a path or a seekable binary file).
 
     `read_only` gives worksheets that stream their rows from the archive,
@@ -77,9 +90,9 @@ def load_workbook(filename: str | os.PathLike[str] | BinaryIO, read_only: bool =
     return open_workbook(filename, read_only, data_only, rich_text, engine=engine)
 
 
-def open_workbook(filename: str | os.PathLike[str] | BinaryIO, read_only: bool = False,
-                  data_only: bool = False, rich_text: bool = False, *, engine: Any = _ENGINE,
-                  on_sheet: SheetCallback | None = None) -> Workbook:
+def open_workbook(filename: FileArg, read_only: bool = False, data_only: bool = False,
+                  rich_text: bool = False, *, engine: Any = _ENGINE,
+                  on_sheet: SheetCallback | None = None) -> Workbook[Any]:
     """`load_workbook`, calling `on_sheet(ws)` as each worksheet is read."""
     archive = Archive(filename)
     try:
@@ -173,7 +186,7 @@ class _Loader:
         raise MissingPartError(self.name, "no workbook part: not an xlsx workbook",
                                "_rels/.rels")
 
-    def load(self) -> Workbook:
+    def load(self) -> Workbook[Any]:
         archive = self.archive
         defaults, overrides = archive.content_types()
         part = self.workbook_part(overrides)
@@ -229,7 +242,7 @@ class _Loader:
                           f"{', '.join(wb.unread_parts)}", stacklevel=4)
         return wb
 
-    def read_workbook_items(self, wb: Workbook, root: ET.Element) -> None:
+    def read_workbook_items(self, wb: Workbook[Any], root: ET.Element) -> None:
         for child in root:
             name = local_name(child.tag)
             if name == "definedNames":
@@ -246,7 +259,7 @@ class _Loader:
                         wb._active_index = 0
                     break
 
-    def read_sheets(self, wb: Workbook, root: ET.Element, part: str,
+    def read_sheets(self, wb: Workbook[Any], root: ET.Element, part: str,
                     rels: dict[str, Relationship]) -> None:
         sheets = next((c for c in root if local_name(c.tag) == "sheets"), None)
         entries = [el for el in (sheets if sheets is not None else ())
@@ -273,9 +286,9 @@ class _Loader:
             ws = (self.read_only_sheet(wb, title, sheet_part) if self.read_only
                   else self.full_sheet(wb, title, sheet_part))
             try:
-                ws.sheet_state = state
+                setattr(ws, "sheet_state", state)
             except AttributeError:
-                pass
+                pass   # a worksheet class without that attribute: sheet_states has it
             wb.worksheets.append(ws)
             if self.on_sheet is not None:
                 self.on_sheet(ws)
@@ -283,9 +296,9 @@ class _Loader:
 
     # -- worksheets
 
-    def read_only_sheet(self, wb: Workbook, title: str, part: str) -> Any:
-        from tavrinex.reader.readonly import ReadOnlyWorksheet
-
+    def read_only_sheet(self, wb: Workbook[Any], title: str, part: str) -> Any:
+        # The streaming worksheet is imported only when read-only mode is asked for.
+        ReadOnlyWorksheet = importlib.import_module("tavrinex.reader.readonly").ReadOnlyWorksheet
         archive = self.archive
         extra = {"engine": self.engine} if self.explicit_engine else {}
         return ReadOnlyWorksheet(wb, title, lambda: archive.open(part),
@@ -293,7 +306,7 @@ class _Loader:
                                  date_formats=wb._date_formats,
                                  timedelta_formats=wb._timedelta_formats, **extra)
 
-    def full_sheet(self, wb: Workbook, title: str, part: str) -> Worksheet:
+    def full_sheet(self, wb: Workbook[Any], title: str, part: str) -> Worksheet:
         ws = Worksheet(wb, title)
         with self.archive.open(part) as source:
             try:
@@ -305,7 +318,6 @@ class _Loader:
             except _BROKEN as exc:
                 raise self.broken(part, exc) from exc
         ws.reader_path = "python" if isinstance(ws._cells, dict) else "engine"
-        ws.part_name = part
         rels = self.archive.rels(part)
         self.attach_hyperlinks(ws, part, rels)
         for rel in rels.values():

@@ -19,6 +19,9 @@ from tavrinex.reader.excel import local_name
 from tavrinex.styles import StyleArray
 
 
+_NUM_FMT = 3  # numFmtId's place in a StyleArray
+
+
 def _int(text: str | None, default: int = 0) -> int:
     if text is None:
         return default
@@ -71,17 +74,17 @@ class Stylesheet:
 
     def number_format(self, style_id: int) -> str:
         """Format text of style id `style_id`."""
-        return format_code(self.cell_styles[style_id].numFmtId, self.number_formats)
+        return format_code(self.cell_styles[style_id][_NUM_FMT], self.number_formats)
 
     def date_style_ids(self) -> frozenset[int]:
         """Style ids whose number format shows dates, times or durations."""
         return frozenset(i for i, style in enumerate(self.cell_styles)
-                         if is_date_id(style.numFmtId, self.number_formats))
+                         if is_date_id(style[_NUM_FMT], self.number_formats))
 
     def timedelta_style_ids(self) -> frozenset[int]:
         """Style ids whose number format shows elapsed time."""
         return frozenset(i for i, style in enumerate(self.cell_styles)
-                         if is_timedelta_id(style.numFmtId, self.number_formats))
+                         if is_timedelta_id(style[_NUM_FMT], self.number_formats))
 
 
 def _index(table: list[dict[str, str]], attrs: dict[str, str]) -> int:
