@@ -127,3 +127,13 @@ def test_module_entry_point_piped():
     head = subprocess.run(f'"{sys.executable}" -m tavrinex dump "{SAMPLE}" | head -n 1',
                           shell=True, capture_output=True, env=env)
     assert head.stdout.decode().startswith("Order,") and b"Traceback" not in head.stderr
+
+
+def test_console_script_is_declared():
+    import importlib
+    import tomllib
+
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    module, _, name = project["scripts"]["tavrinex"].partition(":")
+    assert getattr(importlib.import_module(module), name) is cli.main
+    assert any(dep.startswith("tqdm") for dep in project["dependencies"])

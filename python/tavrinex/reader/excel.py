@@ -152,8 +152,8 @@ class Member:
 
 
 def _display_name(filename: object) -> str:
-    if isinstance(filename, (str, os.PathLike)):
-        return os.fspath(filename) if isinstance(os.fspath(filename), str) else repr(filename)
+    if isinstance(filename, (str, bytes, os.PathLike)):
+        return os.fsdecode(filename)
     name = getattr(filename, "name", None)
     return name if isinstance(name, str) else "<stream>"
 
