@@ -503,3 +503,26 @@ def test_read_only_hands_each_sheet_its_part(features, monkeypatch):
     wb = tavrinex.load_workbook(features, read_only=True, engine=None)
     assert all(ws.options["engine"] is None for ws in wb.worksheets)
     wb.close()
+
+
+@pytest.mark.skipif(_native.native is None, reason="engine not built")
+def test_rich_shared_strings_same_on_both_paths():
+    from tavrinex.reader.book import read_strings
+
+    items = ["<si><t>plain</t></si>",
+             "<si><r><t>a</t></r><r><t>b_x005F_c</t></r></si>",
+             '<si><r><rPr><b/><sz val="11"/></rPr><t>bold</t></r><r><t> tail</t></r></si>',
+             "<si><t>lead</t><r><rPr><i/></rPr><t>it_x005F_x</t></r></si>",
+             '<si><t>kanji</t><rPh sb="0" eb="1"><t>kana</t></rPh></si>',
+             '<si><r foo="1"><t>attr</t></r></si>',
+             "<si/>"]
+    data = (f'<sst xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+            f'{"".join(items)}</sst>').encode()
+    for rich_text in (False, True):
+        native = read_strings(io.BytesIO(data), rich_text, _native.native)
+        python = read_strings(io.BytesIO(data), rich_text, None)
+        assert native == python
+        assert [type(v) for v in native] == [type(v) for v in python]
+    assert python[0] == "plain" and python[1] == "ab_c" and python[6] == ""
+    assert isinstance(python[2], CellRichText) and python[2][0].font.b
+    assert str(python[3]) == "leadit_x"

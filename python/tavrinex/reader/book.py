@@ -118,8 +118,24 @@ def _without_x005f(value: Any) -> Any:
     return remove_x005f(value)
 
 
+def _needs_rich_reading(item: ET.Element) -> bool:
+    """Whether an item is one the engine hands to ``si_content`` in rich
+    mode: a run with properties or attributes, or phonetic parts."""
+    for child in item:
+        name = local_name(child.tag)
+        if name in ("rPh", "phoneticPr"):
+            return True
+        if name == "r":
+            if any("}" not in key for key in child.attrib):
+                return True
+            if any(local_name(part.tag) == "rPr" for part in child):
+                return True
+    return False
+
+
 def _rich_strings_py(source: Member) -> list[Any]:
-    """The shared strings with formatted runs as rich text, in Python."""
+    """The shared strings with formatted runs as rich text, in Python:
+    the same values the engine gives with ``_rich_si_content``."""
     item_tag = f"{{{SHEET_MAIN_NS}}}si"
     strings: list[Any] = []
     depth = 0
@@ -133,7 +149,8 @@ def _rich_strings_py(source: Member) -> list[Any]:
         depth -= 1
         if depth == 1 and root is not None:
             if elem.tag == item_tag:
-                strings.append(_without_x005f(rich_item(elem)))
+                value = rich_item(elem) if _needs_rich_reading(elem) else item_text(elem)
+                strings.append(_without_x005f(value))
             root.remove(elem)
     return strings
 
