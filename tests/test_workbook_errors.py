@@ -3,9 +3,11 @@ the part, never a raw KeyError, a crash or a silent success."""
 
 import io
 import struct
+import warnings
 import zipfile
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import tavrinex
 from tavrinex import _native
@@ -14,6 +16,7 @@ from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError, InvalidFil
 from tavrinex.reader import excel
 from tavrinex.reader.excel import Member, resolve
 
+from conftest import EXAMPLES
 from xlsx_files import BOOK_CT, content_types, minimal_parts, package, rels
 
 ENGINES = [pytest.param(None, id="python")]
@@ -261,3 +264,69 @@ def test_file_objects_that_cannot_be_read(tmp_path):
     with open(path, encoding="latin-1") as text, pytest.raises(InvalidFileError,
                                                                match="binary mode"):
         tavrinex.load_workbook(text)
+
+
+def _valid_parts():
+    parts = minimal_parts(
+        '<row r="1"><c r="A1" t="s" s="1"><v>0</v></c><c r="B1"><f>A1</f><v>2</v></c>'
+        '<c r="C1" t="inlineStr"><is><t>in</t></is></c></row>',
+        sheet_extra='<mergeCells><mergeCell ref="A1:B1"/></mergeCells>'
+                    '<hyperlinks><hyperlink ref="A1" r:id="rId1"/></hyperlinks>',
+        strings=["a", "b"],
+        styles='<numFmts><numFmt numFmtId="164" formatCode="yyyy"/></numFmts>'
+               '<cellXfs><xf numFmtId="0"/><xf numFmtId="164"><alignment horizontal="left"/>'
+               '</xf></cellXfs>')
+    parts["xl/worksheets/_rels/sheet1.xml.rels"] = rels(
+        ("rId1", "hyperlink", "https://example.com/", "External"),
+        ("rId2", "comments", "../comments1.xml"))
+    parts["xl/comments1.xml"] = (
+        '<comments xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+        '<authors><author>Ann</author></authors><commentList><comment ref="B1" authorId="0">'
+        '<text><t>note</t></text></comment></commentList></comments>')
+    return parts
+
+
+_PARTS = _valid_parts()
+
+
+@settings(max_examples=max(20, EXAMPLES // 2))
+@given(st.sampled_from(sorted(_PARTS)), st.data())
+def test_damaged_parts_give_a_result_or_a_package_error(tmp_path_factory, name, data):
+    """Any change to any one part: the workbook loads, or a package error
+    is raised; nothing else escapes, on either path."""
+    text = _PARTS[name]
+    start = data.draw(st.integers(0, len(text)))
+    stop = data.draw(st.integers(start, min(len(text), start + 40)))
+    insert = data.draw(st.sampled_from(["", "<", ">", '"', "&", "x", "9", "-1", "<c/>", "</",
+                                        'r="', "\x00", "é", "A0", "99999999999"]))
+    parts = dict(_PARTS)
+    parts[name] = text[:start] + insert + text[stop:]
+    path = tmp_path_factory.mktemp("damaged") / "d.xlsx"
+    path.write_bytes(package(parts))
+    for engine in [p.values[0] for p in ENGINES]:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                tavrinex.load_workbook(path, engine=engine)
+        except InvalidFileError as exc:
+            assert str(path) in str(exc)
+
+
+_PACKAGE = package(_PARTS)
+
+
+@settings(max_examples=max(20, EXAMPLES // 2))
+@given(st.lists(st.tuples(st.integers(0, len(_PACKAGE) - 1), st.integers(0, 255)),
+                min_size=1, max_size=4))
+def test_damaged_archives_give_a_result_or_a_package_error(tmp_path_factory, flips):
+    data = bytearray(_PACKAGE)
+    for at, value in flips:
+        data[at] = value
+    path = tmp_path_factory.mktemp("flipped") / "f.xlsx"
+    path.write_bytes(bytes(data))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            tavrinex.load_workbook(path)
+    except InvalidFileError as exc:
+        assert str(path) in str(exc)

@@ -192,7 +192,8 @@ class Archive:
         except zipfile.BadZipFile as exc:
             raise InvalidFileError(self.filename, f"not an xlsx file: not a zip archive ({exc})") \
                 from exc
-        except (ValueError, EOFError) as exc:
+        except (ValueError, EOFError, NotImplementedError) as exc:
+            # a damaged directory, or one that asks for an unknown zip feature
             raise InvalidFileError(self.filename, f"not an xlsx file: {exc}") from exc
         self._parts: dict[str, zipfile.ZipInfo] = {}
         for info in self._zip.infolist():
