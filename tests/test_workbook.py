@@ -34,11 +34,13 @@ DURATION_FMT = "[h]:mm:ss.000"
 
 # -- the writer's side: (kind, value) cells written with the formats they need
 
-def write_cells(path, sheets, date_1904=False):
+def write_cells(path, sheets, date_1904=False, constant_memory=False):
     """Write {title: {(row, col): (kind, value)}} with XlsxWriter; rows and
     columns 1-based. Kinds: number, string, bool, datetime, date, time,
-    duration, formula ((text, cached)), blank, rich."""
-    wb = xlsxwriter.Workbook(str(path), {"date_1904": date_1904})
+    duration, formula ((text, cached)), blank, rich. In constant-memory mode
+    XlsxWriter writes strings inline rather than shared."""
+    wb = xlsxwriter.Workbook(str(path), {"date_1904": date_1904,
+                                         "constant_memory": constant_memory})
     formats = {kind: wb.add_format({"num_format": code}) for kind, code in
                (("datetime", DATE_FMT), ("date", DAY_FMT), ("time", TIME_FMT),
                 ("duration", DURATION_FMT))}
@@ -46,7 +48,7 @@ def write_cells(path, sheets, date_1904=False):
     blank_fmt = wb.add_format({"bg_color": "#FFFF00"})
     for title, cells in sheets.items():
         ws = wb.add_worksheet(title)
-        for (row, col), (kind, value) in cells.items():
+        for (row, col), (kind, value) in sorted(cells.items()):
             r, c = row - 1, col - 1
             if kind == "number":
                 ws.write_number(r, c, value)
@@ -147,12 +149,13 @@ def _cell(epoch):
 @st.composite
 def workbooks(draw):
     date_1904 = draw(st.booleans())
+    inline = draw(st.booleans())
     epoch = MAC_EPOCH if date_1904 else WINDOWS_EPOCH
     sheets = {}
     for n in range(draw(st.integers(1, 3))):
         sheets[f"S{n}"] = draw(st.dictionaries(
             st.tuples(st.integers(1, 30), st.integers(1, 12)), _cell(epoch), max_size=40))
-    return date_1904, sheets
+    return date_1904, inline, sheets
 
 
 def _calamine_agrees(path, sheets):
@@ -182,9 +185,9 @@ def _calamine_agrees(path, sheets):
 @settings(max_examples=max(10, EXAMPLES // 8))
 @given(workbooks())
 def test_generated_workbooks_read_back(tmp_path_factory, book):
-    date_1904, sheets = book
+    date_1904, inline, sheets = book
     path = tmp_path_factory.mktemp("gen") / "gen.xlsx"
-    write_cells(path, sheets, date_1904)
+    write_cells(path, sheets, date_1904, constant_memory=inline)
     for engine in [p.values[0] for p in ENGINES]:
         for data_only in (False, True):
             wb = tavrinex.load_workbook(path, data_only=data_only, engine=engine)
@@ -199,9 +202,9 @@ def test_generated_workbooks_read_back(tmp_path_factory, book):
 @given(workbooks())
 def test_generated_workbooks_read_only(tmp_path_factory, book):
     read_only_worksheets()
-    date_1904, sheets = book
+    date_1904, inline, sheets = book
     path = tmp_path_factory.mktemp("gen") / "gen.xlsx"
-    write_cells(path, sheets, date_1904)
+    write_cells(path, sheets, date_1904, constant_memory=inline)
     for engine in [p.values[0] for p in ENGINES]:
         with tavrinex.load_workbook(path, read_only=True, engine=engine) as wb:
             for title, cells in sheets.items():
