@@ -38,3 +38,43 @@ def _field(index):
 for _i, _name in enumerate(_FIELDS):
     setattr(StyleArray, _name, _field(_i))
 del _i, _name
+
+
+class StyleList(list):
+    """The workbook's list of cell style arrays. ``add`` gives the index of
+    an equal array already listed, appending it first when there is none,
+    so that each distinct array has one id."""
+
+    def __init__(self, iterable=()):
+        super().__init__(iterable)
+        self._index = {}
+        self._indexed = 0
+
+    def _lookup(self, key):
+        # The list may also have been changed through list methods: index
+        # what was appended since, and check the hit against the list.
+        if self._indexed > len(self):
+            self._index.clear()
+            self._indexed = 0
+        for i in range(self._indexed, len(self)):
+            self._index.setdefault(tuple(self[i]), i)
+        self._indexed = len(self)
+        i = self._index.get(key)
+        if i is not None and i < len(self) and tuple(self[i]) == key:
+            return i
+        for i, item in enumerate(self):
+            if tuple(item) == key:
+                self._index[key] = i
+                return i
+        return None
+
+    def add(self, style):
+        """The id of `style` (a style array), appended when it is new."""
+        key = tuple(style)
+        i = self._lookup(key)
+        if i is None:
+            i = len(self)
+            self.append(StyleArray(style))
+            self._index[key] = i
+            self._indexed = len(self)
+        return i
