@@ -27,8 +27,10 @@ def rows(ws):
     row dimension come with no cells; a row's `row_idx` is then its
     dimension key, so that ``row_dimensions.get(row_idx)`` finds it.
     """
+    cells = ws._cells
     placed = []
-    for key, cell in ws._cells.items():
+    for key in list(cells):
+        cell = cells[key]
         placed.append((key if _is_position(key) else (cell.row, cell.column), cell))
     placed.sort(key=lambda item: item[0])
     by_row = {}
