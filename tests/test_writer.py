@@ -494,6 +494,10 @@ def test_style_list_gives_one_id_per_distinct_array():
     assert styles.add(StyleArray([5] * 9)) == 4
     styles[0] = StyleArray([6] * 9)
     assert styles.add(StyleArray()) == 5
+    styles.sort(key=lambda a: -a[0])
+    assert styles.add([6] * 9) == 0 and list(styles[styles.add([0] * 9)]) == [0] * 9
+    del styles[:]
+    assert styles.add([6] * 9) == 0 and len(styles) == 1
     assert Workbook(cell_styles=[StyleArray()])._cell_styles == [StyleArray()]
 
 
@@ -536,3 +540,45 @@ def test_without_lxml_the_package_writes_with_elementtree(monkeypatch):
     assert out == ['<sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>\u00e9</t></is></c></row>'
                    '</sheetData>']
     assert isinstance(writer_helpers(lxml=True)["write_cell"](ws, ws.cell(1, 1), False), str)
+
+
+class DecliningEngine:
+    """An engine whose writer hands over part of the output, records a
+    hyperlink, then declines."""
+
+    class NativeFallback(Exception):
+        pass
+
+    def __init__(self, prefix):
+        self.prefix = prefix
+        engine = self
+
+        class SheetWriter:
+            def __init__(self, ws, write, lxml, helpers):
+                self.ws, self.write = ws, write
+
+            def write_sheet_data(self, rows_fallback):
+                self.write(engine.prefix)
+                self.ws._hyperlinks.append("stray")
+                raise engine.NativeFallback("declined")
+
+        self.SheetWriter = SheetWriter
+
+
+@pytest.mark.parametrize("lxml", [True, False])
+def test_a_decline_after_output_goes_on_from_there(lxml):
+    def make():
+        ws = Worksheet()
+        ws.cell(1, 1, "first")
+        ws.cell(2, 1, "second")._hyperlink = "http://x"
+        return ws
+
+    expected = written(make(), "python", lxml)
+    if lxml:
+        expected = expected.encode()
+    calls = []
+    ws = make()
+    assert write_sheet_data(ws, calls.append, lxml=lxml,
+                            engine=DecliningEngine(expected[:20])) == "python"
+    assert (b"" if lxml else "").join(calls) == expected
+    assert ws._hyperlinks == ["http://x"]

@@ -48,25 +48,20 @@ class StyleList(list):
     def __init__(self, iterable=()):
         super().__init__(iterable)
         self._index = {}
+        self._indexed = 0  # items [0, _indexed) are in _index
+
+    def _changed(self):
         self._indexed = 0
 
     def _lookup(self, key):
-        # The list may also have been changed through list methods: index
-        # what was appended since, and check the hit against the list.
-        if self._indexed > len(self):
+        if self._indexed == 0:
             self._index.clear()
-            self._indexed = 0
+        # Appends made through list methods are indexed here; any other
+        # change resets the index (see the wrapped methods below).
         for i in range(self._indexed, len(self)):
             self._index.setdefault(tuple(self[i]), i)
         self._indexed = len(self)
-        i = self._index.get(key)
-        if i is not None and i < len(self) and tuple(self[i]) == key:
-            return i
-        for i, item in enumerate(self):
-            if tuple(item) == key:
-                self._index[key] = i
-                return i
-        return None
+        return self._index.get(key)
 
     def add(self, style):
         """The id of `style` (a style array), appended when it is new."""
@@ -78,3 +73,20 @@ class StyleList(list):
             self._index[key] = i
             self._indexed = len(self)
         return i
+
+
+def _resetting(name):
+    method = getattr(list, name)
+
+    def wrapper(self, *args, **kwargs):
+        self._changed()
+        return method(self, *args, **kwargs)
+
+    wrapper.__name__ = name
+    return wrapper
+
+
+for _name in ("__setitem__", "__delitem__", "__iadd__", "__imul__", "insert", "remove", "pop",
+              "clear", "sort", "reverse", "extend"):
+    setattr(StyleList, _name, _resetting(_name))
+del _name

@@ -64,7 +64,7 @@ void char_ref(std::string& out, std::uint32_t cp) {
     out.append(tmp, (std::size_t)(r.ptr - tmp));
 }
 
-template <std::uint8_t Flag, bool Attr, bool Lxml>
+template <std::uint8_t Flag, bool Lxml>
 void escape(std::string& out, std::string_view s) {
     std::size_t i = 0, run = 0, n = s.size();
     while (i < n) {
@@ -87,24 +87,23 @@ void escape(std::string& out, std::string_view s) {
         run = i;
     }
     out.append(s.data() + run, n - run);
-    (void)Attr;
 }
 
 }  // namespace
 
 void escape_text(std::string& out, std::string_view utf8, bool lxml) {
     if (lxml) {
-        escape<1, false, true>(out, utf8);
+        escape<1, true>(out, utf8);
     } else {
-        escape<2, false, false>(out, utf8);
+        escape<2, false>(out, utf8);
     }
 }
 
 void escape_attribute(std::string& out, std::string_view utf8, bool lxml) {
     if (lxml) {
-        escape<4, true, true>(out, utf8);
+        escape<4, true>(out, utf8);
     } else {
-        escape<8, true, false>(out, utf8);
+        escape<8, false>(out, utf8);
     }
 }
 
