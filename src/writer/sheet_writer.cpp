@@ -1169,8 +1169,9 @@ PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t 
         PyObject* a[1];
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
         PyObject* result;
+        // The critical section is left on every path: nothing C++ crosses it.
         Py_BEGIN_CRITICAL_SECTION(self);
-        result = write_sheet_data_body((SheetWriterObject*)self, a[0]);
+        result = guarded([&] { return write_sheet_data_body((SheetWriterObject*)self, a[0]); });
         Py_END_CRITICAL_SECTION();
         return result;
     });
@@ -1213,7 +1214,7 @@ PyObject* sw_write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
         PyObject* result;
         Py_BEGIN_CRITICAL_SECTION(self);
-        result = write_row_body((SheetWriterObject*)self, a[0], a[1]);
+        result = guarded([&] { return write_row_body((SheetWriterObject*)self, a[0], a[1]); });
         Py_END_CRITICAL_SECTION();
         return result;
     });
@@ -1223,14 +1224,13 @@ PyObject* sw_flush(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyObject* result = nullptr;
         Py_BEGIN_CRITICAL_SECTION(self);
-        auto* w = (SheetWriterObject*)self;
-        Borrow borrow(w);
-        if (!borrow) {
-            already_borrowed();
-        } else {
+        result = guarded([&]() -> PyObject* {
+            auto* w = (SheetWriterObject*)self;
+            Borrow borrow(w);
+            if (!borrow) return already_borrowed();
             Run run(w);
-            result = run.emit() ? Py_NewRef(Py_None) : nullptr;
-        }
+            return run.emit() ? Py_NewRef(Py_None) : nullptr;
+        });
         Py_END_CRITICAL_SECTION();
         return result;
     });
