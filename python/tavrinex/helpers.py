@@ -54,8 +54,17 @@ def reader_helpers(rich_text=False):
     }
 
 
-def writer_helpers():
-    """The dict SheetWriter takes (the writer's own entries join as it grows)."""
+def writer_helpers(lxml=True):
+    """The dict SheetWriter takes, with the cell writer of the lxml back end
+    or, when `lxml` is false or lxml is not installed, of ElementTree."""
+    from tavrinex.writer.backends import backend
+    from tavrinex.writer.values import add_comment, date_value, date_value_raw, safe_string
+
     return {
         "StyleArray": StyleArray,
+        "add_comment": add_comment,
+        "write_cell": backend(lxml).write_cell,
+        "date_value": date_value,
+        "date_value_raw": date_value_raw,
+        "safe_string": safe_string,
     }

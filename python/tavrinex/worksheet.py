@@ -1,7 +1,7 @@
 """Editable worksheets and the little of a workbook they need."""
 
 from tavrinex.cell import Cell
-from tavrinex.styles import StyleArray
+from tavrinex.styles import StyleArray, StyleList
 from tavrinex.utils.cell import coordinate_to_tuple
 
 
@@ -14,7 +14,7 @@ class Workbook:
             from tavrinex.utils.datetime import WINDOWS_EPOCH
             epoch = WINDOWS_EPOCH
         self.shared_strings = list(shared_strings) if shared_strings is not None else []
-        self._cell_styles = list(cell_styles) if cell_styles is not None else [StyleArray()]
+        self._cell_styles = StyleList(cell_styles if cell_styles is not None else [StyleArray()])
         self.epoch = epoch
         self.iso_dates = iso_dates
 
@@ -36,6 +36,8 @@ class Worksheet:
         self._raw_elements = []       # (tag, bytes) of elements kept as written
         self.sheet_state = "visible"  # or "hidden", "veryHidden"
         self.reader_path = None       # "engine" or "python" once read from a file
+        self._hyperlinks = []         # hyperlinks of the cells written out
+        self._comments = []           # (row, column, comment) of the cells written out
 
     def __repr__(self):
         return f"<Worksheet {self.title!r}>"

@@ -201,6 +201,10 @@ public:
     bool render_formula(const DecodedCell& cell, std::string& out) const;
     const FormulaTemplates& templates() const noexcept { return templates_; }
     PyObject* object_at(std::uint32_t index) const noexcept { return objects_[index]; }
+    // The data-type object of a code (0 to 6 fixed, 7 and up extra).
+    PyObject* data_type_at(std::uint8_t code) const noexcept { return data_type_object(code); }
+    // The style list cells are materialised with (null until configured).
+    PyObject* cell_styles_object() const noexcept { return cell_styles_.get(); }
 
     // ---- changes ----
     // Replaces the cell's content with `obj` (kind 1). The old payload's

@@ -1,13 +1,79 @@
-// SheetWriter: writes a worksheet's <sheetData>. Construction reads the
-// host objects the writer keeps; the writing methods are not built yet.
+// SheetWriter: writes a worksheet's <sheetData> byte for byte as the host's
+// row writer does with either XML back end, reading the cells straight from
+// a CellStore, from a dict of host cells or from the host's row iterator.
+// Cells it cannot reproduce are handed to the host's `write_cell` helper.
 #include "lib/args.h"
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "store/cell_store.h"
+#include "store/store_type.h"
+#include "utils/utils.h"
+#include "writer/xml_out.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace tvx {
 
 namespace {
+
+constexpr std::size_t FLUSH_THRESHOLD = 1048576;
+constexpr std::size_t BUFFER_CAPACITY = FLUSH_THRESHOLD + 4096;
+constexpr std::int64_t DAY_US = 86400000000LL;
+
+// The nine fields of a style array, the key of the style-id cache.
+struct StyleKey {
+    std::array<std::int32_t, 9> v;
+    bool operator==(const StyleKey& o) const noexcept { return v == o.v; }
+};
+
+struct StyleKeyHash {
+    std::uint64_t seed = 0;
+    std::size_t operator()(const StyleKey& k) const noexcept {
+        std::uint64_t h = seed;
+        for (std::int32_t x : k.v) {
+            h = (h ^ (std::uint32_t)x) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return (std::size_t)h;
+    }
+};
+
+struct StyleId {
+    PyRef id;          // what _cell_styles.add returned
+    std::string text;  // str(id) as UTF-8
+};
+
+std::uint64_t seed_from_os() {
+    std::random_device rd;
+    return ((std::uint64_t)rd() << 32) ^ rd();
+}
+
+// C++ state of a writer, owned by the Python object.
+struct WriterCore {
+    std::string buf;
+    std::unordered_map<StyleKey, StyleId, StyleKeyHash> style_ids;
+    std::string scratch;  // rendered formula text
+
+    WriterCore() : style_ids(0, StyleKeyHash{seed_from_os()}) { buf.reserve(BUFFER_CAPACITY); }
+};
+
+enum Name { N_VALUE, N_STYLE, N_COMMENT, N_DATA_TYPE, N_HYPERLINK, N_ROW, N_COLUMN, N_COUNT };
+constexpr const char* kNames[N_COUNT] = {"_value", "_style",    "_comment", "data_type",
+                                         "hyperlink", "row", "column"};
 
 struct SheetWriterObject {
     PyObject_HEAD
@@ -21,13 +87,924 @@ struct SheetWriterObject {
     PyObject* date_value;
     PyObject* date_value_raw;
     PyObject* safe_string;
+    PyObject* names[N_COUNT];
+    WriterCore* core;
     NativeEpoch epoch;
     int epoch_kind;  // 0 naive, 1 Windows epoch, 2 no native dates
     bool lxml;
     bool iso_dates;
+    std::atomic<bool> busy;  // one method call at a time
 };
 
 PyTypeObject* g_writer_type = nullptr;
+
+// Takes the writer for one method call; false (without raising) when a
+// method of the same writer is already running.
+class Borrow {
+public:
+    explicit Borrow(SheetWriterObject* w) noexcept : flag_(w->busy) {
+        bool expected = false;
+        ok_ = flag_.compare_exchange_strong(expected, true);
+    }
+    ~Borrow() {
+        if (ok_) flag_.store(false);
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    explicit operator bool() const noexcept { return ok_; }
+
+private:
+    std::atomic<bool>& flag_;
+    bool ok_ = false;
+};
+
+PyObject* already_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+}
+
+bool utf8_of(PyObject* str, std::string_view& out) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!p) return false;
+    out = {p, (std::size_t)n};
+    return true;
+}
+
+// An exact int within int64; false (no exception) otherwise.
+bool exact_int64(PyObject* obj, std::int64_t& out) noexcept {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+void append_int(std::string& out, std::int64_t v) {
+    char tmp[24];
+    auto r = std::to_chars(tmp, tmp + sizeof tmp, v);
+    out.append(tmp, (std::size_t)(r.ptr - tmp));
+}
+
+std::int64_t floor_div(__int128 a, std::int64_t b) noexcept {
+    __int128 q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) q -= 1;
+    return (std::int64_t)q;
+}
+
+// A plain ASCII attribute name: a letter or "_", then letters, digits,
+// "_", "." and "-". Namespaced names are not written.
+bool attribute_name(std::string_view n) noexcept {
+    if (n.empty()) return false;
+    for (std::size_t i = 0; i < n.size(); i++) {
+        unsigned char c = (unsigned char)n[i];
+        bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        bool more = (c >= '0' && c <= '9') || c == '.' || c == '-';
+        if (!(alpha || (i > 0 && more))) return false;
+    }
+    return true;
+}
+
+enum class Put { Error, Written, NotWritten };
+enum class Path { Done, Fallback, Error };
+
+constexpr std::string_view kFixedTypes[7] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+
+// One method call of a writer: the buffer, the caches and the host calls.
+class Run {
+public:
+    explicit Run(SheetWriterObject* w) : w_(w), c_(*w->core), buf_(c_.buf), lxml_(w->lxml) {}
+
+    // ---- output ----
+
+    // Hands the whole buffer to `write`; kept as it was if `write` raises.
+    bool emit() {
+        if (buf_.empty()) return true;
+        PyRef chunk = PyRef::steal(
+            lxml_ ? PyBytes_FromStringAndSize(buf_.data(), (Py_ssize_t)buf_.size())
+                  : PyUnicode_DecodeUTF8(buf_.data(), (Py_ssize_t)buf_.size(), nullptr));
+        if (!chunk) return false;
+        PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write, chunk.get()));
+        if (!r) return false;
+        buf_.clear();
+        return true;
+    }
+
+    bool end_row() {
+        buf_ += "</row>";
+        return buf_.size() >= FLUSH_THRESHOLD ? emit() : true;
+    }
+
+    void append(std::string_view s) { buf_.append(s); }
+    std::size_t mark() const noexcept { return buf_.size(); }
+    void truncate(std::size_t n) { buf_.resize(n); }
+
+    // Row start tag. `text` is the row text as UTF-8; `text_obj`, when the
+    // dimension is present, is the same text as a str (made when null).
+    bool row_start(std::string_view text, PyObject* text_obj, PyObject* dim) {
+        buf_ += "<row";
+        if (!dim || dim == Py_None) {
+            buf_ += " r=\"";
+            escape_attribute(buf_, text, lxml_);
+            buf_ += "\">";
+            return true;
+        }
+        PyRef own;
+        if (!text_obj) {
+            own = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+            if (!own) return false;
+            text_obj = own.get();
+        }
+        PyRef attrs = PyRef::steal(PyDict_New());
+        if (!attrs || PyDict_SetItemString(attrs.get(), "r", text_obj) < 0) return false;
+        PyRef r = PyRef::steal(PyObject_CallMethod(attrs.get(), "update", "O", dim));
+        if (!r) return false;
+        PyRef items = PyRef::steal(PyDict_Items(attrs.get()));
+        if (!items) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* name = PyTuple_GET_ITEM(pair, 0);
+            PyObject* value = PyTuple_GET_ITEM(pair, 1);
+            for (PyObject* o : {name, value}) {
+                if (!PyUnicode_Check(o)) {
+                    PyErr_Format(PyExc_TypeError, "row attribute %s must be str, not %.100s",
+                                 o == name ? "names" : "values", Py_TYPE(o)->tp_name);
+                    return false;
+                }
+            }
+            std::string_view n, v;
+            if (!utf8_of(name, n) || !utf8_of(value, v)) return false;
+            if (!attribute_name(n)) {
+                PyRef repr = PyRef::steal(PyObject_Repr(name));
+                if (repr) PyErr_Format(PyExc_ValueError, "invalid row attribute name %U", repr.get());
+                return false;
+            }
+            if (has_control(v)) {
+                PyErr_Format(PyExc_ValueError, "row attribute %U holds a control character", name);
+                return false;
+            }
+            buf_ += ' ';
+            escape_attribute(buf_, n, lxml_);
+            buf_ += "=\"";
+            escape_attribute(buf_, v, lxml_);
+            buf_ += '"';
+        }
+        buf_ += '>';
+        return true;
+    }
+
+    // ---- cells ----
+
+    // The element writer. `t` and `s` may be null (absent).
+    Put element(std::int64_t row, std::uint32_t column, std::string_view dt,
+                const std::string_view* t, const std::string_view* s, const ValueText& v,
+                PyObject* hyperlink) {
+        std::string_view text = v.text();
+        bool is_f = dt == "f", is_s = dt == "s";
+        if (v.kind == ValueTextKind::Text) {
+            if ((is_f || is_s) && !v.from_str) return Put::NotWritten;
+            if (has_control(text)) return Put::NotWritten;
+        }
+        // The attributes cannot carry them either; the host escapes them.
+        if ((t && has_control(*t)) || (s && has_control(*s))) return Put::NotWritten;
+        if (hyperlink && hyperlink != Py_None) {
+            int truth = PyObject_IsTrue(hyperlink);
+            if (truth < 0) return Put::Error;
+            if (truth) {
+                int rc = PyList_CheckExact(w_->hyperlinks)
+                             ? PyList_Append(w_->hyperlinks, hyperlink)
+                             : call_append(hyperlink);
+                if (rc < 0) return Put::Error;
+            }
+        }
+        char letters[8];
+        std::size_t nl = column_letters(column, letters);
+        buf_ += "<c r=\"";
+        buf_.append(letters, nl);
+        append_int(buf_, row);
+        buf_ += '"';
+        if (s) {
+            buf_ += " s=\"";
+            escape_attribute(buf_, *s, lxml_);
+            buf_ += '"';
+        }
+        if (t) {
+            buf_ += " t=\"";
+            escape_attribute(buf_, *t, lxml_);
+            buf_ += '"';
+        }
+        if (v.kind != ValueTextKind::Text || (v.from_str && text.empty())) {
+            buf_ += lxml_ ? "></c>" : " />";
+            return Put::Written;
+        }
+        if (is_f) {
+            buf_ += '>';
+            std::string_view f = text.substr(first_char_size(text));
+            if (!f.empty() || lxml_) {
+                buf_ += "<f>";
+                escape_text(buf_, f, lxml_);
+                buf_ += "</f>";
+            } else {
+                buf_ += "<f />";
+            }
+            buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+        } else if (is_s) {
+            buf_ += "><is><t";
+            std::string_view stripped = py_strip(text);
+            if (stripped.size() != text.size() && (lxml_ || !stripped.empty())) {
+                buf_ += " xml:space=\"preserve\"";
+            }
+            buf_ += '>';
+            escape_text(buf_, text, lxml_);
+            buf_ += "</t></is></c>";
+        } else {
+            buf_ += '>';
+            if (!text.empty()) {
+                buf_ += "<v>";
+                escape_text(buf_, text, lxml_);
+                buf_ += "</v></c>";
+            } else {
+                buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+            }
+        }
+        return Put::Written;
+    }
+
+    // has_style(); -1 with an exception.
+    int has_style(PyObject* style) {
+        if (style == Py_None) return 0;
+        if (Py_TYPE(style) == (PyTypeObject*)w_->style_array) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(style, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+                int result = -2;
+                if (view.itemsize == 4 && view.format && std::strcmp(view.format, "i") == 0) {
+                    const std::int32_t* p = (const std::int32_t*)view.buf;
+                    Py_ssize_t n = view.len / 4;
+                    result = 0;
+                    for (Py_ssize_t i = 0; i < n; i++) {
+                        if (p[i]) {
+                            result = 1;
+                            break;
+                        }
+                    }
+                }
+                PyBuffer_Release(&view);
+                if (result != -2) return result;
+            } else {
+                PyErr_Clear();
+            }
+        }
+        // builtins.any
+        PyRef it = PyRef::steal(PyObject_GetIter(style));
+        if (!it) return -1;
+        while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+            int truth = PyObject_IsTrue(item.get());
+            if (truth != 0) return truth;
+        }
+        return PyErr_Occurred() ? -1 : 0;
+    }
+
+    // The s text of a style array; the view stays valid for this call.
+    bool style_text(PyObject* arr, std::string_view& out) {
+        StyleKey key;
+        bool keyed = false;
+        if (Py_TYPE(arr) == (PyTypeObject*)w_->style_array) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(arr, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
+                if (view.itemsize == 4 && view.len == 36 && view.format &&
+                    std::strcmp(view.format, "i") == 0) {
+                    std::memcpy(key.v.data(), view.buf, 36);
+                    keyed = true;
+                }
+                PyBuffer_Release(&view);
+            } else {
+                PyErr_Clear();
+            }
+        }
+        if (keyed) {
+            auto it = c_.style_ids.find(key);
+            if (it != c_.style_ids.end()) {
+                out = it->second.text;
+                return true;
+            }
+        }
+        PyRef id = PyRef::steal(PyObject_CallMethod(w_->cell_styles, "add", "O", arr));
+        if (!id) return false;
+        PyRef str = PyRef::steal(PyObject_Str(id.get()));
+        if (!str) return false;
+        std::string_view sv;
+        if (!utf8_of(str.get(), sv)) return false;
+        if (keyed) {
+            auto& slot = c_.style_ids[key];
+            slot.id = std::move(id);
+            slot.text.assign(sv);
+            out = slot.text;
+        } else {
+            uncached_style_ = std::string(sv);
+            out = uncached_style_;
+        }
+        return true;
+    }
+
+    // (value, keep_d) of a date helper's result; false with an exception.
+    bool date_result(PyObject* result, PyRef& value, bool& keep_d) {
+        if (!PyTuple_Check(result)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.100s object",
+                         Py_TYPE(result)->tp_name);
+            return false;
+        }
+        Py_ssize_t n = PyTuple_GET_SIZE(result);
+        if (n != 2) {
+            if (n > 2) {
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            } else {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             n);
+            }
+            return false;
+        }
+        PyObject* flag = PyTuple_GET_ITEM(result, 1);
+        if (!PyBool_Check(flag)) {
+            PyErr_Format(PyExc_TypeError, "keep_d must be bool, not %.100s",
+                         Py_TYPE(flag)->tp_name);
+            return false;
+        }
+        value = PyRef::borrow(PyTuple_GET_ITEM(result, 0));
+        keep_d = flag == Py_True;
+        return true;
+    }
+
+    // The host's write_cell for one cell.
+    bool fallback(PyObject* cell, bool styled) {
+        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(
+            w_->write_cell, w_->ws, cell, styled ? Py_True : Py_False, nullptr));
+        if (!r) return false;
+        if (lxml_) {
+            if (!PyBytes_Check(r.get())) {
+                PyErr_Format(PyExc_TypeError, "expected bytes, %.100s found",
+                             Py_TYPE(r.get())->tp_name);
+                return false;
+            }
+            buf_.append(PyBytes_AS_STRING(r.get()), (std::size_t)PyBytes_GET_SIZE(r.get()));
+            return true;
+        }
+        if (!PyUnicode_Check(r.get())) {
+            PyErr_Format(PyExc_TypeError, "expected str, %.100s found", Py_TYPE(r.get())->tp_name);
+            return false;
+        }
+        std::string_view sv;
+        if (utf8_of(r.get(), sv)) {
+            buf_.append(sv);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        // No UTF-8 form (lone surrogates): the str goes to `write` itself,
+        // right after what is pending.
+        PyErr_Clear();
+        if (!emit()) return false;
+        PyRef done = PyRef::steal(PyObject_CallOneArg(w_->write, r.get()));
+        return (bool)done;
+    }
+
+    // The host-object path.
+    bool host_cell(PyObject* cell) {
+        PyObject** n = w_->names;
+        PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT]));
+        if (!comment) return false;
+        if (comment.get() != Py_None) {
+            PyRef r = PyRef::steal(
+                PyObject_CallFunctionObjArgs(w_->add_comment, w_->ws, cell, nullptr));
+            if (!r) return false;
+        }
+        PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE]));
+        if (!value) return false;
+        PyRef style = PyRef::steal(PyObject_GetAttr(cell, n[N_STYLE]));
+        if (!style) return false;
+        int styled = has_style(style.get());
+        if (styled < 0) return false;
+        if (value.get() == Py_None && !styled) {
+            int truth = PyObject_IsTrue(comment.get());
+            if (truth < 0) return false;
+            if (!truth) return true;
+        }
+        PyRef dt = PyRef::steal(PyObject_GetAttr(cell, n[N_DATA_TYPE]));
+        if (!dt) return false;
+        PyRef row_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_ROW]));
+        if (!row_obj) return false;
+        PyRef col_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_COLUMN]));
+        if (!col_obj) return false;
+        std::int64_t row, col;
+        std::string_view dts;
+        if (!exact_int64(row_obj.get(), row) || !exact_int64(col_obj.get(), col) || col < 1 ||
+            col > (std::int64_t)MAX_COLUMN || !PyUnicode_Check(dt.get())) {
+            return fallback(cell, styled);
+        }
+        if (!utf8_of(dt.get(), dts)) {
+            PyErr_Clear();
+            return fallback(cell, styled);
+        }
+        std::string_view stext;
+        if (styled && !style_text(style.get(), stext)) return false;
+        std::string_view ttext;
+        const std::string_view* t = &ttext;
+        ValueText vt;
+        PyRef date_value;
+        if (dts == "f") {
+            t = nullptr;
+        } else if (dts == "s") {
+            ttext = "inlineStr";
+        } else if (dts == "d") {
+            PyRef r = PyRef::steal(
+                PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+            if (!r) return false;
+            bool keep_d;
+            if (!date_result(r.get(), date_value, keep_d)) return false;
+            ttext = keep_d ? "d" : "n";
+            value_text(date_value.get(), vt);
+        } else {
+            ttext = dts;
+        }
+        if (dts != "d") value_text(value.get(), vt);
+        if (vt.kind == ValueTextKind::Unhandled) return fallback(cell, styled);
+        PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK]));
+        if (!hyperlink) return false;
+        Put p = element(row, (std::uint32_t)col, dts, t, styled ? &stext : nullptr, vt,
+                        hyperlink.get());
+        if (p == Put::Error) return false;
+        if (p == Put::NotWritten) return fallback(cell, styled);
+        return true;
+    }
+
+    // Writes every cell of an iterable through the host-object path.
+    bool host_cells(PyObject* cells) {
+        PyRef it = PyRef::steal(PyObject_GetIter(cells));
+        if (!it) return false;
+        while (PyRef cell = PyRef::steal(PyIter_Next(it.get()))) {
+            if (!host_cell(cell.get())) return false;
+        }
+        return !PyErr_Occurred();
+    }
+
+    // ---- the three ways of reading the cells ----
+
+    Path store_path(PyObject* store, PyObject* dims);
+    Path dict_path(PyObject* cells, PyObject* dims);
+    bool rows_path(PyObject* rows_fallback, PyObject* dims);
+
+private:
+    struct StyleSlot {
+        bool known = false;
+        bool styled = false;
+        std::string text;
+    };
+
+    int call_append(PyObject* item) {
+        PyRef r = PyRef::steal(PyObject_CallMethod(w_->hyperlinks, "append", "O", item));
+        return r ? 0 : -1;
+    }
+
+    StyleSlot* style_slot(CellStore& s, std::uint32_t id);
+    bool store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellLocation& loc);
+    bool materialise_and_write(CellStore& s, StoreHold& hold, PyObject* store,
+                               const CellLocation& loc);
+    double native_serial(const DateParts& p) const noexcept;
+
+    SheetWriterObject* w_;
+    WriterCore& c_;
+    std::string& buf_;
+    bool lxml_;
+    std::string uncached_style_;
+    // Style-text cache of the store path: dense below 65536, then a map.
+    std::vector<StyleSlot> dense_styles_;
+    std::unordered_map<std::uint32_t, StyleSlot> wide_styles_;
+};
+
+// Dimension keys as sorted, unique int64; Fallback when one is not a
+// plain int within 64 bits.
+Path dimension_keys(PyObject* dims, std::vector<std::int64_t>& out) {
+    PyRef keys = PyRef::steal(PyObject_CallMethod(dims, "keys", nullptr));
+    if (!keys) return Path::Error;
+    PyRef it = PyRef::steal(PyObject_GetIter(keys.get()));
+    if (!it) return Path::Error;
+    while (PyRef k = PyRef::steal(PyIter_Next(it.get()))) {
+        std::int64_t v;
+        if (!exact_int64(k.get(), v)) return Path::Fallback;
+        out.push_back(v);
+    }
+    if (PyErr_Occurred()) return Path::Error;
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return Path::Done;
+}
+
+PyRef dimension_of(PyObject* dims, std::int64_t row) {
+    PyRef key = PyRef::steal(PyLong_FromLongLong(row));
+    if (!key) return {};
+    return PyRef::steal(PyObject_CallMethod(dims, "get", "O", key.get()));
+}
+
+Run::StyleSlot* Run::style_slot(CellStore& s, std::uint32_t id) {
+    StyleSlot* slot;
+    if (id < 65536) {
+        if (id >= dense_styles_.size()) dense_styles_.resize(id + 1);
+        slot = &dense_styles_[id];
+    } else {
+        slot = &wide_styles_[id];
+    }
+    if (slot->known) return slot;
+    PyObject* cs = s.cell_styles_object();
+    if (!cs) {
+        raise_internal("store without a style list");
+        return nullptr;
+    }
+    PyRef item;
+    if (PyList_Check(cs)) {
+        PyObject* got = PyList_GetItemRef(cs, (Py_ssize_t)id);
+        if (!got) {
+            // Out of range: the generic item access gives the host's error.
+            PyErr_Clear();
+            PyRef i = PyRef::steal(PyLong_FromUnsignedLong(id));
+            if (!i) return nullptr;
+            got = PyObject_GetItem(cs, i.get());
+            if (!got) return nullptr;
+        }
+        item = PyRef::steal(got);
+    } else {
+        PyRef i = PyRef::steal(PyLong_FromUnsignedLong(id));
+        if (!i) return nullptr;
+        item = PyRef::steal(PyObject_GetItem(cs, i.get()));
+        if (!item) return nullptr;
+    }
+    int styled = has_style(item.get());
+    if (styled < 0) return nullptr;
+    std::string text;
+    if (styled) {
+        PyRef arr = PyRef::steal(PyObject_CallOneArg(w_->style_array, item.get()));
+        if (!arr) return nullptr;
+        std::string_view sv;
+        if (!style_text(arr.get(), sv)) return nullptr;
+        text.assign(sv);
+    }
+    // The calls above cannot reach this cache, so `slot` is still valid
+    // unless the dense table grew; look it up again to be safe.
+    slot = id < 65536 ? &dense_styles_[id] : &wide_styles_[id];
+    slot->known = true;
+    slot->styled = styled;
+    slot->text = std::move(text);
+    return slot;
+}
+
+double Run::native_serial(const DateParts& p) const noexcept {
+    double secs = (double)(p.hour * 3600 + p.minute * 60 + p.second);
+    double frac = ((double)p.microsecond / 1000000.0 + secs) / 86400.0;
+    if (p.is_time) return frac;
+    std::int64_t day = days_from_civil(p.year, p.month, p.day);
+    std::int64_t u = (std::int64_t)(p.hour * 3600 + p.minute * 60 + p.second) * 1000000 +
+                     (std::int64_t)p.microsecond;
+    __int128 delta = (__int128)(day - w_->epoch.day) * DAY_US + (u - w_->epoch.micros);
+    std::int64_t days = floor_div(delta, DAY_US);
+    if (w_->epoch_kind == 1 && days >= 1 && days <= 60) days -= 1;
+    return (double)days + frac;
+}
+
+bool Run::materialise_and_write(CellStore& s, StoreHold& hold, PyObject* store,
+                                const CellLocation& loc) {
+    hold.release();
+    PyRef cell;
+    {
+        StoreHold exclusive;
+        if (!exclusive.exclusive(store)) return false;
+        cell = s.materialise(loc);
+    }
+    if (!cell) return false;
+    if (!hold.shared(store)) return false;
+    return host_cell(cell.get());
+}
+
+bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellLocation& loc) {
+    DecodedCell d = s.decode(loc);
+    if (d.kind == K_REMOVED) return true;
+    if (d.kind == K_OBJECT) {
+        PyRef obj = PyRef::borrow(s.object_at((std::uint32_t)d.payload));
+        return host_cell(obj.get());
+    }
+    bool styled = false;
+    std::string_view stext;
+    if (d.style != kNoStyle) {
+        StyleSlot* slot = style_slot(s, d.style);
+        if (!slot) return false;
+        styled = slot->styled;
+        stext = slot->text;
+    }
+    PyRef value;
+    if (d.kind == K_EMPTY && !styled) return true;
+    if (d.kind == K_VALUE || d.kind == K_SHARED) {
+        value = s.value_of(d);
+        if (!value) return false;
+        if (value.get() == Py_None && !styled) return true;
+    }
+    std::uint32_t column = key_column(d.key);
+    if (column < 1 || column > MAX_COLUMN) return materialise_and_write(s, hold, store, loc);
+    std::string_view dt;
+    if (d.data_type < 7) {
+        dt = kFixedTypes[d.data_type];
+    } else {
+        PyObject* obj = s.data_type_at(d.data_type);
+        if (!obj || !PyUnicode_Check(obj)) return materialise_and_write(s, hold, store, loc);
+        if (!utf8_of(obj, dt)) {
+            PyErr_Clear();
+            return materialise_and_write(s, hold, store, loc);
+        }
+    }
+    std::string_view ttext;
+    const std::string_view* t = &ttext;
+    if (dt == "f") {
+        t = nullptr;
+    } else if (dt == "s") {
+        ttext = "inlineStr";
+    } else {
+        ttext = dt;
+    }
+    ValueText vt;
+    switch (d.kind) {
+        case K_EMPTY:
+            vt.kind = ValueTextKind::Absent;
+            break;
+        case K_INT:
+            vt.kind = ValueTextKind::Text;
+            vt.size = int_text((std::int64_t)d.payload, vt.buf);
+            break;
+        case K_FLOAT: {
+            double x;
+            std::memcpy(&x, &d.payload, sizeof x);
+            vt.kind = ValueTextKind::Text;
+            vt.size = std::isfinite(x) ? float_text(x, vt.buf) : 0;
+            break;
+        }
+        case K_BOOL:
+            vt.kind = ValueTextKind::Text;
+            vt.buf[0] = d.payload ? '1' : '0';
+            vt.size = 1;
+            break;
+        case K_TEXT: {
+            std::string_view text = s.text_of(d.payload);
+            vt.kind = ValueTextKind::Text;
+            vt.from_str = true;
+            vt.data = text.data();
+            vt.size = text.size();
+            break;
+        }
+        case K_SHARED_MOVED:
+        case K_SHARED_ASIS:
+        case K_TEMPLATE:
+            c_.scratch.clear();
+            if (!s.render_formula(d, c_.scratch)) return false;
+            vt.kind = ValueTextKind::Text;
+            vt.from_str = true;
+            vt.data = c_.scratch.data();
+            vt.size = c_.scratch.size();
+            break;
+        default:
+            break;  // the rest go through their Python value
+    }
+    bool from_value = d.kind == K_SHARED || d.kind == K_VALUE || d.kind == K_DATE_INT ||
+                      d.kind == K_DATE_FLOAT;
+    PyRef date_value;
+    if (dt == "d") {
+        DateParts parts;
+        if (w_->epoch_kind != 2 && (d.kind == K_DATE_INT || d.kind == K_DATE_FLOAT) &&
+            !w_->iso_dates && s.date_parts(d, parts)) {
+            ttext = "n";
+            vt = ValueText{};
+            vt.kind = ValueTextKind::Text;
+            vt.size = float_text(native_serial(parts), vt.buf);
+        } else {
+            if (!value) {
+                value = s.value_of(d);
+                if (!value) return false;
+            }
+            PyRef r = PyRef::steal(
+                PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
+            if (!r) return false;
+            bool keep_d;
+            if (!date_result(r.get(), date_value, keep_d)) return false;
+            ttext = keep_d ? "d" : "n";
+            vt = ValueText{};
+            value_text(date_value.get(), vt);
+        }
+    } else if (from_value) {
+        if (!value) {
+            value = s.value_of(d);
+            if (!value) return false;
+        }
+        vt = ValueText{};
+        value_text(value.get(), vt);
+    }
+    if (vt.kind == ValueTextKind::Unhandled) return materialise_and_write(s, hold, store, loc);
+    Put p = element((std::int64_t)key_row(d.key), column, dt, t, styled ? &stext : nullptr, vt,
+                    nullptr);
+    if (p == Put::Error) return false;
+    if (p == Put::NotWritten) return materialise_and_write(s, hold, store, loc);
+    return true;
+}
+
+Path Run::store_path(PyObject* store, PyObject* dims) {
+    std::vector<std::int64_t> dim_keys;
+    Path keys = dimension_keys(dims, dim_keys);
+    if (keys == Path::Error) return Path::Error;
+    if (keys == Path::Fallback) {
+        raise_fallback("row dimension keys");
+        return Path::Error;
+    }
+    StoreHold hold;
+    if (!hold.shared(store)) return Path::Error;
+    CellStore& s = store_core(store);
+
+    // Live overflow records, by key.
+    std::vector<std::pair<CellKey, std::uint32_t>> over;
+    over.reserve(s.live_overflow());
+    for (std::size_t p = 0; p < s.overflow_records(); p++) {
+        const OverflowCell& o = s.overflow_at(p);
+        if (o.kind != K_REMOVED) over.emplace_back(o.key, (std::uint32_t)p);
+    }
+    std::sort(over.begin(), over.end());
+
+    const std::uint32_t slots = s.compact_slots();
+    std::uint32_t pos = 0, hint = 0;
+    std::size_t oi = 0, di = 0;
+    constexpr std::int64_t kEnd = std::numeric_limits<std::int64_t>::max();
+    char rowtext[24];
+    while (true) {
+        std::int64_t rc = kEnd;
+        std::uint32_t ri = 0, first = 0, last = 0;
+        if (pos < slots) {
+            ri = s.row_index_of(pos, hint);
+            std::uint32_t r32 = s.row_at(ri);
+            s.row_span(r32, ri, first, last);
+            rc = r32;
+        }
+        std::int64_t ro = oi < over.size() ? (std::int64_t)key_row(over[oi].first) : kEnd;
+        std::int64_t rd = di < dim_keys.size() ? dim_keys[di] : kEnd;
+        std::int64_t R = std::min({rc, ro, rd});
+        if (pos >= slots && oi >= over.size() && di >= dim_keys.size()) break;
+
+        std::uint32_t cf = 0, cl = 0;
+        if (rc == R) {
+            cf = first;
+            cl = last;
+            pos = last;
+            hint = ri + 1;
+        }
+        std::size_t of = oi;
+        while (oi < over.size() && (std::int64_t)key_row(over[oi].first) == R) oi++;
+        std::size_t ol = oi;
+        bool has_dim = false;
+        while (di < dim_keys.size() && dim_keys[di] == R) {
+            di++;
+            has_dim = true;
+        }
+        bool has_cells = ol > of;
+        for (std::uint32_t p = cf; p < cl && !has_cells; p++) {
+            has_cells = s.compact_at(p).kind != K_REMOVED;
+        }
+        if (!has_cells && !has_dim) continue;
+
+        auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, R);
+        std::string_view text(rowtext, (std::size_t)(r.ptr - rowtext));
+        if (has_dim) {
+            PyRef dim = dimension_of(dims, R);
+            if (!dim || !row_start(text, nullptr, dim.get())) return Path::Error;
+        } else {
+            row_start(text, nullptr, nullptr);
+        }
+        // Merge the compact cells and the overflow records of R by column.
+        std::uint32_t p = cf;
+        std::size_t q = of;
+        while (p < cl || q < ol) {
+            bool take_compact;
+            if (p >= cl) {
+                take_compact = false;
+            } else if (q >= ol) {
+                take_compact = true;
+            } else {
+                take_compact = s.compact_at(p).column < key_column(over[q].first);
+            }
+            CellLocation loc;
+            if (take_compact) {
+                loc = CellLocation{true, ri, p++};
+            } else {
+                loc = CellLocation{false, 0, over[q++].second};
+            }
+            if (!store_cell(s, hold, store, loc)) return Path::Error;
+        }
+        if (!end_row()) return Path::Error;
+    }
+    return Path::Done;
+}
+
+Path Run::dict_path(PyObject* cells, PyObject* dims) {
+    struct Entry {
+        std::int64_t row, column;
+        PyObject* cell;  // owned
+    };
+    std::vector<Entry> entries;
+    entries.reserve((std::size_t)PyDict_Size(cells));
+    struct Release {
+        std::vector<Entry>& e;
+        ~Release() {
+            for (Entry& x : e) Py_DECREF(x.cell);
+        }
+    } release{entries};
+    bool plain = true;
+    Py_BEGIN_CRITICAL_SECTION(cells);
+    Py_ssize_t i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(cells, &i, &k, &v)) {
+        std::int64_t r, c;
+        if (!PyTuple_CheckExact(k) || PyTuple_GET_SIZE(k) != 2 ||
+            !exact_int64(PyTuple_GET_ITEM(k, 0), r) || !exact_int64(PyTuple_GET_ITEM(k, 1), c) ||
+            entries.size() == entries.capacity()) {
+            plain = false;
+            break;
+        }
+        entries.push_back({r, c, Py_NewRef(v)});
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!plain) return Path::Fallback;
+    std::vector<std::int64_t> dim_keys;
+    Path keys = dimension_keys(dims, dim_keys);
+    if (keys != Path::Done) return keys;
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    std::size_t ci = 0, di = 0;
+    char rowtext[24];
+    while (ci < entries.size() || di < dim_keys.size()) {
+        std::int64_t R;
+        if (ci >= entries.size()) {
+            R = dim_keys[di];
+        } else if (di >= dim_keys.size()) {
+            R = entries[ci].row;
+        } else {
+            R = std::min(entries[ci].row, dim_keys[di]);
+        }
+        while (di < dim_keys.size() && dim_keys[di] == R) di++;
+        PyRef dim = dimension_of(dims, R);
+        if (!dim) return Path::Error;
+        auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, R);
+        if (!row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get())) {
+            return Path::Error;
+        }
+        while (ci < entries.size() && entries[ci].row == R) {
+            if (!host_cell(entries[ci].cell)) return Path::Error;
+            ci++;
+        }
+        if (!end_row()) return Path::Error;
+    }
+    return Path::Done;
+}
+
+bool Run::rows_path(PyObject* rows_fallback, PyObject* dims) {
+    PyRef rows = PyRef::steal(PyObject_CallNoArgs(rows_fallback));
+    if (!rows) return false;
+    PyRef it = PyRef::steal(PyObject_GetIter(rows.get()));
+    if (!it) return false;
+    while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+        if (!PyTuple_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-tuple %.100s object as a row",
+                         Py_TYPE(item.get())->tp_name);
+            return false;
+        }
+        Py_ssize_t n = PyTuple_GET_SIZE(item.get());
+        if (n != 2) {
+            if (n > 2) {
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            } else {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)",
+                             n);
+            }
+            return false;
+        }
+        PyObject* row_idx = PyTuple_GET_ITEM(item.get(), 0);
+        PyObject* cells = PyTuple_GET_ITEM(item.get(), 1);
+        PyRef text = PyRef::steal(PyObject_Str(row_idx));
+        if (!text) return false;
+        PyRef dim = PyRef::steal(PyObject_CallMethod(dims, "get", "O", row_idx));
+        if (!dim) return false;
+        std::string_view tv;
+        if (!utf8_of(text.get(), tv)) return false;
+        if (!row_start(tv, text.get(), dim.get())) return false;
+        if (!host_cells(cells)) return false;
+        if (!end_row()) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// ---------------------------------------------------------------- the type
 
 int sw_clear(PyObject* self) {
     auto* w = (SheetWriterObject*)self;
@@ -41,6 +1018,12 @@ int sw_clear(PyObject* self) {
     Py_CLEAR(w->date_value);
     Py_CLEAR(w->date_value_raw);
     Py_CLEAR(w->safe_string);
+    for (PyObject*& n : w->names) Py_CLEAR(n);
+    if (w->core) {
+        // Dropping the ids may run Python code: detach the map first.
+        auto ids = std::move(w->core->style_ids);
+        w->core->style_ids.clear();
+    }
     return 0;
 }
 
@@ -57,6 +1040,9 @@ int sw_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(w->date_value);
     Py_VISIT(w->date_value_raw);
     Py_VISIT(w->safe_string);
+    if (w->core) {
+        for (auto& entry : w->core->style_ids) Py_VISIT(entry.second.id.get());
+    }
     return 0;
 }
 
@@ -64,6 +1050,10 @@ void sw_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     sw_clear(self);
+    auto* w = (SheetWriterObject*)self;
+    delete w->core;
+    w->core = nullptr;
+    w->busy.~atomic();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -92,10 +1082,16 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         auto* w = (SheetWriterObject*)self.get();
+        new (&w->busy) std::atomic<bool>(false);
         w->ws = Py_NewRef(a[0]);
         w->write = Py_NewRef(a[1]);
         w->lxml = a[2] == Py_True;
         PyObject* helpers = a[3];
+        w->core = new WriterCore();
+        for (int i = 0; i < N_COUNT; i++) {
+            w->names[i] = PyUnicode_InternFromString(kNames[i]);
+            if (!w->names[i]) return nullptr;
+        }
         PyRef wb = PyRef::steal(PyObject_GetAttrString(w->ws, "parent"));
         if (!wb) return nullptr;
         w->cell_styles = PyObject_GetAttrString(wb.get(), "_cell_styles");
@@ -117,7 +1113,8 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef iso = PyRef::steal(PyObject_GetAttrString(wb2.get(), "iso_dates"));
         if (!iso) return nullptr;
         if (!PyBool_Check(iso.get())) {
-            PyErr_SetString(PyExc_TypeError, "iso_dates must be a bool");
+            PyErr_Format(PyExc_TypeError, "iso_dates must be a bool, not %.100s",
+                         Py_TYPE(iso.get())->tp_name);
             return nullptr;
         }
         w->iso_dates = iso.get() == Py_True;
@@ -126,30 +1123,118 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* sw_write_sheet_data(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
+    Borrow borrow(w);
+    if (!borrow) return already_borrowed();
+    Run run(w);
+    PyRef cells = PyRef::steal(PyObject_GetAttrString(w->ws, "_cells"));
+    if (!cells) return nullptr;
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    if (!dims) return nullptr;
+    std::size_t start = run.mark();
+    run.append("<sheetData>");
+    bool rows = true;
+    if (is_cell_store(cells.get())) {
+        bool dict_mode;
+        {
+            StoreHold hold;
+            if (!hold.shared(cells.get())) return nullptr;
+            dict_mode = (bool)store_core(cells.get()).dict;
+        }
+        if (!dict_mode) {
+            Path p = run.store_path(cells.get(), dims.get());
+            if (p == Path::Error) {
+                // A declined call leaves the writer as it found it.
+                if (PyErr_ExceptionMatches(native_fallback_type())) run.truncate(start);
+                return nullptr;
+            }
+            rows = false;
+        }
+    } else if (PyDict_Check(cells.get())) {
+        Path p = run.dict_path(cells.get(), dims.get());
+        if (p == Path::Error) return nullptr;
+        rows = p == Path::Fallback;
+    }
+    if (rows && !run.rows_path(rows_fallback, dims.get())) return nullptr;
+    run.append("</sheetData>");
+    if (!run.emit()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"rows_fallback"};
         static const ArgSpec spec{"write_sheet_data", names, 1, 1};
         PyObject* a[1];
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-        return not_built_yet();
+        PyObject* result;
+        // The critical section is left on every path: nothing C++ crosses it.
+        Py_BEGIN_CRITICAL_SECTION(self);
+        result = guarded([&] { return write_sheet_data_body((SheetWriterObject*)self, a[0]); });
+        Py_END_CRITICAL_SECTION();
+        return result;
     });
 }
 
-PyObject* sw_write_row(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* write_row_body(SheetWriterObject* w, PyObject* cells, PyObject* row_obj) {
+    Borrow borrow(w);
+    if (!borrow) return already_borrowed();
+    PyRef index = PyRef::steal(PyNumber_Index(row_obj));
+    if (!index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            arg_type_error("write_row", "row_idx", "int", row_obj);
+        }
+        return nullptr;
+    }
+    long long row = PyLong_AsLongLong(index.get());
+    if (row == -1 && PyErr_Occurred()) return nullptr;
+    Run run(w);
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    if (!dims) return nullptr;
+    PyRef dim = dimension_of(dims.get(), row);
+    if (!dim) return nullptr;
+    char rowtext[24];
+    auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
+    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get())) {
+        return nullptr;
+    }
+    if (!run.host_cells(cells)) return nullptr;
+    if (!run.end_row()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sw_write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"cells", "row_idx"};
         static const ArgSpec spec{"write_row", names, 2, 2};
         PyObject* a[2];
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
-        long long row = PyLong_AsLongLong(a[1]);
-        if (row == -1 && PyErr_Occurred()) return nullptr;
-        return not_built_yet();
+        PyObject* result;
+        Py_BEGIN_CRITICAL_SECTION(self);
+        result = guarded([&] { return write_row_body((SheetWriterObject*)self, a[0], a[1]); });
+        Py_END_CRITICAL_SECTION();
+        return result;
     });
 }
 
-PyObject* sw_flush(PyObject*, PyObject*) { return not_built_yet(); }
+PyObject* sw_flush(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* result = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(self);
+        result = guarded([&]() -> PyObject* {
+            auto* w = (SheetWriterObject*)self;
+            Borrow borrow(w);
+            if (!borrow) return already_borrowed();
+            Run run(w);
+            return run.emit() ? Py_NewRef(Py_None) : nullptr;
+        });
+        Py_END_CRITICAL_SECTION();
+        return result;
+    });
+}
 
 PyMethodDef sw_methods[] = {
     {"write_sheet_data", (PyCFunction)(void (*)(void))sw_write_sheet_data,

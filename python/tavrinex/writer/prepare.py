@@ -1,0 +1,79 @@
+"""The parts of a cell's <c> element, shared by both XML back ends."""
+
+from tavrinex.formula import ArrayFormula, DataTableFormula
+from tavrinex.utils.cell import get_column_letter
+from tavrinex.writer.values import date_value, safe_string, writable
+
+EMPTY, FORMULA, INLINE, VALUE = range(4)
+
+
+def _attribute_text(value):
+    if value is True:
+        return "1"
+    return safe_string(value)
+
+
+def prepare_cell(ws, cell, styled, lxml):
+    """(attributes of <c>, shape, content) of a cell.
+
+    The shape is EMPTY (no content), FORMULA ((attributes of <f>, text or
+    None)), INLINE ((text, keep spaces)) or VALUE (the text of <v>).
+    Appends the cell's hyperlink to ``ws._hyperlinks``.
+    """
+    attrs = {"r": f"{get_column_letter(cell.column)}{cell.row}"}
+    if styled:
+        attrs["s"] = writable(str(ws.parent._cell_styles.add(cell._style)), lxml)
+    data_type = cell.data_type
+    value = cell._value
+    if data_type == "d":
+        value, keep_d = date_value(ws, cell)
+        t = "d" if keep_d else "n"
+    elif data_type == "f":
+        t = None
+    elif data_type == "s":
+        t = "inlineStr"
+    else:
+        t = None if data_type is None else writable(str(data_type), lxml)
+    if t is not None:
+        attrs["t"] = t
+    hyperlink = cell.hyperlink
+    if hyperlink:
+        ws._hyperlinks.append(hyperlink)
+
+    if value is None or (isinstance(value, str) and value == ""):
+        return attrs, EMPTY, None
+    if data_type == "f":
+        if isinstance(value, ArrayFormula):
+            text = value.text
+            if isinstance(text, str) and text.startswith("="):
+                text = text[1:]
+            f_attrs = {k: _attribute_text(v) for k, v in value}
+        elif isinstance(value, DataTableFormula):
+            text = None
+            f_attrs = {k: _attribute_text(v) for k, v in value}
+        elif isinstance(value, str):
+            text, f_attrs = value[1:], {}
+        else:
+            text, f_attrs = safe_string(value), {}
+        if text is not None:
+            text = writable(safe_string(text), lxml)
+        return attrs, FORMULA, (f_attrs, text)
+    if data_type == "s":
+        text = writable(value if isinstance(value, str) else safe_string(value), lxml)
+        stripped = text.strip()
+        return attrs, INLINE, (text, stripped != text and (lxml or bool(stripped)))
+    return attrs, VALUE, writable(safe_string(value), lxml)
+
+
+def cells_to_write(ws, cells, add_comment):
+    """(cell, styled) for each cell that is written, after recording its
+    comment; cells without value, style or comment are left out."""
+    from tavrinex.writer.values import has_style
+    for cell in cells:
+        comment = cell._comment
+        if comment is not None:
+            add_comment(ws, cell)
+        styled = has_style(cell._style)
+        if cell._value is None and not styled and not comment:
+            continue
+        yield cell, styled
