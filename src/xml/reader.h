@@ -102,6 +102,14 @@ ReadError check_text_run(const char* p, std::size_t n, bool& needs_decoding);
 // to LF, references replaced).
 void append_decoded_text(std::string& out, const char* p, std::size_t n);
 
+// The checks the tokenizer runs over one attribute value (no `<`,
+// characters, references), for parsers that read tags straight from the
+// buffer; `needs_decoding` tells whether append_decoded_attribute must be
+// used instead of the raw bytes.
+ReadError check_attribute_value(const char* p, std::size_t n, bool& needs_decoding);
+// Appends a checked attribute value decoded as decode_attribute_value does.
+void append_decoded_attribute(std::string& out, const char* p, std::size_t n);
+
 class XmlReader {
 public:
     // Nothing is read until the first next(). `source` must outlive the reader.
