@@ -89,7 +89,7 @@ private:
             case ValueForm::SharedIndex: {
                 // The list may have changed since conversion looked at it.
                 PyObject* ss = ctx_.shared_strings;
-                if (PyList_Check(ss)) {
+                if (PyList_CheckExact(ss)) {
                     PyObject* item = PyList_GetItemRef(ss, (Py_ssize_t)v.i);
                     if (item) return PyRef::steal(item);
                     PyErr_Clear();
