@@ -19,8 +19,17 @@ namespace {
 // One cell of the current row, with its value already a Python object.
 struct RowCell {
     std::int64_t row = 0, column = 0;
-    PyRef value, data_type, style;
-    PyRef formula, cached;  // formula-and-value mode only
+    std::int64_t style_id = 0;
+    PyRef unusual_style;          // the style when it is not an int64
+    PyObject* data_type = nullptr;  // borrowed from the reader's fixed types or own_type
+    PyRef own_type;               // a data type other than the fixed ones
+    PyRef value;
+    PyRef formula, cached;        // formula-and-value mode only
+
+    // The style id as Python gives it: a new reference or null.
+    PyObject* style() const {
+        return unusual_style ? Py_NewRef(unusual_style.get()) : PyLong_FromLongLong(style_id);
+    }
 };
 
 // Collects the cells of one row and the actions met on the way.
@@ -48,7 +57,14 @@ public:
 
     // Drops the current row's references.
     void release() noexcept {
-        for (std::size_t i = 0; i < count; i++) cells[i] = RowCell();
+        for (std::size_t i = 0; i < count; i++) {
+            RowCell& c = cells[i];
+            c.value.reset();
+            if (c.unusual_style) c.unusual_style.reset();
+            if (c.own_type) c.own_type.reset();
+            if (c.formula) c.formula.reset();
+            if (c.cached) c.cached.reset();
+        }
         count = 0;
     }
 
@@ -59,12 +75,14 @@ public:
         out.column = cell.column;
         out.value = value_object(cell.value);
         if (!out.value) return ReadError::source();
-        out.data_type = cell.value.data_type == DT_OTHER
-                            ? cell.value.data_type_obj
-                            : fixed_types_[cell.value.data_type];
-        out.style = cell.unusual_style ? cell.unusual_style
-                                       : PyRef::steal(PyLong_FromLongLong(cell.style_id));
-        if (!out.style) return ReadError::source();
+        if (cell.value.data_type == DT_OTHER) {
+            out.own_type = cell.value.data_type_obj;
+            out.data_type = out.own_type.get();
+        } else {
+            out.data_type = fixed_types_[cell.value.data_type].get();
+        }
+        out.style_id = cell.style_id;
+        if (cell.unusual_style) out.unusual_style = cell.unusual_style;
         if (o_.formula_and_value) {
             if (cell.has_cached) {
                 out.formula = out.value;
@@ -318,8 +336,10 @@ PyObject* rr_next_raw(PyObject* self, PyObject*) {
         if (!list) return nullptr;
         for (std::size_t i = 0; i < sink.count; i++) {
             const RowCell& c = sink.cells[i];
+            PyRef style = PyRef::steal(c.style());
+            if (!style) return nullptr;
             PyObject* t = Py_BuildValue("(LLOOO)", (long long)c.row, (long long)c.column,
-                                        c.value.get(), c.data_type.get(), c.style.get());
+                                        c.value.get(), c.data_type, style.get());
             if (!t) return nullptr;
             PyList_SET_ITEM(list.get(), (Py_ssize_t)i, t);
         }
@@ -374,7 +394,7 @@ bool bind_cell_class(RowState& s, PyObject* cls, PyObject* extra) {
     return true;
 }
 
-PyRef make_cell(const RowState& s, PyTypeObject* cls, PyObject* ws, const RowCell& c) {
+PyRef make_cell(const RowState& s, PyTypeObject* cls, PyObject* ws, RowCell& c) {
     PyRef cell = alloc_instance(cls);
     if (!cell) return {};
     PyObject* row = PyLong_FromLongLong(c.row);
@@ -388,9 +408,11 @@ PyRef make_cell(const RowState& s, PyTypeObject* cls, PyObject* ws, const RowCel
     store_slot(obj, off[0], Py_NewRef(ws));
     store_slot(obj, off[1], row);
     store_slot(obj, off[2], column);
-    store_slot(obj, off[3], Py_NewRef(c.value.get()));
-    store_slot(obj, off[4], Py_NewRef(c.data_type.get()));
-    store_slot(obj, off[5], Py_NewRef(c.style.get()));
+    store_slot(obj, off[3], c.value.release());  // each cell is used once
+    PyObject* style = c.style();
+    if (!style) return {};
+    store_slot(obj, off[4], Py_NewRef(c.data_type));
+    store_slot(obj, off[5], style);
     std::size_t i = 6;
     if (s.options.formula_and_value) {
         store_slot(obj, off[6], Py_NewRef(c.formula.get()));
@@ -468,21 +490,24 @@ PyObject* next_row_body(RowReaderObject* r, PyObject* const* args, Py_ssize_t na
     const Py_ssize_t width = wide > 0 ? (Py_ssize_t)wide : 0;
     PyRef tuple = PyRef::steal(PyTuple_New(width));
     if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < width; i++) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));
+    // Slots stay null until a cell or the filler takes them.
     for (std::size_t i = 0; i < sink.count; i++) {
-        const RowCell& c = sink.cells[i];
+        RowCell& c = sink.cells[i];
         if (c.column < min_col || c.column > last) continue;
         const Py_ssize_t at = (Py_ssize_t)(c.column - min_col);
-        PyRef item;
+        PyObject* item;
         if (values_only) {
-            item = c.value;
+            item = c.value.release();  // each cell is used once
         } else {
-            item = make_cell(s, (PyTypeObject*)cls, ws, c);
+            item = make_cell(s, (PyTypeObject*)cls, ws, c).release();
             if (!item) return nullptr;
         }
         PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
-        PyTuple_SET_ITEM(tuple.get(), at, item.release());
-        Py_DECREF(old);
+        PyTuple_SET_ITEM(tuple.get(), at, item);
+        Py_XDECREF(old);
+    }
+    for (Py_ssize_t i = 0; i < width; i++) {
+        if (!PyTuple_GET_ITEM(tuple.get(), i)) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));
     }
     return PyTuple_Pack(2, idx.get(), tuple.get());
 }

@@ -117,24 +117,48 @@ class _Prescan:
 def prescan_sheet(source, want_rows, corners, *, helpers=None, engine=_ENGINE):
     """The prescan dict of `source` (bytes or a binary file positioned at
     the start of the worksheet part): the engine's when it reads the
-    sheet, else the Python prescan's."""
+    sheet, else the Python prescan's. A file that cannot seek is read into
+    memory first, so that it can be read twice."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        source = io.BytesIO(bytes(source))
+    elif not _seekable(source):
+        source = io.BytesIO(source.read())
+    start = source.tell()
+
+    def reopen():
+        source.seek(start)
+        return source
+
+    return prescan_opened(reopen, want_rows, corners, helpers=helpers, engine=engine,
+                          close=False)
+
+
+def prescan_opened(open_source, want_rows, corners, *, helpers=None, engine=_ENGINE,
+                   close=True):
+    """The same for a part opened by `open_source()` (a zero-argument
+    callable), once for the engine and once more if it declines; with
+    `close`, each opened file is closed when done."""
     if helpers is None:
         helpers = reader_helpers()
     if engine is _ENGINE:
         engine = _native.native
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        source = io.BytesIO(bytes(source))
+    if corners is not None:
+        corners = list(corners)  # iterated once per attempt
     if engine is not None:
-        if corners is not None:
-            corners = list(corners)  # iterated once per attempt
-        if not _seekable(source):
-            source = io.BytesIO(source.read())
-        start = source.tell()
+        source = open_source()
         try:
             return engine.prescan_sheet(source, want_rows, corners, helpers)
         except engine.NativeFallback:
-            source.seek(start)
-    return prescan_sheet_py(source, want_rows, corners, helpers)
+            pass
+        finally:
+            if close:
+                source.close()
+    source = open_source()
+    try:
+        return prescan_sheet_py(source, want_rows, corners, helpers)
+    finally:
+        if close:
+            source.close()
 
 
 def _seekable(source):

@@ -18,7 +18,7 @@ from tavrinex import _native
 from tavrinex.cell import EMPTY_CELL, ReadOnlyCell, ReadOnlyFormulaCell
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.handlers import handle_element
-from tavrinex.reader.prescan import prescan_sheet
+from tavrinex.reader.prescan import prescan_opened
 from tavrinex.reader.rows import PyRowReader
 from tavrinex.reader.worksheet import WorksheetParser
 from tavrinex.utils.cell import get_column_letter
@@ -85,12 +85,8 @@ class ReadOnlyWorksheet:
 
     def _prescan(self):
         if self._layout is None:
-            source = self._open_source()
-            try:
-                found = prescan_sheet(source, True, None, helpers=self._helpers,
-                                      engine=self._engine)
-            finally:
-                source.close()
+            found = prescan_opened(self._open_source, True, None, helpers=self._helpers,
+                                   engine=self._engine)
             layout = _Layout()
             for snippet, namespaces in found["head"] + found["tail"]:
                 handle_element(layout, snippet, namespaces)
