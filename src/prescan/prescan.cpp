@@ -16,6 +16,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tvx {
 
 namespace {
@@ -141,6 +145,34 @@ private:
     std::string scratch_, scratch2_;
 };
 
+// Index of the next `<` in d[p, n) that may matter to the scan, or n.
+// Whole blocks are passed over while none of their `<` starts `<!`, `<?`,
+// `<r`, `</s` (or `<c` when cells are wanted); near the end of the buffer
+// every `<` is reported. Markup is dense (a `<` every few bytes), so this
+// filter, not a search per tag, sets the speed.
+inline std::size_t find_lt(const char* d, std::size_t p, std::size_t n, bool cells) noexcept {
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<'), bang = _mm_set1_epi8('!'), quest = _mm_set1_epi8('?'),
+                  r = _mm_set1_epi8('r'), slash = _mm_set1_epi8('/'), s = _mm_set1_epi8('s'),
+                  c = _mm_set1_epi8(cells ? 'c' : '<');
+    while (p + 18 <= n) {
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
+        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 2));
+        __m128i next = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b1, bang), _mm_cmpeq_epi8(b1, quest)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(b1, r), _mm_cmpeq_epi8(b1, c)));
+        next = _mm_or_si128(next, _mm_and_si128(_mm_cmpeq_epi8(b1, slash), _mm_cmpeq_epi8(b2, s)));
+        const unsigned mask = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(b0, lt), next));
+        if (mask) return p + (std::size_t)__builtin_ctz(mask);
+        p += 16;
+    }
+#else
+    (void)cells;
+#endif
+    const void* hit = p < n ? std::memchr(d + p, '<', n - p) : nullptr;
+    return hit ? (std::size_t)((const char*)hit - d) : n;
+}
+
 ReadError Prescan::scan_sheet_data() {
     if (r_.qname() != "sheetData" || r_.default_namespace() != NS_MAIN) {
         return ReadError::unsupported("prefixed sheetData");
@@ -148,88 +180,80 @@ ReadError Prescan::scan_sheet_data() {
     const bool rows_wanted = want_rows_ || !corners_.empty();
     const bool cells_wanted = !corners_.empty();
     for (;;) {
+        // One pass over the buffered bytes; the reader's position is only
+        // updated when more bytes are needed or a tag is parsed.
         const char* d = r_.data();
-        std::size_t p = r_.pos(), n = r_.size();
-        const char* hit = p < n ? (const char*)std::memchr(d + p, '<', n - p) : nullptr;
-        if (!hit) {
-            r_.advance_to(n);
-            bool available = false;
-            TVX_TRY(r_.require(1, available));
-            if (!available) return ReadError::malformed("eof in element");
-            continue;
-        }
-        std::size_t lt = (std::size_t)(hit - d);
-        if (n - lt < 12) {
-            r_.advance_to(lt);
-            bool available = false;
-            TVX_TRY(r_.require(12, available));
-            if (!available) return ReadError::malformed("eof in element");
-            continue;
-        }
-        const char c1 = d[lt + 1];
-        if (c1 == '!' || c1 == '?') return ReadError::unsupported("comment/cdata/pi in sheetData");
-        bool is_row = false, is_cell = false;
-        if (c1 == '/') {
-            if (std::memcmp(d + lt + 2, "sheetData", 9) == 0 &&
-                (is_space(d[lt + 11]) || d[lt + 11] == '>')) {
-                r_.advance_to(lt);
-                return ReadError::ok();
-            }
-        } else if (c1 == 'r') {
-            is_row = rows_wanted && d[lt + 2] == 'o' && d[lt + 3] == 'w' && ends_tag_name(d[lt + 4]);
-        } else if (c1 == 'c') {
-            is_cell = cells_wanted && ends_tag_name(d[lt + 2]);
-        }
-        if (!is_row && !is_cell) {
-            r_.advance_to(lt + 1);
-            continue;
-        }
-        // The tag's closing `>`, quoted values skipped.
-        std::size_t i = lt + 1, gt = 0;
-        bool found = false;
+        const std::size_t n = r_.size();
+        std::size_t p = r_.pos();
+        std::size_t need = 0;  // bytes wanted from the reader's position
+        const char* eof_message = "eof in element";
         for (;;) {
-            d = r_.data();
-            n = r_.size();
+            const std::size_t lt = find_lt(d, p, n, cells_wanted);
+            if (lt == n) {
+                r_.advance_to(n);
+                need = 1;
+                break;
+            }
+            if (n - lt < 12) {
+                r_.advance_to(lt);
+                need = 12;
+                break;
+            }
+            const char c1 = d[lt + 1];
+            bool is_row = false, is_cell = false;
+            if (c1 == 'c') {
+                is_cell = cells_wanted && ends_tag_name(d[lt + 2]);
+            } else if (c1 == '/') {
+                if (d[lt + 2] == 's' && std::memcmp(d + lt + 2, "sheetData", 9) == 0 &&
+                    (is_space(d[lt + 11]) || d[lt + 11] == '>')) {
+                    r_.advance_to(lt);
+                    return ReadError::ok();
+                }
+            } else if (c1 == 'r') {
+                is_row = rows_wanted && d[lt + 2] == 'o' && d[lt + 3] == 'w' &&
+                         ends_tag_name(d[lt + 4]);
+            } else if (c1 == '!' || c1 == '?') {
+                return ReadError::unsupported("comment/cdata/pi in sheetData");
+            }
+            if (!is_row && !is_cell) {
+                p = lt + 1;
+                continue;
+            }
+            // The tag's closing `>`, quoted values skipped.
+            std::size_t i = lt + 1;
+            bool found = false;
             while (i < n) {
-                char ch = d[i];
+                const char ch = d[i];
                 if (ch == '>') {
                     found = true;
                     break;
                 }
                 if (ch == '"' || ch == '\'') {
                     const char* q = (const char*)std::memchr(d + i + 1, ch, n - i - 1);
-                    if (!q) {
-                        i = n;
-                        break;
-                    }
+                    if (!q) break;
                     i = (std::size_t)(q - d);
                 }
                 i++;
             }
-            if (found) {
-                gt = i;
+            if (!found) {
+                // Keep the tag from its `<` and read it again with more bytes.
+                r_.advance_to(lt);
+                need = n - lt + 4096;
+                eof_message = "eof in tag";
                 break;
             }
-            // Keep the tag from its `<` while more bytes come in, then
-            // rescan it from there (compaction may move it).
-            const std::size_t had = n - lt;
-            r_.advance_to(lt);
-            bool available = false;
-            TVX_TRY(r_.require(had + 4096, available));
-            lt = r_.pos();
-            i = lt + 1;
-            if (!available && r_.size() - lt <= had) return ReadError::malformed("eof in tag");
+            std::size_t end = i;
+            if (end > lt + 1 && d[end - 1] == '/') end--;
+            std::string_view tag(d + lt + 1, end - lt - 1);
+            // Parsed before the reader moves: the views stay valid.
+            TVX_TRY(is_row ? row_tag(tag) : cell_tag(tag));
+            p = i + 1;
         }
-        std::size_t end = gt;
-        if (end > lt + 1 && d[end - 1] == '/') end--;
-        std::string_view tag(d + lt + 1, end - lt - 1);
-        // The tag is parsed before the reader moves: views stay valid.
-        if (is_row) {
-            TVX_TRY(row_tag(tag));
-        } else {
-            TVX_TRY(cell_tag(tag));
-        }
-        r_.advance_to(gt + 1);
+        // Only the bytes from the reader's position on are needed now.
+        r_.release_tag();
+        bool available = false;
+        TVX_TRY(r_.require(need, available));
+        if (!available) return ReadError::malformed(eof_message);
     }
 }
 

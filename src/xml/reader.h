@@ -198,6 +198,14 @@ public:
     // complete, balanced content, so the element stack and the namespace
     // bindings are unchanged. Not allowed while an EmptyStart's End is due.
     void advance_to(std::size_t i) noexcept { pos_ = i; }
+    // For a raw scan that went past the current start tag and reads on
+    // without events: the tag's bytes may go at the next refill, so that
+    // the buffer stays small. The event's name and attribute data are
+    // invalid from here until the next event.
+    void release_tag() noexcept {
+        tag_start_ = tag_end_ = ev_qname_start_ = ev_local_start_ = ev_name_end_ = pos_;
+        nattrs_ = 0;
+    }
 
 private:
     struct Entry {
