@@ -186,7 +186,7 @@ ReadError Prescan::scan_sheet_data() {
         const std::size_t n = r_.size();
         std::size_t p = r_.pos();
         std::size_t need = 0;  // bytes wanted from the reader's position
-        const char* eof_message = "eof in element";
+        bool in_tag = false;  // a row or cell tag runs past the buffered bytes
         for (;;) {
             const std::size_t lt = find_lt(d, p, n, cells_wanted);
             if (lt == n) {
@@ -238,8 +238,8 @@ ReadError Prescan::scan_sheet_data() {
             if (!found) {
                 // Keep the tag from its `<` and read it again with more bytes.
                 r_.advance_to(lt);
-                need = n - lt + 4096;
-                eof_message = "eof in tag";
+                need = 2 * (n - lt);
+                in_tag = true;
                 break;
             }
             std::size_t end = i;
@@ -251,9 +251,13 @@ ReadError Prescan::scan_sheet_data() {
         }
         // Only the bytes from the reader's position on are needed now.
         r_.release_tag();
+        const std::size_t had = r_.size() - r_.pos();
         bool available = false;
         TVX_TRY(r_.require(need, available));
-        if (!available) return ReadError::malformed(eof_message);
+        // A tag cut short by the end of input still gets the bytes left.
+        if (!available && (!in_tag || r_.size() - r_.pos() <= had)) {
+            return ReadError::malformed(in_tag ? "eof in tag" : "eof in element");
+        }
     }
 }
 
