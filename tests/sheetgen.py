@@ -118,7 +118,7 @@ def _formula(draw, p, groups, errors):
     return f'<{p}f t="shared" si="{si}"/>'
 
 
-def _cell(draw, p, row, groups, errors):
+def _cell(draw, p, row, groups, errors, markup=True):
     ref = _ref(draw, row)
     style = ""
     if draw(st.booleans()):
@@ -148,7 +148,8 @@ def _cell(draw, p, row, groups, errors):
         body = f"<{p}v>{draw(st.sampled_from(['#DIV/0!', '#N/A', '#REF!']))}</{p}v>"
     elif kind == "str":
         t = ' t="str"'
-        body = f"<{p}v>{draw(st.sampled_from(TEXTS))}</{p}v>"
+        texts = TEXTS if markup else [text for text in TEXTS if "<!" not in text]
+        body = f"<{p}v>{draw(st.sampled_from(texts))}</{p}v>"
     elif kind == "d":
         t = ' t="d"'
         body = f"<{p}v>{draw(st.sampled_from(ISO + (BAD_ISO if errors else [])))}</{p}v>"
@@ -159,14 +160,14 @@ def _cell(draw, p, row, groups, errors):
         body = f"<{p}v>9</{p}v>"
     elif kind == "v-only":
         body = f"<{p}v/>"
-    if draw(st.integers(0, 9)) == 0:
+    if markup and draw(st.integers(0, 9)) == 0:
         body = "<!-- note -->" + body + "<skipme><v>1</v></skipme>"
     if not body:
         return f"<{p}{name}{ref}{style}{t}/>"
     return f"<{p}{name}{ref}{style}{t}>{body}</{p}{name}>"
 
 
-def _row(draw, p, number, groups, errors):
+def _row(draw, p, number, groups, errors, markup=True):
     attrs = ""
     r_form = draw(st.sampled_from(["plain", "plain", "plain", "none", "odd"]))
     if r_form == "plain":
@@ -184,7 +185,7 @@ def _row(draw, p, number, groups, errors):
         cells = f'<{p}c r="ZZZ{number}"><{p}v>1</{p}v></{p}c>' + f"<{p}c/>" * 47_300
         cells += f"<{p}c><{p}v>2</{p}v></{p}c>"
     else:
-        cells = "".join(_cell(draw, p, number, groups, errors)
+        cells = "".join(_cell(draw, p, number, groups, errors, markup)
                         for _ in range(draw(st.integers(0, 6))))
     if not cells and draw(st.booleans()):
         return f"<{p}row{attrs}/>"
@@ -206,13 +207,15 @@ class Case:
 
 
 @st.composite
-def sheets(draw, errors=True):
+def sheets(draw, errors=True, markup=True):
     """(document bytes, options, shared strings, cell styles).
 
     With `errors`, documents may hold values the host refuses (bad numbers,
     out-of-range shared strings and style ids), so reading them may raise.
+    Without `markup`, the cells hold no comments or CDATA and the main
+    namespace is the default one.
     """
-    p = draw(st.sampled_from(["", "", "s:"]))
+    p = draw(st.sampled_from(["", "", "s:"] if markup else [""]))
     decl = f'xmlns:s="{MAIN}"' if p else f'xmlns="{MAIN}"'
     decl += ' xmlns:r="urn:r" xmlns:x14ac="urn:x14ac"'
     parts = [_element(draw, p) for _ in range(draw(st.integers(0, 3)))]
@@ -222,7 +225,7 @@ def sheets(draw, errors=True):
     for _ in range(draw(st.integers(0, 8))):
         number = max(1, draw(st.sampled_from([number + 1, number + 1, number + 2, number - 1,
                                               number])))
-        rows.append(_row(draw, p, number, groups, errors))
+        rows.append(_row(draw, p, number, groups, errors, markup))
     if draw(st.integers(0, 5)) == 0:
         rows.insert(draw(st.integers(0, len(rows))), f"<{p}foo a='1'/>")
     if rows or draw(st.booleans()):

@@ -163,6 +163,20 @@ class ReadOnlyCell:
         return f"<ReadOnlyCell {getattr(self.parent, 'title', '?')!r}.{self.coordinate}>"
 
 
+class ReadOnlyFormulaCell(ReadOnlyCell):
+    """A read-only cell of a sheet read in formula-and-value mode: the
+    value of a formula cell is its formula, and `cached_value` the value
+    last calculated for it (for other cells, the value itself)."""
+
+    __slots__ = ("formula", "cached_value")
+
+    def __init__(self, sheet, row, column, value, data_type="n", style_id=0, formula=None,
+                 cached_value=None):
+        super().__init__(sheet, row, column, value, data_type, style_id)
+        self.formula = formula
+        self.cached_value = cached_value
+
+
 class EmptyCell:
     """The value-less cell that fills gaps in read-only rows."""
 

@@ -638,6 +638,11 @@ ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
     cell.value.obj.reset();
     cell.value.data_type_obj.reset();
     TVX_TRY(convert(ctx_, raw, cell.value));
+    cell.has_cached = formula_used && o_.formula_and_value;
+    if (cell.has_cached) {
+        cell.cached = std::move(cell.value);
+        cell.value = CellValue();
+    }
     if (formula_used) TVX_TRY(formula_value(cell));
     return sink.on_cell(cell);
 }

@@ -28,6 +28,10 @@ struct ParsedCell {
     // group, kNoGroup until it gives one.
     const FormulaTemplate* shared = nullptr;
     std::uint32_t* shared_number = nullptr;
+    // In formula-and-value mode, a cell whose formula is used also keeps
+    // the value its <v> converts to.
+    bool has_cached = false;
+    CellValue cached;
 };
 
 inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;

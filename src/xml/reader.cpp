@@ -275,6 +275,19 @@ void append_decoded_text(std::string& out, const char* p, std::size_t n) {
     decode_into(out, p, n, true, false);
 }
 
+ReadError check_attribute_value(const char* p, std::size_t n, bool& needs_decoding) {
+    std::uint8_t f = classify(p, n);
+    if (f & K_LT) return ReadError::malformed("< in attribute");
+    TVX_TRY(check_chars(p, n, f));
+    if (f & K_AMP) TVX_TRY(check_references(p, n));
+    needs_decoding = (f & (K_AMP | K_TABLF | K_CR)) != 0;
+    return ReadError::ok();
+}
+
+void append_decoded_attribute(std::string& out, const char* p, std::size_t n) {
+    decode_into(out, p, n, true, true);
+}
+
 // ---------------------------------------------------------------- sources
 
 ReadError PySource::read(std::string& buf) {

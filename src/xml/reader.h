@@ -102,6 +102,14 @@ ReadError check_text_run(const char* p, std::size_t n, bool& needs_decoding);
 // to LF, references replaced).
 void append_decoded_text(std::string& out, const char* p, std::size_t n);
 
+// The checks the tokenizer runs over one attribute value (no `<`,
+// characters, references), for parsers that read tags straight from the
+// buffer; `needs_decoding` tells whether append_decoded_attribute must be
+// used instead of the raw bytes.
+ReadError check_attribute_value(const char* p, std::size_t n, bool& needs_decoding);
+// Appends a checked attribute value decoded as decode_attribute_value does.
+void append_decoded_attribute(std::string& out, const char* p, std::size_t n);
+
 class XmlReader {
 public:
     // Nothing is read until the first next(). `source` must outlive the reader.
@@ -190,6 +198,14 @@ public:
     // complete, balanced content, so the element stack and the namespace
     // bindings are unchanged. Not allowed while an EmptyStart's End is due.
     void advance_to(std::size_t i) noexcept { pos_ = i; }
+    // For a raw scan that went past the current start tag and reads on
+    // without events: the tag's bytes may go at the next refill, so that
+    // the buffer stays small. The event's name and attribute data are
+    // invalid from here until the next event.
+    void release_tag() noexcept {
+        tag_start_ = tag_end_ = ev_qname_start_ = ev_local_start_ = ev_name_end_ = pos_;
+        nattrs_ = 0;
+    }
 
 private:
     struct Entry {

@@ -281,6 +281,7 @@ _FIXED_TYPES = frozenset(("b", "d", "e", "f", "n", "s"))
 _INT64 = range(-(1 << 63), 1 << 63)
 _MS_PER_DAY = 86_400_000
 _ABSENT = object()  # a cell without an <is> item
+_NOT_KEPT = object()  # no cached value kept for the cell
 
 
 def parse_coordinate(text):
@@ -428,7 +429,8 @@ class _Run:
         self.epoch = epoch
         self.native_epoch = type(epoch) is _datetime.datetime and epoch.tzinfo is None
         self.windows = self.native_epoch and epoch == WINDOWS_EPOCH
-        self.formulas = (not parser.data_only) or bool(getattr(parser, "formula_and_value", False))
+        self.formula_and_value = bool(getattr(parser, "formula_and_value", False))
+        self.formulas = (not parser.data_only) or self.formula_and_value
         self.shared_strings = parser.shared_strings
         self.rich_text = bool(parser.rich_text)
         self.date_formats = _style_ids(parser.date_formats)
@@ -453,6 +455,12 @@ class _Run:
     # -- document structure
 
     def run(self):
+        for _ in self.walk():
+            pass
+
+    def walk(self):
+        """Reads the document, yielding each row's number once the row has
+        been read (its cells handed to `on_cell`)."""
         events = self.events = PullParser(self.source)
         depth = 0
         while True:
@@ -464,7 +472,7 @@ class _Run:
                     continue
                 uri, local = split_name(event[1])
                 if uri == MAIN_NS and local == "sheetData":
-                    self.sheet_data()
+                    yield from self.sheet_data()
                 else:
                     self.element(event)
             elif kind == END:
@@ -485,6 +493,7 @@ class _Run:
                 uri, local = split_name(event[1])
                 if uri == MAIN_NS and local == "row":
                     self.parse_row(event[2])
+                    yield self.row
                 else:
                     self.element(event)
             elif kind == END:
@@ -578,10 +587,18 @@ class _Run:
 
         used = formula is not None and self.formulas
         value, data_type = self.convert(data_type, value_text, style_id, r, inline, used)
+        cached = _NOT_KEPT
         if used:
+            if self.formula_and_value:
+                cached = value
             value = self.formula_value(formula, row, column, r)
             data_type = "f"
+        self.on_cell(row, column, style, value, data_type, cached)
 
+    def on_cell(self, row, column, style, value, data_type, cached):
+        """Takes one read cell: `style` is the style id (or the unusual
+        value `s` gave), `cached` the value of a formula cell's <v> in
+        formula-and-value mode (_NOT_KEPT otherwise)."""
         style_array = self.style_array(style)
         cell = self.cell_cls.__new__(self.cell_cls)
         cell.parent = self.ws

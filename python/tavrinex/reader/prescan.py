@@ -1,0 +1,168 @@
+"""The layout of a worksheet without its cells.
+
+`prescan_sheet` returns a dict with the keys "head" and "tail" (the
+elements before and after ``sheetData``, each as (bytes, namespaces)),
+"rows" ((row number, [(name, value), ...]) for rows that carry more than
+``r`` and ``spans``, when `want_rows`) and "corners" ((row, column) ->
+the cell's ``s`` text or None, for the requested cells present in the
+sheet). The engine is tried first; `prescan_sheet_py` does the same in
+Python when the engine declines.
+"""
+
+import io
+import operator
+
+from tavrinex import _native
+from tavrinex.helpers import reader_helpers
+from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, START, _FAST_INT, PullParser, clark,
+                                       parse_coordinate, split_name)
+
+_ENGINE = object()  # "use the installed engine"
+
+
+def prescan_sheet_py(source, want_rows, corners, helpers):
+    """The prescan dict of the worksheet part in `source` (a binary file),
+    read with expat."""
+    return _Prescan(source, bool(want_rows), corners, helpers).run()
+
+
+class _Prescan:
+    def __init__(self, source, want_rows, corners, helpers):
+        self.events = PullParser(source)
+        self.want_rows = want_rows
+        self.corners = set()
+        if corners is not None:
+            for pair in corners:
+                row, column = tuple(pair)
+                self.corners.add((operator.index(row), operator.index(column)))
+        self.corner_rows = {row for row, _ in self.corners}
+        self.row_index = helpers["row_index"]
+        self.coordinate_to_tuple = helpers["coordinate_to_tuple"]
+        self.rows = []
+        self.found = {}
+        self.row = 0
+        self.column = 0
+
+    def run(self):
+        events = self.events
+        head, tail = [], []
+        depth = 0
+        after = False
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                if depth == 0:
+                    depth = 1
+                    continue
+                uri, local = split_name(event[1])
+                if not after and uri == MAIN_NS and local == "sheetData":
+                    after = True
+                    self.sheet_data()
+                    continue
+                (tail if after else head).append(events.capture(event))
+            elif kind == END:
+                depth = 0
+            elif kind == EOF:
+                break
+        return {"head": head, "tail": tail, "rows": self.rows, "corners": self.found}
+
+    def sheet_data(self):
+        events = self.events
+        rows_wanted = self.want_rows or bool(self.corners)
+        cells_wanted = bool(self.corners)
+        depth = 1
+        while True:
+            event = events.next()
+            kind = event[0]
+            if kind == START:
+                depth += 1
+                uri, local = split_name(event[1])
+                if uri != MAIN_NS:
+                    continue
+                if local == "row" and rows_wanted:
+                    self.row_tag(event[2])
+                elif local == "c" and cells_wanted:
+                    self.cell_tag(event[2])
+            elif kind == END:
+                depth -= 1
+                if depth == 0:
+                    return
+
+    def row_tag(self, attrs):
+        self.column = 0
+        r = attrs.get("r")
+        if r is None:
+            self.row += 1
+        elif _FAST_INT.fullmatch(r):
+            self.row = int(r)
+        else:
+            self.row = operator.index(self.row_index(r))
+        if self.want_rows and any(k != "r" and k != "spans" and "}" not in k for k in attrs):
+            self.rows.append((self.row, list(clark(attrs).items())))
+
+    def cell_tag(self, attrs):
+        r = attrs.get("r")
+        if r:
+            rc = parse_coordinate(r)
+            row, column = rc if rc is not None else self.coordinate_to_tuple(r)
+            self.column = column
+        else:
+            row = self.row
+            column = self.column = self.column + 1
+        if (row, column) in self.corners:
+            self.found[(row, column)] = attrs.get("s")
+
+
+def prescan_sheet(source, want_rows, corners, *, helpers=None, engine=_ENGINE):
+    """The prescan dict of `source` (bytes or a binary file positioned at
+    the start of the worksheet part): the engine's when it reads the
+    sheet, else the Python prescan's. A file that cannot seek is read into
+    memory first, so that it can be read twice."""
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        source = io.BytesIO(bytes(source))
+    elif not _seekable(source):
+        source = io.BytesIO(source.read())
+    start = source.tell()
+
+    def reopen():
+        source.seek(start)
+        return source
+
+    return prescan_opened(reopen, want_rows, corners, helpers=helpers, engine=engine,
+                          close=False)
+
+
+def prescan_opened(open_source, want_rows, corners, *, helpers=None, engine=_ENGINE,
+                   close=True):
+    """The same for a part opened by `open_source()` (a zero-argument
+    callable), once for the engine and once more if it declines; with
+    `close`, each opened file is closed when done."""
+    if helpers is None:
+        helpers = reader_helpers()
+    if engine is _ENGINE:
+        engine = _native.native
+    if corners is not None:
+        corners = list(corners)  # iterated once per attempt
+    if engine is not None:
+        source = open_source()
+        try:
+            return engine.prescan_sheet(source, want_rows, corners, helpers)
+        except engine.NativeFallback:
+            pass
+        finally:
+            if close:
+                source.close()
+    source = open_source()
+    try:
+        return prescan_sheet_py(source, want_rows, corners, helpers)
+    finally:
+        if close:
+            source.close()
+
+
+def _seekable(source):
+    try:
+        return source.seekable()
+    except AttributeError:
+        return False
