@@ -197,14 +197,15 @@ def test_memoryview_of_a_non_byte_format_is_read_as_its_bytes():
 
 
 def test_python_reader_takes_a_namespace_uri_with_a_brace():
-    data = sheet('<row r="1" r:x="y"><c r="A1"><v>5</v></c></row>',
+    data = sheet('<row r="1" r:x="y" ht="3"><c r="A1"><v>5</v></c></row>',
                  root_attrs=f'xmlns="{MAIN}" xmlns:r="}}rn:r"', after='<r:ext/>')
     cells, py_actions, parser = py_read(io.BytesIO(data))
     assert [(k, c.value) for k, c in cells.items()] == [((1, 1), 5)]
     engine = Parser()
     store, actions, _ = bind(data, parser=engine)
     assert py_actions == actions == [("element", b"<r:ext/>", [("", MAIN), ("r", "}rn:r")])]
-    assert parser.row_dimensions == engine.row_dimensions == {"1": {"{}rn:r}x": "y"}}
+    assert parser.row_dimensions == engine.row_dimensions == {
+        "1": {"r": "1", "{}rn:r}x": "y", "ht": "3"}}
 
 
 def test_python_reader_name_cache_is_bounded():

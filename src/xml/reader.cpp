@@ -288,12 +288,33 @@ ReadError PySource::read(std::string& buf) {
     }
     PyRef r = PyRef::steal(PyObject_CallMethodOneArg(obj_.get(), name_.get(), size_.get()));
     if (!r) return ReadError::source();
-    if (!PyBytes_Check(r.get())) {
+    if (PyBytes_Check(r.get())) {
+        buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
+        return ReadError::ok();
+    }
+    // Any other bytes-like object (bytearray, memoryview, array, ...) is
+    // taken as its bytes in order, whatever its shape or item format.
+    if (!PyObject_CheckBuffer(r.get())) {
         PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
                      Py_TYPE(r.get())->tp_name);
         return ReadError::source();
     }
-    buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
+    Py_buffer view;
+    if (PyObject_GetBuffer(r.get(), &view, PyBUF_FULL_RO) < 0) return ReadError::source();
+    const std::size_t old = buf.size(), n = std::size_t(view.len);
+    int rc = 0;
+    try {
+        buf.resize(old + n);
+        rc = PyBuffer_ToContiguous(buf.data() + old, &view, view.len, 'C');
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    if (rc < 0) {
+        buf.resize(old);
+        return ReadError::source();
+    }
     return ReadError::ok();
 }
 
