@@ -11,7 +11,7 @@ TAVRINEX_EXAMPLES ?= 200
 
 export TAVRINEX_EXAMPLES
 
-.PHONY: all bootstrap venv build run test asan bench clean
+.PHONY: all bootstrap venv build run test asan asan-build fuzz refleak bench clean
 
 all: build
 
@@ -47,18 +47,57 @@ run: build
 test: build
 	$(NATIVE_ENV) $(VPY) -m pytest $(PYTEST_ARGS)
 
-# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, with LeakSanitizer on (.ci/lsan.supp lists what it may ignore).
 ASAN_LIB = $(shell g++ -print-file-name=libasan.so)
 ASAN_BUILD ?= build-asan
-asan:
-	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DTAVRINEX_SANITIZE=ON"
-	TAVRINEX_NATIVE_DIR=$(abspath $(ASAN_BUILD))/native PYTHONPATH=$(abspath python) \
+ASAN_ENV = TAVRINEX_NATIVE_DIR=$(abspath $(ASAN_BUILD))/native PYTHONPATH=$(abspath python) \
 	  LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(VPY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+	  ASAN_OPTIONS=detect_leaks=$(ASAN_LEAKS):abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(abspath .ci/lsan.supp):print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_LEAKS ?= 1
+
+asan-build:
+	$(MAKE) build BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DTAVRINEX_SANITIZE=ON"
+
+asan: asan-build
+	$(ASAN_ENV) $(VPY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# Mutation fuzzing of every reader under the sanitizer build for
+# FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the suite).
+FUZZ_SECONDS ?= 60
+FUZZ_ARGS ?=
+fuzz: ASAN_LEAKS = 0
+fuzz: asan-build
+	$(ASAN_ENV) $(VPY) tests/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+
+# Reference leaks: the engine built for the debug interpreter, the
+# leak-prone tests run repeatedly, failing on growth of the total count.
+DBG_VENV := .venv-dbg
+DBG_BUILD ?= build-dbg
+REFLEAK_RUNS ?= 2:3
+REFLEAK_TESTS ?= tests/test_store.py tests/test_store_refs.py tests/test_bind_cells.py \
+	tests/test_strings.py tests/test_dimension.py tests/test_surface.py tests/test_threads.py \
+	tests/test_fuzz_cases.py tests/test_hostile_input.py tests/test_xml_items.py
+
+$(DBG_VENV)/.stamp: requirements-dev.txt scripts/bootstrap.sh
+	@PY=$$(bash scripts/bootstrap.sh --dbg) && \
+	  { [ -x $(DBG_VENV)/bin/python ] || $$PY -m venv $(DBG_VENV); } && \
+	  $(DBG_VENV)/bin/python -m pip install -q --disable-pip-version-check \
+	    $$(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
+	@touch $@
+
+refleak: $(DBG_VENV)/.stamp $(VENV)/.stamp
+	$(VENV)/bin/cmake -S . -B $(DBG_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(DBG_VENV)/bin/python) -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build $(DBG_BUILD)
+	TAVRINEX_NATIVE_DIR=$(abspath $(DBG_BUILD))/native PYTHONPATH=$(abspath python) \
+	  TAVRINEX_EXAMPLES=10 $(DBG_VENV)/bin/python -m pytest -p no:cacheprovider \
+	  --refleak=$(REFLEAK_RUNS) $(REFLEAK_TESTS) $(PYTEST_ARGS)
 
 bench: build
 	@for b in bench/bench_*.py; do echo "== $$b"; $(NATIVE_ENV) $(VPY) $$b || exit 1; done
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-dbg

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Finds a CPython 3.14 with headers and venv, installing it from Debian's
 # unstable suite when it is missing, then prints the interpreter's path.
+# With --dbg: the same for the debug interpreter (python3.14d, package
+# python3.14-dbg), which the reference-leak run builds the engine for.
 set -euo pipefail
+
+WANT=release
+[ "${1:-}" = "--dbg" ] && WANT=dbg
 
 have_py() {
     local py="$1"
@@ -14,7 +19,13 @@ assert os.path.exists(os.path.join(inc, "Python.h"))
 PY
 }
 
-PY="${PYTHON:-python3.14}"
+if [ "$WANT" = dbg ]; then
+    PY="${PYTHON_DBG:-python3.14d}"
+    pkgs=(python3.14-dbg python3.14-venv python3-pip-whl python3-setuptools-whl)
+else
+    PY="${PYTHON:-python3.14}"
+    pkgs=(python3.14-dev python3.14-venv python3-pip-whl python3-setuptools-whl)
+fi
 if have_py "$PY"; then
     command -v "$PY"
     exit 0
@@ -42,7 +53,7 @@ if [ -z "$uri" ]; then
 fi
 [ -n "$key" ] || key=/usr/share/keyrings/debian-archive-keyring.gpg
 
-echo "bootstrap: installing python3.14 from Debian unstable" >&2
+echo "bootstrap: installing ${pkgs[0]} from Debian unstable" >&2
 $SUDO tee /etc/apt/sources.list.d/tavrinex-sid.sources >/dev/null <<SRC
 Types: deb
 URIs: $uri
@@ -58,7 +69,6 @@ PREF
 
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q >&2
-pkgs=(python3.14-dev python3.14-venv python3-pip-whl python3-setuptools-whl)
 opts=(-y -q -t sid -o Dpkg::Options::=--force-overwrite)
 for attempt in 1 2 3; do
     if $SUDO apt-get install "${opts[@]}" "${pkgs[@]}" >&2; then
@@ -68,9 +78,9 @@ for attempt in 1 2 3; do
     $SUDO apt-get --fix-broken install -y -q -o Dpkg::Options::=--force-overwrite >&2 || true
 done
 
-if have_py python3.14; then
-    command -v python3.14
+if have_py "$PY"; then
+    command -v "$PY"
     exit 0
 fi
-echo "bootstrap: python3.14 is still not usable" >&2
+echo "bootstrap: $PY is still not usable" >&2
 exit 1

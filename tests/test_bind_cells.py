@@ -332,3 +332,27 @@ def test_fast_path_leaves_bad_text_to_the_tokenizer(bad, message):
     with pytest.raises(native.NativeFallback) as info:
         bind(data)
     assert str(info.value) == message
+
+
+def test_reloading_a_store_leaves_it_as_a_fresh_one():
+    from tavrinex import _probe
+    first = sheet(
+        '<row r="1"><c r="A1"><f t="shared" ref="A1:A3" si="0">B1+1</f></c>'
+        '<c r="B1"><f t="shared" ref="B1:B2" si="1">SUM(C1:D1)</f></c>'
+        '<c r="C1"><f>E1*2</f></c><c r="D1" t="odd"><v>q</v></c></row>'
+        '<row r="2"><c r="A2"><f t="shared" si="0"/></c><c r="B2"><f t="shared" si="1"/></c></row>')
+    second = sheet('<row r="1"><c r="A1"><f t="shared" ref="A1:A2" si="0">Z1</f></c>'
+                   '<c r="B1"><f>Y1</f></c></row><row r="2"><c r="A2"><f t="shared" si="0"/></c></row>')
+    store = native.CellStore()
+    for _ in range(5):
+        bind(first, store=store)
+        bind(second, store=store)
+    fresh, _, _ = bind(second)
+    assert _probe.store_tables(store) == _probe.store_tables(fresh)
+    assert store._stats() == fresh._stats()
+    assert values(store) == values(fresh) == [((1, 1), "=Z1", "f"), ((1, 2), "=Y1", "f"),
+                                              ((2, 1), "=Z2", "f")]
+    bind(first, store=store)
+    again, _, _ = bind(first)
+    assert _probe.store_tables(store) == _probe.store_tables(again)
+    assert values(store) == values(again)

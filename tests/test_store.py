@@ -490,3 +490,39 @@ def test_reloading_a_store_in_dict_mode_leaves_dict_mode():
     s["x"] = 1
     make_store([(2, 2, "int", 22)], store=s)
     assert not s._in_dict_mode() and list(s) == [(2, 2)] and s[2, 2].value == 22
+
+
+def test_clear_in_dict_mode_stops_live_iterators():
+    s = make_store([(1, 1, "int", 1), (1, 2, "int", 2)])
+    s["x"] = 1
+    it = iter(s)
+    assert next(it) == (1, 1)
+    s.clear()
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        next(it)
+    assert list(s) == [] and not s._in_dict_mode()
+
+
+def test_reload_in_dict_mode_stops_live_iterators():
+    s = make_store([(1, 1, "int", 1)])
+    s["x"] = 1
+    it = iter(s)
+    next(it)
+    make_store([(2, 2, "int", 22)], store=s)
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        next(it)
+
+
+def test_values_dropped_by_clear_see_a_consistent_store():
+    s = make_store([(1, 1, "int", 1)])
+    seen = []
+
+    class Noisy:
+        def __del__(self):
+            seen.append((len(s), s._in_dict_mode()))
+
+    s["x"] = Noisy()
+    s[(1, 1)] = Noisy()
+    s.clear()
+    gc.collect()
+    assert seen == [(0, False), (0, False)]

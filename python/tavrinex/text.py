@@ -130,7 +130,8 @@ def _local(tag):
 
 
 def _ns(tag):
-    return tag[1:].partition("}")[0] if tag.startswith("{") else ""
+    # A URI may itself hold "}"; a local name cannot.
+    return tag[1:].rpartition("}")[0] if tag.startswith("{") else ""
 
 
 def _quote(value):

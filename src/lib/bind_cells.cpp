@@ -143,11 +143,13 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!hold.try_exclusive(store)) return raise_internal("Already borrowed");
         CellStore& core = store_core(store);
         {
-            // References dropped by clearing go once the store is consistent.
+            // The previous load's references are dropped once the store is
+            // empty and free again, since their finalizers may use it.
             std::vector<PyObject*> released;
-            PyRef old_dict = std::move(core.dict);
             core.clear(released);
+            hold.release();
             for (PyObject* obj : released) Py_XDECREF(obj);
+            if (!hold.try_exclusive(store)) return raise_internal("Already borrowed");
         }
         Py_ssize_t offsets[8];
         if (!CellStore::bind_cell_slots(cell_cls, offsets)) return nullptr;

@@ -101,4 +101,41 @@ int guarded_int(F&& body) noexcept {
     return -1;
 }
 
+// Entry points of objects: `body` runs inside a critical section on `obj`
+// (free-threaded builds serialise on the object; the default build pays
+// nothing) and inside the error boundary, so no C++ exception can skip
+// the end of the critical section.
+template <class F>
+auto with_critical_section(PyObject* obj, F&& body) noexcept -> decltype(body()) {
+    static_assert(noexcept(body()), "the body must not throw");
+    decltype(body()) result;
+    (void)obj;  // unused by the default build's macros
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    result = body();
+    Py_END_CRITICAL_SECTION();
+    return result;
+}
+
+template <class F>
+PyObject* guarded_locked(PyObject* obj, F&& body) noexcept {
+    return with_critical_section(obj, [&]() noexcept { return guarded(body); });
+}
+
+template <class F>
+int guarded_int_locked(PyObject* obj, F&& body) noexcept {
+    return with_critical_section(obj, [&]() noexcept { return guarded_int(body); });
+}
+
+// The same with critical sections on two objects at once (an iterator and
+// the container it walks).
+template <class F>
+PyObject* guarded_locked2(PyObject* a, PyObject* b, F&& body) noexcept {
+    PyObject* result;
+    (void)a, (void)b;
+    Py_BEGIN_CRITICAL_SECTION2(a, b);
+    result = guarded(body);
+    Py_END_CRITICAL_SECTION2();
+    return result;
+}
+
 }  // namespace tvx

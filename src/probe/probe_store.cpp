@@ -344,6 +344,22 @@ PyObject* store_memory(PyObject*, PyObject* store) {
     return PyLong_FromSize_t(store_core(store).memory_bytes());
 }
 
+// store_tables(store) -> {name: entries} of the side tables a load fills
+// beside the cells (a reload must leave them as a fresh store's).
+PyObject* store_tables(PyObject*, PyObject* store) {
+    return guarded([&]() -> PyObject* {
+        if (!check_store(store)) return nullptr;
+        StoreHold hold;
+        if (!hold.shared(store)) return nullptr;
+        const CellStore& s = store_core(store);
+        return Py_BuildValue("{snsnsnsnsn}", "shared_formulas", (Py_ssize_t)s.shared_formula_count(),
+                             "shared_formula_objects", (Py_ssize_t)s.shared_formula_objects.size(),
+                             "templates", (Py_ssize_t)s.template_count(), "data_types",
+                             (Py_ssize_t)s.extra_data_type_count(), "objects",
+                             (Py_ssize_t)s.object_slots());
+    });
+}
+
 // date_serial(serial, epoch) -> datetime/time, or None when the native
 // route declines the serial (the date warning case).
 PyObject* date_serial(PyObject*, PyObject* args) {
@@ -379,6 +395,7 @@ PyMethodDef store_methods[] = {
     {"store_convert_load", store_convert_load, METH_VARARGS, nullptr},
     {"store_records", store_records, METH_O, nullptr},
     {"store_memory", store_memory, METH_O, nullptr},
+    {"store_tables", store_tables, METH_O, nullptr},
     {"convert_cell", convert_cell, METH_VARARGS, nullptr},
     {"date_serial", date_serial, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -428,8 +428,10 @@ bool CellStore::date_parts(const DecodedCell& cell, DateParts& out) const noexce
 
 PyRef CellStore::shared_string(std::uint64_t index) const {
     PyObject* ss = shared_strings_.get();
-    if (ss && PyList_CheckExact(ss) && index < (std::uint64_t)PyList_GET_SIZE(ss)) {
-        return PyRef::borrow(PyList_GET_ITEM(ss, (Py_ssize_t)index));
+    if (ss && PyList_CheckExact(ss) && index < (std::uint64_t)PY_SSIZE_T_MAX) {
+        // A strong reference: another thread may change the list meanwhile.
+        if (PyObject* item = PyList_GetItemRef(ss, (Py_ssize_t)index)) return PyRef::steal(item);
+        PyErr_Clear();  // out of range now: the generic lookup raises the error
     }
     PyRef i = PyRef::steal(PyLong_FromUnsignedLongLong(index));
     if (!i) return {};
@@ -498,8 +500,10 @@ PyRef CellStore::style_array(std::uint32_t style) {
         PyObject* cs = cell_styles_.get();
         PyRef item;
         if (PyList_Check(cs) && style < (std::uint64_t)PyList_GET_SIZE(cs)) {
-            item = PyRef::borrow(PyList_GET_ITEM(cs, style));
-        } else {
+            item = PyRef::steal(PyList_GetItemRef(cs, (Py_ssize_t)style));
+            if (!item) PyErr_Clear();
+        }
+        if (!item) {
             PyRef i = PyRef::steal(PyLong_FromUnsignedLong(style));
             if (!i) return {};
             item = PyRef::steal(PyObject_GetItem(cs, i.get()));
@@ -669,7 +673,25 @@ void CellStore::maybe_compact_overflow() {
 }
 
 void CellStore::clear(std::vector<PyObject*>& released) {
-    if (dict) released.push_back(dict.release());
+    if (dict) {
+        // Emptied in place, so that iterators over it see the change; its
+        // keys and values go to `released` with it, and no finalizer runs
+        // before the caller drops them.
+        PyObject* d = dict.get();
+        // Only the store changes its dict, so the size holds while we walk
+        // it; reserving first keeps allocation out of the critical section.
+        released.reserve(released.size() + 2 * (std::size_t)PyDict_Size(d) + 1);
+        Py_BEGIN_CRITICAL_SECTION(d);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(d, &pos, &k, &v)) {
+            released.push_back(Py_NewRef(k));
+            released.push_back(Py_NewRef(v));
+        }
+        PyDict_Clear(d);
+        Py_END_CRITICAL_SECTION();
+        released.push_back(dict.release());
+    }
     for (PyObject* o : objects_) {
         if (o) released.push_back(o);
     }
@@ -684,6 +706,14 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     overflow_index_ = decltype(overflow_index_)();
     text_ = {};
     text_dedup_ = decltype(text_dedup_)();
+    // Tables that only the cells refer to: a reloaded store must hold no
+    // more than a fresh one.
+    templates_.clear();
+    shared_formulas_ = {};
+    for (PyRef& r : shared_formula_objects) released.push_back(r.release());
+    shared_formula_objects = {};
+    for (PyRef& r : extra_data_types_) released.push_back(r.release());
+    extra_data_types_ = {};
     reseed();
     live_compact_ = live_overflow_ = 0;
     last_compact_key_ = 0;

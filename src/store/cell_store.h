@@ -13,6 +13,7 @@
 #include "lib/host.h"
 #include "sheet/convert.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -238,6 +239,8 @@ public:
     bool overflow_find(CellKey key, std::uint32_t& pos) const noexcept;
     std::size_t materialised_count() const noexcept;
     std::size_t template_count() const noexcept { return templates_.size(); }
+    std::size_t extra_data_type_count() const noexcept { return extra_data_types_.size(); }
+    std::size_t object_slots() const noexcept { return objects_.size(); }
     std::uint64_t text_bytes() const noexcept { return text_.size(); }
     std::size_t memory_bytes() const noexcept;
 
@@ -331,7 +334,7 @@ public:
     void release() noexcept;
 
 private:
-    int* flag_ = nullptr;
+    std::atomic<int>* flag_ = nullptr;
     bool exclusive_ = false;
 };
 

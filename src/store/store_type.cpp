@@ -7,6 +7,7 @@
 #include "lib/errors.h"
 #include "store/cell_store.h"
 
+#include <atomic>
 #include <new>
 
 namespace tvx {
@@ -17,7 +18,7 @@ struct StoreObject {
     PyObject_HEAD
     CellStore* core;
     // 0: free; > 0: number of shared holds; -1: held exclusively.
-    int borrow;
+    std::atomic<int> borrow;
 };
 
 struct KeyIterObject {
@@ -29,8 +30,25 @@ struct KeyIterObject {
     std::uint32_t row_hint;
 };
 
-PyTypeObject* g_store_type = nullptr;
-PyTypeObject* g_keyiter_type = nullptr;
+// Made once (at module exec, or by the first caller) under g_type_lock and
+// never replaced; readers load them without the lock.
+std::atomic<PyTypeObject*> g_store_type{nullptr};
+std::atomic<PyTypeObject*> g_keyiter_type{nullptr};
+PyMutex g_type_lock = {};
+
+PyTypeObject* make_type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec* spec) {
+    if (PyTypeObject* t = slot.load(std::memory_order_acquire)) return t;
+    // PyMutex lets the thread state go while waiting, so a thread blocked
+    // here cannot stall the interpreter's stop-the-world pauses.
+    PyMutex_Lock(&g_type_lock);
+    PyTypeObject* t = slot.load(std::memory_order_relaxed);
+    if (!t) {
+        t = (PyTypeObject*)PyType_FromSpec(spec);
+        if (t) slot.store(t, std::memory_order_release);
+    }
+    PyMutex_Unlock(&g_type_lock);
+    return t;
+}
 
 constexpr std::uint64_t kMaxIndex = 0xFFFFFFFFull;
 
@@ -146,7 +164,7 @@ PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) {
         if (!self) return nullptr;
         StoreObject* so = as_store(self.get());
         so->core = new CellStore();
-        so->borrow = 0;
+        new (&so->borrow) std::atomic<int>(0);
         if (!so->core->init_fixed_types()) return nullptr;
         return self.release();
     });
@@ -190,15 +208,17 @@ int store_clear(PyObject* self) {
 }
 
 Py_ssize_t store_len(PyObject* self) {
-    StoreHold hold;
-    if (!hold.shared(self)) return -1;
-    CellStore& s = store_core(self);
-    if (s.dict) return PyDict_GET_SIZE(s.dict.get());
-    return (Py_ssize_t)s.size();
+    return with_critical_section(self, [&]() noexcept -> Py_ssize_t {
+        StoreHold hold;
+        if (!hold.shared(self)) return -1;
+        CellStore& s = store_core(self);
+        if (s.dict) return PyDict_Size(s.dict.get());
+        return (Py_ssize_t)s.size();
+    });
 }
 
 int store_contains(PyObject* self, PyObject* key) {
-    return guarded_int([&]() -> int {
+    return guarded_int_locked(self, [&]() -> int {
         StoreHold hold;
         if (!hold.shared(self)) return -1;
         CellStore& s = store_core(self);
@@ -213,7 +233,7 @@ int store_contains(PyObject* self, PyObject* key) {
 }
 
 PyObject* store_getitem(PyObject* self, PyObject* key) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.exclusive(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -281,7 +301,7 @@ int store_delitem(CellStore& s, PyObject* key) {
 }
 
 int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    return guarded_int([&]() -> int {
+    return guarded_int_locked(self, [&]() -> int {
         StoreHold hold;
         if (!hold.exclusive(self)) return -1;
         CellStore& s = store_core(self);
@@ -290,8 +310,9 @@ int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyObject* new_key_iter(PyObject* self) {
-    if (!g_keyiter_type) return raise_internal("KeyIter type missing");
-    KeyIterObject* it = PyObject_GC_New(KeyIterObject, g_keyiter_type);
+    PyTypeObject* type = g_keyiter_type.load(std::memory_order_acquire);
+    if (!type) return raise_internal("KeyIter type missing");
+    KeyIterObject* it = PyObject_GC_New(KeyIterObject, type);
     if (!it) return nullptr;
     CellStore& s = store_core(self);
     it->store = Py_NewRef(self);
@@ -306,7 +327,7 @@ PyObject* new_key_iter(PyObject* self) {
 PyTypeObject* key_iter_type();
 
 PyObject* store_iter(PyObject* self) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.shared(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -322,7 +343,7 @@ PyObject* store_iter(PyObject* self) {
 // ------------------------------------------------------------ methods
 
 PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         static const char* const names[] = {"key", "default"};
         static const ArgSpec spec{"get", names, 2, 1};
         PyObject* a[2];
@@ -349,12 +370,14 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* m_clear(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        StoreHold hold;
-        if (!hold.exclusive(self)) return nullptr;
-        CellStore& s = store_core(self);
+    return guarded_locked(self, [&]() -> PyObject* {
         std::vector<PyObject*> released;
-        s.clear(released);
+        {
+            StoreHold hold;
+            if (!hold.exclusive(self)) return nullptr;
+            store_core(self).clear(released);
+        }
+        // Dropped once the store is free again: finalizers may use it.
         drop_all(released);
         Py_RETURN_NONE;
     });
@@ -377,7 +400,7 @@ bool last_live(const CellStore& s, CellLocation& out) {
 }
 
 PyObject* m_popitem(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.exclusive(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -403,7 +426,7 @@ PyObject* m_popitem(PyObject* self, PyObject*) {
 }
 
 PyObject* m_reversed(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.exclusive(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -430,7 +453,7 @@ PyObject* m_reversed(PyObject* self, PyObject*) {
 }
 
 PyObject* m_bounds(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.shared(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -459,13 +482,15 @@ PyObject* m_bounds(PyObject* self, PyObject*) {
 }
 
 PyObject* m_in_dict_mode(PyObject* self, PyObject*) {
-    StoreHold hold;
-    if (!hold.shared(self)) return nullptr;
-    return PyBool_FromLong(store_core(self).dict ? 1 : 0);
+    return guarded_locked(self, [&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        return PyBool_FromLong(store_core(self).dict ? 1 : 0);
+    });
 }
 
 PyObject* m_stats(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.shared(self)) return nullptr;
         CellStore& s = store_core(self);
@@ -488,7 +513,7 @@ struct GcPause {
 };
 
 PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded_locked(self, [&]() -> PyObject* {
         static const char* const names[] = {"row", "min_col", "max_col", "values_only"};
         static const ArgSpec spec{"_row", names, 4, 4};
         PyObject* a[4];
@@ -601,7 +626,7 @@ PyType_Spec store_spec = {
 
 // ------------------------------------------------------------ KeyIter
 
-PyObject* keyiter_next(PyObject* self) {
+PyObject* keyiter_next_locked(PyObject* self) {
     return guarded([&]() -> PyObject* {
         KeyIterObject* it = reinterpret_cast<KeyIterObject*>(self);
         if (!it->store) return nullptr;
@@ -629,6 +654,19 @@ PyObject* keyiter_next(PyObject* self) {
         }
         return nullptr;  // exhausted: StopIteration without an error set
     });
+}
+
+// The iterator's position and the store are read and moved together.
+PyObject* keyiter_next(PyObject* self) {
+    PyObject* store;
+    PyObject* result;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    store = Py_XNewRef(reinterpret_cast<KeyIterObject*>(self)->store);
+    Py_END_CRITICAL_SECTION();
+    if (!store) return nullptr;
+    result = guarded_locked2(self, store, [&]() -> PyObject* { return keyiter_next_locked(self); });
+    Py_DECREF(store);
+    return result;
 }
 
 void keyiter_dealloc(PyObject* self) {
@@ -667,10 +705,7 @@ PyType_Spec keyiter_spec = {
     keyiter_slots,
 };
 
-PyTypeObject* key_iter_type() {
-    if (!g_keyiter_type) g_keyiter_type = (PyTypeObject*)PyType_FromSpec(&keyiter_spec);
-    return g_keyiter_type;
-}
+PyTypeObject* key_iter_type() { return make_type_once(g_keyiter_type, &keyiter_spec); }
 
 }  // namespace
 
@@ -680,9 +715,9 @@ CellStore& store_core(PyObject* store) noexcept { return *as_store(store)->core;
 
 bool StoreHold::try_exclusive(PyObject* store) noexcept {
     release();
-    int& f = as_store(store)->borrow;
-    if (f != 0) return false;
-    f = -1;
+    std::atomic<int>& f = as_store(store)->borrow;
+    int expected = 0;
+    if (!f.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return false;
     flag_ = &f;
     exclusive_ = true;
     return true;
@@ -690,9 +725,11 @@ bool StoreHold::try_exclusive(PyObject* store) noexcept {
 
 bool StoreHold::try_shared(PyObject* store) noexcept {
     release();
-    int& f = as_store(store)->borrow;
-    if (f < 0) return false;
-    f++;
+    std::atomic<int>& f = as_store(store)->borrow;
+    int seen = f.load(std::memory_order_relaxed);
+    do {
+        if (seen < 0) return false;
+    } while (!f.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire));
     flag_ = &f;
     exclusive_ = false;
     return true;
@@ -713,21 +750,28 @@ bool StoreHold::shared(PyObject* store) noexcept {
 void StoreHold::release() noexcept {
     if (!flag_) return;
     if (exclusive_) {
-        *flag_ = 0;
+        flag_->store(0, std::memory_order_release);
     } else {
-        (*flag_)--;
+        flag_->fetch_sub(1, std::memory_order_release);
     }
     flag_ = nullptr;
 }
 
 PyTypeObject* cell_store_type() {
-    if (!g_store_type) g_store_type = (PyTypeObject*)PyType_FromSpec(&store_spec);
-    return g_store_type;
+    // The iterator type is made with the store type, so that iterating
+    // never has to create a type.
+    PyTypeObject* t = make_type_once(g_store_type, &store_spec);
+    if (t && !key_iter_type()) return nullptr;
+    return t;
 }
 
 void adopt_cell_store_type(PyTypeObject* type) {
+    // The probe module takes the loaded engine's type (once, at its import).
     Py_XINCREF(type);
-    g_store_type = type;
+    PyMutex_Lock(&g_type_lock);
+    PyTypeObject* old = g_store_type.exchange(type, std::memory_order_acq_rel);
+    PyMutex_Unlock(&g_type_lock);
+    (void)old;  // a type once published stays alive: objects may still use it
 }
 
 }  // namespace tvx

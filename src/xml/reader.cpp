@@ -62,6 +62,8 @@ inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
 // Beyond this many attributes in one tag, duplicates are found by hashing
 // or sorting rather than by comparing every pair.
 constexpr std::size_t MANY_ATTRIBUTES = 32;
+// Up to this many bindings in scope, prefixes are looked up by a search.
+constexpr std::size_t SHORT_SCOPE = 8;
 
 // Equality of short byte strings (names, prefixes) without a library call.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) {
@@ -299,12 +301,33 @@ ReadError PySource::read(std::string& buf) {
     }
     PyRef r = PyRef::steal(PyObject_CallMethodOneArg(obj_.get(), name_.get(), size_.get()));
     if (!r) return ReadError::source();
-    if (!PyBytes_Check(r.get())) {
+    if (PyBytes_Check(r.get())) {
+        buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
+        return ReadError::ok();
+    }
+    // Any other bytes-like object (bytearray, memoryview, array, ...) is
+    // taken as its bytes in order, whatever its shape or item format.
+    if (!PyObject_CheckBuffer(r.get())) {
         PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
                      Py_TYPE(r.get())->tp_name);
         return ReadError::source();
     }
-    buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
+    Py_buffer view;
+    if (PyObject_GetBuffer(r.get(), &view, PyBUF_FULL_RO) < 0) return ReadError::source();
+    const std::size_t old = buf.size(), n = std::size_t(view.len);
+    int rc = 0;
+    try {
+        buf.resize(old + n);
+        rc = PyBuffer_ToContiguous(buf.data() + old, &view, view.len, 'C');
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    if (rc < 0) {
+        buf.resize(old);
+        return ReadError::source();
+    }
     return ReadError::ok();
 }
 
@@ -917,7 +940,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
 
 ReadError XmlReader::start_tag(XmlEvent& ev) {
     if (root_closed_) return ReadError::malformed("junk after document element");
-    std::size_t bindings_before = bindings_.size(), prefixes_before = prefixes_.size();
+    std::size_t bindings_before = bindings_.size();
     std::uint32_t bound = 0;
     std::size_t gt = 0, name_end = 0, colon = 0;
     bool empty = false;
@@ -928,9 +951,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
         bool need_more = false;
         ReadError err = parse_start_tag(need_more, gt, empty, name_end, colon, bound);
         if (need_more || err) {
-            bindings_.resize(bindings_before);
-            prefixes_.resize(prefixes_before);
-            default_ns_ = innermost_default();
+            truncate_bindings(bindings_before);
             bound = 0;
         }
         if (need_more) {
@@ -1024,22 +1045,45 @@ ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe, const
             return ReadError::malformed("reserved namespace");
         if (pe > ps && value.empty()) return ReadError::malformed("empty prefixed namespace");
     }
-    NamespaceId id = intern_namespace(value);
-    bindings_.push_back({std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id});
+    push_binding(prefix, intern_namespace(value));
+    return ReadError::ok();
+}
+
+void XmlReader::push_binding(std::string_view prefix, NamespaceId id) {
+    const std::uint32_t index = std::uint32_t(bindings_.size());
+    auto [it, fresh] = prefix_top_.try_emplace(std::string(prefix), index);
+    std::uint32_t shadowed = NO_BINDING;
+    if (!fresh) {
+        shadowed = it->second;
+        it->second = index;
+    }
+    bindings_.push_back({std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id, shadowed});
     prefixes_.append(prefix);
     if (prefix.empty()) default_ns_ = id;
-    return ReadError::ok();
+    scope_versions_.push_back(++last_version_);
+}
+
+// Pops bindings (innermost first) until n remain; each popped binding
+// gives its prefix back to the binding it shadowed.
+void XmlReader::truncate_bindings(std::size_t n) noexcept {
+    if (bindings_.size() <= n) return;
+    while (bindings_.size() > n) {
+        const Binding& bd = bindings_.back();
+        std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
+        auto it = prefix_top_.find(p);
+        if (bd.shadowed == NO_BINDING) prefix_top_.erase(it);
+        else it->second = bd.shadowed;
+        prefixes_.resize(bd.prefix_off);
+        bindings_.pop_back();
+    }
+    auto d = prefix_top_.find(std::string_view());
+    default_ns_ = d == prefix_top_.end() ? NS_NONE : bindings_[d->second].id;
+    scope_versions_.resize(n + 1);
 }
 
 void XmlReader::pop() noexcept {
     const Entry& top = stack_[depth_ - 1];
-    if (top.bindings) {
-        for (std::uint32_t k = 0; k < top.bindings; ++k) {
-            prefixes_.resize(bindings_.back().prefix_off);
-            bindings_.pop_back();
-        }
-        default_ns_ = innermost_default();
-    }
+    if (top.bindings) truncate_bindings(bindings_.size() - top.bindings);
     names_len_ = top.name_off;
     if (--depth_ == 0) root_closed_ = true;
 }
@@ -1076,44 +1120,46 @@ NamespaceId XmlReader::intern_namespace(std::string_view uri) {
     return id;
 }
 
-NamespaceId XmlReader::innermost_default() const noexcept {
-    for (std::size_t k = bindings_.size(); k-- > 0;)
-        if (bindings_[k].prefix_len == 0) return bindings_[k].id;
-    return NS_NONE;
-}
-
 NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
     if (prefix.size() == 3 && same_bytes(prefix.data(), "xml", 3)) return NS_XML;
-    for (std::size_t k = bindings_.size(); k-- > 0;) {
-        const Binding& bd = bindings_[k];
-        if (bd.prefix_len == prefix.size() &&
-            same_bytes(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size()))
-            return bd.id;
+    if (bindings_.size() <= SHORT_SCOPE) {
+        // The usual few bindings: a search from the innermost beats hashing.
+        for (std::size_t k = bindings_.size(); k-- > 0;) {
+            const Binding& bd = bindings_[k];
+            if (bd.prefix_len == prefix.size() &&
+                same_bytes(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size()))
+                return bd.id;
+        }
+    } else {
+        auto it = prefix_top_.find(prefix);
+        if (it != prefix_top_.end()) return bindings_[it->second].id;
     }
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
 }
 
 PyRef XmlReader::namespaces_in_scope() const {
-    struct Item {
-        std::string_view prefix;
-        NamespaceId id;
-    };
-    std::vector<Item> items;
-    for (const Binding& bd : bindings_) {
-        std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
-        auto it = std::find_if(items.begin(), items.end(), [&](const Item& x) { return x.prefix == p; });
-        if (it != items.end()) it->id = bd.id;
-        else items.push_back({p, bd.id});
-    }
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(items.size())));
+    const std::uint64_t version = scope_versions_[bindings_.size()];
+    if (scope_list_ && scope_list_version_ == version) return scope_list_;
+    // Each prefix once, at its outermost binding: a binding that shadows
+    // nothing opens a new entry, and the entry takes the URI of the
+    // prefix's innermost binding (the one prefix_top_ names).
+    std::vector<std::uint32_t> firsts;
+    for (std::uint32_t k = 0; k < bindings_.size(); ++k)
+        if (bindings_[k].shadowed == NO_BINDING) firsts.push_back(k);
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(firsts.size())));
     if (!list) return {};
-    for (std::size_t k = 0; k < items.size(); ++k) {
-        const std::string& uri = uris_[items[k].id];
-        PyRef t = PyRef::steal(Py_BuildValue("(s#s#)", items[k].prefix.data(), Py_ssize_t(items[k].prefix.size()),
+    for (std::size_t k = 0; k < firsts.size(); ++k) {
+        const Binding& outer = bindings_[firsts[k]];
+        std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
+        const Binding& inner = bindings_[prefix_top_.find(prefix)->second];
+        const std::string& uri = uris_[inner.id];
+        PyRef t = PyRef::steal(Py_BuildValue("(s#s#)", prefix.data(), Py_ssize_t(prefix.size()),
                                              uri.data(), Py_ssize_t(uri.size())));
         if (!t) return {};
         PyList_SET_ITEM(list.get(), Py_ssize_t(k), t.release());
     }
+    scope_list_ = list;
+    scope_list_version_ = version;
     return list;
 }
 

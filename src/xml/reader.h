@@ -161,8 +161,10 @@ public:
     // The innermost default-namespace binding (NS_NONE when there is none).
     NamespaceId default_namespace() const noexcept { return default_ns_; }
     // [(prefix, uri)] of the bindings in scope: each prefix once, at its
-    // outermost position, with its innermost URI. New list or null with an
-    // exception set.
+    // outermost position, with its innermost URI. Null with an exception
+    // set on failure. The list is built once per change of the bindings and
+    // shared by every caller until the next change: callers must not
+    // change it.
     PyRef namespaces_in_scope() const;
 
     // Capture: begin right after a Start/EmptyStart; while it runs,
@@ -216,7 +218,9 @@ private:
     struct Binding {
         std::uint32_t prefix_off, prefix_len;
         NamespaceId id;
+        std::uint32_t shadowed;  // earlier binding of the same prefix, or NO_BINDING
     };
+    static constexpr std::uint32_t NO_BINDING = 0xFFFFFFFFu;
     struct Range {
         std::size_t start, end;
     };
@@ -245,8 +249,9 @@ private:
     ReadError namespace_declaration(std::size_t prefix_s, std::size_t prefix_e,
                                     const AttributeRecord& a);
     void pop() noexcept;
+    void push_binding(std::string_view prefix, NamespaceId id);
+    void truncate_bindings(std::size_t n) noexcept;
     NamespaceId lookup_prefixed(std::string_view prefix) const noexcept;
-    NamespaceId innermost_default() const noexcept;
 
     ByteSource& src_;
     std::string buf_;
@@ -257,6 +262,13 @@ private:
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
+    struct UriHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+
     std::vector<Entry> stack_;  // the first depth_ entries are the open elements
     std::size_t depth_ = 0;
     std::vector<char> names_;  // qualified names of the open elements, concatenated
@@ -264,13 +276,18 @@ private:
     std::vector<Binding> bindings_;
     std::string prefixes_;  // prefixes of the bindings, concatenated
     NamespaceId default_ns_ = NS_NONE;  // innermost binding of the empty prefix
+    // Innermost binding of each bound prefix, so that neither lookups nor
+    // pops search the stack (documents may bind thousands of prefixes).
+    std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> prefix_top_;
+    // scope_versions_[n] names the state of the first n bindings: a push
+    // gives the new state a fresh number, a pop returns to the number the
+    // shorter stack had, so returning to a scope finds its list again.
+    std::vector<std::uint64_t> scope_versions_{0};
+    std::uint64_t last_version_ = 0;
+    // The namespaces list of the scope numbered scope_list_version_.
+    mutable std::uint64_t scope_list_version_ = ~std::uint64_t(0);
+    mutable PyRef scope_list_;
 
-    struct UriHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept {
-            return std::hash<std::string_view>{}(s);
-        }
-    };
     std::vector<std::string> uris_;
     std::unordered_map<std::string, NamespaceId, UriHash, std::equal_to<>> uri_index_;
 

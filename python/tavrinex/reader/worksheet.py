@@ -9,6 +9,7 @@ elements it does not interpret, so that they reach the element handlers as
 
 import codecs
 import datetime as _datetime
+import functools
 import math
 import operator
 import re
@@ -23,21 +24,36 @@ _DECL_RE = re.compile(rb"""^<\?xml[^>]*?encoding\s*=\s*["']([A-Za-z0-9._-]+)["']
 _UTF8_NAMES = {"utf-8", "utf8"}
 
 
-def split_name(name, _cache={}):
-    """(namespace uri, local name) of an expat name "uri}local"."""
-    try:
-        return _cache[name]
-    except KeyError:
-        uri, sep, local = name.rpartition("}")
-        result = _cache[name] = (uri, local)
-        return result
+# expat joins a name's URI and local part with SEP: a control character, so
+# it occurs in no name and no URI (any character may be in a URI but those).
+SEP = "\x01"
+# Names seen in one document are few; a hostile one may hold any number of
+# distinct names, so the cache keeps only the most recent.
+NAME_CACHE_SIZE = 4096
+
+
+@functools.lru_cache(maxsize=NAME_CACHE_SIZE)
+def split_name(name):
+    """(namespace uri, local name) of an expat name "uri" SEP "local"."""
+    uri, sep, local = name.rpartition(SEP)
+    return uri, local
 
 
 def clark(attrs):
     """Attributes keyed as "{uri}local" for prefixed names, plain otherwise."""
-    if not any("}" in key for key in attrs):
+    if not any(SEP in key for key in attrs):
         return dict(attrs)
-    return {("{" + key if "}" in key else key): value for key, value in attrs.items()}
+    return {("{" + key.replace(SEP, "}") if SEP in key else key): value
+            for key, value in attrs.items()}
+
+
+def _as_bytes(chunk):
+    """The bytes of a read result: any bytes-like object, in order."""
+    if isinstance(chunk, bytes):
+        return chunk
+    if isinstance(chunk, str) or not hasattr(type(chunk), "__buffer__"):
+        raise TypeError(f"source.read() must return bytes, not {type(chunk).__name__}")
+    return memoryview(chunk).tobytes()
 
 
 def _transcoded(first, source):
@@ -59,7 +75,7 @@ def _transcoded(first, source):
         except LookupError:
             return None  # expat reports what it cannot read
     data = bytearray(first)
-    while chunk := source.read(CHUNK):
+    while chunk := _as_bytes(source.read(CHUNK)):
         data += chunk
     text = bytes(data).decode(encoding)
     return text.lstrip("\ufeff").encode("utf-8", "surrogatepass")
@@ -67,7 +83,7 @@ def _transcoded(first, source):
 
 class PullParser:
     """Events (START, name, attrs, offset), (END, name, offset), (TEXT, str)
-    and (EOF,), in document order. Names are expat's "uri}local" form.
+    and (EOF,), in document order. Names are expat's "uri" SEP "local" form.
 
     Byte offsets are absolute positions in the (UTF-8) document. The bytes
     from the oldest running capture on stay in `_buf`.
@@ -87,19 +103,17 @@ class PullParser:
         self._decls = []        # bindings declared for the next start tag
         self.last_end = 0       # offset of the last END event handed out
 
-        first = source.read(CHUNK)
-        if not isinstance(first, (bytes, bytearray)):
-            raise TypeError(f"source.read() must return bytes, not {type(first).__name__}")
-        whole = _transcoded(bytes(first), source)
+        first = _as_bytes(source.read(CHUNK))
+        whole = _transcoded(first, source)
         if whole is not None:
             self._pending = [whole, b""]
             self._parser = self._make_parser("UTF-8")
         else:
-            self._pending = [bytes(first)] if first else [b""]
+            self._pending = [first] if first else [b""]
             self._parser = self._make_parser(None)
 
     def _make_parser(self, encoding):
-        p = expat.ParserCreate(encoding, namespace_separator="}")
+        p = expat.ParserCreate(encoding, namespace_separator=SEP)
         p.buffer_text = True
         p.buffer_size = CHUNK
         queue = self._queue
@@ -127,10 +141,7 @@ class PullParser:
         if self._pending:
             chunk = self._pending.pop(0)
         else:
-            chunk = self._source.read(CHUNK)
-            if not isinstance(chunk, (bytes, bytearray)):
-                raise TypeError(
-                    f"source.read() must return bytes, not {type(chunk).__name__}")
+            chunk = _as_bytes(self._source.read(CHUNK))
         keep = min(self._holds) if self._holds else self._last
         if keep - self._base >= _TRIM:
             del self._buf[:keep - self._base]
@@ -508,7 +519,7 @@ class _Run:
         else:
             self.row = self.row_index(r)
         self.column = 0
-        if any(key != "r" and key != "spans" and "}" not in key for key in attrs):
+        if any(key != "r" and key != "spans" and SEP not in key for key in attrs):
             self.row_dimensions[str(self.row)] = clark(attrs)
         events = self.events
         while True:
@@ -778,7 +789,7 @@ class _Run:
 
 
 def _has_plain_attribute(attrs):
-    return any("}" not in key for key in attrs)
+    return any(SEP not in key for key in attrs)
 
 
 def _style_ids(items):

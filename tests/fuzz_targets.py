@@ -1,0 +1,300 @@
+"""What the fuzzer runs: one target per reader, each with seed inputs and a
+check that compares the engine with the package's Python code.
+
+A check takes the input bytes and raises `Mismatch` when the engine and
+the Python path disagree, when the engine's result depends on the size of
+the reads, or when the engine fails with an error of its own. Declining
+(NativeFallback) is always allowed: the package then reads in Python.
+
+Adding a reader is a few lines: a function that runs it on bytes and
+returns something comparable, a check built from it, and an entry in
+TARGETS.
+"""
+
+import io
+from dataclasses import dataclass
+from typing import Callable
+
+from tavrinex import _probe
+from tavrinex import _tavrinex as native
+from tavrinex.cell import Cell
+from tavrinex.formula import Token, Tokenizer, TokenizerError, Translator, TranslatorError
+from tavrinex.helpers import reader_helpers
+from tavrinex.reader.dimension import find_dimension_py
+from tavrinex.reader.strings import read_shared_strings_py
+from tavrinex.reader.worksheet import WorksheetParser
+from tavrinex.styles import StyleArray
+from tavrinex.utils.cell import get_column_letter
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+READ_SIZES = (65536, 7, 1)
+SHARED = ["zero", "one", "two", "three"]
+STYLES = [StyleArray([i] * 9) for i in range(4)]
+
+
+# The Python readers' errors for documents that are not well-formed XML.
+ILL_FORMED = ("ExpatError", "ParseError")
+
+
+class Mismatch(AssertionError):
+    """The engine and the Python path disagree on an input."""
+
+
+@dataclass(frozen=True)
+class Target:
+    name: str
+    seeds: tuple
+    check: Callable[[bytes], None]
+
+
+class Chunks:
+    """A source handing out at most `size` bytes per read."""
+
+    def __init__(self, data, size):
+        self.data, self.size, self.pos = data, size, 0
+
+    def read(self, n):
+        chunk = self.data[self.pos:self.pos + min(n, self.size)]
+        self.pos += len(chunk)
+        return chunk
+
+
+def outcome(run):
+    """("ok", result), ("fallback", None) or ("raised", (type, message)).
+    Errors that are not exceptions (the engine's internal failures) are
+    never an outcome: they always count as a mismatch."""
+    try:
+        return "ok", run()
+    except native.NativeFallback:
+        return "fallback", None
+    except Exception as exc:
+        return "raised", (type(exc).__name__, str(exc))
+    except BaseException as exc:
+        if isinstance(exc, (KeyboardInterrupt, SystemExit)):
+            raise
+        raise Mismatch(f"internal failure: {type(exc).__name__}: {exc}") from exc
+
+
+def differential(engine, python, data):
+    """Runs `engine(data, read_size)` at every read size and `python(data)`;
+    the engine's outcome must not depend on the read size, and where it
+    reads the input, Python must give the same result or error."""
+    first = None
+    for size in READ_SIZES:
+        got = outcome(lambda: engine(data, size))
+        if first is None:
+            first = got
+        elif got != first:
+            raise Mismatch(f"read size {size} gives {got!r}, not {first!r}")
+    if first[0] == "fallback":
+        return
+    expected = outcome(lambda: python(data))
+    if first[0] == "raised" and expected[0] == "raised":
+        if first[1][0] == expected[1][0]:
+            return  # the same error class; messages may place the fault differently
+        if expected[1][0] in ILL_FORMED:
+            # A document that is ill-formed and also holds a value the host
+            # refuses fails either way; the two parsers meet the faults in
+            # a different order.
+            return
+    if first != expected:
+        raise Mismatch(f"engine {first!r}\npython {expected!r}")
+
+
+# ---------------------------------------------------------------- worksheets
+
+
+class Parser:
+    """The worksheet parser object bind_cells reads its options from."""
+
+    def __init__(self):
+        import datetime
+        self.epoch = datetime.datetime(1899, 12, 30)
+        self.formula_and_value = False
+        self.shared_strings = SHARED
+        self.data_only = False
+        self.rich_text = False
+        self.date_formats = [1]
+        self.timedelta_formats = [2]
+        self.row_dimensions = {}
+
+
+def cell_facts(cells):
+    return [(key, cell.row, cell.column, cell._value, type(cell._value).__name__, cell.data_type,
+             None if cell._style is None else tuple(cell._style))
+            for key, cell in ((k, cells[k]) for k in list(cells))]
+
+
+def actions_facts(actions):
+    return [tuple(a) for a in actions]
+
+
+def engine_sheet(data, size):
+    parser = Parser()
+    store, actions = native.CellStore(), []
+    native.bind_cells(Chunks(data, size), parser, "ws", store, STYLES, Cell, reader_helpers(),
+                      actions)
+    return cell_facts(store), actions_facts(actions), parser.row_dimensions
+
+
+def python_sheet(data):
+    options = Parser()
+    parser = WorksheetParser(SHARED, options.epoch, date_formats=options.date_formats,
+                             timedelta_formats=options.timedelta_formats)
+    cells, actions = {}, []
+    parser.parse(io.BytesIO(data), "ws", cells, STYLES, Cell, reader_helpers(), actions)
+    return cell_facts(cells), actions_facts(actions), parser.row_dimensions
+
+
+def check_sheet(data):
+    differential(engine_sheet, python_sheet, data)
+
+
+def _sheet(body, before="", after="", root_attrs=""):
+    return (f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'
+            f'<worksheet xmlns="{MAIN}" xmlns:r="urn:r"{root_attrs}>{before}<sheetData>{body}'
+            f"</sheetData>{after}</worksheet>").encode()
+
+
+SHEET_SEEDS = (
+    _sheet('<row r="1" spans="1:4" ht="15" customHeight="1"><c r="A1"><v>42</v></c>'
+           '<c r="B1" t="s"><v>2</v></c><c r="C1" t="b"><v>1</v></c><c r="D1" t="e"><v>#N/A</v></c>'
+           '</row><row><c s="1"><v>40000.5</v></c><c t="str"><v>x &amp; y</v></c>'
+           '<c s="2"><v>0.25</v></c><c t="d"><v>2024-02-29T10:00:00</v></c></row>',
+           before='<dimension ref="A1:D2"/><sheetViews><sheetView workbookViewId="0"/></sheetViews>',
+           after='<mergeCells count="1"><mergeCell ref="A1:B1"/></mergeCells>'),
+    _sheet('<row r="2"><c r="B2"><f t="shared" ref="B2:B5" si="0">A2*2+$C$1</f><v>4</v></c>'
+           '<c r="C2"><f t="array" ref="C2:C3">SUM(A1:A3)</f></c>'
+           '<c r="D2"><f t="dataTable" ref="D2:D3" dt2D="0" dtr="1" r1="A1"/></c></row>'
+           '<row r="3"><c r="B3"><f t="shared" si="0"/><v>6</v></c><c r="E3"><f>IF(A3&gt;1,"a","b")</f></c>'
+           '</row><row r="4"><c r="B4"><f t="shared" si="0"/></c></row>'),
+    _sheet('<row r="1"><c r="A1" t="inlineStr"><is><t xml:space="preserve"> a\r\nb </t></is></c>'
+           '<c r="B1" t="inlineStr"><is><r><rPr><b/><sz val="11"/></rPr><t>bold</t></r>'
+           '<r><t>plain</t></r></is></c><c r="C1" t="inlineStr"><is><t>x005F_x0041_</t>'
+           '<rPh sb="0" eb="1"><t>p</t></rPh></is></c>'
+           '<c r="D1" t="inlineStr"><is><t><![CDATA[<cdata>]]></t></is></c></row>',
+           root_attrs=' xmlns:x14ac="urn:x14ac"', after='<r:ext r:id="rId1"/>'),
+    _sheet('<row r="1048576"><c r="XFD1048576"><v>-1.5E-300</v></c><c r="A1048576"><v>1e309</v></c>'
+           '</row><row r="7" x14ac:dyDescent="0.25"><c r="AA7" s="3"><v>123456789012345678901</v></c>'
+           '</row>', root_attrs=' xmlns:x14ac="urn:x14ac"'),
+)
+
+
+# ---------------------------------------------------------------- shared strings
+
+
+def engine_sst(data, size):
+    return native.read_string_table(Chunks(data, size), reader_helpers())
+
+
+def python_sst(data):
+    return read_shared_strings_py(io.BytesIO(data))
+
+
+def check_sst(data):
+    differential(engine_sst, python_sst, data)
+
+
+def _sst(*items):
+    return (f'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            f'<sst xmlns="{MAIN}" count="{len(items)}">' + "".join(items) + "</sst>").encode()
+
+
+SST_SEEDS = (
+    _sst("<si><t>plain</t></si>", "<si><t xml:space=\"preserve\"> sp </t></si>",
+         "<si><t>a&amp;b&#x41;&#66;</t></si>", "<si><t/></si>", "<si/>"),
+    _sst("<si><r><rPr><b/><i/><color rgb=\"FF0000\"/><rFont val=\"Arial\"/></rPr><t>rich</t></r>"
+         "<r><t>tail</t></r></si>", "<si><t>x005F_x005F_</t><phoneticPr fontId=\"1\"/></si>",
+         "<si><t>caf\u00e9 \u20ac</t><rPh sb=\"0\" eb=\"2\"><t>k</t></rPh></si>"),
+)
+
+
+# ---------------------------------------------------------------- dimension
+
+
+def engine_dimension(data, size):
+    return native.find_dimension(Chunks(data, size))
+
+
+def python_dimension(data):
+    return find_dimension_py(io.BytesIO(data))
+
+
+def check_dimension(data):
+    differential(engine_dimension, python_dimension, data)
+
+
+# ---------------------------------------------------------------- formulas
+
+# Formula inputs are the formula's UTF-8 text.
+FORMULA_ORIGIN = (3, 2)
+FORMULA_DESTS = [(3, 2), (1, 1), (10, 5), (2, 16384), None]
+
+
+# The engine's token type and subtype numbers, in order.
+TOKEN_TYPES = [Token.LITERAL, Token.OPERAND, Token.FUNC, Token.ARRAY, Token.PAREN, Token.SEP,
+               Token.OP_PRE, Token.OP_IN, Token.OP_POST, Token.WHITESPACE]
+TOKEN_SUBTYPES = [Token.NONE, Token.TEXT, Token.NUMBER, Token.LOGICAL, Token.ERROR, Token.RANGE,
+                  Token.OPEN, Token.CLOSE, Token.ARG, Token.ROW]
+
+
+def host_tokens(text):
+    try:
+        return [(t.value, t.type, t.subtype) for t in Tokenizer(text).items]
+    except TokenizerError as exc:
+        return ("error", "Tokenizer", str(exc))
+    except IndexError:
+        return ("error", "PopEmpty", "")
+
+
+def _cell(pos):
+    return None if pos is None else f"{get_column_letter(pos[1])}{pos[0]}"
+
+
+def host_translate(text, dest):
+    try:
+        return ("ok", Translator(text, _cell(FORMULA_ORIGIN)).translate_formula(_cell(dest)))
+    except TokenizerError as exc:
+        return ("error", "Tokenizer", str(exc))
+    except TranslatorError as exc:
+        return ("error", "Translator", str(exc))
+    except IndexError:
+        return ("error", "PopEmpty", "")
+
+
+def check_formula(data):
+    text = data.decode("utf-8", "replace")
+    tokens = _probe.tokenize(text)
+    if tokens == ("error", "NeedPython", ""):
+        if text.isascii():
+            raise Mismatch("an ASCII formula was handed to Python")
+        return
+    if isinstance(tokens, list):
+        tokens = [(v, TOKEN_TYPES[t], TOKEN_SUBTYPES[s]) for v, t, s in tokens]
+    if tokens != host_tokens(text):
+        raise Mismatch(f"tokens {tokens!r}\nhost {host_tokens(text)!r}")
+    rendered = _probe.render_many(text, FORMULA_ORIGIN, FORMULA_DESTS)
+    if isinstance(rendered, tuple):
+        return  # did not tokenize: compared above
+    rendered = [("ok", r) if isinstance(r, str) else r for r in rendered]
+    expected = [host_translate(text, d) for d in FORMULA_DESTS]
+    if rendered != expected:
+        raise Mismatch(f"translations {rendered!r}\nhost {expected!r}")
+
+
+FORMULA_SEEDS = tuple(s.encode() for s in (
+    "=SUM(A1:B2)*$C$3+Sheet1!D4",
+    "=IF(A1>0,\"yes\",\"no\")&TEXT(B2,\"0.00\")",
+    "={1,2;3,4}+'My Sheet'!$A$1:$B$2",
+    "=A:A+1:1+#REF!+TRUE-1.5E+3%",
+    "=OFFSET(R1C1,1,1) + [1]Book!Name",
+    "=-(-A1)^2 <> B$1 & \"a\"\"b\"",
+))
+
+
+TARGETS = {t.name: t for t in (
+    Target("sheet", SHEET_SEEDS, check_sheet),
+    Target("sst", SST_SEEDS, check_sst),
+    Target("dimension", SHEET_SEEDS, check_dimension),
+    Target("formula", FORMULA_SEEDS, check_formula),
+)}
