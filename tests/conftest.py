@@ -13,6 +13,3 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile("tavrinex")
-
-# `make refleak` runs tests repeatedly under a debug interpreter.
-from refleak import pytest_addoption, pytest_runtest_call  # noqa: E402,F401

@@ -114,7 +114,9 @@ PyObject* store_load(PyObject*, PyObject* args) {
         CellStore& s = store_core(store);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); i++) {
             PyObject *row, *col, *form, *value, *dt, *style;
-            if (!PyArg_ParseTuple(PyList_GET_ITEM(cells, i), "OOUOOO", &row, &col, &form, &value,
+            // A strong reference: the parsed items are borrowed from it.
+            PyRef entry = PyRef::steal(PyList_GetItemRef(cells, i));
+            if (!entry || !PyArg_ParseTuple(entry.get(), "OOUOOO", &row, &col, &form, &value,
                                   &dt, &style)) {
                 return nullptr;
             }
@@ -291,7 +293,9 @@ PyObject* store_convert_load(PyObject*, PyObject* args) {
         CellStore& s = store_core(store);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cells); i++) {
             PyObject *row, *col, *type, *value, *style;
-            if (!PyArg_ParseTuple(PyList_GET_ITEM(cells, i), "OOOOO", &row, &col, &type, &value,
+            // A strong reference: the parsed items are borrowed from it.
+            PyRef entry = PyRef::steal(PyList_GetItemRef(cells, i));
+            if (!entry || !PyArg_ParseTuple(entry.get(), "OOOOO", &row, &col, &type, &value,
                                   &style)) {
                 return nullptr;
             }

@@ -169,7 +169,9 @@ PyObject* probe_float_text_bulk(PyObject*, PyObject* arg) {
         std::size_t total = 0;
         char buf[32];
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
-            PyObject* item = PyList_GET_ITEM(arg, i);
+            PyRef ref = PyRef::steal(PyList_GetItemRef(arg, i));
+            if (!ref) return nullptr;
+            PyObject* item = ref.get();
             if (!PyFloat_CheckExact(item) || !std::isfinite(PyFloat_AS_DOUBLE(item))) {
                 PyErr_SetString(PyExc_TypeError, "float_text_bulk() takes finite floats");
                 return nullptr;
