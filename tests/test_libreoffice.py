@@ -4,8 +4,6 @@ paths and in both date systems, and python-calamine agrees. Skipped when
 LibreOffice is not installed."""
 
 import datetime
-import shutil
-import subprocess
 
 import pytest
 from python_calamine import CalamineWorkbook
@@ -16,7 +14,8 @@ from tavrinex.comments import Comment
 from tavrinex.text import CellRichText
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
-SOFFICE = shutil.which("soffice") or shutil.which("libreoffice")
+from soffice import SOFFICE, run_soffice
+
 pytestmark = pytest.mark.skipif(SOFFICE is None, reason="LibreOffice is not installed")
 
 ENGINES = [pytest.param(None, id="python")]
@@ -111,10 +110,8 @@ def files(tmp_path_factory):
         src = folder / f"book{int(epoch_1904)}.fods"
         src.write_text(fods(epoch_1904), encoding="utf-8")
         sources.append(src)
-    subprocess.run([SOFFICE, "--headless", "--norestore",
-                    f"-env:UserInstallation=file://{folder}/profile",
-                    "--convert-to", "xlsx", "--outdir", str(folder), *map(str, sources)],
-                   check=True, capture_output=True, timeout=300)
+    run_soffice(f"-env:UserInstallation=file://{folder}/profile",
+                "--convert-to", "xlsx", "--outdir", folder, *sources)
     return {False: folder / "book0.xlsx", True: folder / "book1.xlsx"}
 
 
