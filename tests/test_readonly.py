@@ -210,7 +210,7 @@ def test_decline_mid_stream_neither_loses_nor_repeats_rows(after):
 
 
 @needs_engine
-@settings(max_examples=max(20, EXAMPLES))
+@settings(max_examples=max(20, EXAMPLES // 2))
 @given(sheets(errors=False), st.integers(0, 4), st.sampled_from([None, 1, 3]),
        st.sampled_from([None, 2, 6]))
 def test_paths_agree_on_generated_sheets(case, after, min_row, max_col):

@@ -88,6 +88,18 @@ class TestShaping:
             (datetime.datetime(1900, 3, 1), "d"), ("s", "s"), ("=A1*2", "f"), ("9", "x")]
 
 
+    @pytest.mark.parametrize("master, r, member", [
+        ("A1*2", "U4", "=B1*2"),                           # moved to where it stands
+        ("A1*2", "$U$4", "=B1*2"),                         # the same from an odd r
+        ("\u00e9t\u00e9+A1", "U4", "=\u00e9t\u00e9+A1"),  # host translator, no place
+        ("\u00e9t\u00e9+A1", "$U$4", "=\u00e9t\u00e9+A1"),
+    ])
+    def test_shared_member_without_r(self, rr, master, r, member):
+        body = (f'<row r="4"><c r="{r}"><f t="shared" ref="U4:V4" si="0">{master}</f>'
+                '<v>1</v></c><c><f t="shared" si="0"/><v>2</v></c></row>')
+        assert reader(rr, body).next_raw()[1][1] == (4, 22, member, "f", 0)
+
+
 class TestSlots:
     def test_extra_none_slots_are_set(self, rr):
         r = reader(rr, '<row r="1"><c><v>1</v></c></row>')

@@ -735,18 +735,22 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     }
     SharedGroup g;
     bool native = false;
+    // Members without r are moved to where they stand only when the host
+    // can place them: the master had an r and no operand needs the host's
+    // number parsing (otherwise the translator gets None as their place).
+    bool placeable = false;
     if (has_r_ && !rv_.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        if (parse_coordinate(rv_, row, col)) {
-            FormulaError err = tokenize(formula_text_, tokens_);
-            if (!err) {
-                g.tmpl = build_template(tokens_, row, col);
-                native = true;
-            } else if (err.kind != FormulaErrKind::NeedPython) {
-                raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
-                return ReadError::source();
-            }
+        const bool plain_ref = parse_coordinate(rv_, row, col);
+        FormulaError err = tokenize(formula_text_, tokens_);
+        placeable = !err;
+        if (plain_ref && !err) {
+            g.tmpl = build_template(tokens_, row, col);
+            native = true;
+        } else if (plain_ref && err.kind != FormulaErrKind::NeedPython) {
+            raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
+            return ReadError::source();
         }
     }
     if (!native) {
@@ -758,7 +762,7 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
         if (!g.translator) return ReadError::source();
     }
     g.native = native;
-    g.has_origin = has_r_ && !rv_.empty();
+    g.has_origin = placeable;
     shared_.emplace(std::move(key), std::move(g));
     set_text(formula_text_);
     return ReadError::ok();

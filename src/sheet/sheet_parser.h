@@ -61,7 +61,7 @@ public:
 private:
     struct SharedGroup {
         bool native = false;
-        bool has_origin = false;  // the first cell had an `r`
+        bool has_origin = false;  // members without r can be placed (see formula_value)
         std::uint32_t number = kNoGroup;
         FormulaTemplate tmpl;
         PyRef translator;  // the host's Translator when not native
