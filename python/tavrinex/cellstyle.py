@@ -28,7 +28,7 @@ _FONT, _FILL, _BORDER, _NUM_FMT, _ALIGNMENT = 0, 1, 2, 3, 5
 # Number formats given to date and time values that have none.
 DATETIME_FORMAT = "yyyy-mm-dd h:mm:ss"
 DATE_FORMAT = "yyyy-mm-dd"
-TIME_FORMAT = "h:mm:ss"
+TIME_FORMAT = "hh:mm:ss"
 TIMEDELTA_FORMAT = "[h]:mm:ss"
 
 
