@@ -8,11 +8,20 @@ import tempfile
 from collections.abc import Callable, Iterable
 from typing import Any
 
-from tavrinex.cell import Cell
+import datetime
+import decimal
+
+from tavrinex.cell import Cell, infer_data_type
+from tavrinex.cellstyle import default_date_format, format_id
 from tavrinex.styles import StyleArray
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, ColumnDimensions, check_title
 from tavrinex.writer import SheetDataStream
+
+
+# Data types of the value types that need no further look.
+_PLAIN_TYPES = {int: "n", float: "n", bool: "b", type(None): "n", decimal.Decimal: "n"}
+_DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
 
 
 class WriteOnlyWorksheet:
@@ -35,6 +44,7 @@ class WriteOnlyWorksheet:
         self._row = 0
         self._max_column = 0
         self._pool: list[Cell] = []
+        self._date_styles: dict[type, StyleArray] = {}
         self._saved = False
 
     def __repr__(self) -> str:
@@ -79,12 +89,28 @@ class WriteOnlyWorksheet:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
         cells = []
         column = 0
+        pool = self._pool
+        plain = _PLAIN_TYPES
         for column, value in enumerate(values, 1):
-            if column > MAX_COLUMN:
-                raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
-            cell = self._cell(column)
+            if column > len(pool):
+                if column > MAX_COLUMN:
+                    raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
+                self._cell(column)
+            cell = pool[column - 1]
             cell.row = row
-            if isinstance(value, Cell):
+            kind = type(value)
+            data_type = plain.get(kind)
+            if data_type is not None or kind is str:
+                # The common values, without the setter's checks.
+                cell._value = value
+                cell.data_type = data_type if data_type is not None else infer_data_type(value)
+                cell._style = cell._hyperlink = cell._comment = None
+            elif kind in _DATE_TYPES:
+                cell._value = value
+                cell.data_type = "d"
+                cell._style = self._date_style(kind, value)
+                cell._hyperlink = cell._comment = None
+            elif isinstance(value, Cell):
                 cell.value = value.value
                 cell._style = StyleArray(value._style) if value.has_style else None
                 cell._hyperlink = value._hyperlink
@@ -99,6 +125,16 @@ class WriteOnlyWorksheet:
         self._row = row
         if column > self._max_column:
             self._max_column = column
+
+    def _date_style(self, kind: type, value: Any) -> StyleArray:
+        """The style array that gives values of `kind` their default
+        number format; shared by all such cells, which never change it."""
+        style = self._date_styles.get(kind)
+        if style is None:
+            style = StyleArray()
+            style[3] = format_id(default_date_format(value), self.parent.number_formats)
+            self._date_styles[kind] = style
+        return style
 
     def cell(self, value: Any = None) -> Cell:
         """A detached cell to style and pass to ``append``."""
