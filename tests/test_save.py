@@ -438,3 +438,13 @@ def test_loaded_sheets_save_through_the_engine(tmp_path, monkeypatch):
     wb.save(tmp_path / "y.xlsx")
     assert paths == ["engine", "engine"]
     assert "4" in wb["Made"].row_dimensions   # the sheet keeps what it read
+
+
+def test_cells_beyond_the_sheet_are_refused_at_save(tmp_path):
+    from tavrinex.cell import Cell
+    wb = tavrinex.Workbook()
+    ws = wb.active
+    ws._cells[(1, 16_385)] = Cell(ws, row=1, column=16_385, value=1)   # behind cell()'s back
+    with pytest.raises(ValueError, match="beyond the last row"):
+        wb.save(tmp_path / "big.xlsx")
+    assert not (tmp_path / "big.xlsx").exists()

@@ -108,6 +108,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self._timedelta_formats = stylesheet.timedelta_style_ids()
         self._archive: Archive | None = None
         self.write_only = bool(write_only)
+        self.write_limits = True   # cells beyond XFD1048576 are refused
         if not empty and not write_only:
             self.create_sheet("Sheet")
 
@@ -169,17 +170,18 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         for ws in self.worksheets:
             if ws.title.casefold() == title.casefold():
                 raise ValueError(f"a sheet titled {ws.title!r} already exists")
+        sheet: Any
         if self.write_only:
             from tavrinex.writeonly import WriteOnlyWorksheet
-            ws: Any = WriteOnlyWorksheet(self, title)
+            sheet = WriteOnlyWorksheet(self, title)
         else:
-            ws = _worksheet.Worksheet(self, title)
+            sheet = _worksheet.Worksheet(self, title)
         if index is None:
-            self.worksheets.append(ws)
+            self.worksheets.append(sheet)
         else:
-            self.worksheets.insert(index, ws)
+            self.worksheets.insert(index, sheet)
         self.sheet_states[title] = "visible"
-        return ws
+        return sheet
 
     def remove(self, ws: Any) -> None:
         """Take a worksheet out of the workbook."""

@@ -131,7 +131,7 @@ class Worksheet:
         when not None, is assigned to it."""
         if row < 1 or column < 1:
             raise ValueError("Row or column values must be at least 1")
-        if row > MAX_ROW or column > MAX_COLUMN:
+        if (row > MAX_ROW or column > MAX_COLUMN) and getattr(self.parent, "write_limits", False):
             raise ValueError(f"cell ({row}, {column}) is beyond the last row ({MAX_ROW}) "
                              f"or column ({MAX_COLUMN}, XFD) of a worksheet")
         key = (row, column)

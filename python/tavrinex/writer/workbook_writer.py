@@ -18,7 +18,7 @@ from typing import Any
 
 from tavrinex import _native
 from tavrinex.utils.datetime import MAC_EPOCH
-from tavrinex.worksheet import check_title
+from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
 from tavrinex.writer.sheet_part import (COMMENTS_REL, VML_REL, comments_part, kept_elements,
                                         rels_part, sheet_dimension, sheet_head, sheet_tail,
                                         vml_part, write_rows_part)
@@ -157,6 +157,9 @@ def _write_sheet(pkg: _Package, wb: Any, ws: Any, number: int, selected: bool, l
             ws._copy_rows(out.write)
             out.write(b"</sheetData>")
         else:
+            if len(ws._cells) and (ws.max_row > MAX_ROW or ws.max_column > MAX_COLUMN):
+                raise ValueError(f"sheet {ws.title!r} has cells beyond the last row "
+                                 f"({MAX_ROW}) or column ({MAX_COLUMN}, XFD) of a worksheet")
             out.write(sheet_head(ws, sheet_dimension(ws), selected, kept))
             write_rows_part(ws, out.write, lxml=lxml, engine=engine)
         comments = list(ws._comments)
