@@ -132,7 +132,9 @@ class WriteOnlyWorksheet:
         style = self._date_styles.get(kind)
         if style is None:
             style = StyleArray()
-            style[3] = format_id(default_date_format(value), self.parent.number_formats)
+            code = default_date_format(value)
+            assert code is not None   # kind is one of the date and time types
+            style[3] = format_id(code, self.parent.number_formats)
             self._date_styles[kind] = style
         return style
 

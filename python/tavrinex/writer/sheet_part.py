@@ -113,8 +113,8 @@ def _hyperlink_elements(links: list[Hyperlink], rels: list[tuple[str, str, str]]
     return element("hyperlinks", None, "".join(body)) if body else ""
 
 
-def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], tuple[str, str]]
-               | None, rels: list[tuple[str, str, str]]) -> bytes:
+def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], str] | None,
+               rels: list[tuple[str, str, str]]) -> bytes:
     """Everything after the rows. `comments_rels`, when the sheet has
     comments, adds their relationships and gives the VML drawing's id."""
     parts = []

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 from xml.etree import ElementTree as ET
 
@@ -11,7 +12,7 @@ from tavrinex.writer.xmltext import DECLARATION, MAIN_NS, attrs, element, serial
 _M = "{%s}" % MAIN_NS
 
 
-def _el(tag: str, children: list[ET.Element] = (), **attributes: str) -> ET.Element:
+def _el(tag: str, children: Sequence[ET.Element] = (), **attributes: str) -> ET.Element:
     el = ET.Element(_M + tag, attributes)
     el.extend(children)
     return el
