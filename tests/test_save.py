@@ -448,3 +448,23 @@ def test_cells_beyond_the_sheet_are_refused_at_save(tmp_path):
     with pytest.raises(ValueError, match="beyond the last row"):
         wb.save(tmp_path / "big.xlsx")
     assert not (tmp_path / "big.xlsx").exists()
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_1904_dates_and_rich_text_survive_a_round_trip(tmp_path, engine):
+    book = xlsxwriter.Workbook(str(tmp_path / "m.xlsx"), {"date_1904": True})
+    ws = book.add_worksheet("Data")
+    bold = book.add_format({"bold": True})
+    ws.write_datetime("A1", DT, book.add_format({"num_format": "yyyy-mm-dd hh:mm:ss"}))
+    ws.write_datetime("A2", datetime.datetime(1904, 1, 2, 6), book.add_format({"num_format": "d h"}))
+    ws.write_rich_string("B1", "plain ", bold, "bold", " end")
+    book.close()
+    wb = tavrinex.load_workbook(tmp_path / "m.xlsx", rich_text=True, engine=engine)
+    assert wb.epoch_1904
+    save_workbook(wb, tmp_path / "n.xlsx", engine=engine)
+    again = tavrinex.load_workbook(tmp_path / "n.xlsx", engine=engine)
+    assert again.epoch_1904
+    assert again["Data"]["A1"].value == DT
+    assert again["Data"]["A2"].value == datetime.datetime(1904, 1, 2, 6)
+    assert again["Data"]["B1"].value == "plain bold end"   # the runs' text, unformatted
+    assert calamine_rows(tmp_path / "n.xlsx")[0][0] == DT
