@@ -468,3 +468,17 @@ def test_1904_dates_and_rich_text_survive_a_round_trip(tmp_path, engine):
     assert again["Data"]["A2"].value == datetime.datetime(1904, 1, 2, 6)
     assert again["Data"]["B1"].value == "plain bold end"   # the runs' text, unformatted
     assert calamine_rows(tmp_path / "n.xlsx")[0][0] == DT
+
+
+def test_append_follows_the_last_row_however_cells_came():
+    ws = tavrinex.Workbook().active
+    ws.append([1])
+    ws.append({"C": 3, 2: "b"})
+    assert [(c.row, c.column, c.value) for c in (ws["A1"], ws["B2"], ws["C2"])] == [
+        (1, 1, 1), (2, 2, "b"), (2, 3, 3)]
+    ws["D9"] = "set by hand"
+    ws.append((x for x in ["gen"]))
+    assert ws["A10"].value == "gen"
+    ws.append([])
+    ws.append([None, "after an empty row"])
+    assert ws["B12"].value == "after an empty row"

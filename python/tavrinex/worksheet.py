@@ -178,11 +178,13 @@ class Worksheet:
                     cell._style = StyleArray(value._style)
             else:
                 self.cell(row, column, value)
-        self._appended = row
+        self._appended = (row, len(self._cells))
 
     def _next_row(self):
-        last = getattr(self, "_appended", 0)
-        if self._cells:
+        # The sheet's extent is looked up only when cells came in some
+        # other way since the last append (it costs a pass over them).
+        last, count = getattr(self, "_appended", (0, 0))
+        if len(self._cells) != count:
             last = max(last, self.max_row)
         return last + 1
 
