@@ -410,10 +410,16 @@ def test_write_only_sheet_is_spent_after_save(tmp_path):
     cell = ws.cell("styled")
     cell.font = Font(bold=True)
     ws.append([cell, 2])
+    linked = ws.cell("link")
+    linked.hyperlink = "https://example.com/w"
+    linked.comment = Comment("streamed note", "Wo")
+    ws.append([None, linked])
     ws.column_dimensions["A"].width = 15
     wb.save(tmp_path / "w.xlsx")
     back = tavrinex.load_workbook(tmp_path / "w.xlsx")["W"]
     assert back["A1"].value == "styled" and back["A1"].font.bold
+    assert back["B2"].hyperlink.target == "https://example.com/w"
+    assert back["B2"].comment == Comment("streamed note", "Wo")
     assert back.column_dimensions["A"].width == 15
     with pytest.raises(ValueError, match="saved"):
         ws.append([1])

@@ -1,5 +1,6 @@
 """Editable worksheets and the little of a workbook they need."""
 
+import dataclasses
 import re
 
 from tavrinex.cell import Cell
@@ -176,6 +177,9 @@ class Worksheet:
                 cell.value = value.value
                 if value.has_style:
                     cell._style = StyleArray(value._style)
+                cell._comment = value._comment
+                if value._hyperlink is not None:
+                    cell._hyperlink = dataclasses.replace(value._hyperlink, ref=cell.coordinate)
             else:
                 self.cell(row, column, value)
         self._appended = (row, len(self._cells))

@@ -8,6 +8,7 @@ import tempfile
 from collections.abc import Callable, Iterable
 from typing import Any
 
+import dataclasses
 import datetime
 import decimal
 
@@ -113,7 +114,11 @@ class WriteOnlyWorksheet:
             elif isinstance(value, Cell):
                 cell.value = value.value
                 cell._style = StyleArray(value._style) if value.has_style else None
-                cell._hyperlink = value._hyperlink
+                link = value._hyperlink
+                if link is not None and link.ref != cell.coordinate:
+                    # made on a detached cell: it covers the cell's new place
+                    link = dataclasses.replace(link, ref=cell.coordinate)
+                cell._hyperlink = link
                 cell._comment = value._comment
             else:
                 cell._style = None
