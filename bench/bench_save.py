@@ -11,8 +11,10 @@ Every figure is the time from the rows to the file on disk. The share of
 the save spent in deflate is estimated by deflating the saved parts again
 at the same level.
 
-Memory: write-only sheets of 100,000 and 2,000,000 rows (three cells each)
-are written in child processes, which print their peak resident memory.
+Memory: write-only workbooks of 100,000 and 2,000,000 rows (three cells
+each; a sheet takes at most 1,048,576 rows, so the larger one is two
+sheets of 1,000,000) are written in child processes, which print their
+peak resident memory.
 """
 
 import datetime
@@ -101,8 +103,9 @@ _CHILD = """
 import os, resource, sys, tempfile
 import tavrinex
 wb = tavrinex.Workbook(write_only=True)
-ws = wb.create_sheet("Big")
 for i in range(int(sys.argv[1])):
+    if i % 1_000_000 == 0:   # a sheet holds at most 1,048,576 rows
+        ws = wb.create_sheet()
     ws.append([i, "row text %d" % (i % 1000), i * 0.25])
 with tempfile.TemporaryDirectory() as folder:
     wb.save(os.path.join(folder, "big.xlsx"))

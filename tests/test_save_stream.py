@@ -97,3 +97,11 @@ def test_convert_reports_bad_input(tmp_path, capsys):
                                          ("nan", "nan"), ("12345678901234567", 1.2345678901234568e16)])
 def test_csv_values(text, value):
     assert cli.csv_value(text) == value
+
+
+def test_write_only_sheet_stops_at_the_last_row():
+    ws = tavrinex.Workbook(write_only=True).create_sheet("Full")
+    ws.append([1])
+    ws._row = 1_048_576   # as if the sheet were full
+    with pytest.raises(ValueError, match="at most 1048576 rows"):
+        ws.append([2])
