@@ -3,6 +3,7 @@ streams a csv file into one."""
 
 import datetime
 import io
+import os
 import subprocess
 import sys
 import textwrap
@@ -41,12 +42,18 @@ def _peaks(rows):
     env_path = [str(ROOT / "python"), *sys.path]
     result = subprocess.run([sys.executable, "-c", _CHILD, str(rows)], capture_output=True,
                             text=True, timeout=600,
-                            env={**__import__("os").environ, "PYTHONPATH": ":".join(env_path)})
+                            env={**os.environ, "PYTHONPATH": ":".join(env_path)})
     assert result.returncode == 0, result.stderr
     warm, end = map(int, result.stdout.split())
     return warm, end
 
 
+# The sanitizer runtime holds freed memory in quarantine, so resident
+# memory says nothing about what the program keeps there.
+_SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(_SANITIZED, reason="peak memory is not meaningful under AddressSanitizer")
 def test_write_only_memory_does_not_grow_with_rows():
     small_warm, small_end = _peaks(25_000)
     big_warm, big_end = _peaks(250_000)
