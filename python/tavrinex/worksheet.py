@@ -3,12 +3,16 @@
 import dataclasses
 import re
 
-from tavrinex.cell import Cell
+import decimal
+
+from tavrinex.cell import Cell, infer_data_type
 from tavrinex.styles import StyleArray, StyleList
 from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
 
 MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384   # XFD
+# Data types of the value types that need no further look.
+_PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
 _FORBIDDEN_TITLE = re.compile(r"[\\*?:/\[\]]")
 
 
@@ -171,8 +175,21 @@ class Worksheet:
             raise TypeError(f"append takes a list, tuple, range, generator or dict, "
                             f"not {type(values).__name__}")
         row = self._next_row()
+        if row > MAX_ROW and getattr(self.parent, "write_limits", False):
+            self.cell(row, 1)   # raises the usual error
+        cells = self._cells
         for column, value in items:
-            if isinstance(value, Cell):
+            kind = type(value)
+            if (kind in _PLAIN_TYPES or kind is str) and type(column) is int \
+                    and 1 <= column <= MAX_COLUMN:
+                # The common values: no setter, no second look-up.
+                key = (row, column)
+                cell = cells.get(key)
+                if cell is None:
+                    cell = cells[key] = Cell(self, row=row, column=column)
+                cell.data_type = _PLAIN_TYPES.get(kind) or infer_data_type(value)
+                cell._value = value
+            elif isinstance(value, Cell):
                 cell = self.cell(row, column)
                 cell.value = value.value
                 if value.has_style:
