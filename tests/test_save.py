@@ -488,3 +488,17 @@ def test_append_follows_the_last_row_however_cells_came():
     ws.append([])
     ws.append([None, "after an empty row"])
     assert ws["B12"].value == "after an empty row"
+
+
+def test_unwritable_characters_around_the_cells_are_escaped(tmp_path):
+    wb = tavrinex.Workbook()
+    ws = wb.active
+    ws["A1"] = "cell"
+    ws["A1"].comment = Comment("bell\x07 and \ud800 half", "x\x01y")
+    ws["A2"] = "linked"
+    ws["A2"].hyperlink = "https://example.com/\x02"
+    wb.save(tmp_path / "odd.xlsx")
+    back = tavrinex.load_workbook(tmp_path / "odd.xlsx").active
+    assert back["A1"].comment.text.startswith("bell")
+    assert back["A2"].hyperlink.target.startswith("https://example.com/")
+    CalamineWorkbook.from_path(str(tmp_path / "odd.xlsx")).get_sheet_by_index(0).to_python()

@@ -24,14 +24,15 @@ _PREFIXES = {MAIN_NS: "", REL_NS: "r:", XML_NS: "xml:"}
 
 
 def text(value: str) -> str:
-    """Character data, escaped and with unwritable characters in _xHHHH_ form."""
-    return escape(writable(value, False))
+    """Character data, escaped, with the characters XML or UTF-8 cannot
+    carry (controls, lone surrogates) in _xHHHH_ form."""
+    return escape(writable(value, True))
 
 
 def attrs(values: Mapping[str, object] | Iterable[tuple[str, object]]) -> str:
     """ name="value" pairs; None values are left out."""
     items = values.items() if isinstance(values, Mapping) else values
-    return "".join(f" {name}={quoteattr(writable(str(value), False))}"
+    return "".join(f" {name}={quoteattr(writable(str(value), True))}"
                    for name, value in items if value is not None)
 
 
