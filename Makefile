@@ -43,6 +43,7 @@ run: build
 	@echo "-- Notes as JSON lines:"
 	@$(NATIVE_ENV) $(VPY) -m tavrinex dump $(SAMPLE) --sheet Notes --format jsonl
 	$(NATIVE_ENV) $(VPY) -m tavrinex bench $(SAMPLE)
+	$(NATIVE_ENV) $(VPY) -m tavrinex.demo_save
 
 test: build
 	$(NATIVE_ENV) $(VPY) -m pytest $(PYTEST_ARGS)

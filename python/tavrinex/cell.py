@@ -46,6 +46,16 @@ def infer_data_type(value):
     raise ValueError(f"Cannot convert {value!r} to Excel")
 
 
+def _give_date_format(cell, value):
+    """Dates and times assigned to cells of a workbook that keeps number
+    formats get one that shows them as such."""
+    wb = getattr(cell.parent, "parent", None)
+    if getattr(wb, "number_formats", None) is None:
+        return
+    from tavrinex.cellstyle import default_date_format, set_number_format
+    set_number_format(cell, default_date_format(value))
+
+
 class Cell:
     """A cell of an editable worksheet."""
 
@@ -72,6 +82,8 @@ class Cell:
     def value(self, value):
         self.data_type = infer_data_type(value)
         self._value = value
+        if self.data_type == "d" and (self._style is None or self._style[3] == 0):
+            _give_date_format(self, value)
 
     @property
     def coordinate(self):
@@ -98,13 +110,82 @@ class Cell:
         fmt_id = self._style[3] if self._style is not None else 0
         return _format_code(fmt_id, getattr(self.parent, "parent", None))
 
+    @number_format.setter
+    def number_format(self, code):
+        from tavrinex.cellstyle import set_number_format
+        set_number_format(self, code)
+
+    @property
+    def font(self):
+        from tavrinex.cellstyle import font_of
+        return font_of(self)
+
+    @font.setter
+    def font(self, font):
+        from tavrinex.cellstyle import set_font
+        set_font(self, font)
+
+    @property
+    def fill(self):
+        from tavrinex.cellstyle import fill_of
+        return fill_of(self)
+
+    @fill.setter
+    def fill(self, fill):
+        from tavrinex.cellstyle import set_fill
+        set_fill(self, fill)
+
+    @property
+    def border(self):
+        from tavrinex.cellstyle import border_of
+        return border_of(self)
+
+    @border.setter
+    def border(self, border):
+        from tavrinex.cellstyle import set_border
+        set_border(self, border)
+
+    @property
+    def alignment(self):
+        from tavrinex.cellstyle import alignment_of
+        return alignment_of(self)
+
+    @alignment.setter
+    def alignment(self, alignment):
+        from tavrinex.cellstyle import set_alignment
+        set_alignment(self, alignment)
+
     @property
     def hyperlink(self):
         return self._hyperlink
 
+    @hyperlink.setter
+    def hyperlink(self, link):
+        """A Hyperlink, an address text ("https://...", or "#Sheet2!A1" for
+        a place in the workbook), or None."""
+        from tavrinex.comments import Hyperlink
+        if link is None or isinstance(link, Hyperlink):
+            self._hyperlink = link
+        elif isinstance(link, str) and link:
+            ref = self.coordinate
+            self._hyperlink = (Hyperlink(ref, location=link[1:]) if link.startswith("#")
+                               else Hyperlink(ref, target=link))
+        else:
+            raise TypeError(f"a hyperlink is a non-empty str or a Hyperlink, not {link!r}")
+
     @property
     def comment(self):
         return self._comment
+
+    @comment.setter
+    def comment(self, comment):
+        """A Comment, a text (no author), or None."""
+        from tavrinex.comments import Comment
+        if isinstance(comment, str):
+            comment = Comment(comment)
+        if comment is not None and not isinstance(comment, Comment):
+            raise TypeError(f"a comment is a str or a Comment, not {type(comment).__name__}")
+        self._comment = comment
 
     @property
     def is_date(self):

@@ -1,4 +1,4 @@
-"""The command line: ``tavrinex info|dump|bench FILE``."""
+"""The command line: ``tavrinex info|dump|bench FILE`` and ``tavrinex convert IN.csv OUT.xlsx``."""
 
 from __future__ import annotations
 
@@ -8,6 +8,7 @@ import datetime
 import importlib.util
 import json
 import os
+import re
 import sys
 import time
 from collections.abc import Iterable, Iterator, Sequence
@@ -177,9 +178,60 @@ def cmd_bench(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+_LEADING_ZERO = re.compile(r"[+-]?0[0-9]")
+_INT = re.compile(r"[+-]?[0-9]{1,15}")
+_FLOAT = re.compile(r"[+-]?(?:[0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_DATE = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}")
+_DATETIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,6})?)?")
+
+
+def csv_value(text: str) -> Any:
+    """A csv field as a cell value: integers, decimal numbers, ISO dates
+    and date-times are recognised; anything else stays text."""
+    if not text:
+        return None
+    if _LEADING_ZERO.match(text):
+        return text   # codes such as "007" keep their zeros
+    if _INT.fullmatch(text):
+        return int(text)
+    if _FLOAT.fullmatch(text):
+        return float(text)
+    try:
+        if _DATE.fullmatch(text):
+            return datetime.date.fromisoformat(text)
+        if _DATETIME.fullmatch(text):
+            return datetime.datetime.fromisoformat(text)
+    except ValueError:
+        pass
+    return text
+
+
+def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
+    from tavrinex.workbook import Workbook
+    stem = os.path.splitext(os.path.basename(args.source))[0]
+    title = re.sub(r"[\\/*?:\[\]']", "_", stem)[:31] or "Sheet1"
+    wb: Workbook[Any] = Workbook(write_only=True)
+    ws = wb.create_sheet(title)
+    bar = _progress(None, "rows", "row")
+    rows = 0
+    try:
+        with open(args.source, newline="", encoding=args.encoding) as source:
+            for record in csv.reader(source, delimiter=args.delimiter):
+                ws.append([csv_value(field) for field in record])
+                rows += 1
+                if bar is not None:
+                    bar.update()
+    finally:
+        if bar is not None:
+            bar.close()
+    wb.save(args.target)
+    print(f"{args.target}: {rows} rows written to sheet {title!r}", file=out)
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="tavrinex",
-                                     description="Read xlsx workbooks with tavrinex.")
+                                     description="Read and write xlsx workbooks with tavrinex.")
     sub = parser.add_subparsers(dest="command", required=True)
     info = sub.add_parser("info", help="sheets, dimensions, cell counts and reader paths")
     info.add_argument("file")
@@ -195,6 +247,12 @@ def build_parser() -> argparse.ArgumentParser:
     bench.add_argument("file")
     bench.add_argument("--repeat", type=int, default=3, help="engine runs (best counts)")
     bench.set_defaults(run=cmd_bench)
+    convert = sub.add_parser("convert", help="write a csv file as an xlsx workbook")
+    convert.add_argument("source", help="the csv file")
+    convert.add_argument("target", help="the xlsx file to write")
+    convert.add_argument("--delimiter", default=",")
+    convert.add_argument("--encoding", default="utf-8-sig")
+    convert.set_defaults(run=cmd_convert)
     return parser
 
 
@@ -208,6 +266,6 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
         if out is None:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
-    except (InvalidFileError, OSError) as exc:
+    except (InvalidFileError, OSError, UnicodeDecodeError, csv.Error) as exc:
         print(f"tavrinex: {exc}", file=sys.stderr)
         return 1

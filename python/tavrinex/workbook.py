@@ -1,5 +1,9 @@
-"""Workbooks read from files: their worksheets in order, their styles,
-defined names and sheet states.
+"""Workbooks, new or read from files: their worksheets in order, their
+styles, defined names and sheet states.
+
+``Workbook()`` starts a new workbook with one sheet; ``Workbook(write_only=
+True)`` one whose sheets stream their rows to temporary files; `save`
+writes either as an xlsx file.
 
 Everything a later save needs is kept in plain attributes:
 
@@ -74,13 +78,19 @@ class ReadOnlySheet(Titled, Protocol):
 
 
 class Workbook[S: Titled = Any](_worksheet.Workbook):
-    """A workbook read by `tavrinex.load_workbook`; `S` is the type of its
-    worksheets (Worksheet, or ReadOnlySheet in read-only mode)."""
+    """A workbook: new, with one sheet (`write_only`: sheets that take rows
+    through ``append`` only and keep none), or read by
+    `tavrinex.load_workbook` (`empty`: made without a sheet). `S` is the
+    type of its worksheets (Worksheet, or ReadOnlySheet in read-only mode)."""
 
-    def __init__(self, *, filename: str = "", shared_strings: list[Any] | None = None,
+    def __init__(self, write_only: bool = False, *, filename: str = "",
+                 shared_strings: list[Any] | None = None,
                  stylesheet: Stylesheet | None = None, epoch: Any = None,
-                 read_only: bool = False, data_only: bool = False) -> None:
-        stylesheet = stylesheet if stylesheet is not None else Stylesheet()
+                 read_only: bool = False, data_only: bool = False,
+                 empty: bool = False) -> None:
+        if stylesheet is None:
+            from tavrinex.writer.styles_part import new_stylesheet
+            stylesheet = new_stylesheet()
         super().__init__(shared_strings=shared_strings, cell_styles=stylesheet.cell_styles,
                          epoch=epoch)
         stylesheet.cell_styles = self._cell_styles   # one list for both
@@ -97,6 +107,10 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self._date_formats = stylesheet.date_style_ids()
         self._timedelta_formats = stylesheet.timedelta_style_ids()
         self._archive: Archive | None = None
+        self.write_only = bool(write_only)
+        self.write_limits = True   # cells beyond XFD1048576 are refused
+        if not empty and not write_only:
+            self.create_sheet("Sheet")
 
     def __repr__(self) -> str:
         return f"<Workbook {self.filename!r} {self.sheetnames}>"
@@ -136,8 +150,59 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
                 return ws
         return self.worksheets[0] if self.worksheets else None
 
+    @active.setter
+    def active(self, ws: Any) -> None:
+        self._active_index = ws if isinstance(ws, int) else self.worksheets.index(ws)
+
     def index(self, ws: S) -> int:
         return self.worksheets.index(ws)
+
+    def create_sheet(self, title: str | None = None, index: int | None = None) -> Any:
+        """A new, empty worksheet, placed at `index` (default: last)."""
+        if self.read_only:
+            raise ValueError("a read-only workbook cannot take new sheets")
+        if title is None:
+            n = len(self.worksheets) + 1
+            while f"Sheet{n}" in self:
+                n += 1
+            title = f"Sheet{n}"
+        _worksheet.check_title(title)
+        for ws in self.worksheets:
+            if ws.title.casefold() == title.casefold():
+                raise ValueError(f"a sheet titled {ws.title!r} already exists")
+        sheet: Any
+        if self.write_only:
+            from tavrinex.writeonly import WriteOnlyWorksheet
+            sheet = WriteOnlyWorksheet(self, title)
+        else:
+            sheet = _worksheet.Worksheet(self, title)
+        if index is None:
+            self.worksheets.append(sheet)
+        else:
+            self.worksheets.insert(index, sheet)
+        self.sheet_states[title] = "visible"
+        return sheet
+
+    def remove(self, ws: Any) -> None:
+        """Take a worksheet out of the workbook."""
+        index = self.worksheets.index(ws)
+        del self.worksheets[index]
+        self.sheet_states.pop(ws.title, None)
+        close = getattr(ws, "_discard", None)
+        if close is not None:
+            close()
+        if self._active_index >= len(self.worksheets) or self._active_index > index:
+            self._active_index = max(0, self._active_index - 1)
+
+    def __delitem__(self, name: str) -> None:
+        self.remove(self[name])
+
+    def save(self, filename: Any) -> None:
+        """Write the workbook as an xlsx file: a path or a binary file
+        object. A path is written through a temporary file beside it, so
+        a failed save leaves an existing file as it was."""
+        from tavrinex.writer.workbook_writer import save_workbook
+        save_workbook(self, filename)
 
     def close(self) -> None:
         """Close the archive a read-only workbook streams its sheets from."""

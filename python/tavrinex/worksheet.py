@@ -1,8 +1,83 @@
 """Editable worksheets and the little of a workbook they need."""
 
-from tavrinex.cell import Cell
+import dataclasses
+import re
+
+import decimal
+
+from tavrinex.cell import Cell, infer_data_type
 from tavrinex.styles import StyleArray, StyleList
-from tavrinex.utils.cell import coordinate_to_tuple
+from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
+
+MAX_ROW = 1_048_576
+MAX_COLUMN = 16_384   # XFD
+# Data types of the value types that need no further look.
+_PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
+_FORBIDDEN_TITLE = re.compile(r"[\\*?:/\[\]]")
+
+
+def check_title(title):
+    """Raises ValueError for a sheet title spreadsheet programs refuse."""
+    if not isinstance(title, str):
+        raise TypeError(f"sheet titles are str, not {type(title).__name__}")
+    if not title or len(title) > 31:
+        raise ValueError(f"sheet titles hold 1 to 31 characters, not {len(title)}: {title!r}")
+    bad = _FORBIDDEN_TITLE.search(title)
+    if bad:
+        raise ValueError(f"sheet title {title!r} holds {bad.group()!r}; "
+                         "titles cannot hold any of \\ / * ? : [ ]")
+    if title.startswith("'") or title.endswith("'"):
+        raise ValueError(f"sheet title {title!r} begins or ends with an apostrophe")
+    if any(ord(ch) < 32 for ch in title):
+        raise ValueError(f"sheet title {title!r} holds a control character")
+
+
+class ColumnDimension(dict):
+    """The attributes of a <col> entry, with `width` and `hidden` as
+    properties."""
+
+    @property
+    def width(self):
+        text = self.get("width")
+        return float(text) if text is not None else None
+
+    @width.setter
+    def width(self, value):
+        if value is None:
+            self.pop("width", None)
+            self.pop("customWidth", None)
+            return
+        if isinstance(value, bool) or not isinstance(value, (int, float)) \
+                or not 0 <= value <= 255:
+            raise ValueError(f"column widths run from 0 to 255, not {value!r}")
+        self["width"] = f"{value:g}"
+        self["customWidth"] = "1"
+
+    @property
+    def hidden(self):
+        return self.get("hidden") in ("1", "true")
+
+    @hidden.setter
+    def hidden(self, value):
+        if value:
+            self["hidden"] = "1"
+        else:
+            self.pop("hidden", None)
+
+
+class ColumnDimensions(dict):
+    """Column letters to their ColumnDimension, created on first use."""
+
+    def __setitem__(self, letter, attrs):
+        if not isinstance(attrs, ColumnDimension):
+            attrs = ColumnDimension(attrs)
+        super().__setitem__(letter, attrs)
+
+    def __missing__(self, letter):
+        index = column_index_from_string(letter)
+        dim = ColumnDimension(min=str(index), max=str(index))
+        super().__setitem__(letter.upper(), dim)
+        return dim
 
 
 class Workbook:
@@ -25,10 +100,10 @@ class Worksheet:
 
     def __init__(self, parent=None, title="Sheet"):
         self.parent = parent if parent is not None else Workbook()
-        self.title = title
+        self._title = title
         self._cells = {}
-        self.row_dimensions = {}      # str(row) -> the row's attributes
-        self.column_dimensions = {}   # column letters -> the <col> attributes
+        self.row_dimensions = {}      # row (number, or its text when read) -> attributes
+        self.column_dimensions = ColumnDimensions()   # column letters -> <col> attributes
         self.merged_cells = []        # range texts such as "A1:B2"
         self.hyperlinks = []          # attributes of each <hyperlink>
         self.sheet_format = {}
@@ -42,6 +117,18 @@ class Worksheet:
     def __repr__(self):
         return f"<Worksheet {self.title!r}>"
 
+    @property
+    def title(self):
+        return self._title
+
+    @title.setter
+    def title(self, title):
+        check_title(title)
+        for other in getattr(self.parent, "worksheets", ()):
+            if other is not self and other.title.casefold() == title.casefold():
+                raise ValueError(f"a sheet titled {other.title!r} already exists")
+        self._title = title
+
     # -- cells
 
     def cell(self, row, column, value=None):
@@ -49,6 +136,9 @@ class Worksheet:
         when not None, is assigned to it."""
         if row < 1 or column < 1:
             raise ValueError("Row or column values must be at least 1")
+        if (row > MAX_ROW or column > MAX_COLUMN) and getattr(self.parent, "write_limits", False):
+            raise ValueError(f"cell ({row}, {column}) is beyond the last row ({MAX_ROW}) "
+                             f"or column ({MAX_COLUMN}, XFD) of a worksheet")
         key = (row, column)
         cell = self._cells.get(key)
         if cell is None:
@@ -71,6 +161,63 @@ class Worksheet:
 
     def __setitem__(self, coordinate, value):
         self[coordinate].value = value
+
+    def append(self, values):
+        """Add a row after the last one: a list or tuple of values (or
+        cells, whose values and styles are copied), or a dict keyed by
+        column numbers or letters."""
+        if isinstance(values, dict):
+            items = [(column_index_from_string(k) if isinstance(k, str) else k, v)
+                     for k, v in values.items()]
+        elif isinstance(values, (list, tuple, range)) or hasattr(values, "__next__"):
+            items = list(enumerate(values, 1))
+        else:
+            raise TypeError(f"append takes a list, tuple, range, generator or dict, "
+                            f"not {type(values).__name__}")
+        row = self._next_row()
+        if row > MAX_ROW and getattr(self.parent, "write_limits", False):
+            self.cell(row, 1)   # raises the usual error
+        cells = self._cells
+        for column, value in items:
+            kind = type(value)
+            if (kind in _PLAIN_TYPES or kind is str) and type(column) is int \
+                    and 1 <= column <= MAX_COLUMN:
+                # The common values: no setter, no second look-up.
+                key = (row, column)
+                cell = cells.get(key)
+                if cell is None:
+                    cell = cells[key] = Cell(self, row=row, column=column)
+                cell.data_type = _PLAIN_TYPES.get(kind) or infer_data_type(value)
+                cell._value = value
+            elif isinstance(value, Cell):
+                cell = self.cell(row, column)
+                cell.value = value.value
+                if value.has_style:
+                    cell._style = StyleArray(value._style)
+                cell._comment = value._comment
+                if value._hyperlink is not None:
+                    cell._hyperlink = dataclasses.replace(value._hyperlink, ref=cell.coordinate)
+            else:
+                self.cell(row, column, value)
+        self._appended = (row, len(self._cells))
+
+    def _next_row(self):
+        # The sheet's extent is looked up only when cells came in some
+        # other way since the last append (it costs a pass over them).
+        last, count = getattr(self, "_appended", (0, 0))
+        if len(self._cells) != count:
+            last = max(last, self.max_row)
+        return last + 1
+
+    def merge_cells(self, range_string):
+        """Merge the cells of a range such as "A1:C2"."""
+        first, sep, last = range_string.partition(":")
+        if not sep:
+            raise ValueError(f"merged ranges have two corners, such as 'A1:B2': {range_string!r}")
+        (r1, c1), (r2, c2) = coordinate_to_tuple(first), coordinate_to_tuple(last)
+        if r1 > r2 or c1 > c2:
+            raise ValueError(f"range {range_string!r} does not run from top left to bottom right")
+        self.merged_cells.append(range_string.upper())
 
     # -- extent
 

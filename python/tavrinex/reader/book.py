@@ -250,7 +250,8 @@ class _Loader:
                 if child.get("date1904", "").strip().lower() in ("1", "true"):
                     epoch = MAC_EPOCH
         wb = Workbook(filename=self.name, shared_strings=strings, stylesheet=stylesheet,
-                      epoch=epoch, read_only=self.read_only, data_only=self.data_only)
+                      epoch=epoch, read_only=self.read_only, data_only=self.data_only,
+                      empty=True)
         self.read_workbook_items(wb, root)
         self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)

@@ -1,0 +1,185 @@
+"""Write-only worksheets: rows go straight to a temporary file as they are
+appended, so memory stays bounded by a row whatever the sheet's size."""
+
+from __future__ import annotations
+
+import shutil
+import tempfile
+from collections.abc import Callable, Iterable
+from typing import Any
+
+import dataclasses
+import datetime
+import decimal
+
+from tavrinex.cell import Cell, infer_data_type
+from tavrinex.cellstyle import default_date_format, format_id
+from tavrinex.styles import StyleArray
+from tavrinex.utils.cell import get_column_letter
+from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, ColumnDimensions, check_title
+from tavrinex.writer import SheetDataStream
+
+
+# Data types of the value types that need no further look.
+_PLAIN_TYPES = {int: "n", float: "n", bool: "b", type(None): "n", decimal.Decimal: "n"}
+_DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+
+
+class WriteOnlyWorksheet:
+    """A sheet of a ``Workbook(write_only=True)``: ``append`` is the only
+    way in; rows cannot be read back. Column widths, merged cells and
+    the sheet state can be set until the workbook is saved."""
+
+    def __init__(self, parent: Any, title: str) -> None:
+        self.parent = parent
+        self._title = title
+        self.column_dimensions = ColumnDimensions()
+        self.row_dimensions: dict[int, Any] = {}
+        self.merged_cells: list[str] = []
+        self.sheet_format: dict[str, str] = {}
+        self.sheet_state = "visible"
+        self._hyperlinks: list[Any] = []
+        self._comments: list[Any] = []
+        self._rows_file: Any = None
+        self._stream: SheetDataStream | None = None
+        self._row = 0
+        self._max_column = 0
+        self._pool: list[Cell] = []
+        self._date_styles: dict[type, StyleArray] = {}
+        self._saved = False
+
+    def __repr__(self) -> str:
+        return f"<WriteOnlyWorksheet {self.title!r}>"
+
+    @property
+    def title(self) -> str:
+        return self._title
+
+    @title.setter
+    def title(self, title: str) -> None:
+        check_title(title)
+        self._title = title
+
+    write_only = True
+
+    def _open(self) -> SheetDataStream:
+        self._rows_file = tempfile.TemporaryFile()
+        write = self._rows_file.write
+        self._stream = SheetDataStream(
+            self, lambda chunk: write(chunk.encode("utf-8") if isinstance(chunk, str) else chunk))
+        return self._stream
+
+    def _cell(self, column: int) -> Cell:
+        # One cell per column is reused from row to row: each row is
+        # written out before the next is appended.
+        pool = self._pool
+        while len(pool) < column:
+            pool.append(Cell(self, row=0, column=len(pool) + 1))
+        return pool[column - 1]
+
+    def append(self, values: Iterable[Any]) -> None:
+        """Write one row after the last: values, or cells (their value,
+        style, hyperlink and comment)."""
+        if self._saved:
+            raise ValueError(f"sheet {self.title!r} has been saved; it takes no more rows")
+        if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+            raise TypeError(f"append takes an iterable of values, not {type(values).__name__}")
+        stream = self._stream if self._stream is not None else self._open()
+        row = self._row + 1
+        if row > MAX_ROW:
+            raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
+        cells = []
+        column = 0
+        pool = self._pool
+        plain = _PLAIN_TYPES
+        for column, value in enumerate(values, 1):
+            if column > len(pool):
+                if column > MAX_COLUMN:
+                    raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
+                self._cell(column)
+            cell = pool[column - 1]
+            cell.row = row
+            kind = type(value)
+            data_type = plain.get(kind)
+            if data_type is not None or kind is str:
+                # The common values, without the setter's checks.
+                cell._value = value
+                cell.data_type = data_type if data_type is not None else infer_data_type(value)
+                cell._style = cell._hyperlink = cell._comment = None
+            elif kind in _DATE_TYPES:
+                cell._value = value
+                cell.data_type = "d"
+                cell._style = self._date_style(kind, value)
+                cell._hyperlink = cell._comment = None
+            elif isinstance(value, Cell):
+                cell.value = value.value
+                cell._style = StyleArray(value._style) if value.has_style else None
+                link = value._hyperlink
+                if link is not None and link.ref != cell.coordinate:
+                    # made on a detached cell: it covers the cell's new place
+                    link = dataclasses.replace(link, ref=cell.coordinate)
+                cell._hyperlink = link
+                cell._comment = value._comment
+            else:
+                cell._style = None
+                cell._hyperlink = None
+                cell._comment = None
+                cell.value = value
+            cells.append(cell)
+        stream.append(cells, row)
+        self._row = row
+        if column > self._max_column:
+            self._max_column = column
+
+    def _date_style(self, kind: type, value: Any) -> StyleArray:
+        """The style array that gives values of `kind` their default
+        number format; shared by all such cells, which never change it."""
+        style = self._date_styles.get(kind)
+        if style is None:
+            style = StyleArray()
+            code = default_date_format(value)
+            assert code is not None   # kind is one of the date and time types
+            style[3] = format_id(code, self.parent.number_formats)
+            self._date_styles[kind] = style
+        return style
+
+    def cell(self, value: Any = None) -> Cell:
+        """A detached cell to style and pass to ``append``."""
+        return Cell(self, row=0, column=1, value=value)
+
+    @property
+    def max_row(self) -> int:
+        return self._row
+
+    @property
+    def max_column(self) -> int:
+        return self._max_column
+
+    def _dimension_ref(self) -> str:
+        if not self._row or not self._max_column:
+            return "A1"
+        return f"A1:{get_column_letter(self._max_column)}{self._row}"
+
+    def _finish(self) -> None:
+        if self._stream is not None:
+            self._stream.close()
+
+    def _copy_rows(self, write: Callable[[bytes], Any]) -> None:
+        """Hand the rows written so far to `write`; the sheet is spent."""
+        self._saved = True
+        if self._rows_file is None:
+            return
+        self._rows_file.seek(0)
+        shutil.copyfileobj(self._rows_file, _Writer(write), 1 << 20)
+        self._discard()
+
+    def _discard(self) -> None:
+        if self._rows_file is not None:
+            self._rows_file.close()
+            self._rows_file = None
+        self._stream = None
+
+
+class _Writer:
+    def __init__(self, write: Callable[[bytes], Any]) -> None:
+        self.write = write

@@ -1,0 +1,220 @@
+"""A worksheet part: what surrounds <sheetData>, and the comments with the
+VML drawing programs need to show them."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from tavrinex.comments import Comment, Hyperlink
+from tavrinex.dimensions import RowDimension
+from tavrinex.utils.cell import get_column_letter
+from tavrinex.writer import write_sheet_data
+from tavrinex.writer.xmltext import (DECLARATION, MAIN_NS, REL_NS, attrs, element,
+                                     parse_kept, serialize, text)
+
+# Elements kept from a loaded sheet, by where they go: before or after the rows.
+BEFORE_ROWS = ("sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols")
+AFTER_ROWS = ("sheetCalcPr", "sheetProtection", "protectedRanges", "scenarios", "autoFilter",
+              "sortState", "dataConsolidate", "customSheetViews", "mergeCells", "phoneticPr",
+              "conditionalFormatting", "dataValidations", "hyperlinks", "printOptions",
+              "pageMargins", "pageSetup", "headerFooter", "rowBreaks", "colBreaks",
+              "customProperties", "cellWatches", "ignoredErrors", "legacyDrawing")
+# Written from the worksheet's own attributes, never from what was kept.
+_MODELLED = frozenset(("dimension", "sheetFormatPr", "cols", "mergeCells", "hyperlinks",
+                       "legacyDrawing"))
+HYPERLINK_REL = f"{REL_NS}/hyperlink"
+COMMENTS_REL = f"{REL_NS}/comments"
+VML_REL = f"{REL_NS}/vmlDrawing"
+
+
+def kept_elements(ws: Any) -> dict[str, list[str]]:
+    """Text of the elements kept from a loaded sheet that are written
+    back, by local name. Elements tied to parts that are not written
+    (drawings, tables, controls) are left out with what they refer to."""
+    kept: dict[str, list[str]] = {}
+    for tag, snippet in getattr(ws, "_raw_elements", ()):
+        if tag is None or not tag.startswith("{" + MAIN_NS + "}"):
+            continue
+        name = tag.rpartition("}")[2]
+        if name in _MODELLED or name not in BEFORE_ROWS + AFTER_ROWS:
+            continue
+        el = parse_kept(snippet)
+        if el is not None:
+            kept.setdefault(name, []).append(serialize(el))
+    return kept
+
+
+def normalized_row_dimensions(dims: dict[Any, Any]) -> dict[int, RowDimension]:
+    """Row dimensions keyed by row number, whatever the keys and values
+    were given as (row texts and attribute dicts as read from a file)."""
+    out: dict[int, RowDimension] = {}
+    for key, value in dims.items():
+        row = int(key)
+        if isinstance(value, RowDimension):
+            out[row] = value
+        elif isinstance(value, dict):
+            out[row] = RowDimension.from_attributes(value)
+        else:
+            out[row] = RowDimension.from_attributes(dict(value))
+    return out
+
+
+def _sheet_views(kept: dict[str, list[str]], selected: bool) -> str:
+    if "sheetViews" in kept:
+        return kept["sheetViews"][0]
+    view = {"workbookViewId": "0"}
+    if selected:
+        view = {"tabSelected": "1", **view}
+    return element("sheetViews", None, element("sheetView", view))
+
+
+def _columns(ws: Any) -> str:
+    entries = []
+    for letter, dim in ws.column_dimensions.items():
+        values = {k: v for k, v in dict(dim).items() if not k.startswith("{")}
+        if len(values) <= 2 and set(values) <= {"min", "max"}:
+            continue   # created by a look-up, says nothing
+        entries.append((int(values.get("min", 0) or 0), values))
+    entries.sort(key=lambda item: item[0])
+    return element("cols", None, "".join(element("col", v) for _, v in entries)) if entries else ""
+
+
+def sheet_head(ws: Any, dimension: str, selected: bool, kept: dict[str, list[str]]) -> bytes:
+    """Everything before the rows, with the <sheetData> start tag left to
+    the row writer."""
+    parts = [f'<worksheet{attrs({"xmlns": MAIN_NS, "xmlns:r": REL_NS})}>']
+    parts.extend(kept.get("sheetPr", ()))
+    parts.append(element("dimension", {"ref": dimension}))
+    parts.append(_sheet_views(kept, selected))
+    fmt = {k: v for k, v in getattr(ws, "sheet_format", {}).items() if not k.startswith("{")}
+    fmt.setdefault("defaultRowHeight", "15")
+    parts.append(element("sheetFormatPr", fmt))
+    parts.append(_columns(ws))
+    return DECLARATION + "".join(parts).encode("utf-8")
+
+
+def _hyperlink_elements(links: list[Hyperlink], rels: list[tuple[str, str, str]]) -> str:
+    body = []
+    seen = set()
+    for link in links:
+        if not isinstance(link, Hyperlink) or link.ref in seen:
+            continue
+        seen.add(link.ref)
+        values: dict[str, Any] = {"ref": link.ref}
+        if link.target:
+            rid = f"rId{len(rels) + 1}"
+            rels.append((rid, HYPERLINK_REL, link.target))
+            values["r:id"] = rid
+        values["location"] = link.location
+        values["tooltip"] = link.tooltip
+        values["display"] = link.display
+        body.append(element("hyperlink", values))
+    return element("hyperlinks", None, "".join(body)) if body else ""
+
+
+def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], str] | None,
+               rels: list[tuple[str, str, str]]) -> bytes:
+    """Everything after the rows. `comments_rels`, when the sheet has
+    comments, adds their relationships and gives the VML drawing's id."""
+    parts = []
+    for name in AFTER_ROWS:
+        if name == "mergeCells" and ws.merged_cells:
+            parts.append(element("mergeCells", {"count": len(ws.merged_cells)},
+                                 "".join(element("mergeCell", {"ref": ref})
+                                         for ref in ws.merged_cells)))
+        elif name == "hyperlinks":
+            parts.append(_hyperlink_elements(ws._hyperlinks, rels))
+        elif name == "legacyDrawing" and comments_rels is not None:
+            parts.append(element("legacyDrawing", {"r:id": comments_rels()}))
+        else:
+            parts.extend(kept.get(name, ()))
+    parts.append("</worksheet>")
+    return "".join(parts).encode("utf-8")
+
+
+def write_rows_part(ws: Any, write: Callable[[bytes], Any], *, lxml: bool, engine: Any) -> str:
+    """<sheetData> of an editable sheet through `write` (bytes), with its
+    row dimensions keyed by number for the engine; returns which writer
+    wrote it."""
+    saved = ws.row_dimensions
+    ws.row_dimensions = normalized_row_dimensions(saved)
+    try:
+        def put(chunk: bytes | str) -> None:
+            write(chunk.encode("utf-8") if isinstance(chunk, str) else chunk)
+        return write_sheet_data(ws, put, lxml=lxml, engine=engine)
+    finally:
+        ws.row_dimensions = saved
+
+
+def sheet_dimension(ws: Any) -> str:
+    cells = ws._cells
+    if not len(cells):
+        return "A1"
+    ref = ws.calculate_dimension()
+    first, _, last = ref.partition(":")
+    return first if first == last else ref
+
+
+# -- comments
+
+
+def comments_part(comments: list[tuple[int, int, Comment]]) -> bytes:
+    authors: list[str] = []
+    body = []
+    for row, column, comment in comments:
+        author = getattr(comment, "author", "") or ""
+        if author not in authors:
+            authors.append(author)
+        words = getattr(comment, "text", str(comment))
+        body.append(element("comment", {"ref": f"{get_column_letter(column)}{row}",
+                                        "authorId": authors.index(author)},
+                            element("text", None, element("t", {"xml:space": "preserve"},
+                                                          text(words) or " "))))
+    return DECLARATION + (
+        f'<comments{attrs({"xmlns": MAIN_NS})}>'
+        + element("authors", None, "".join(element("author", None, text(a)) for a in authors))
+        + element("commentList", None, "".join(body)) + "</comments>").encode("utf-8")
+
+
+_VML_HEAD = (
+    '<xml xmlns:v="urn:schemas-microsoft-com:vml" '
+    'xmlns:o="urn:schemas-microsoft-com:office:office" '
+    'xmlns:x="urn:schemas-microsoft-com:office:excel">'
+    '<o:shapelayout v:ext="edit"><o:idmap v:ext="edit" data="1"/></o:shapelayout>'
+    '<v:shapetype id="_x0000_t202" coordsize="21600,21600" o:spt="202" '
+    'path="m,l,21600r21600,l21600,xe"><v:stroke joinstyle="miter"/>'
+    '<v:path gradientshapeok="t" o:connecttype="rect"/></v:shapetype>')
+
+
+def vml_part(comments: list[tuple[int, int, Comment]]) -> bytes:
+    """The legacy drawing that gives each comment its (hidden) note box."""
+    shapes = []
+    for n, (row, column, _) in enumerate(comments, 1):
+        shapes.append(
+            f'<v:shape id="_x0000_s{1024 + n}" type="#_x0000_t202" '
+            'style="position:absolute;margin-left:59.25pt;margin-top:1.5pt;width:108pt;'
+            'height:59.25pt;z-index:1;visibility:hidden" fillcolor="#ffffe1" '
+            'o:insetmode="auto"><v:fill color2="#ffffe1"/>'
+            '<v:shadow on="t" color="black" obscured="t"/>'
+            '<v:path o:connecttype="none"/><v:textbox style="mso-direction-alt:auto">'
+            '<div style="text-align:left"></div></v:textbox>'
+            '<x:ClientData ObjectType="Note"><x:MoveWithCells/><x:SizeWithCells/>'
+            f'<x:Anchor>{column}, 15, {max(row - 2, 0)}, 2, {column + 2}, 15, {row + 2}, 16'
+            '</x:Anchor><x:AutoFill>False</x:AutoFill>'
+            f'<x:Row>{row - 1}</x:Row><x:Column>{column - 1}</x:Column>'
+            '</x:ClientData></v:shape>')
+    return (_VML_HEAD + "".join(shapes) + "</xml>").encode("utf-8")
+
+
+def rels_part(rels: list[tuple[str, str, str]]) -> bytes:
+    """A relationships part; targets of hyperlinks are external."""
+    body = []
+    for rid, kind, target in rels:
+        values = {"Id": rid, "Type": kind, "Target": target}
+        if kind == HYPERLINK_REL:
+            values["TargetMode"] = "External"
+        body.append(element("Relationship", values))
+    ns = "http://schemas.openxmlformats.org/package/2006/relationships"
+    return DECLARATION + (f'<Relationships{attrs({"xmlns": ns})}>' + "".join(body)
+                          + "</Relationships>").encode("utf-8")
