@@ -7,8 +7,6 @@ import datetime
 import decimal
 import io
 import os
-import shutil
-import subprocess
 import warnings
 import zipfile
 
@@ -24,7 +22,8 @@ from tavrinex.dimensions import RowDimension
 from tavrinex.writer import workbook_writer
 from tavrinex.writer.workbook_writer import save_workbook
 
-SOFFICE = shutil.which("soffice") or shutil.which("libreoffice")
+from soffice import SOFFICE, run_soffice
+
 ENGINES = [pytest.param(None, id="python")]
 if _native.native is not None:
     ENGINES.insert(0, pytest.param(_native.native, id="engine"))
@@ -101,10 +100,8 @@ def test_calamine_reads_saved_values(tmp_path, engine, write_only):
 
 
 def soffice(folder, to, path):
-    subprocess.run([SOFFICE, "--headless", "--norestore",
-                    f"-env:UserInstallation=file://{folder}/profile", "--convert-to", to,
-                    "--outdir", str(folder), str(path)],
-                   check=True, capture_output=True, timeout=300)
+    run_soffice(f"-env:UserInstallation=file://{folder}/profile", "--convert-to", to,
+                "--outdir", folder, path)
 
 
 def _lo_csv(path, folder):
