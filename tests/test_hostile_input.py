@@ -69,18 +69,20 @@ def test_shared_string_items_under_many_prefixes():
     assert len({id(ns) for ns in seen}) == 1
 
 
-def _best_of(fn, arg, runs=5):
+def _best_of(fn, arg, runs=7):
     best = float("inf")
     for _ in range(runs):
-        t = time.perf_counter()
+        t = time.process_time()
         fn(arg)
-        best = min(best, time.perf_counter() - t)
+        best = min(best, time.process_time() - t)
     return best
 
 
-def _growth(make, count, small, factor=8):
+def _growth(make, count, small, factor=16):
     """How much longer `count` takes on an input `factor` times larger.
-    Linear work gives about `factor`, quadratic about `factor` squared."""
+    Linear work gives about `factor`, quadratic about `factor` squared; the
+    bound the tests use sits well between the two, so that a loaded machine
+    does not make a linear run look quadratic."""
     a, b = make(small), make(small * factor)
     count(a)  # warm up
     return _best_of(count, b) / max(_best_of(count, a), 1e-6)
@@ -92,7 +94,7 @@ def test_tokenizer_stays_linear_on_many_declared_prefixed_attributes():
         return f"<r {attrs}/>".encode()
 
     assert _probe.xml_count(make(10)) == 2
-    assert _growth(make, _probe.xml_count, 3000) < 24
+    assert _growth(make, _probe.xml_count, 2000) < 80
 
 
 def test_tokenizer_stays_linear_on_deep_nesting_with_prefixes():
@@ -101,7 +103,7 @@ def test_tokenizer_stays_linear_on_deep_nesting_with_prefixes():
         return (opens + "</e>" * n).encode()
 
     assert _probe.xml_count(make(3)) == 6
-    assert _growth(make, _probe.xml_count, 4000) < 24
+    assert _growth(make, _probe.xml_count, 2000) < 80
 
 
 def test_prefix_lookup_after_deep_scopes_unwind():
