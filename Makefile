@@ -5,6 +5,8 @@ BUILD      ?= build
 VENV       := .venv
 VPY        := $(VENV)/bin/python
 CMAKE_ARGS ?=
+# Warnings fail the build of every tree the Makefile configures (CI included).
+WERROR     ?= ON
 PYTEST_ARGS ?=
 # Scale of the property and differential runs; raise for longer local runs.
 TAVRINEX_EXAMPLES ?= 200
@@ -27,7 +29,7 @@ bootstrap venv: $(VENV)/.stamp
 $(BUILD)/build.ninja: $(VENV)/.stamp CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS)
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DTAVRINEX_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)

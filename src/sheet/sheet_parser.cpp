@@ -72,7 +72,7 @@ ReadError SheetParser::capture(SheetSink& sink) {
     TVX_TRY(r_.capture_element(bytes));
     PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
     if (!b) return ReadError::source();
-    PyRef ns = r_.namespaces_in_scope();
+    PyRef ns = namespaces_in_scope(r_);
     if (!ns) return ReadError::source();
     return sink.on_element(b.get(), ns.get());
 }

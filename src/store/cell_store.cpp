@@ -1,11 +1,11 @@
 #include "store/cell_store.h"
 
+#include "core/seed.h"
 #include "lib/errors.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
-#include <sys/random.h>
 
 namespace tvx {
 
@@ -27,15 +27,6 @@ inline double bits_double(std::uint64_t u) noexcept {
     return d;
 }
 
-std::uint64_t random_seed() noexcept {
-    std::uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != (ssize_t)sizeof seed) {
-        // No entropy available yet: still differ between stores.
-        seed = (std::uint64_t)(std::uintptr_t)&seed * 0x9E3779B97F4A7C15ull;
-    }
-    return seed;
-}
-
 std::uint64_t hash_text(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
 
 }  // namespace
@@ -49,6 +40,9 @@ CellStore::~CellStore() {
 
 void CellStore::reseed() {
     wide_styles_ = decltype(wide_styles_)(0, SeededHash{random_seed()});
+    text_ref_index_ = decltype(text_ref_index_)(0, SeededHash{random_seed()});
+    overflow_index_ = decltype(overflow_index_)(0, SeededHash{random_seed()});
+    text_dedup_ = decltype(text_dedup_)(0, SeededHash{random_seed()});
 }
 
 // ---------------------------------------------------------------- loading
@@ -318,8 +312,8 @@ void CellStore::finish() {
     shared_formulas_.shrink_to_fit();
     // Only loading reads the dedup maps; equal texts added after a later
     // clear() start afresh.
-    text_ref_index_ = decltype(text_ref_index_)();
-    text_dedup_ = decltype(text_dedup_)();
+    text_ref_index_ = decltype(text_ref_index_)(0, text_ref_index_.hash_function());
+    text_dedup_ = decltype(text_dedup_)(0, text_dedup_.hash_function());
 }
 
 // ----------------------------------------------------------------- lookup
@@ -667,7 +661,7 @@ void CellStore::maybe_compact_overflow() {
     }
     overflow_.resize(w);
     overflow_.shrink_to_fit();
-    overflow_index_ = decltype(overflow_index_)();
+    overflow_index_ = decltype(overflow_index_)(0, overflow_index_.hash_function());
     overflow_index_.reserve(w);
     for (std::size_t i = 0; i < w; i++) overflow_index_[overflow_[i].key] = (std::uint32_t)i;
 }
@@ -701,11 +695,11 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     row_starts_ = {};
     compact_.clear();
     wide_.clear();
-    text_ref_index_ = decltype(text_ref_index_)();
+    text_ref_index_ = decltype(text_ref_index_)(0, text_ref_index_.hash_function());
     overflow_ = {};
-    overflow_index_ = decltype(overflow_index_)();
+    overflow_index_ = decltype(overflow_index_)(0, overflow_index_.hash_function());
     text_ = {};
-    text_dedup_ = decltype(text_dedup_)();
+    text_dedup_ = decltype(text_dedup_)(0, text_dedup_.hash_function());
     // Tables that only the cells refer to: a reloaded store must hold no
     // more than a fresh one.
     templates_.clear();

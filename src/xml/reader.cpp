@@ -292,52 +292,6 @@ void append_decoded_attribute(std::string& out, const char* p, std::size_t n) {
 
 // ---------------------------------------------------------------- sources
 
-ReadError PySource::read(std::string& buf) {
-    if (!name_) {
-        name_ = PyRef::steal(PyUnicode_InternFromString("read"));
-        if (!name_) return ReadError::source();
-        size_ = PyRef::steal(PyLong_FromSize_t(READ_CHUNK));
-        if (!size_) return ReadError::source();
-    }
-    PyRef r = PyRef::steal(PyObject_CallMethodOneArg(obj_.get(), name_.get(), size_.get()));
-    if (!r) return ReadError::source();
-    if (PyBytes_Check(r.get())) {
-        buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
-        return ReadError::ok();
-    }
-    // Any other bytes-like object (bytearray, memoryview, array, ...) is
-    // taken as its bytes in order, whatever its shape or item format.
-    if (!PyObject_CheckBuffer(r.get())) {
-        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
-                     Py_TYPE(r.get())->tp_name);
-        return ReadError::source();
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(r.get(), &view, PyBUF_FULL_RO) < 0) return ReadError::source();
-    const std::size_t old = buf.size(), n = std::size_t(view.len);
-    int rc = 0;
-    try {
-        buf.resize(old + n);
-        rc = PyBuffer_ToContiguous(buf.data() + old, &view, view.len, 'C');
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    if (rc < 0) {
-        buf.resize(old);
-        return ReadError::source();
-    }
-    return ReadError::ok();
-}
-
-ReadError MemorySource::read(std::string& buf) {
-    std::size_t n = std::min(chunk_, size_ - off_);
-    buf.append(data_ + off_, n);
-    off_ += n;
-    return ReadError::ok();
-}
-
 // ---------------------------------------------------------------- buffer
 
 XmlReader::XmlReader(ByteSource& source) : src_(source) {
@@ -1137,30 +1091,19 @@ NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
 }
 
-PyRef XmlReader::namespaces_in_scope() const {
-    const std::uint64_t version = scope_versions_[bindings_.size()];
-    if (scope_list_ && scope_list_version_ == version) return scope_list_;
+void XmlReader::bindings_in_scope(
+    std::vector<std::pair<std::string_view, std::string_view>>& out) const {
     // Each prefix once, at its outermost binding: a binding that shadows
     // nothing opens a new entry, and the entry takes the URI of the
     // prefix's innermost binding (the one prefix_top_ names).
-    std::vector<std::uint32_t> firsts;
-    for (std::uint32_t k = 0; k < bindings_.size(); ++k)
-        if (bindings_[k].shadowed == NO_BINDING) firsts.push_back(k);
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(firsts.size())));
-    if (!list) return {};
-    for (std::size_t k = 0; k < firsts.size(); ++k) {
-        const Binding& outer = bindings_[firsts[k]];
+    out.clear();
+    for (std::uint32_t k = 0; k < bindings_.size(); ++k) {
+        const Binding& outer = bindings_[k];
+        if (outer.shadowed != NO_BINDING) continue;
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
         const Binding& inner = bindings_[prefix_top_.find(prefix)->second];
-        const std::string& uri = uris_[inner.id];
-        PyRef t = PyRef::steal(Py_BuildValue("(s#s#)", prefix.data(), Py_ssize_t(prefix.size()),
-                                             uri.data(), Py_ssize_t(uri.size())));
-        if (!t) return {};
-        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t.release());
+        out.emplace_back(prefix, std::string_view(uris_[inner.id]));
     }
-    scope_list_ = list;
-    scope_list_version_ = version;
-    return list;
 }
 
 // ---------------------------------------------------------------- capture
