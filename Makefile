@@ -67,12 +67,18 @@ asan: asan-build
 	$(ASAN_ENV) $(VPY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # Mutation fuzzing of every reader under the sanitizer build for
-# FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the suite).
+# FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the
+# suite). Then the same time for the plain C++ fuzz target of the parsing
+# cores, whose failing inputs land in tests/native/fuzz_cases/.
 FUZZ_SECONDS ?= 60
 FUZZ_ARGS ?=
 fuzz: ASAN_LEAKS = 0
 fuzz: asan-build
 	$(ASAN_ENV) $(VPY) tests/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+	@mkdir -p tests/native/fuzz_cases
+	ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_BUILD)/native-tests/fuzz_core -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=tests/native/fuzz_cases/
 
 # Reference leaks: the engine built for the debug interpreter, the
 # leak-prone tests run repeatedly, failing on growth of the total count.

@@ -69,7 +69,8 @@ std::string events(std::string_view doc, std::size_t chunk) {
 }
 
 bool is_error(const std::string& ev, std::string_view message) {
-    return ev.rfind("ERROR ", 0) == 0 && ev.find(message) != std::string::npos;
+    const std::size_t at = ev.find("ERROR ");
+    return at != std::string::npos && ev.find(message, at) != std::string::npos;
 }
 
 void xml_events() {
@@ -85,10 +86,11 @@ void xml_events() {
 }
 
 void xml_errors() {
-    CHECK(is_error(events("<a></b>", READ_CHUNK), ""));
-    CHECK(is_error(events("<a>", READ_CHUNK), ""));
+    CHECK(is_error(events("<a></b>", READ_CHUNK), "mismatched tag"));
+    CHECK(is_error(events("<a>", READ_CHUNK), "unclosed element"));
     CHECK(is_error(events("<a x='1' x='2'/>", READ_CHUNK), "duplicate attribute"));
-    CHECK(is_error(events("<a>&bogus;</a>", READ_CHUNK), ""));
+    CHECK(is_error(events("<a>&bogus;</a>", READ_CHUNK), "undefined entity"));
+    CHECK(events("<a>&bogus;</a>", READ_CHUNK).rfind("S{}a\nERROR malformed", 0) == 0);
     CHECK(events("<a x='1' y='2'/>", 1) == "S{}a x=1 y=2\nE a\n");
 }
 
@@ -112,6 +114,15 @@ void many_attributes() {
     for (int k = 0; k < 40; ++k) tag += " p:n" + std::to_string(k) + "='1' q:n" + std::to_string(k) + "='2'";
     CHECK(!is_error(events(tag + "/>", READ_CHUNK), ""));
     CHECK(is_error(events(tag + " q:n39='3'/>", READ_CHUNK), "duplicate attribute"));
+    // Different prefixes bound to one URI: distinct qualified names, one
+    // expanded name. Caught with few and with many attributes.
+    for (int count : {1, 20, 31, 32, 33, 40}) {
+        std::string same = "<a xmlns:p='urn:x' xmlns:q='urn:x'";
+        for (int k = 0; k < count; ++k) same += " n" + std::to_string(k) + "='1'";
+        CHECK(!is_error(events(same + " p:z='1'/>", READ_CHUNK), ""));
+        CHECK(is_error(events(same + " p:z='1' q:z='2'/>", READ_CHUNK), "duplicate attribute"));
+        CHECK(is_error(events(same + " q:z='1' n5='0' p:z='2'/>", 3), "duplicate attribute"));
+    }
 }
 
 void xml_bindings() {
@@ -131,8 +142,11 @@ void xml_bindings() {
     // Each prefix once, at its outermost position, with its innermost URI.
     CHECK(b.size() == 3 && b[0].first == "p" && b[0].second == "urn:2" && b[2].first == "q");
     CHECK(!r.next(ev) && ev == XmlEvent::End);
-    CHECK(!r.next(ev) && ev == XmlEvent::End);
     CHECK(r.scope_version() == outer);  // back in the outer scope
+    CHECK(!r.next(ev) && ev == XmlEvent::End);
+    CHECK(r.scope_version() != outer);  // no bindings left
+    r.bindings_in_scope(b);
+    CHECK(b.empty());
 }
 
 std::string tokens_text(std::string_view formula, FormulaErrKind& kind) {
@@ -152,9 +166,11 @@ void formula_tokens() {
     CHECK(kind == FormulaErrKind::None);
     CHECK(tokens_text("plain text", kind) == "plain text|0.0 ");
     CHECK(tokens_text("=\"a\"\"b\"&TRUE", kind) == "\"a\"\"b\"|1.1 &|7.0 TRUE|1.3 ");
-    tokens_text("=SUM(1", kind);
-    CHECK(kind == FormulaErrKind::Tokenizer);
+    // An unclosed function is not an error; a stray closer pops an empty stack.
+    CHECK(tokens_text("=SUM(1", kind) == "SUM(|2.6 1|1.2 ");
     tokens_text("=1)", kind);
+    CHECK(kind == FormulaErrKind::PopEmpty);
+    tokens_text("=\"abc", kind);
     CHECK(kind == FormulaErrKind::Tokenizer);
 }
 
