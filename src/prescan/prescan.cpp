@@ -95,10 +95,6 @@ ReadError parse_tag_attributes(std::string_view tag, std::size_t name_len,
     }
 }
 
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
-}
-
 class Prescan {
 public:
     Prescan(XmlReader& reader, bool want_rows, std::vector<Corner> corners, PyObject* row_index,

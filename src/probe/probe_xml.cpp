@@ -16,10 +16,6 @@ namespace tvx::probe {
 
 namespace {
 
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), nullptr));
-}
-
 bool bytes_arg(const char* fname, PyObject* obj) {
     if (PyBytes_Check(obj)) return true;
     arg_type_error(fname, "data", "bytes", obj);

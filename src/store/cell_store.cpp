@@ -151,11 +151,11 @@ std::uint32_t CellStore::put_object(PyRef obj) {
     if (!free_slots_.empty()) {
         std::uint32_t i = free_slots_.back();
         free_slots_.pop_back();
-        objects_[i] = obj.release();
+        objects_[i] = std::move(obj);
         return i;
     }
     if (objects_.size() >= 0xFFFFFFFFu) throw std::length_error("object table full");
-    objects_.push_back(obj.release());
+    objects_.push_back(std::move(obj));
     return (std::uint32_t)(objects_.size() - 1);
 }
 
@@ -435,9 +435,9 @@ PyRef CellStore::shared_string(std::uint64_t index) const {
 PyRef CellStore::value_of(const DecodedCell& d) {
     switch (d.kind) {
         case K_OBJECT:
-            return PyRef::steal(PyObject_GetAttrString(objects_[d.payload], "value"));
+            return PyRef::steal(PyObject_GetAttrString(objects_[d.payload].get(), "value"));
         case K_VALUE:
-            return PyRef::borrow(objects_[d.payload]);
+            return objects_[d.payload];
         case K_EMPTY:
             return PyRef::borrow(Py_None);
         case K_INT:
@@ -533,7 +533,7 @@ PyRef CellStore::row_int(std::uint32_t row) {
 
 PyRef CellStore::materialise(const CellLocation& loc) {
     DecodedCell d = decode(loc);
-    if (d.kind == K_OBJECT) return PyRef::borrow(objects_[d.payload]);
+    if (d.kind == K_OBJECT) return objects_[d.payload];
     if (!configured()) {
         PyErr_SetString(PyExc_RuntimeError, "CellStore has no cell class to build cells with");
         return {};
@@ -570,8 +570,8 @@ PyRef CellStore::materialise(const CellLocation& loc) {
     if (d.kind == K_VALUE) {
         // The value now lives in the cell; the cell takes over its slot.
         index = (std::uint32_t)d.payload;
-        released = PyRef::steal(objects_[index]);
-        objects_[index] = cell.new_ref();
+        released = std::move(objects_[index]);
+        objects_[index] = cell;
     } else {
         index = put_object(cell);
     }
@@ -602,15 +602,14 @@ std::size_t CellStore::materialised_count() const noexcept {
 
 std::size_t CellStore::memory_bytes() const noexcept {
     return compact_.bytes() + wide_.bytes() + rows_.capacity() * 4 + row_starts_.capacity() * 4 +
-           overflow_.capacity() * sizeof(OverflowCell) + objects_.capacity() * sizeof(PyObject*) +
+           overflow_.capacity() * sizeof(OverflowCell) + objects_.capacity() * sizeof(PyRef) +
            text_.capacity();
 }
 
 // ---------------------------------------------------------------- changes
 
 void CellStore::free_object(std::uint32_t index, PyRef& released) {
-    released = PyRef::steal(objects_[index]);
-    objects_[index] = nullptr;
+    released = std::move(objects_[index]);
     free_slots_.push_back(index);
 }
 
@@ -666,7 +665,7 @@ void CellStore::maybe_compact_overflow() {
     for (std::size_t i = 0; i < w; i++) overflow_index_[overflow_[i].key] = (std::uint32_t)i;
 }
 
-void CellStore::clear(std::vector<PyObject*>& released) {
+void CellStore::clear(std::vector<PyRef>& released) {
     if (dict) {
         // Emptied in place, so that iterators over it see the change; its
         // keys and values go to `released` with it, and no finalizer runs
@@ -679,15 +678,15 @@ void CellStore::clear(std::vector<PyObject*>& released) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d, &pos, &k, &v)) {
-            released.push_back(Py_NewRef(k));
-            released.push_back(Py_NewRef(v));
+            released.push_back(PyRef::borrow(k));
+            released.push_back(PyRef::borrow(v));
         }
         PyDict_Clear(d);
         Py_END_CRITICAL_SECTION();
-        released.push_back(dict.release());
+        released.push_back(std::move(dict));
     }
-    for (PyObject* o : objects_) {
-        if (o) released.push_back(o);
+    for (PyRef& o : objects_) {
+        if (o) released.push_back(std::move(o));
     }
     objects_ = {};
     free_slots_ = {};
@@ -704,9 +703,9 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     // more than a fresh one.
     templates_.clear();
     shared_formulas_ = {};
-    for (PyRef& r : shared_formula_objects) released.push_back(r.release());
+    for (PyRef& r : shared_formula_objects) released.push_back(std::move(r));
     shared_formula_objects = {};
-    for (PyRef& r : extra_data_types_) released.push_back(r.release());
+    for (PyRef& r : extra_data_types_) released.push_back(std::move(r));
     extra_data_types_ = {};
     reseed();
     live_compact_ = live_overflow_ = 0;
@@ -714,9 +713,9 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     version_++;
 }
 
-void CellStore::drop_context(std::vector<PyObject*>& released) {
+void CellStore::drop_context(std::vector<PyRef>& released) {
     auto take = [&](PyRef& r) {
-        if (r) released.push_back(r.release());
+        if (r) released.push_back(std::move(r));
     };
     take(ws_);
     take(cell_styles_);
@@ -743,7 +742,7 @@ int CellStore::traverse(visitproc visit, void* arg) const {
     Py_VISIT(shared_strings_.get());
     Py_VISIT(cell_cls_.get());
     Py_VISIT(dict.get());
-    for (PyObject* o : objects_) Py_VISIT(o);
+    for (const PyRef& o : objects_) Py_VISIT(o.get());
     for (const PyRef& r : style_args_) Py_VISIT(r.get());
     for (const auto& kv : wide_style_args_) Py_VISIT(kv.second.get());
     for (const PyRef& r : extra_data_types_) Py_VISIT(r.get());

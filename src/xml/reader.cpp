@@ -337,10 +337,12 @@ ReadError XmlReader::refill(bool& more, std::size_t keep) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::ensure(std::size_t n, bool& available) {
+// Makes n bytes available from pos_, refilling with everything from
+// `keep` on preserved.
+ReadError XmlReader::fill(std::size_t n, std::size_t keep, bool& available) {
     while (buf_.size() - pos_ < n) {
         bool more;
-        TVX_TRY(refill(more, pos_));
+        TVX_TRY(refill(more, keep));
         if (!more) {
             available = false;
             return ReadError::ok();
@@ -350,27 +352,16 @@ ReadError XmlReader::ensure(std::size_t n, bool& available) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::require(std::size_t n, bool& available) {
-    while (buf_.size() - pos_ < n) {
-        bool more;
-        TVX_TRY(refill(more, tag_start_));
-        if (!more) {
-            available = false;
-            return ReadError::ok();
-        }
-    }
-    available = true;
-    return ReadError::ok();
-}
+ReadError XmlReader::require(std::size_t n, bool& available) { return fill(n, tag_start_, available); }
 
-// Finds `delim` at or after pos_ + from; `at` is relative to pos_ (which a
-// refill may move, the bytes from pos_ on stay).
 ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t& at, bool& found) {
     for (;;) {
         const char* base = buf_.data() + pos_;
         std::size_t avail = buf_.size() - pos_;
         if (from < avail) {
-            const void* hit = memmem(base + from, avail - from, delim.data(), delim.size());
+            const void* hit = delim.size() == 1
+                                  ? std::memchr(base + from, delim[0], avail - from)
+                                  : memmem(base + from, avail - from, delim.data(), delim.size());
             if (hit) {
                 at = std::size_t(static_cast<const char*>(hit) - base);
                 found = true;
@@ -389,33 +380,11 @@ ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t&
     }
 }
 
-ReadError XmlReader::find_byte(char c, std::size_t from, std::size_t& at, bool& found) {
-    for (;;) {
-        const char* base = buf_.data() + pos_;
-        std::size_t avail = buf_.size() - pos_;
-        if (from < avail) {
-            const void* hit = std::memchr(base + from, c, avail - from);
-            if (hit) {
-                at = std::size_t(static_cast<const char*>(hit) - base);
-                found = true;
-                return ReadError::ok();
-            }
-        }
-        from = std::max(from, avail);
-        bool more;
-        TVX_TRY(refill(more, pos_));
-        if (!more) {
-            found = false;
-            return ReadError::ok();
-        }
-    }
-}
-
 // ---------------------------------------------------------------- prologue
 
 ReadError XmlReader::prologue() {
     bool have;
-    TVX_TRY(ensure(4, have));
+    TVX_TRY(fill(4, pos_, have));
     std::size_t n = buf_.size() - pos_;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buf_.data() + pos_);
     if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
@@ -424,7 +393,7 @@ ReadError XmlReader::prologue() {
                (n >= 1 && p[0] == 0) || (n >= 2 && p[1] == 0)) {
         return ReadError::unsupported("utf-16");
     }
-    TVX_TRY(ensure(6, have));
+    TVX_TRY(fill(6, pos_, have));
     n = buf_.size() - pos_;
     const char* s = buf_.data() + pos_;
     if (n >= 6 && std::memcmp(s, "<?xml", 5) == 0 && (is_ws(s[5]) || s[5] == '?')) {
@@ -525,7 +494,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
         }
         if (pos_ + 1 >= buf_.size()) {
             bool have;
-            TVX_TRY(ensure(2, have));
+            TVX_TRY(fill(2, pos_, have));
             if (!have) return ReadError::malformed("unclosed token");
         }
         char d = buf_[pos_ + 1];
@@ -592,7 +561,7 @@ ReadError XmlReader::text() {
 
 ReadError XmlReader::markup(bool& is_text) {
     bool have;
-    TVX_TRY(ensure(9, have));
+    TVX_TRY(fill(9, pos_, have));
     std::size_t avail = buf_.size() - pos_;
     const char* s = buf_.data() + pos_;
     if (avail >= 4 && std::memcmp(s, "<!--", 4) == 0) {
@@ -671,7 +640,7 @@ ReadError XmlReader::end_tag() {
     }
     std::size_t at;
     bool found;
-    TVX_TRY(find_byte('>', 2, at, found));
+    TVX_TRY(find(">", 2, at, found));
     if (!found) return ReadError::malformed("unclosed end tag");
     b = buf_.data();
     s = pos_ + 2;

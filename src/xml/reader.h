@@ -208,10 +208,11 @@ private:
     }
 
     ReadError refill(bool& more, std::size_t keep);
-    ReadError ensure(std::size_t n, bool& available);
+    ReadError fill(std::size_t n, std::size_t keep, bool& available);
     void compact(std::size_t keep) noexcept;
+    // Finds `delim` at or after pos_ + from; `at` is relative to pos_ (which
+    // a refill may move, the bytes from pos_ on stay).
     ReadError find(std::string_view delim, std::size_t from, std::size_t& at, bool& found);
-    ReadError find_byte(char c, std::size_t from, std::size_t& at, bool& found);
 
     ReadError prologue();
     ReadError declaration(std::size_t s, std::size_t e);
