@@ -13,7 +13,7 @@ TAVRINEX_EXAMPLES ?= 200
 
 export TAVRINEX_EXAMPLES
 
-.PHONY: all bootstrap venv build run test asan asan-build fuzz refleak bench clean
+.PHONY: all bootstrap venv build run test asan asan-build fuzz refleak bench clean format
 
 all: build
 
@@ -68,16 +68,17 @@ asan: asan-build
 
 # Mutation fuzzing of every reader under the sanitizer build for
 # FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the
-# suite). Then the same time for the plain C++ fuzz target of the parsing
-# cores, whose failing inputs land in tests/native/fuzz_cases/.
+# suite). Then FUZZ_CORE_SECONDS for the plain C++ fuzz target of the
+# parsing cores, whose failing inputs land in tests/native/fuzz_cases/.
 FUZZ_SECONDS ?= 60
+FUZZ_CORE_SECONDS ?= $(FUZZ_SECONDS)
 FUZZ_ARGS ?=
 fuzz: ASAN_LEAKS = 0
 fuzz: asan-build
 	$(ASAN_ENV) $(VPY) tests/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
 	@mkdir -p tests/native/fuzz_cases
 	ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(ASAN_BUILD)/native-tests/fuzz_core -max_total_time=$(FUZZ_SECONDS) \
+	  $(ASAN_BUILD)/native-tests/fuzz_core -max_total_time=$(FUZZ_CORE_SECONDS) \
 	  -artifact_prefix=tests/native/fuzz_cases/
 
 # Reference leaks: the engine built for the debug interpreter, the
@@ -109,3 +110,7 @@ bench: build
 
 clean:
 	rm -rf build build-asan build-dbg
+
+# Formats the engine's C++ sources with the committed .clang-format.
+format: $(VENV)/.stamp
+	$(VENV)/bin/clang-format -i $$(find src tests/native -name '*.cpp' -o -name '*.h')

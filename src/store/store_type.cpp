@@ -653,15 +653,13 @@ PyObject* keyiter_next_locked(PyObject* self) {
 
 // The iterator's position and the store are read and moved together.
 PyObject* keyiter_next(PyObject* self) {
-    PyObject* store;
-    PyObject* result;
+    PyRef store;
     Py_BEGIN_CRITICAL_SECTION(self);
-    store = Py_XNewRef(reinterpret_cast<KeyIterObject*>(self)->store);
+    store = PyRef::borrow(reinterpret_cast<KeyIterObject*>(self)->store);
     Py_END_CRITICAL_SECTION();
     if (!store) return nullptr;
-    result = guarded_locked2(self, store, [&]() -> PyObject* { return keyiter_next_locked(self); });
-    Py_DECREF(store);
-    return result;
+    return guarded_locked2(self, store.get(),
+                           [&]() -> PyObject* { return keyiter_next_locked(self); });
 }
 
 void keyiter_dealloc(PyObject* self) {

@@ -905,16 +905,10 @@ Path Run::store_path(PyObject* store, PyObject* dims) {
 Path Run::dict_path(PyObject* cells, PyObject* dims) {
     struct Entry {
         std::int64_t row, column;
-        PyObject* cell;  // owned
+        PyRef cell;
     };
     std::vector<Entry> entries;
     entries.reserve((std::size_t)PyDict_Size(cells));
-    struct Release {
-        std::vector<Entry>& e;
-        ~Release() {
-            for (Entry& x : e) Py_DECREF(x.cell);
-        }
-    } release{entries};
     bool plain = true;
     Py_BEGIN_CRITICAL_SECTION(cells);
     Py_ssize_t i = 0;
@@ -927,7 +921,7 @@ Path Run::dict_path(PyObject* cells, PyObject* dims) {
             plain = false;
             break;
         }
-        entries.push_back({r, c, Py_NewRef(v)});
+        entries.push_back({r, c, PyRef::borrow(v)});
     }
     Py_END_CRITICAL_SECTION();
     if (!plain) return Path::Fallback;
@@ -956,7 +950,7 @@ Path Run::dict_path(PyObject* cells, PyObject* dims) {
             return Path::Error;
         }
         while (ci < entries.size() && entries[ci].row == R) {
-            if (!host_cell(entries[ci].cell)) return Path::Error;
+            if (!host_cell(entries[ci].cell.get())) return Path::Error;
             ci++;
         }
         if (!end_row()) return Path::Error;
