@@ -30,8 +30,8 @@ struct [[nodiscard]] ReadError {
     constexpr explicit operator bool() const { return kind != ErrKind::None; }
 };
 
-#define TVX_TRY(expr)                                  \
-    do {                                               \
+#define TVX_TRY(expr)                                            \
+    do {                                                         \
         if (::tvx::ReadError tvx_err_ = (expr)) return tvx_err_; \
     } while (0)
 
@@ -56,8 +56,12 @@ struct [[nodiscard]] FormulaError {
     std::string message;  // Tokenizer and Translator only
 
     static FormulaError ok() { return {}; }
-    static FormulaError tokenizer(std::string m) { return {FormulaErrKind::Tokenizer, std::move(m)}; }
-    static FormulaError translator(std::string m) { return {FormulaErrKind::Translator, std::move(m)}; }
+    static FormulaError tokenizer(std::string m) {
+        return {FormulaErrKind::Tokenizer, std::move(m)};
+    }
+    static FormulaError translator(std::string m) {
+        return {FormulaErrKind::Translator, std::move(m)};
+    }
     static FormulaError pop_empty() { return {FormulaErrKind::PopEmpty, {}}; }
     static FormulaError need_python() { return {FormulaErrKind::NeedPython, {}}; }
 

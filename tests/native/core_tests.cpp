@@ -50,7 +50,8 @@ std::string events(std::string_view doc, std::size_t chunk) {
         switch (ev) {
             case XmlEvent::Start:
             case XmlEvent::EmptyStart:
-                out += "S{" + std::string(r.namespace_uri(r.ns())) + "}" + std::string(r.local_name());
+                out +=
+                    "S{" + std::string(r.namespace_uri(r.ns())) + "}" + std::string(r.local_name());
                 for (const AttributeRecord& a : r.attributes())
                     out += " " + std::string(r.attr_local(a)) + "=" +
                            std::string(r.decode_attribute_value(a, scratch));
@@ -79,8 +80,7 @@ void xml_events() {
         "<r xmlns=\"urn:a\" xmlns:p=\"urn:b\"><p:c k=\"1&amp;2\tx\">a&lt;b\r\nc</p:c>"
         "<d/><![CDATA[<raw>]]></r>";
     const std::string whole = events(doc, READ_CHUNK);
-    CHECK(whole ==
-          "S{urn:a}r\nS{urn:b}c k=1&2 x\nT a<b\nc\nE c\nS{urn:a}d\nE d\nT <raw>\nE r\n");
+    CHECK(whole == "S{urn:a}r\nS{urn:b}c k=1&2 x\nT a<b\nc\nE c\nS{urn:a}d\nE d\nT <raw>\nE r\n");
     // Byte-at-a-time delivery must not change a single event.
     for (std::size_t chunk : {1, 2, 3, 7, 64}) CHECK(events(doc, chunk) == whole);
 }
@@ -111,7 +111,8 @@ void many_attributes() {
     // Same local name under different prefixes bound to one URI counts as
     // distinct qualified names here; the tokenizer compares qualified names.
     std::string tag = "<a xmlns:p='urn:x' xmlns:q='urn:y'";
-    for (int k = 0; k < 40; ++k) tag += " p:n" + std::to_string(k) + "='1' q:n" + std::to_string(k) + "='2'";
+    for (int k = 0; k < 40; ++k)
+        tag += " p:n" + std::to_string(k) + "='1' q:n" + std::to_string(k) + "='2'";
     CHECK(!is_error(events(tag + "/>", READ_CHUNK), ""));
     CHECK(is_error(events(tag + " q:n39='3'/>", READ_CHUNK), "duplicate attribute"));
     // Different prefixes bound to one URI: distinct qualified names, one
@@ -126,7 +127,8 @@ void many_attributes() {
 }
 
 void xml_bindings() {
-    const std::string doc = "<a xmlns:p='urn:1' xmlns='urn:d'><b xmlns:p='urn:2' xmlns:q='urn:3'/></a>";
+    const std::string doc =
+        "<a xmlns:p='urn:1' xmlns='urn:d'><b xmlns:p='urn:2' xmlns:q='urn:3'/></a>";
     MemorySource src(doc.data(), doc.size());
     XmlReader r(src);
     XmlEvent ev;
@@ -156,7 +158,8 @@ std::string tokens_text(std::string_view formula, FormulaErrKind& kind) {
     std::string out;
     if (e) return out;
     for (const FormulaToken& t : toks)
-        out += t.value + "|" + std::to_string(int(t.type)) + "." + std::to_string(int(t.subtype)) + " ";
+        out += t.value + "|" + std::to_string(int(t.type)) + "." + std::to_string(int(t.subtype)) +
+               " ";
     return out;
 }
 

@@ -38,7 +38,8 @@ std::string walk(std::string_view doc, std::size_t chunk) {
         } else {
             out += r.qname();
             out += r.namespace_uri(r.ns());
-            for (const AttributeRecord& a : r.attributes()) out += r.decode_attribute_value(a, scratch);
+            for (const AttributeRecord& a : r.attributes())
+                out += r.decode_attribute_value(a, scratch);
             r.bindings_in_scope(bindings);
             out += std::to_string(bindings.size());
         }

@@ -17,17 +17,19 @@
 #include <string>
 #include <vector>
 
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <csignal>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
 
 const char* const kSeeds[] = {
-    "<?xml version=\"1.0\"?><r xmlns=\"urn:a\" xmlns:p=\"urn:b\"><p:c k=\"1&amp;2\">a&lt;b</p:c><d/></r>",
-    "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row></sheetData></worksheet>",
+    "<?xml version=\"1.0\"?><r xmlns=\"urn:a\" xmlns:p=\"urn:b\"><p:c "
+    "k=\"1&amp;2\">a&lt;b</p:c><d/></r>",
+    "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" "
+    "t=\"s\"><v>0</v></c></row></sheetData></worksheet>",
     "<a><![CDATA[x]]><?pi data?><!-- c --></a>",
     "=SUM(A1:B2,$C$3)*2",
     "=IF(A1>0,\"yes\",{1,2;3,4})",
