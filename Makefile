@@ -5,13 +5,15 @@ BUILD      ?= build
 VENV       := .venv
 VPY        := $(VENV)/bin/python
 CMAKE_ARGS ?=
+# Warnings fail the build of every tree the Makefile configures (CI included).
+WERROR     ?= ON
 PYTEST_ARGS ?=
 # Scale of the property and differential runs; raise for longer local runs.
 TAVRINEX_EXAMPLES ?= 200
 
 export TAVRINEX_EXAMPLES
 
-.PHONY: all bootstrap venv build run test asan asan-build fuzz refleak bench clean
+.PHONY: all bootstrap venv build run test asan asan-build fuzz refleak bench clean format
 
 all: build
 
@@ -27,7 +29,7 @@ bootstrap venv: $(VENV)/.stamp
 $(BUILD)/build.ninja: $(VENV)/.stamp CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) $(CMAKE_ARGS)
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DTAVRINEX_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
@@ -66,12 +68,19 @@ asan: asan-build
 	$(ASAN_ENV) $(VPY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # Mutation fuzzing of every reader under the sanitizer build for
-# FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the suite).
+# FUZZ_SECONDS; failing inputs land in tests/fuzz_cases/ (replayed by the
+# suite). Then FUZZ_CORE_SECONDS for the plain C++ fuzz target of the
+# parsing cores, whose failing inputs land in tests/native/fuzz_cases/.
 FUZZ_SECONDS ?= 60
+FUZZ_CORE_SECONDS ?= $(FUZZ_SECONDS)
 FUZZ_ARGS ?=
 fuzz: ASAN_LEAKS = 0
 fuzz: asan-build
 	$(ASAN_ENV) $(VPY) tests/fuzz.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+	@mkdir -p tests/native/fuzz_cases
+	ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(ASAN_BUILD)/native-tests/fuzz_core -max_total_time=$(FUZZ_CORE_SECONDS) \
+	  -artifact_prefix=tests/native/fuzz_cases/
 
 # Reference leaks: the engine built for the debug interpreter, the
 # leak-prone tests run repeatedly, failing on growth of the total count.
@@ -100,3 +109,7 @@ bench: build
 
 clean:
 	rm -rf build build-asan build-dbg
+
+# Formats the engine's C++ sources with the committed .clang-format.
+format: $(VENV)/.stamp
+	$(VENV)/bin/clang-format -i $$(find src tests/native -name '*.cpp' -o -name '*.h')

@@ -6,7 +6,7 @@
 // walk over the pieces with integer additions.
 #pragma once
 
-#include "lib/errors.h"
+#include "core/errors.h"
 
 #include <cstdint>
 #include <optional>

@@ -145,10 +145,10 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         {
             // The previous load's references are dropped once the store is
             // empty and free again, since their finalizers may use it.
-            std::vector<PyObject*> released;
+            std::vector<PyRef> released;
             core.clear(released);
             hold.release();
-            for (PyObject* obj : released) Py_XDECREF(obj);
+            released.clear();
             if (!hold.try_exclusive(store)) return raise_internal("Already borrowed");
         }
         Py_ssize_t offsets[8];

@@ -18,7 +18,8 @@ constexpr const char kFallbackDoc[] =
 PyObject* set_fallback(const char* prefix, const char* message) noexcept {
     std::string text;
     try {
-        text = std::string(prefix) + (message ? message : "");
+        text.append(prefix);
+        if (message) text.append(message);
     } catch (...) {
         return PyErr_NoMemory();
     }
@@ -61,9 +62,8 @@ PyObject* internal_error_type() noexcept { return g_internal_error; }
 PyObject* raise_read_error(const ReadError& e) noexcept {
     switch (e.kind) {
         case ErrKind::Malformed:
-            return set_fallback("malformed: ", e.message);
         case ErrKind::Unsupported:
-            return set_fallback("unsupported: ", e.message);
+            return set_fallback(read_error_prefix(e.kind), e.message);
         case ErrKind::Source:
             if (!PyErr_Occurred()) return raise_internal("source error without an exception");
             return nullptr;

@@ -1,12 +1,11 @@
-// Native error values and their mapping to Python exceptions.
-//
-// Readers return a ReadError: a falsy value on success, otherwise
-// Malformed/Unsupported with a fixed message, or Source when Python code the
-// engine called has raised (the exception is then set in the thread state
-// and is passed on unchanged). Only this file's functions turn them into
-// Python exceptions.
+// The mapping of the engine's error values (core/errors.h) to Python
+// exceptions, and the error boundary of entry points. A Source error here
+// means Python code the engine called has raised: the exception is set in
+// the thread state and is passed on unchanged. Only this file's functions
+// turn error values into Python exceptions.
 #pragma once
 
+#include "core/errors.h"
 #include "lib/pyref.h"
 
 #include <cstdint>
@@ -15,42 +14,6 @@
 #include <string>
 
 namespace tvx {
-
-enum class ErrKind : std::uint8_t { None, Malformed, Unsupported, Source };
-
-struct [[nodiscard]] ReadError {
-    ErrKind kind = ErrKind::None;
-    const char* message = nullptr;
-
-    static constexpr ReadError ok() { return {}; }
-    static constexpr ReadError malformed(const char* m) { return {ErrKind::Malformed, m}; }
-    static constexpr ReadError unsupported(const char* m) { return {ErrKind::Unsupported, m}; }
-    // The Python error indicator is set.
-    static constexpr ReadError source() { return {ErrKind::Source, nullptr}; }
-
-    // True when this is an error: `if (auto e = step()) return e;`
-    constexpr explicit operator bool() const { return kind != ErrKind::None; }
-};
-
-#define TVX_TRY(expr)                                  \
-    do {                                               \
-        if (::tvx::ReadError tvx_err_ = (expr)) return tvx_err_; \
-    } while (0)
-
-enum class FormulaErrKind : std::uint8_t { None, Tokenizer, Translator, PopEmpty, NeedPython };
-
-struct [[nodiscard]] FormulaError {
-    FormulaErrKind kind = FormulaErrKind::None;
-    std::string message;  // Tokenizer and Translator only
-
-    static FormulaError ok() { return {}; }
-    static FormulaError tokenizer(std::string m) { return {FormulaErrKind::Tokenizer, std::move(m)}; }
-    static FormulaError translator(std::string m) { return {FormulaErrKind::Translator, std::move(m)}; }
-    static FormulaError pop_empty() { return {FormulaErrKind::PopEmpty, {}}; }
-    static FormulaError need_python() { return {FormulaErrKind::NeedPython, {}}; }
-
-    explicit operator bool() const { return kind != FormulaErrKind::None; }
-};
 
 // Created once by the module's execution slot (see module.cpp).
 PyObject* native_fallback_type() noexcept;

@@ -2,6 +2,7 @@
 #include "lib/args.h"
 #include "lib/entry.h"
 #include "lib/errors.h"
+#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 namespace tvx {
@@ -30,7 +31,7 @@ PyObject* find(PyObject* source) {
                     PyRef snippet = PyRef::steal(
                         PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
                     if (!snippet) return nullptr;
-                    PyRef ns = r.namespaces_in_scope();
+                    PyRef ns = namespaces_in_scope(r);
                     if (!ns) return nullptr;
                     return PyTuple_Pack(2, snippet.get(), ns.get());
                 }

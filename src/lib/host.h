@@ -92,9 +92,8 @@ PyRef alloc_instance(PyTypeObject* cls);
 // Stores a value into a bound object slot, taking over the reference.
 inline void store_slot(PyObject* obj, Py_ssize_t offset, PyObject* value) noexcept {
     PyObject** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-    PyObject* old = *slot;
+    PyRef old = PyRef::steal(*slot);  // dropped once the slot holds the new value
     *slot = value;
-    Py_XDECREF(old);
 }
 
 }  // namespace tvx

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace tvx {
@@ -84,5 +85,17 @@ public:
 private:
     PyRef exc_;
 };
+
+// A new str decoded from UTF-8 (strict); null with an exception set.
+inline PyRef str_of(std::string_view s) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
+}
+
+// fn(str_of(text)); null with an exception set.
+inline PyRef call_with_text(PyObject* fn, std::string_view text) {
+    PyRef arg = str_of(text);
+    if (!arg) return {};
+    return PyRef::steal(PyObject_CallOneArg(fn, arg.get()));
+}
 
 }  // namespace tvx

@@ -397,17 +397,15 @@ bool bind_cell_class(RowState& s, PyObject* cls, PyObject* extra) {
 PyRef make_cell(const RowState& s, PyTypeObject* cls, PyObject* ws, RowCell& c) {
     PyRef cell = alloc_instance(cls);
     if (!cell) return {};
-    PyObject* row = PyLong_FromLongLong(c.row);
-    PyObject* column = row ? PyLong_FromLongLong(c.column) : nullptr;
-    if (!column) {
-        Py_XDECREF(row);
-        return {};
-    }
+    PyRef row = PyRef::steal(PyLong_FromLongLong(c.row));
+    if (!row) return {};
+    PyRef column = PyRef::steal(PyLong_FromLongLong(c.column));
+    if (!column) return {};
     const Py_ssize_t* off = s.offsets.data();
     PyObject* obj = cell.get();
     store_slot(obj, off[0], Py_NewRef(ws));
-    store_slot(obj, off[1], row);
-    store_slot(obj, off[2], column);
+    store_slot(obj, off[1], row.release());
+    store_slot(obj, off[2], column.release());
     store_slot(obj, off[3], c.value.release());  // each cell is used once
     PyObject* style = c.style();
     if (!style) return {};
@@ -502,9 +500,8 @@ PyObject* next_row_body(RowReaderObject* r, PyObject* const* args, Py_ssize_t na
             item = make_cell(s, (PyTypeObject*)cls, ws, c).release();
             if (!item) return nullptr;
         }
-        PyObject* old = PyTuple_GET_ITEM(tuple.get(), at);
+        PyRef old = PyRef::steal(PyTuple_GET_ITEM(tuple.get(), at));  // dropped after the swap
         PyTuple_SET_ITEM(tuple.get(), at, item);
-        Py_XDECREF(old);
     }
     for (Py_ssize_t i = 0; i < width; i++) {
         if (!PyTuple_GET_ITEM(tuple.get(), i)) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(filler));

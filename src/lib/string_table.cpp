@@ -4,6 +4,7 @@
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "text/text_item.h"
+#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 #include <cstring>

@@ -7,6 +7,7 @@
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "utils/utils.h"
+#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 #include <algorithm>
@@ -92,10 +93,6 @@ ReadError parse_tag_attributes(std::string_view tag, std::size_t name_len,
         out.push_back({qname, prefix, local, value, needs});
         i = e + 1;
     }
-}
-
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
 }
 
 class Prescan {
@@ -399,7 +396,7 @@ ReadError capture_into(XmlReader& reader, PyObject* list) {
     TVX_TRY(reader.capture_element(bytes));
     PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
     if (!b) return ReadError::source();
-    PyRef ns = reader.namespaces_in_scope();
+    PyRef ns = namespaces_in_scope(reader);
     if (!ns) return ReadError::source();
     PyRef pair = PyRef::steal(PyTuple_Pack(2, b.get(), ns.get()));
     if (!pair || PyList_Append(list, pair.get()) < 0) return ReadError::source();

@@ -47,9 +47,9 @@ PyObject* store_configure(PyObject*, PyObject* args) {
             return nullptr;
         }
         CellStore& s = store_core(store);
-        std::vector<PyObject*> released;
+        std::vector<PyRef> released;
         s.clear(released);
-        for (PyObject* o : released) Py_DECREF(o);
+        released.clear();
         if (!s.configure(ws, cell_styles, cell_cls, offsets, shared, ne)) return nullptr;
         Py_RETURN_NONE;
     });

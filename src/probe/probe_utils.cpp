@@ -4,6 +4,7 @@
 
 #include "lib/errors.h"
 #include "utils/utils.h"
+#include "writer/value_text.h"
 
 #include <cmath>
 #include <string_view>

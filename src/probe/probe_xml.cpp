@@ -5,6 +5,7 @@
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "text/text_item.h"
+#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 #include <cstring>
@@ -14,10 +15,6 @@
 namespace tvx::probe {
 
 namespace {
-
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), nullptr));
-}
 
 bool bytes_arg(const char* fname, PyObject* obj) {
     if (PyBytes_Check(obj)) return true;
@@ -150,7 +147,7 @@ PyObject* xml_capture(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             if (ReadError e = r.capture_element(bytes)) return raise_read_error(e);
             PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
             if (!b) return nullptr;
-            PyRef ns = r.namespaces_in_scope();
+            PyRef ns = namespaces_in_scope(r);
             if (!ns) return nullptr;
             PyRef t = PyRef::steal(PyTuple_Pack(2, b.get(), ns.get()));
             if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;

@@ -1,6 +1,6 @@
 #include "sheet/convert.h"
 
-#include <datetime.h>
+#include "utils/utils.h"
 
 #include <charconv>
 #include <cmath>
@@ -10,30 +10,9 @@ namespace tvx {
 
 namespace {
 
-constexpr std::int64_t kLastDay = 3652058;  // 9999-12-31
-constexpr std::int64_t kDayMicros = 86400000000LL;
 constexpr std::string_view kValueError = "#VALUE!";
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Optional "-", then 1 to 18 digits and nothing else.
-bool fast_int(std::string_view s, std::int64_t& out) noexcept {
-    std::size_t i = 0, n = s.size();
-    bool neg = false;
-    if (n && s[0] == '-') {
-        neg = true;
-        i = 1;
-    }
-    std::size_t digits = n - i;
-    if (digits == 0 || digits > 18) return false;
-    std::int64_t v = 0;
-    for (; i < n; i++) {
-        if (!is_digit(s[i])) return false;
-        v = v * 10 + (s[i] - '0');
-    }
-    out = neg ? -v : v;
-    return true;
-}
 
 // [+-] digits [. digits] [(e|E) [+-] digits], at least one mantissa digit.
 bool float_syntax(std::string_view s) noexcept {
@@ -63,16 +42,6 @@ bool parse_float(std::string_view s, double& out) noexcept {
     if (b < e && *b == '+') b++;
     auto r = std::from_chars(b, e, out, std::chars_format::general);
     return r.ec == std::errc() && r.ptr == e;
-}
-
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
-}
-
-PyRef call_text(PyObject* fn, std::string_view s) {
-    PyRef arg = str_of(s);
-    if (!arg) return {};
-    return PyRef::steal(PyObject_CallOneArg(fn, arg.get()));
 }
 
 void set_text(CellValue& out, std::string_view text, std::uint8_t code) {
@@ -166,7 +135,7 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
         if (float_syntax(t) && parse_float(t, out.f)) {
             out.form = ValueForm::Float;
         } else {
-            PyRef r = call_text(ctx.float_fn, t);
+            PyRef r = call_with_text(ctx.float_fn, t);
             if (!r) return ReadError::source();
             if (PyFloat_CheckExact(r.get())) {
                 out.form = ValueForm::Float;
@@ -176,10 +145,10 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
                 out.obj = std::move(r);
             }
         }
-    } else if (fast_int(t, out.i)) {
+    } else if (parse_fast_int(t, out.i)) {
         out.form = ValueForm::Int;
     } else {
-        PyRef r = call_text(ctx.int_fn, t);
+        PyRef r = call_with_text(ctx.int_fn, t);
         if (!r) return ReadError::source();
         out.form = ValueForm::Object;
         out.obj = std::move(r);
@@ -194,7 +163,7 @@ ReadError convert_shared(const ConvertContext& ctx, const RawCell& raw, CellValu
     out.data_type = DT_S;
     std::int64_t i = 0;
     PyRef index;
-    if (fast_int(raw.value, i)) {
+    if (parse_fast_int(raw.value, i)) {
         if (i >= 0 && i < ctx.shared_count) {
             out.form = ValueForm::SharedIndex;
             out.i = i;
@@ -202,7 +171,7 @@ ReadError convert_shared(const ConvertContext& ctx, const RawCell& raw, CellValu
         }
         index = PyRef::steal(PyLong_FromLongLong(i));
     } else {
-        index = call_text(ctx.int_fn, raw.value);
+        index = call_with_text(ctx.int_fn, raw.value);
     }
     if (!index) return ReadError::source();
     PyRef item = PyRef::steal(PyObject_GetItem(ctx.shared_strings, index.get()));
@@ -216,11 +185,11 @@ ReadError convert_bool(const ConvertContext& ctx, const RawCell& raw, CellValue&
     out.data_type = DT_B;
     out.form = ValueForm::Bool;
     std::int64_t i = 0;
-    if (fast_int(raw.value, i)) {
+    if (parse_fast_int(raw.value, i)) {
         out.i = i != 0;
         return ReadError::ok();
     }
-    PyRef r = call_text(ctx.int_fn, raw.value);
+    PyRef r = call_with_text(ctx.int_fn, raw.value);
     if (!r) return ReadError::source();
     int t = PyObject_IsTrue(r.get());
     if (t < 0) return ReadError::source();
@@ -279,7 +248,7 @@ ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out)
             case 'b':
                 return convert_bool(ctx, raw, out);
             case 'd': {
-                PyRef r = call_text(ctx.from_ISO8601, raw.value);
+                PyRef r = call_with_text(ctx.from_ISO8601, raw.value);
                 if (!r) return ReadError::source();
                 out.form = ValueForm::Object;
                 out.obj = std::move(r);
@@ -302,78 +271,6 @@ ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out)
     }
     set_text(out, raw.value, DT_N);
     return other_type(raw, out);
-}
-
-namespace {
-
-void time_of_day(std::int64_t micros, DateParts& out) noexcept {
-    out.hour = (unsigned)(micros / 3600000000LL);
-    out.minute = (unsigned)(micros / 60000000LL % 60);
-    out.second = (unsigned)(micros / 1000000 % 60);
-    out.microsecond = (unsigned)(micros % 1000000);
-}
-
-bool set_day(std::int64_t day, std::int64_t micros, DateParts& out) noexcept {
-    if (day < 0 || day > kLastDay) return false;
-    unsigned m = 0, d = 0;
-    civil_from_days(day, out.year, m, d);
-    out.month = m;
-    out.day = d;
-    out.is_time = false;
-    time_of_day(micros, out);
-    return true;
-}
-
-}  // namespace
-
-bool date_parts_int(const NativeEpoch& epoch, std::int64_t n, DateParts& out) noexcept {
-    out = DateParts{};
-    if (n == 0) {
-        out.is_time = true;
-        return true;
-    }
-    if (n > 0 && n < 60 && epoch.windows) n += 1;
-    if (n >= 1000000000 || n <= -1000000000) return false;
-    return set_day(epoch.day + n, epoch.micros, out);
-}
-
-bool date_parts_float(const NativeEpoch& epoch, double x, DateParts& out) noexcept {
-    out = DateParts{};
-    if (!std::isfinite(x)) return false;
-    double frac = std::fmod(x, 1.0);
-    double whole = std::trunc(x);
-    if (frac < 0) {
-        frac += 1.0;
-        whole -= 1.0;
-    }
-    if (frac == 0) frac = 0.0;  // no negative zero
-    // Round to the millisecond, ties to even (the default rounding mode).
-    std::int64_t ms = (std::int64_t)std::nearbyint(frac * 86400.0 * 1000.0);
-    if (x >= 0 && x < 1 && ms < 86400000) {
-        out.is_time = true;
-        time_of_day(ms * 1000, out);
-        return true;
-    }
-    if (x > 0 && x < 60 && epoch.windows) whole += 1.0;
-    if (std::fabs(whole) > 999999999.0) return false;
-    std::int64_t micros = epoch.micros + ms * 1000;
-    std::int64_t day = epoch.day + (std::int64_t)whole + micros / kDayMicros;
-    return set_day(day, micros % kDayMicros, out);
-}
-
-const DateTimeApi* datetime_capi() noexcept {
-    return reinterpret_cast<const DateTimeApi*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-}
-
-PyRef date_object(const DateTimeApi* opaque, const DateParts& p) {
-    const PyDateTime_CAPI* api = reinterpret_cast<const PyDateTime_CAPI*>(opaque);
-    if (p.is_time) {
-        return PyRef::steal(api->Time_FromTime((int)p.hour, (int)p.minute, (int)p.second,
-                                               (int)p.microsecond, Py_None, api->TimeType));
-    }
-    return PyRef::steal(api->DateTime_FromDateAndTime(
-        (int)p.year, (int)p.month, (int)p.day, (int)p.hour, (int)p.minute, (int)p.second,
-        (int)p.microsecond, Py_None, api->DateTimeType));
 }
 
 }  // namespace tvx

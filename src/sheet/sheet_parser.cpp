@@ -35,16 +35,6 @@ constexpr ElementPredicate kDispatch{dispatch_predicate, nullptr};
 
 inline bool unprefixed(const AttributeRecord& a) noexcept { return a.qname_start == a.local_start; }
 
-PyRef str_of(std::string_view s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), nullptr));
-}
-
-PyRef call_with_text(PyObject* fn, std::string_view text) {
-    PyRef arg = str_of(text);
-    if (!arg) return {};
-    return PyRef::steal(PyObject_CallOneArg(fn, arg.get()));
-}
-
 // A host int as int64. An int too large for the engine means the native
 // reader cannot reproduce the sheet: the host reads it in Python.
 ReadError to_int64(PyObject* obj, std::int64_t& out) {
@@ -72,7 +62,7 @@ ReadError SheetParser::capture(SheetSink& sink) {
     TVX_TRY(r_.capture_element(bytes));
     PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
     if (!b) return ReadError::source();
-    PyRef ns = r_.namespaces_in_scope();
+    PyRef ns = namespaces_in_scope(r_);
     if (!ns) return ReadError::source();
     return sink.on_element(b.get(), ns.get());
 }

@@ -1,11 +1,11 @@
 #include "store/cell_store.h"
 
+#include "core/seed.h"
 #include "lib/errors.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
-#include <sys/random.h>
 
 namespace tvx {
 
@@ -27,15 +27,6 @@ inline double bits_double(std::uint64_t u) noexcept {
     return d;
 }
 
-std::uint64_t random_seed() noexcept {
-    std::uint64_t seed = 0;
-    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != (ssize_t)sizeof seed) {
-        // No entropy available yet: still differ between stores.
-        seed = (std::uint64_t)(std::uintptr_t)&seed * 0x9E3779B97F4A7C15ull;
-    }
-    return seed;
-}
-
 std::uint64_t hash_text(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
 
 }  // namespace
@@ -49,6 +40,9 @@ CellStore::~CellStore() {
 
 void CellStore::reseed() {
     wide_styles_ = decltype(wide_styles_)(0, SeededHash{random_seed()});
+    text_ref_index_ = decltype(text_ref_index_)(0, SeededHash{random_seed()});
+    overflow_index_ = decltype(overflow_index_)(0, SeededHash{random_seed()});
+    text_dedup_ = decltype(text_dedup_)(0, SeededHash{random_seed()});
 }
 
 // ---------------------------------------------------------------- loading
@@ -157,11 +151,11 @@ std::uint32_t CellStore::put_object(PyRef obj) {
     if (!free_slots_.empty()) {
         std::uint32_t i = free_slots_.back();
         free_slots_.pop_back();
-        objects_[i] = obj.release();
+        objects_[i] = std::move(obj);
         return i;
     }
     if (objects_.size() >= 0xFFFFFFFFu) throw std::length_error("object table full");
-    objects_.push_back(obj.release());
+    objects_.push_back(std::move(obj));
     return (std::uint32_t)(objects_.size() - 1);
 }
 
@@ -318,8 +312,8 @@ void CellStore::finish() {
     shared_formulas_.shrink_to_fit();
     // Only loading reads the dedup maps; equal texts added after a later
     // clear() start afresh.
-    text_ref_index_ = decltype(text_ref_index_)();
-    text_dedup_ = decltype(text_dedup_)();
+    text_ref_index_ = decltype(text_ref_index_)(0, text_ref_index_.hash_function());
+    text_dedup_ = decltype(text_dedup_)(0, text_dedup_.hash_function());
 }
 
 // ----------------------------------------------------------------- lookup
@@ -441,9 +435,9 @@ PyRef CellStore::shared_string(std::uint64_t index) const {
 PyRef CellStore::value_of(const DecodedCell& d) {
     switch (d.kind) {
         case K_OBJECT:
-            return PyRef::steal(PyObject_GetAttrString(objects_[d.payload], "value"));
+            return PyRef::steal(PyObject_GetAttrString(objects_[d.payload].get(), "value"));
         case K_VALUE:
-            return PyRef::borrow(objects_[d.payload]);
+            return objects_[d.payload];
         case K_EMPTY:
             return PyRef::borrow(Py_None);
         case K_INT:
@@ -539,7 +533,7 @@ PyRef CellStore::row_int(std::uint32_t row) {
 
 PyRef CellStore::materialise(const CellLocation& loc) {
     DecodedCell d = decode(loc);
-    if (d.kind == K_OBJECT) return PyRef::borrow(objects_[d.payload]);
+    if (d.kind == K_OBJECT) return objects_[d.payload];
     if (!configured()) {
         PyErr_SetString(PyExc_RuntimeError, "CellStore has no cell class to build cells with");
         return {};
@@ -576,8 +570,8 @@ PyRef CellStore::materialise(const CellLocation& loc) {
     if (d.kind == K_VALUE) {
         // The value now lives in the cell; the cell takes over its slot.
         index = (std::uint32_t)d.payload;
-        released = PyRef::steal(objects_[index]);
-        objects_[index] = cell.new_ref();
+        released = std::move(objects_[index]);
+        objects_[index] = cell;
     } else {
         index = put_object(cell);
     }
@@ -608,15 +602,14 @@ std::size_t CellStore::materialised_count() const noexcept {
 
 std::size_t CellStore::memory_bytes() const noexcept {
     return compact_.bytes() + wide_.bytes() + rows_.capacity() * 4 + row_starts_.capacity() * 4 +
-           overflow_.capacity() * sizeof(OverflowCell) + objects_.capacity() * sizeof(PyObject*) +
+           overflow_.capacity() * sizeof(OverflowCell) + objects_.capacity() * sizeof(PyRef) +
            text_.capacity();
 }
 
 // ---------------------------------------------------------------- changes
 
 void CellStore::free_object(std::uint32_t index, PyRef& released) {
-    released = PyRef::steal(objects_[index]);
-    objects_[index] = nullptr;
+    released = std::move(objects_[index]);
     free_slots_.push_back(index);
 }
 
@@ -667,12 +660,12 @@ void CellStore::maybe_compact_overflow() {
     }
     overflow_.resize(w);
     overflow_.shrink_to_fit();
-    overflow_index_ = decltype(overflow_index_)();
+    overflow_index_ = decltype(overflow_index_)(0, overflow_index_.hash_function());
     overflow_index_.reserve(w);
     for (std::size_t i = 0; i < w; i++) overflow_index_[overflow_[i].key] = (std::uint32_t)i;
 }
 
-void CellStore::clear(std::vector<PyObject*>& released) {
+void CellStore::clear(std::vector<PyRef>& released) {
     if (dict) {
         // Emptied in place, so that iterators over it see the change; its
         // keys and values go to `released` with it, and no finalizer runs
@@ -685,15 +678,15 @@ void CellStore::clear(std::vector<PyObject*>& released) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d, &pos, &k, &v)) {
-            released.push_back(Py_NewRef(k));
-            released.push_back(Py_NewRef(v));
+            released.push_back(PyRef::borrow(k));
+            released.push_back(PyRef::borrow(v));
         }
         PyDict_Clear(d);
         Py_END_CRITICAL_SECTION();
-        released.push_back(dict.release());
+        released.push_back(std::move(dict));
     }
-    for (PyObject* o : objects_) {
-        if (o) released.push_back(o);
+    for (PyRef& o : objects_) {
+        if (o) released.push_back(std::move(o));
     }
     objects_ = {};
     free_slots_ = {};
@@ -701,18 +694,18 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     row_starts_ = {};
     compact_.clear();
     wide_.clear();
-    text_ref_index_ = decltype(text_ref_index_)();
+    text_ref_index_ = decltype(text_ref_index_)(0, text_ref_index_.hash_function());
     overflow_ = {};
-    overflow_index_ = decltype(overflow_index_)();
+    overflow_index_ = decltype(overflow_index_)(0, overflow_index_.hash_function());
     text_ = {};
-    text_dedup_ = decltype(text_dedup_)();
+    text_dedup_ = decltype(text_dedup_)(0, text_dedup_.hash_function());
     // Tables that only the cells refer to: a reloaded store must hold no
     // more than a fresh one.
     templates_.clear();
     shared_formulas_ = {};
-    for (PyRef& r : shared_formula_objects) released.push_back(r.release());
+    for (PyRef& r : shared_formula_objects) released.push_back(std::move(r));
     shared_formula_objects = {};
-    for (PyRef& r : extra_data_types_) released.push_back(r.release());
+    for (PyRef& r : extra_data_types_) released.push_back(std::move(r));
     extra_data_types_ = {};
     reseed();
     live_compact_ = live_overflow_ = 0;
@@ -720,9 +713,9 @@ void CellStore::clear(std::vector<PyObject*>& released) {
     version_++;
 }
 
-void CellStore::drop_context(std::vector<PyObject*>& released) {
+void CellStore::drop_context(std::vector<PyRef>& released) {
     auto take = [&](PyRef& r) {
-        if (r) released.push_back(r.release());
+        if (r) released.push_back(std::move(r));
     };
     take(ws_);
     take(cell_styles_);
@@ -749,7 +742,7 @@ int CellStore::traverse(visitproc visit, void* arg) const {
     Py_VISIT(shared_strings_.get());
     Py_VISIT(cell_cls_.get());
     Py_VISIT(dict.get());
-    for (PyObject* o : objects_) Py_VISIT(o);
+    for (const PyRef& o : objects_) Py_VISIT(o.get());
     for (const PyRef& r : style_args_) Py_VISIT(r.get());
     for (const auto& kv : wide_style_args_) Py_VISIT(kv.second.get());
     for (const PyRef& r : extra_data_types_) Py_VISIT(r.get());

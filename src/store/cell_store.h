@@ -11,7 +11,7 @@
 #include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
 #include "lib/host.h"
-#include "sheet/convert.h"
+#include "lib/values.h"
 
 #include <atomic>
 #include <cstdint>
@@ -170,7 +170,7 @@ public:
     // The placement rule; a duplicate key is overwritten in place.
     void add_cell(CellKey key, std::uint8_t kind, std::uint64_t payload, std::uint8_t data_type,
                   std::uint32_t style);
-    // A converted value (sheet/convert.h) added under `key`. False with an
+    // A converted value (lib/values.h) added under `key`. False with an
     // exception (data type interning).
     bool add_value(CellKey key, const CellValue& value, std::uint32_t style);
     // Ordinary formula texts: a template number or FormulaTemplates::kNone.
@@ -201,7 +201,7 @@ public:
     // Defined with the formula cell code (formula_cells.cpp).
     bool render_formula(const DecodedCell& cell, std::string& out) const;
     const FormulaTemplates& templates() const noexcept { return templates_; }
-    PyObject* object_at(std::uint32_t index) const noexcept { return objects_[index]; }
+    PyObject* object_at(std::uint32_t index) const noexcept { return objects_[index].get(); }
     // The data-type object of a code (0 to 6 fixed, 7 and up extra).
     PyObject* data_type_at(std::uint8_t code) const noexcept { return data_type_object(code); }
     // The style list cells are materialised with (null until configured).
@@ -218,9 +218,9 @@ public:
     void remove(const CellLocation& loc, PyRef& released);
     // Empties the store and leaves dict mode; the dropped references go to
     // `released`.
-    void clear(std::vector<PyObject*>& released);
+    void clear(std::vector<PyRef>& released);
     // Drops the materialisation context as well (garbage-collector clear).
-    void drop_context(std::vector<PyObject*>& released);
+    void drop_context(std::vector<PyRef>& released);
 
     // ---- sizes and iteration ----
     std::uint64_t size() const noexcept { return live_compact_ + live_overflow_; }
@@ -285,7 +285,7 @@ private:
 
     // Shared side tables. objects_ entries are owned references (null:
     // a free slot, listed in free_slots_).
-    std::vector<PyObject*> objects_;
+    std::vector<PyRef> objects_;
     std::vector<std::uint32_t> free_slots_;
     std::string text_;
     std::unordered_map<std::uint64_t, TextRef, SeededHash> text_dedup_;

@@ -54,11 +54,6 @@ constexpr std::uint64_t kMaxIndex = 0xFFFFFFFFull;
 
 inline StoreObject* as_store(PyObject* o) { return reinterpret_cast<StoreObject*>(o); }
 
-void drop_all(std::vector<PyObject*>& refs) {
-    for (PyObject* o : refs) Py_DECREF(o);
-    refs.clear();
-}
-
 void set_key_error(PyObject* key) {
     PyRef args = PyRef::steal(PyTuple_Pack(1, key));
     if (args) PyErr_SetObject(PyExc_KeyError, args.get());
@@ -149,10 +144,10 @@ bool enter_dict_mode(CellStore& s) {
         PyRef k = key_tuple(s.key_at(loc));
         if (!k || PyDict_SetItem(d.get(), k.get(), cell.get()) < 0) return false;
     }
-    std::vector<PyObject*> released;
+    std::vector<PyRef> released;
     s.clear(released);
     s.dict = std::move(d);
-    drop_all(released);
+    released.clear();
     return true;
 }
 
@@ -172,10 +167,10 @@ PyObject* store_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void release_core(StoreObject* so) {
     if (!so->core) return;
-    std::vector<PyObject*> released;
+    std::vector<PyRef> released;
     so->core->clear(released);
     so->core->drop_context(released);
-    drop_all(released);
+    released.clear();
 }
 
 void store_dealloc(PyObject* self) {
@@ -371,14 +366,14 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* m_clear(PyObject* self, PyObject*) {
     return guarded_locked(self, [&]() -> PyObject* {
-        std::vector<PyObject*> released;
+        std::vector<PyRef> released;
         {
             StoreHold hold;
             if (!hold.exclusive(self)) return nullptr;
             store_core(self).clear(released);
         }
         // Dropped once the store is free again: finalizers may use it.
-        drop_all(released);
+        released.clear();
         Py_RETURN_NONE;
     });
 }
@@ -658,15 +653,13 @@ PyObject* keyiter_next_locked(PyObject* self) {
 
 // The iterator's position and the store are read and moved together.
 PyObject* keyiter_next(PyObject* self) {
-    PyObject* store;
-    PyObject* result;
+    PyRef store;
     Py_BEGIN_CRITICAL_SECTION(self);
-    store = Py_XNewRef(reinterpret_cast<KeyIterObject*>(self)->store);
+    store = PyRef::borrow(reinterpret_cast<KeyIterObject*>(self)->store);
     Py_END_CRITICAL_SECTION();
     if (!store) return nullptr;
-    result = guarded_locked2(self, store, [&]() -> PyObject* { return keyiter_next_locked(self); });
-    Py_DECREF(store);
-    return result;
+    return guarded_locked2(self, store.get(),
+                           [&]() -> PyObject* { return keyiter_next_locked(self); });
 }
 
 void keyiter_dealloc(PyObject* self) {

@@ -134,7 +134,7 @@ private:
         } else {
             PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
             if (!bytes) return ReadError::source();
-            PyRef ns = r_.namespaces_in_scope();
+            PyRef ns = namespaces_in_scope(r_);
             if (!ns) return ReadError::source();
             PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(h_.validate_rpr.get(), bytes.get(),
                                                                   ns.get(), nullptr));
@@ -161,7 +161,7 @@ private:
             std::string_view raw = r_.end_capture();
             out_.bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
             if (!out_.bytes) return ReadError::source();
-            out_.namespaces = r_.namespaces_in_scope();
+            out_.namespaces = namespaces_in_scope(r_);
             if (!out_.namespaces) return ReadError::source();
             out_.kind = TextItem::Kind::Capture;
             return ReadError::ok();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "lib/host.h"
+#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 #include <string>

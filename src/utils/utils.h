@@ -1,9 +1,7 @@
 // Small conversions shared by the readers and the writer: cell references,
 // column letters, number text, Python's whitespace and operand classes.
-// All are pure; only value_text looks at Python objects.
+// All are pure byte work.
 #pragma once
-
-#include "lib/pyref.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,23 +29,6 @@ void append_column_letters(std::string& out, std::uint64_t n);
 // The text %.16g gives. `out` must hold at least 32 bytes; returns length.
 std::size_t int_text(std::int64_t v, char* out) noexcept;
 std::size_t float_text(double x, char* out) noexcept;  // finite x only
-
-enum class ValueTextKind : std::uint8_t { Absent, Text, Unhandled };
-
-// The text of a <v> made from a Python value. `data` points into the str's
-// own UTF-8 buffer (from_str) or into `buf`; text() picks `buf` itself so a
-// copied ValueText still reads its own digits.
-struct ValueText {
-    ValueTextKind kind = ValueTextKind::Absent;
-    bool from_str = false;
-    const char* data = nullptr;
-    std::size_t size = 0;
-    char buf[32];
-
-    std::string_view text() const noexcept { return {from_str ? data : buf, size}; }
-};
-// Never leaves a Python exception set. The result may borrow from `obj`.
-void value_text(PyObject* obj, ValueText& out) noexcept;
 
 // The slice of `text` (UTF-8) without what str.strip() removes.
 std::string_view py_strip(std::string_view text) noexcept;

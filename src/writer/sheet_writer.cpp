@@ -2,6 +2,7 @@
 // row writer does with either XML back end, reading the cells straight from
 // a CellStore, from a dict of host cells or from the host's row iterator.
 // Cells it cannot reproduce are handed to the host's `write_cell` helper.
+#include "core/seed.h"
 #include "lib/args.h"
 #include "lib/entry.h"
 #include "lib/errors.h"
@@ -9,6 +10,7 @@
 #include "store/cell_store.h"
 #include "store/store_type.h"
 #include "utils/utils.h"
+#include "writer/value_text.h"
 #include "writer/xml_out.h"
 
 #include <algorithm>
@@ -19,7 +21,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,18 +58,13 @@ struct StyleId {
     std::string text;  // str(id) as UTF-8
 };
 
-std::uint64_t seed_from_os() {
-    std::random_device rd;
-    return ((std::uint64_t)rd() << 32) ^ rd();
-}
-
 // C++ state of a writer, owned by the Python object.
 struct WriterCore {
     std::string buf;
     std::unordered_map<StyleKey, StyleId, StyleKeyHash> style_ids;
     std::string scratch;  // rendered formula text
 
-    WriterCore() : style_ids(0, StyleKeyHash{seed_from_os()}) { buf.reserve(BUFFER_CAPACITY); }
+    WriterCore() : style_ids(0, StyleKeyHash{random_seed()}) { buf.reserve(BUFFER_CAPACITY); }
 };
 
 enum Name { N_VALUE, N_STYLE, N_COMMENT, N_DATA_TYPE, N_HYPERLINK, N_ROW, N_COLUMN, N_COUNT };
@@ -909,16 +905,10 @@ Path Run::store_path(PyObject* store, PyObject* dims) {
 Path Run::dict_path(PyObject* cells, PyObject* dims) {
     struct Entry {
         std::int64_t row, column;
-        PyObject* cell;  // owned
+        PyRef cell;
     };
     std::vector<Entry> entries;
     entries.reserve((std::size_t)PyDict_Size(cells));
-    struct Release {
-        std::vector<Entry>& e;
-        ~Release() {
-            for (Entry& x : e) Py_DECREF(x.cell);
-        }
-    } release{entries};
     bool plain = true;
     Py_BEGIN_CRITICAL_SECTION(cells);
     Py_ssize_t i = 0;
@@ -931,7 +921,7 @@ Path Run::dict_path(PyObject* cells, PyObject* dims) {
             plain = false;
             break;
         }
-        entries.push_back({r, c, Py_NewRef(v)});
+        entries.push_back({r, c, PyRef::borrow(v)});
     }
     Py_END_CRITICAL_SECTION();
     if (!plain) return Path::Fallback;
@@ -960,7 +950,7 @@ Path Run::dict_path(PyObject* cells, PyObject* dims) {
             return Path::Error;
         }
         while (ci < entries.size() && entries[ci].row == R) {
-            if (!host_cell(entries[ci].cell)) return Path::Error;
+            if (!host_cell(entries[ci].cell.get())) return Path::Error;
             ci++;
         }
         if (!end_row()) return Path::Error;

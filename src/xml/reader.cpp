@@ -292,52 +292,6 @@ void append_decoded_attribute(std::string& out, const char* p, std::size_t n) {
 
 // ---------------------------------------------------------------- sources
 
-ReadError PySource::read(std::string& buf) {
-    if (!name_) {
-        name_ = PyRef::steal(PyUnicode_InternFromString("read"));
-        if (!name_) return ReadError::source();
-        size_ = PyRef::steal(PyLong_FromSize_t(READ_CHUNK));
-        if (!size_) return ReadError::source();
-    }
-    PyRef r = PyRef::steal(PyObject_CallMethodOneArg(obj_.get(), name_.get(), size_.get()));
-    if (!r) return ReadError::source();
-    if (PyBytes_Check(r.get())) {
-        buf.append(PyBytes_AS_STRING(r.get()), std::size_t(PyBytes_GET_SIZE(r.get())));
-        return ReadError::ok();
-    }
-    // Any other bytes-like object (bytearray, memoryview, array, ...) is
-    // taken as its bytes in order, whatever its shape or item format.
-    if (!PyObject_CheckBuffer(r.get())) {
-        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'",
-                     Py_TYPE(r.get())->tp_name);
-        return ReadError::source();
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(r.get(), &view, PyBUF_FULL_RO) < 0) return ReadError::source();
-    const std::size_t old = buf.size(), n = std::size_t(view.len);
-    int rc = 0;
-    try {
-        buf.resize(old + n);
-        rc = PyBuffer_ToContiguous(buf.data() + old, &view, view.len, 'C');
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    if (rc < 0) {
-        buf.resize(old);
-        return ReadError::source();
-    }
-    return ReadError::ok();
-}
-
-ReadError MemorySource::read(std::string& buf) {
-    std::size_t n = std::min(chunk_, size_ - off_);
-    buf.append(data_ + off_, n);
-    off_ += n;
-    return ReadError::ok();
-}
-
 // ---------------------------------------------------------------- buffer
 
 XmlReader::XmlReader(ByteSource& source) : src_(source) {
@@ -383,10 +337,12 @@ ReadError XmlReader::refill(bool& more, std::size_t keep) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::ensure(std::size_t n, bool& available) {
+// Makes n bytes available from pos_, refilling with everything from
+// `keep` on preserved.
+ReadError XmlReader::fill(std::size_t n, std::size_t keep, bool& available) {
     while (buf_.size() - pos_ < n) {
         bool more;
-        TVX_TRY(refill(more, pos_));
+        TVX_TRY(refill(more, keep));
         if (!more) {
             available = false;
             return ReadError::ok();
@@ -396,27 +352,16 @@ ReadError XmlReader::ensure(std::size_t n, bool& available) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::require(std::size_t n, bool& available) {
-    while (buf_.size() - pos_ < n) {
-        bool more;
-        TVX_TRY(refill(more, tag_start_));
-        if (!more) {
-            available = false;
-            return ReadError::ok();
-        }
-    }
-    available = true;
-    return ReadError::ok();
-}
+ReadError XmlReader::require(std::size_t n, bool& available) { return fill(n, tag_start_, available); }
 
-// Finds `delim` at or after pos_ + from; `at` is relative to pos_ (which a
-// refill may move, the bytes from pos_ on stay).
 ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t& at, bool& found) {
     for (;;) {
         const char* base = buf_.data() + pos_;
         std::size_t avail = buf_.size() - pos_;
         if (from < avail) {
-            const void* hit = memmem(base + from, avail - from, delim.data(), delim.size());
+            const void* hit = delim.size() == 1
+                                  ? std::memchr(base + from, delim[0], avail - from)
+                                  : memmem(base + from, avail - from, delim.data(), delim.size());
             if (hit) {
                 at = std::size_t(static_cast<const char*>(hit) - base);
                 found = true;
@@ -435,33 +380,11 @@ ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t&
     }
 }
 
-ReadError XmlReader::find_byte(char c, std::size_t from, std::size_t& at, bool& found) {
-    for (;;) {
-        const char* base = buf_.data() + pos_;
-        std::size_t avail = buf_.size() - pos_;
-        if (from < avail) {
-            const void* hit = std::memchr(base + from, c, avail - from);
-            if (hit) {
-                at = std::size_t(static_cast<const char*>(hit) - base);
-                found = true;
-                return ReadError::ok();
-            }
-        }
-        from = std::max(from, avail);
-        bool more;
-        TVX_TRY(refill(more, pos_));
-        if (!more) {
-            found = false;
-            return ReadError::ok();
-        }
-    }
-}
-
 // ---------------------------------------------------------------- prologue
 
 ReadError XmlReader::prologue() {
     bool have;
-    TVX_TRY(ensure(4, have));
+    TVX_TRY(fill(4, pos_, have));
     std::size_t n = buf_.size() - pos_;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(buf_.data() + pos_);
     if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
@@ -470,7 +393,7 @@ ReadError XmlReader::prologue() {
                (n >= 1 && p[0] == 0) || (n >= 2 && p[1] == 0)) {
         return ReadError::unsupported("utf-16");
     }
-    TVX_TRY(ensure(6, have));
+    TVX_TRY(fill(6, pos_, have));
     n = buf_.size() - pos_;
     const char* s = buf_.data() + pos_;
     if (n >= 6 && std::memcmp(s, "<?xml", 5) == 0 && (is_ws(s[5]) || s[5] == '?')) {
@@ -571,7 +494,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
         }
         if (pos_ + 1 >= buf_.size()) {
             bool have;
-            TVX_TRY(ensure(2, have));
+            TVX_TRY(fill(2, pos_, have));
             if (!have) return ReadError::malformed("unclosed token");
         }
         char d = buf_[pos_ + 1];
@@ -638,7 +561,7 @@ ReadError XmlReader::text() {
 
 ReadError XmlReader::markup(bool& is_text) {
     bool have;
-    TVX_TRY(ensure(9, have));
+    TVX_TRY(fill(9, pos_, have));
     std::size_t avail = buf_.size() - pos_;
     const char* s = buf_.data() + pos_;
     if (avail >= 4 && std::memcmp(s, "<!--", 4) == 0) {
@@ -717,7 +640,7 @@ ReadError XmlReader::end_tag() {
     }
     std::size_t at;
     bool found;
-    TVX_TRY(find_byte('>', 2, at, found));
+    TVX_TRY(find(">", 2, at, found));
     if (!found) return ReadError::malformed("unclosed end tag");
     b = buf_.data();
     s = pos_ + 2;
@@ -1137,30 +1060,19 @@ NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
 }
 
-PyRef XmlReader::namespaces_in_scope() const {
-    const std::uint64_t version = scope_versions_[bindings_.size()];
-    if (scope_list_ && scope_list_version_ == version) return scope_list_;
+void XmlReader::bindings_in_scope(
+    std::vector<std::pair<std::string_view, std::string_view>>& out) const {
     // Each prefix once, at its outermost binding: a binding that shadows
     // nothing opens a new entry, and the entry takes the URI of the
     // prefix's innermost binding (the one prefix_top_ names).
-    std::vector<std::uint32_t> firsts;
-    for (std::uint32_t k = 0; k < bindings_.size(); ++k)
-        if (bindings_[k].shadowed == NO_BINDING) firsts.push_back(k);
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t(firsts.size())));
-    if (!list) return {};
-    for (std::size_t k = 0; k < firsts.size(); ++k) {
-        const Binding& outer = bindings_[firsts[k]];
+    out.clear();
+    for (std::uint32_t k = 0; k < bindings_.size(); ++k) {
+        const Binding& outer = bindings_[k];
+        if (outer.shadowed != NO_BINDING) continue;
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
         const Binding& inner = bindings_[prefix_top_.find(prefix)->second];
-        const std::string& uri = uris_[inner.id];
-        PyRef t = PyRef::steal(Py_BuildValue("(s#s#)", prefix.data(), Py_ssize_t(prefix.size()),
-                                             uri.data(), Py_ssize_t(uri.size())));
-        if (!t) return {};
-        PyList_SET_ITEM(list.get(), Py_ssize_t(k), t.release());
+        out.emplace_back(prefix, std::string_view(uris_[inner.id]));
     }
-    scope_list_ = list;
-    scope_list_version_ = version;
-    return list;
 }
 
 // ---------------------------------------------------------------- capture

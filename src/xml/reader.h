@@ -15,15 +15,18 @@
 // may keep across calls.
 #pragma once
 
-#include "lib/errors.h"
+#include "core/errors.h"
+#include "core/source.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tvx {
@@ -39,8 +42,6 @@ inline constexpr std::string_view XMLNS_NAMESPACE = "http://www.w3.org/2000/xmln
 inline constexpr std::string_view MAIN_NAMESPACE =
     "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 
-inline constexpr std::size_t READ_CHUNK = 65536;
-
 enum class XmlEvent : std::uint8_t { Start = 0, EmptyStart = 1, End = 2, Text = 3, EndOfDocument = 4 };
 
 // One attribute of the current start tag (namespace declarations excluded).
@@ -51,36 +52,6 @@ struct AttributeRecord {
     std::size_t value_start, value_end;  // raw, between the quotes
     std::int32_t ns;                     // resolved NamespaceId; 0 without a prefix
     std::uint8_t needs_decoding;         // value holds `&`, TAB, LF or CR
-};
-
-// Where the reader's bytes come from.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    // Appends the next bytes to `buf`; appending nothing means end of input.
-    virtual ReadError read(std::string& buf) = 0;
-};
-
-// A Python object with read(size) returning bytes; called as read(65536).
-class PySource final : public ByteSource {
-public:
-    explicit PySource(PyObject* source) noexcept : obj_(PyRef::borrow(source)) {}
-    ReadError read(std::string& buf) override;
-
-private:
-    PyRef obj_, name_, size_;
-};
-
-// Bytes in memory handed out at most `chunk` bytes at a time (tests, benchmarks).
-class MemorySource final : public ByteSource {
-public:
-    MemorySource(const char* data, std::size_t size, std::size_t chunk = READ_CHUNK) noexcept
-        : data_(data), size_(size), chunk_(chunk ? chunk : 1) {}
-    ReadError read(std::string& buf) override;
-
-private:
-    const char* data_;
-    std::size_t size_, off_ = 0, chunk_;
 };
 
 // Which nested elements a caller's own dispatcher owns (inline text and
@@ -160,12 +131,19 @@ public:
     std::string_view namespace_uri(NamespaceId id) const noexcept { return uris_[id]; }
     // The innermost default-namespace binding (NS_NONE when there is none).
     NamespaceId default_namespace() const noexcept { return default_ns_; }
-    // [(prefix, uri)] of the bindings in scope: each prefix once, at its
-    // outermost position, with its innermost URI. Null with an exception
-    // set on failure. The list is built once per change of the bindings and
-    // shared by every caller until the next change: callers must not
-    // change it.
-    PyRef namespaces_in_scope() const;
+    // The (prefix, uri) bindings in scope: each prefix once, at its
+    // outermost position, with its innermost URI. Views valid until the
+    // next call of next().
+    void bindings_in_scope(std::vector<std::pair<std::string_view, std::string_view>>& out) const;
+    // Names the current state of the bindings: equal numbers mean equal
+    // bindings_in_scope() (returning to a scope gives its number again).
+    std::uint64_t scope_version() const noexcept { return scope_versions_[bindings_.size()]; }
+    // A slot where the layer above keeps what it built from the bindings
+    // (the reader only owns it).
+    struct ScopeCache {
+        virtual ~ScopeCache() = default;
+    };
+    std::unique_ptr<ScopeCache>& scope_cache() const noexcept { return scope_cache_; }
 
     // Capture: begin right after a Start/EmptyStart; while it runs,
     // compaction keeps every byte from that tag's `<` on.
@@ -230,10 +208,11 @@ private:
     }
 
     ReadError refill(bool& more, std::size_t keep);
-    ReadError ensure(std::size_t n, bool& available);
+    ReadError fill(std::size_t n, std::size_t keep, bool& available);
     void compact(std::size_t keep) noexcept;
+    // Finds `delim` at or after pos_ + from; `at` is relative to pos_ (which
+    // a refill may move, the bytes from pos_ on stay).
     ReadError find(std::string_view delim, std::size_t from, std::size_t& at, bool& found);
-    ReadError find_byte(char c, std::size_t from, std::size_t& at, bool& found);
 
     ReadError prologue();
     ReadError declaration(std::size_t s, std::size_t e);
@@ -284,9 +263,7 @@ private:
     // shorter stack had, so returning to a scope finds its list again.
     std::vector<std::uint64_t> scope_versions_{0};
     std::uint64_t last_version_ = 0;
-    // The namespaces list of the scope numbered scope_list_version_.
-    mutable std::uint64_t scope_list_version_ = ~std::uint64_t(0);
-    mutable PyRef scope_list_;
+    mutable std::unique_ptr<ScopeCache> scope_cache_;
 
     std::vector<std::string> uris_;
     std::unordered_map<std::string, NamespaceId, UriHash, std::equal_to<>> uri_index_;

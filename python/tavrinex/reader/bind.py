@@ -7,13 +7,13 @@ the actions are then replayed in document order: element handlers for the
 elements around the cells, and the date warnings.
 """
 
-import io
 import warnings
 
 from tavrinex import _native
 from tavrinex.cell import Cell
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.handlers import handle_element
+from tavrinex.reader.source import open_source
 from tavrinex.reader.worksheet import WorksheetParser
 
 _ENGINE = object()  # "use the installed engine"
@@ -51,9 +51,7 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
     actions = []
     cells = None
     if engine is not None:
-        if not _seekable(source):
-            source = io.BytesIO(source.read())
-        start = source.tell()
+        source, rewind = open_source(source)
         store = engine.CellStore()
         try:
             engine.bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers,
@@ -63,7 +61,7 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
             del store
             actions = []
             parser.row_dimensions = {}
-            source.seek(start)
+            source = rewind()
         else:
             cells = store
     if cells is None:
@@ -85,10 +83,3 @@ def replay(ws, actions):
             warnings.warn(action[1])
         else:
             raise ValueError(f"unknown reader action {action[0]!r}")
-
-
-def _seekable(source):
-    try:
-        return source.seekable()
-    except AttributeError:
-        return False

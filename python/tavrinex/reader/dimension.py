@@ -11,7 +11,8 @@ one ("" is the default namespace). The search stops at the end of
 from xml.parsers import expat
 
 from tavrinex._native import NativeFallback, native
-from tavrinex.reader.strings import SHEET_MAIN_NS, open_source
+from tavrinex.reader.source import open_source
+from tavrinex.reader.strings import SHEET_MAIN_NS
 
 _CHUNK = 65536
 # expat joins URI and local name with this; it cannot occur in a document.

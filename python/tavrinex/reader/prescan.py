@@ -9,13 +9,13 @@ sheet). The engine is tried first; `prescan_sheet_py` does the same in
 Python when the engine declines.
 """
 
-import io
 import operator
 
 from tavrinex import _native
 from tavrinex.helpers import reader_helpers
-from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, START, _FAST_INT, PullParser, clark,
-                                       parse_coordinate, split_name)
+from tavrinex.reader.source import open_source
+from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, SEP, START, _FAST_INT, PullParser,
+                                       clark, parse_coordinate, split_name)
 
 _ENGINE = object()  # "use the installed engine"
 
@@ -98,7 +98,7 @@ class _Prescan:
             self.row = int(r)
         else:
             self.row = operator.index(self.row_index(r))
-        if self.want_rows and any(k != "r" and k != "spans" and "}" not in k for k in attrs):
+        if self.want_rows and any(k != "r" and k != "spans" and SEP not in k for k in attrs):
             self.rows.append((self.row, list(clark(attrs).items())))
 
     def cell_tag(self, attrs):
@@ -119,17 +119,8 @@ def prescan_sheet(source, want_rows, corners, *, helpers=None, engine=_ENGINE):
     the start of the worksheet part): the engine's when it reads the
     sheet, else the Python prescan's. A file that cannot seek is read into
     memory first, so that it can be read twice."""
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        source = io.BytesIO(bytes(source))
-    elif not _seekable(source):
-        source = io.BytesIO(source.read())
-    start = source.tell()
-
-    def reopen():
-        source.seek(start)
-        return source
-
-    return prescan_opened(reopen, want_rows, corners, helpers=helpers, engine=engine,
+    _, rewind = open_source(source)
+    return prescan_opened(rewind, want_rows, corners, helpers=helpers, engine=engine,
                           close=False)
 
 
@@ -159,10 +150,3 @@ def prescan_opened(open_source, want_rows, corners, *, helpers=None, engine=_ENG
     finally:
         if close:
             source.close()
-
-
-def _seekable(source):
-    try:
-        return source.seekable()
-    except AttributeError:
-        return False

@@ -4,11 +4,11 @@
 reader, `read_shared_strings_py`, whenever the engine raises NativeFallback.
 """
 
-import io
 from xml.etree import ElementTree as ET
 
 from tavrinex._native import NativeFallback, native
 from tavrinex.helpers import reader_helpers
+from tavrinex.reader.source import open_source
 from tavrinex.text import item_text, remove_x005f
 
 SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -37,30 +37,6 @@ def read_shared_strings_py(source):
                 strings.append(remove_x005f(item_text(elem)))
             root.remove(elem)  # keep memory flat over large tables
     return strings
-
-
-def open_source(source):
-    """A readable file for `source` and a function that rewinds it.
-
-    `source` is a bytes-like object (read from the start each time) or a
-    binary file; a file must be seekable to be read a second time.
-    """
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        data = bytes(source)
-        current = [io.BytesIO(data)]
-
-        def rewind():
-            current[0] = io.BytesIO(data)
-            return current[0]
-
-        return current[0], rewind
-    start = source.tell()
-
-    def rewind():
-        source.seek(start)
-        return source
-
-    return source, rewind
 
 
 def read_shared_strings(source):

@@ -1,0 +1,67 @@
+"""Source-level rules the build alone does not hold: lists kept in two
+languages stay equal, and each folder of the engine includes only the
+folders below it."""
+
+import re
+from pathlib import Path
+
+from tavrinex.reader.worksheet import DISPATCH_TAGS
+
+SRC = Path(__file__).resolve().parent.parent / "src"
+
+# Which engine folders each folder may include (its own always allowed).
+PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils"}
+ALLOWED = {
+    "core": set(),
+    "utils": {"core"},
+    "xml": {"core"},
+    "formula": {"core", "utils"},
+    "ftemplate": {"core", "utils"},
+    "lib": PYTHON_FREE | {"text", "sheet", "store", "writer"},
+    "text": PYTHON_FREE | {"lib"},
+    "sheet": PYTHON_FREE | {"lib", "text"},
+    "store": PYTHON_FREE | {"lib"},
+    "writer": PYTHON_FREE | {"lib", "store"},
+    "prescan": PYTHON_FREE | {"lib"},
+    "probe": PYTHON_FREE | {"lib", "text", "sheet", "store", "writer", "probe"},
+}
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
+
+
+def cxx_dispatch_tags() -> list[str]:
+    text = (SRC / "sheet" / "sheet_parser.cpp").read_text()
+    body = re.search(r"kDispatchTags\[\]\s*=\s*\{(.*?)\};", text, re.S)
+    assert body, "the dispatch-tag array was not found in sheet_parser.cpp"
+    return re.findall(r'"([^"]*)"', body.group(1))
+
+
+def test_dispatch_tags_equal_in_both_readers():
+    tags = cxx_dispatch_tags()
+    assert len(tags) == len(set(tags)), "a dispatch tag is listed twice"
+    assert set(tags) == set(DISPATCH_TAGS)
+
+
+def includes(path: Path) -> list[tuple[str, str]]:
+    return INCLUDE.findall(path.read_text())
+
+
+def test_every_folder_has_a_rule():
+    folders = {p.name for p in SRC.iterdir() if p.is_dir()}
+    assert folders == set(ALLOWED)
+
+
+def test_folders_include_only_the_layers_below():
+    wrong = []
+    for path in sorted(SRC.rglob("*")):
+        if path.suffix not in (".h", ".cpp"):
+            continue
+        folder = path.relative_to(SRC).parts[0]
+        for kind, name in includes(path):
+            if kind == '"':
+                target = name.split("/")[0]
+                if target != folder and target not in ALLOWED[folder]:
+                    wrong.append(f"{path.relative_to(SRC)} includes {name}")
+            elif folder in PYTHON_FREE and (name.startswith("Python") or name in (
+                    "datetime.h", "structmember.h")):
+                wrong.append(f"{path.relative_to(SRC)} includes <{name}>")
+    assert wrong == []
