@@ -27,7 +27,6 @@ import io
 import json
 import os
 import random
-import resource
 import subprocess
 import sys
 import time
@@ -214,21 +213,29 @@ def stages(path: Path) -> dict[str, float]:
     return out
 
 
-def peak(path: Path) -> dict[str, float]:
-    """Run in a child: the growth of the high-water mark over a full load,
-    and what the loaded workbook keeps."""
-    gc.collect()
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    wb = tavrinex.load_workbook(path)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    store = sum(_probe.store_memory(ws._cells) for ws in wb.worksheets)
-    strings = sys.getsizeof(wb.shared_strings) + sum(sys.getsizeof(s)
-                                                      for s in wb.shared_strings)
-    return {"peak": after - before, "store": store, "strings": strings}
+PEAK_CHILD = """
+import gc, json, os, resource, sys
+import tavrinex
+from tavrinex import _probe
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+gc.collect()
+before = rss()
+wb = tavrinex.load_workbook(sys.argv[1])
+high = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+store = sum(_probe.store_memory(ws._cells) for ws in wb.worksheets)
+strings = sys.getsizeof(wb.shared_strings) + sum(map(sys.getsizeof, wb.shared_strings))
+print(json.dumps({"peak": high - before, "store": store, "strings": strings}))
+"""
 
 
 def peak_in_child(path: Path) -> dict[str, float]:
-    out = subprocess.run([sys.executable, __file__, "--peak", str(path)], check=True,
+    """The growth of a fresh process's high-water mark over a full load,
+    and what the loaded workbook keeps."""
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(path)], check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -284,7 +291,5 @@ def main() -> int:
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--make"]:
         WORKLOADS[sys.argv[2]](Path(sys.argv[3]))
-    elif sys.argv[1:2] == ["--peak"]:
-        print(json.dumps(peak(Path(sys.argv[2]))))
     else:
         sys.exit(main())

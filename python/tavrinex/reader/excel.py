@@ -163,7 +163,7 @@ class Inflating:
                 raise EOFError("Compressed file ended before the end-of-stream marker "
                                "was reached")
             if out:
-                self._crc = zlib.crc32(out, self._crc)
+                self._crc = self._module.crc32(out, self._crc)
                 self._pos += len(out)
                 if self._pos > self._info.file_size:
                     # more than the directory declares: stop before inflating on
