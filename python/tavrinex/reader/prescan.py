@@ -14,7 +14,7 @@ import operator
 
 from tavrinex import _native
 from tavrinex.helpers import reader_helpers
-from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, START, _FAST_INT, PullParser, clark,
+from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, SEP, START, _FAST_INT, PullParser, clark,
                                        parse_coordinate, split_name)
 
 _ENGINE = object()  # "use the installed engine"
@@ -98,7 +98,8 @@ class _Prescan:
             self.row = int(r)
         else:
             self.row = operator.index(self.row_index(r))
-        if self.want_rows and any(k != "r" and k != "spans" and "}" not in k for k in attrs):
+        # attribute names in a namespace come joined by SEP, before clark()
+        if self.want_rows and any(k != "r" and k != "spans" and SEP not in k for k in attrs):
             self.rows.append((self.row, list(clark(attrs).items())))
 
     def cell_tag(self, attrs):
