@@ -43,6 +43,20 @@ def test_plain_items_and_x005f_removal():
     assert native_read(data) == ["a", "b_d", "y"]
 
 
+@pytest.mark.parametrize("text", [
+    "x", "xx", "x005F", "x005F_", "xx005F_", "abcx005F", "abcx005F_", "x005Fx005F_",
+    "x005F_x005F_x005F_", "tail x005f_ lower", "x00x005F_5F_", "a" * 200 + "x005F_",
+    "x" * 40 + "005F_" + "x" * 7, "\u00e9x005F_\u4e2d", "x005F_&amp;", "boxes x 005F_",
+])
+def test_x005f_anywhere_in_plain_items(text):
+    data = table("<si><t>%s</t></si>" % text, "<si><t>%s.</t></si>" % text)
+    got = native_read(data)
+    assert got == read_shared_strings_py(io.BytesIO(data))
+    # one pass, left to right, as str.replace does
+    plain = text.replace("&amp;", "&").replace("x005F_", "")
+    assert got == [plain, (text + ".").replace("&amp;", "&").replace("x005F_", "")]
+
+
 @pytest.mark.parametrize("read_size", [1, 65536])
 def test_common_item_shapes(read_size):
     data = (b'<p:sst xmlns:p="%s"><p:si><p:t>pre&#x41;\r\n</p:t></p:si><p:si><t>u</t></p:si>'

@@ -17,13 +17,16 @@ bool is_si(const void*, NamespaceId ns, std::string_view local) {
     return ns == NS_MAIN && local == "si";
 }
 
-// Position of the next "x005F_" at or after `from`, or n. Item texts are
-// short, so a plain loop beats a library search here.
+// Position of the next "x005F_" at or after `from`, or n. An 'x' is rare
+// in text, so the search jumps from one to the next with memchr.
 std::size_t find_x005f(const char* b, std::size_t from, std::size_t n) {
-    for (std::size_t i = from; i + 6 <= n; ++i)
-        if (b[i] == 'x' && b[i + 1] == '0' && b[i + 2] == '0' && b[i + 3] == '5' && b[i + 4] == 'F' &&
-            b[i + 5] == '_')
-            return i;
+    while (from + 6 <= n) {
+        const void* x = std::memchr(b + from, 'x', n - 5 - from);
+        if (!x) return n;
+        const std::size_t i = std::size_t(static_cast<const char*>(x) - b);
+        if (std::memcmp(b + i + 1, "005F_", 5) == 0) return i;
+        from = i + 1;
+    }
     return n;
 }
 
@@ -47,9 +50,12 @@ void remove_x005f(std::string& s) {
 // right after the `si` Start (no attributes), `<t>`, character data and
 // `</t>` followed by the item's own end tag, all already buffered. Sets
 // `done` and leaves the reader before that end tag; otherwise nothing is
-// consumed and the item is read the general way.
-ReadError plain_item(XmlReader& r, std::string& text, bool& done) {
+// consumed and the item is read the general way. A text that needs no
+// change is made into `direct` straight from the buffer (null with a
+// Python error set when that fails); otherwise it is left in `text`.
+ReadError plain_item(XmlReader& r, std::string& text, bool& done, PyRef& direct) {
     done = false;
+    direct = PyRef();
     if (r.last_event() != XmlEvent::Start || !r.attributes().empty()) return ReadError::ok();
     const char* b = r.data() + r.pos();
     const std::size_t avail = r.size() - r.pos();
@@ -66,8 +72,17 @@ ReadError plain_item(XmlReader& r, std::string& text, bool& done) {
     bool decode;
     if (check_text_run(b + 3, j - 3, decode)) return ReadError::ok();  // the tokenizer reports it
     text.clear();
-    if (decode) append_decoded_text(text, b + 3, j - 3);
-    else text.assign(b + 3, j - 3);
+    if (decode) {
+        append_decoded_text(text, b + 3, j - 3);
+    } else if (find_x005f(b + 3, 0, j - 3) == j - 3) {
+        direct = PyRef::steal(PyUnicode_DecodeUTF8(b + 3, Py_ssize_t(j - 3), nullptr));
+        if (!direct) {
+            done = true;
+            return ReadError::ok();
+        }
+    } else {
+        text.assign(b + 3, j - 3);
+    }
     r.advance_to(r.pos() + after);
     XmlEvent ev;
     TVX_TRY(r.next(ev));  // the item's End
@@ -90,12 +105,15 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
         if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
         bool done;
-        if (ReadError e = plain_item(r, item.text, done)) return raise_read_error(e);
+        PyRef value;
+        if (ReadError e = plain_item(r, item.text, done, value)) return raise_read_error(e);
+        if (done && !value && PyErr_Occurred()) return nullptr;
         if (done) item.kind = TextItem::Kind::Text;
         else if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
             return raise_read_error(e);
-        PyRef value;
-        if (item.kind == TextItem::Kind::Text) {
+        if (value) {
+            // made straight from the buffer
+        } else if (item.kind == TextItem::Kind::Text) {
             remove_x005f(item.text);
             value = PyRef::steal(
                 PyUnicode_DecodeUTF8(item.text.data(), Py_ssize_t(item.text.size()), nullptr));

@@ -13,10 +13,11 @@ from __future__ import annotations
 import io
 import os
 import posixpath
+import struct
 import zipfile
 import zlib
 from dataclasses import dataclass
-from typing import IO, BinaryIO
+from typing import IO, Any, BinaryIO
 from urllib.parse import unquote
 from xml.etree import ElementTree as ET
 from xml.parsers import expat
@@ -24,7 +25,15 @@ from xml.parsers import expat
 from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError, InvalidFileError,
                              MissingPartError, ZipBombError)
 
+_fast_zlib: Any
+try:   # ISA-L's inflate is several times faster than zlib's; zlib when it is absent
+    from isal import isal_zlib as _fast_zlib
+except ImportError:  # pragma: no cover - depends on the installation
+    _fast_zlib = None
+
 CHUNK = 65536
+# Compressed bytes read from the file at a time by the inflating stream.
+RAW_CHUNK = 1 << 18
 # A member may inflate to at most MAX_RATIO times its compressed size, or
 # MIN_LIMIT bytes when that is more. Worksheets of real workbooks compress
 # between 5 and 100 times; deflate cannot exceed about 1030.
@@ -82,6 +91,134 @@ class Relationship:
         return rel_kind(self.type)
 
 
+def inflater() -> Any:
+    """The module whose decompressobj inflates deflated members."""
+    return _fast_zlib if _fast_zlib is not None else zlib
+
+
+def inflater_name() -> str:
+    return "isal" if _fast_zlib is not None else "zlib"
+
+
+INFLATE_ERRORS: tuple[Any, ...] = (zlib.error,) + (
+    (_fast_zlib.error,) if _fast_zlib is not None else ())
+_LOCAL_HEADER = struct.Struct("<4s2B4HL2L2H")
+_LOCAL_SIGNATURE = b"PK\x03\x04"
+
+
+class Inflating:
+    """A deflated member read straight from its own handle on the archive's
+    file, inflated by `module` (the faster library when installed) and
+    checked against the CRC-32 of the directory at the end.
+
+    Reads return exactly the requested size until the end. Seeking back
+    inflates again from the start."""
+
+    def __init__(self, path: str, info: zipfile.ZipInfo, module: Any) -> None:
+        self._info = info
+        self._module = module
+        self._file: BinaryIO | None = open(path, "rb")
+        try:
+            self._file.seek(info.header_offset)
+            header = self._file.read(_LOCAL_HEADER.size)
+            if len(header) != _LOCAL_HEADER.size:
+                raise zipfile.BadZipFile("truncated local file header")
+            fields = _LOCAL_HEADER.unpack(header)
+            if fields[0] != _LOCAL_SIGNATURE:
+                raise zipfile.BadZipFile("bad magic number for file header")
+            self._data_start = (info.header_offset + _LOCAL_HEADER.size
+                                + fields[10] + fields[11])
+        except BaseException:
+            self.close()
+            raise
+        self._restart()
+
+    def _restart(self) -> None:
+        self._inflate = self._module.decompressobj(-15)
+        self._left = self._info.compress_size
+        self._pending = b""
+        self._crc = 0
+        self._pos = 0
+        self._done = False
+        assert self._file is not None
+        self._file.seek(self._data_start)
+
+    def _step(self, want: int) -> bytes:
+        """At most `want` inflated bytes; b"" only at the end."""
+        file = self._file
+        if file is None:
+            raise ValueError("I/O operation on closed file.")
+        while not self._done:
+            data = self._pending
+            if not data and self._left > 0:
+                data = file.read(min(RAW_CHUNK, self._left))
+                if not data:
+                    raise EOFError("the archive ends inside the member")
+                self._left -= len(data)
+            out = self._inflate.decompress(data, want)
+            self._pending = self._inflate.unconsumed_tail
+            if self._inflate.eof:
+                self._done = True
+            elif not out and not self._pending and self._left <= 0:
+                raise EOFError("Compressed file ended before the end-of-stream marker "
+                               "was reached")
+            if out:
+                self._crc = self._module.crc32(out, self._crc)
+                self._pos += len(out)
+                if self._pos > self._info.file_size:
+                    # more than the directory declares: stop before inflating on
+                    raise zipfile.BadZipFile(f"inflates past the {self._info.file_size} "
+                                             f"bytes of the directory")
+                if self._done:
+                    self._finish()
+                return out
+        self._finish()
+        return b""
+
+    def _finish(self) -> None:
+        if self._pos != self._info.file_size:
+            raise zipfile.BadZipFile(f"inflates to {self._pos} bytes, not the "
+                                     f"{self._info.file_size} of the directory")
+        if self._crc != self._info.CRC:
+            raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._info.filename!r}")
+
+    def read(self, size: int = -1) -> bytes:
+        if size < 0:
+            size = 1 << 62
+        chunks = []
+        while size > 0:
+            chunk = self._step(min(size, 1 << 24))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size -= len(chunk)
+        return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_CUR:
+            offset += self._pos
+        elif whence == io.SEEK_END:
+            offset += self._info.file_size
+        elif whence != io.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence})")
+        offset = max(offset, 0)
+        if offset < self._pos:
+            self._restart()
+        while self._pos < offset:
+            if not self._step(min(offset - self._pos, 1 << 20)):
+                break
+        return self._pos
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+    @property
+    def closed(self) -> bool:
+        return self._file is None
+
+
 class Member:
     """A binary stream over one member of the archive.
 
@@ -91,7 +228,8 @@ class Member:
     Seekable: seeking back re-inflates from the start.
     """
 
-    def __init__(self, raw: IO[bytes], limit: int, filename: str, part: str) -> None:
+    def __init__(self, raw: IO[bytes] | Inflating, limit: int, filename: str,
+                 part: str) -> None:
         self._raw = raw
         self._limit = limit
         self._filename = filename
@@ -112,7 +250,7 @@ class Member:
             return b"".join(chunks)
         try:
             data = self._raw.read(min(size, CHUNK * 16))
-        except (zipfile.BadZipFile, zlib.error, EOFError, OSError) as exc:
+        except (zipfile.BadZipFile, EOFError, OSError, *INFLATE_ERRORS) as exc:
             raise BrokenPartError(self._filename, f"damaged in the archive ({exc})",
                                   self._part) from exc
         self._pos += len(data)
@@ -131,7 +269,7 @@ class Member:
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         try:
             self._pos = self._raw.seek(offset, whence)
-        except (zipfile.BadZipFile, zlib.error, EOFError) as exc:
+        except (zipfile.BadZipFile, EOFError, OSError, *INFLATE_ERRORS) as exc:
             raise BrokenPartError(self._filename, f"damaged in the archive ({exc})",
                                   self._part) from exc
         self._guard()
@@ -182,6 +320,11 @@ class Archive:
 
     def __init__(self, filename: str | os.PathLike[str] | BinaryIO) -> None:
         self.filename = _display_name(filename)
+        # Deflated members of a file on disk are inflated by the faster
+        # library through their own handles; members of a file object go
+        # through zipfile, which shares the object's position safely.
+        self._path = (os.fsdecode(filename) if isinstance(filename, (str, bytes, os.PathLike))
+                      else None)
         head = _head(filename)
         if head.startswith(OLE_SIGNATURE):
             raise EncryptedWorkbookError(
@@ -200,6 +343,7 @@ class Archive:
             if not info.is_dir():
                 self._parts.setdefault(info.filename.lstrip("/").lower(), info)
         self._rels: dict[str, dict[str, Relationship]] = {}
+        self._closed = False
 
     # -- parts
 
@@ -225,8 +369,13 @@ class Archive:
             raise ZipBombError(self.filename,
                                f"declares {info.file_size} bytes from {info.compress_size} "
                                f"compressed, too many", part)
+        if self._closed:
+            raise ValueError("Attempt to use ZIP archive that was already closed")
         try:
-            raw = self._zip.open(info)
+            if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED:
+                raw: IO[bytes] | Inflating = Inflating(self._path, info, inflater())
+            else:
+                raw = self._zip.open(info)
         except (zipfile.BadZipFile, NotImplementedError, RuntimeError, zlib.error,
                 EOFError, OSError) as exc:
             raise BrokenPartError(self.filename, f"cannot be opened ({exc})", part) from exc
@@ -284,4 +433,11 @@ class Archive:
         return defaults, overrides
 
     def close(self) -> None:
+        self._closed = True
         self._zip.close()
+
+    def __enter__(self) -> Archive:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

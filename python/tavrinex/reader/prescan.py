@@ -98,6 +98,7 @@ class _Prescan:
             self.row = int(r)
         else:
             self.row = operator.index(self.row_index(r))
+        # attribute names in a namespace come joined by SEP, before clark()
         if self.want_rows and any(k != "r" and k != "spans" and SEP not in k for k in attrs):
             self.rows.append((self.row, list(clark(attrs).items())))
 
