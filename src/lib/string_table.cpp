@@ -3,8 +3,8 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
-#include "text/text_item.h"
 #include "lib/xml_host.h"
+#include "text/text_item.h"
 #include "xml/reader.h"
 
 #include <cstring>
@@ -21,8 +21,8 @@ bool is_si(const void*, NamespaceId ns, std::string_view local) {
 // short, so a plain loop beats a library search here.
 std::size_t find_x005f(const char* b, std::size_t from, std::size_t n) {
     for (std::size_t i = from; i + 6 <= n; ++i)
-        if (b[i] == 'x' && b[i + 1] == '0' && b[i + 2] == '0' && b[i + 3] == '5' && b[i + 4] == 'F' &&
-            b[i + 5] == '_')
+        if (b[i] == 'x' && b[i + 1] == '0' && b[i + 2] == '0' && b[i + 3] == '5' &&
+            b[i + 4] == 'F' && b[i + 5] == '_')
             return i;
     return n;
 }
@@ -66,8 +66,10 @@ ReadError plain_item(XmlReader& r, std::string& text, bool& done) {
     bool decode;
     if (check_text_run(b + 3, j - 3, decode)) return ReadError::ok();  // the tokenizer reports it
     text.clear();
-    if (decode) append_decoded_text(text, b + 3, j - 3);
-    else text.assign(b + 3, j - 3);
+    if (decode)
+        append_decoded_text(text, b + 3, j - 3);
+    else
+        text.assign(b + 3, j - 3);
     r.advance_to(r.pos() + after);
     XmlEvent ev;
     TVX_TRY(r.next(ev));  // the item's End
@@ -91,7 +93,8 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
         bool done;
         if (ReadError e = plain_item(r, item.text, done)) return raise_read_error(e);
-        if (done) item.kind = TextItem::Kind::Text;
+        if (done)
+            item.kind = TextItem::Kind::Text;
         else if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
             return raise_read_error(e);
         PyRef value;
