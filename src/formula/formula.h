@@ -88,11 +88,10 @@ FormulaError make_template(std::string_view formula, CellPos origin, FormulaTemp
 
 // Appends the formula as it reads at `dest` (no destination: nothing moves)
 // to `out`. On "Formula out of range" `out` is left as it was.
-FormulaError render(const FormulaTemplate& t, const std::optional<CellPos>& dest,
-                    std::string& out);
+FormulaError render(const FormulaTemplate& t, const std::optional<CellPos>& dest, std::string& out);
 
 // tokenize + build_template + render in one go.
-FormulaError translate(std::string_view formula, CellPos origin,
-                       const std::optional<CellPos>& dest, std::string& out);
+FormulaError translate(std::string_view formula, CellPos origin, const std::optional<CellPos>& dest,
+                       std::string& out);
 
 }  // namespace tvx

@@ -56,8 +56,8 @@ private:
     std::string_view f_;
     std::vector<FormulaToken>& out_;
     std::size_t pos_ = 0;
-    std::string pend_;       // pending token: its pieces joined
-    char last_piece_ = 0;    // the last piece if it is one ASCII character, else 0
+    std::string pend_;     // pending token: its pieces joined
+    char last_piece_ = 0;  // the last piece if it is one ASCII character, else 0
     std::vector<TokenType> openers_;
     // Last emitted token other than whitespace; Literal stands for none.
     TokenType last_type_ = TokenType::Literal;
@@ -128,7 +128,8 @@ FormulaError Scanner::quoted() {
     std::size_t i = pos_ + 1;
     std::size_t end;
     for (;;) {
-        const void* hit = i < f_.size() ? std::memchr(f_.data() + i, delim, f_.size() - i) : nullptr;
+        const void* hit =
+            i < f_.size() ? std::memchr(f_.data() + i, delim, f_.size() - i) : nullptr;
         if (!hit) {
             std::string m = "Reached end of formula while parsing ";
             m += delim == '"' ? "string" : "link";
@@ -215,7 +216,8 @@ void Scanner::op() {
     } else if (ch == '+' || ch == '-') {
         // Infix after a value: an operand, a closer or a postfix operator.
         const bool after_value = last_subtype_ == TokenSubtype::Close ||
-                                 last_type_ == TokenType::Operand || last_type_ == TokenType::OpPost;
+                                 last_type_ == TokenType::Operand ||
+                                 last_type_ == TokenType::OpPost;
         type = after_value ? TokenType::OpIn : TokenType::OpPre;
     } else {
         type = TokenType::OpIn;

@@ -279,8 +279,8 @@ FormulaError make_template(std::string_view formula, CellPos origin, FormulaTemp
     return FormulaError::ok();
 }
 
-FormulaError translate(std::string_view formula, CellPos origin,
-                       const std::optional<CellPos>& dest, std::string& out) {
+FormulaError translate(std::string_view formula, CellPos origin, const std::optional<CellPos>& dest,
+                       std::string& out) {
     FormulaTemplate t;
     if (auto e = make_template(formula, origin, t)) return e;
     return render(t, dest, out);

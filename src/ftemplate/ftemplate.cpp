@@ -207,7 +207,8 @@ std::uint32_t FormulaTemplates::intern(std::string_view text, std::int64_t row,
     std::size_t last = 0;
     for (const Candidate& c : cands) {
         h = hash_bytes(h, text.data() + last, c.start - last);
-        h = mix(h, c.col_abs ? (std::uint64_t)c.col : (std::uint64_t)(c.col - column) ^ (1ull << 62));
+        h = mix(h,
+                c.col_abs ? (std::uint64_t)c.col : (std::uint64_t)(c.col - column) ^ (1ull << 62));
         h = mix(h, c.row_abs ? (std::uint64_t)c.row : (std::uint64_t)(c.row - row) ^ (1ull << 61));
         last = c.end;
     }
@@ -216,8 +217,7 @@ std::uint32_t FormulaTemplates::intern(std::string_view text, std::int64_t row,
     auto found = index_.find(h);
     if (found != index_.end()) {
         if (found->second == kFailed) return kNone;
-        return matches(templates_[found->second], text, cands, row, column) ? found->second
-                                                                             : kNone;
+        return matches(templates_[found->second], text, cands, row, column) ? found->second : kNone;
     }
 
     Template t;

@@ -111,7 +111,8 @@ bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) noexcept {
 
 namespace tvx {
 
-bool parse_call_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
+bool parse_call_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                     PyObject** out) noexcept {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) return parse_args(spec, ((PyTupleObject*)args)->ob_item, nargs, nullptr, out);

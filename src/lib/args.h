@@ -8,16 +8,16 @@
 namespace tvx {
 
 struct ArgSpec {
-    const char* fname;          // "bind_cells"
-    const char* const* names;   // parameter names, in order
-    int count;                  // number of parameters
-    int required;               // the first `required` ones must be given
+    const char* fname;         // "bind_cells"
+    const char* const* names;  // parameter names, in order
+    int count;                 // number of parameters
+    int required;              // the first `required` ones must be given
 };
 
 // Fills out[0..count) with borrowed references (nullptr for an optional
 // argument not given). Returns false with TypeError set.
-bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out) noexcept;
+bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out) noexcept;
 
 // TypeError "fname() argument 'name' must be EXPECTED, not TYPE"; returns false.
 bool arg_type_error(const char* fname, const char* name, const char* expected,
@@ -35,6 +35,7 @@ bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 namespace tvx {
 
 // The same for tp_new-style calls (an args tuple and a kwargs dict).
-bool parse_call_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) noexcept;
+bool parse_call_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs,
+                     PyObject** out) noexcept;
 
 }  // namespace tvx

@@ -98,7 +98,7 @@ private:
 
 PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"source",    "parser",   "ws",      "store",
+        static const char* const names[] = {"source",      "parser",   "ws",      "store",
                                             "cell_styles", "cell_cls", "helpers", "actions"};
         static const ArgSpec spec{"bind_cells", names, 8, 8};
         PyObject* a[8];

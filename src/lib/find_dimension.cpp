@@ -49,8 +49,7 @@ PyObject* find(PyObject* source) {
 
 }  // namespace
 
-PyObject* py_find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* py_find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"source"};
         static const ArgSpec spec{"find_dimension", names, 1, 1};

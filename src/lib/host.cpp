@@ -2,8 +2,8 @@
 
 #include "lib/errors.h"
 
-#include <algorithm>
 #include <structmember.h>
+#include <algorithm>
 
 namespace tvx {
 
@@ -156,7 +156,7 @@ bool read_epoch(PyObject* epoch, NativeEpoch& out) {
     if (!tz) return false;
     if (tz.get() != Py_None) return true;
     long long f[7];
-    static const char* const names[7] = {"year", "month", "day", "hour",
+    static const char* const names[7] = {"year",   "month",  "day",        "hour",
                                          "minute", "second", "microsecond"};
     for (int i = 0; i < 7; i++) {
         if (!int_attr(epoch, names[i], f[i])) return false;

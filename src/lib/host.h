@@ -28,9 +28,9 @@ inline bool name_in(const NameSet& set, std::string_view name) {
 
 // The reader `helpers` entries, fetched once per call in this order.
 struct ReaderHelpers {
-    PyRef int_fn, float_fn, coordinate_to_tuple, row_index, from_excel, from_ISO8601,
-        date_warning, ArrayFormula, DataTableFormula, Translator, TokenizerError,
-        TranslatorError, text_content, rich_inline, validate_rpr;
+    PyRef int_fn, float_fn, coordinate_to_tuple, row_index, from_excel, from_ISO8601, date_warning,
+        ArrayFormula, DataTableFormula, Translator, TokenizerError, TranslatorError, text_content,
+        rich_inline, validate_rpr;
     NameSet text_dangerous, rich_dangerous;
 
     // `helpers` must already be known to be a dict. Returns false with

@@ -23,8 +23,7 @@ PyMethodDef module_functions[] = {
      "find_dimension(source)\n--\n\n"
      "Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
      "Returns (snippet, namespaces) or None."},
-    {"prescan_sheet", (PyCFunction)(void (*)(void))py_prescan_sheet,
-     METH_FASTCALL | METH_KEYWORDS,
+    {"prescan_sheet", (PyCFunction)(void (*)(void))py_prescan_sheet, METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
      "prescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {nullptr, nullptr, 0, nullptr},
@@ -56,15 +55,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_tavrinex",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_tavrinex", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

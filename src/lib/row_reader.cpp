@@ -20,11 +20,11 @@ namespace {
 struct RowCell {
     std::int64_t row = 0, column = 0;
     std::int64_t style_id = 0;
-    PyRef unusual_style;          // the style when it is not an int64
+    PyRef unusual_style;            // the style when it is not an int64
     PyObject* data_type = nullptr;  // borrowed from the reader's fixed types or own_type
-    PyRef own_type;               // a data type other than the fixed ones
+    PyRef own_type;                 // a data type other than the fixed ones
     PyRef value;
-    PyRef formula, cached;        // formula-and-value mode only
+    PyRef formula, cached;  // formula-and-value mode only
 
     // The style id as Python gives it: a new reference or null.
     PyObject* style() const {
@@ -100,10 +100,14 @@ public:
 private:
     PyRef value_object(const CellValue& v) {
         switch (v.form) {
-            case ValueForm::None: return PyRef::borrow(Py_None);
-            case ValueForm::Int: return PyRef::steal(PyLong_FromLongLong(v.i));
-            case ValueForm::Float: return PyRef::steal(PyFloat_FromDouble(v.f));
-            case ValueForm::Bool: return PyRef::borrow(v.i ? Py_True : Py_False);
+            case ValueForm::None:
+                return PyRef::borrow(Py_None);
+            case ValueForm::Int:
+                return PyRef::steal(PyLong_FromLongLong(v.i));
+            case ValueForm::Float:
+                return PyRef::steal(PyFloat_FromDouble(v.f));
+            case ValueForm::Bool:
+                return PyRef::borrow(v.i ? Py_True : Py_False);
             case ValueForm::SharedIndex: {
                 // The list may have changed since conversion looked at it.
                 PyObject* ss = ctx_.shared_strings;
@@ -132,7 +136,8 @@ private:
                 if (!api_) return {};
                 return date_object(api_, parts);
             }
-            case ValueForm::Object: return v.obj;
+            case ValueForm::Object:
+                return v.obj;
         }
         return {};
     }
@@ -146,8 +151,8 @@ private:
 
 // Everything the parser borrows lives here, in dependency order.
 struct RowState {
-    RowState(PyObject* source, PyObject* row_dimensions, PyObject* actions_list,
-             ReaderHelpers&& h, ParserOptions&& o)
+    RowState(PyObject* source, PyObject* row_dimensions, PyObject* actions_list, ReaderHelpers&& h,
+             ParserOptions&& o)
         : src(source),
           reader(src),
           helpers(std::move(h)),
@@ -177,8 +182,7 @@ struct RowState {
 };
 
 struct RowReaderObject {
-    PyObject_HEAD
-    PyObject* source;
+    PyObject_HEAD PyObject* source;
     PyObject* parser;
     PyObject* helpers;
     PyObject* row_dimensions;
@@ -352,7 +356,7 @@ PyObject* rr_next_raw(PyObject* self, PyObject*) {
 }
 
 // The slot names every read-only cell gets, in binding order.
-constexpr const char* kCellSlots[] = {"parent",    "row",     "column",       "_value",
+constexpr const char* kCellSlots[] = {"parent",    "row",       "column",  "_value",
                                       "data_type", "_style_id", "formula", "cached_value"};
 
 // (Re)binds the slots of `cls` unless it is the class (and extra list)
@@ -509,13 +513,11 @@ PyObject* next_row_body(RowReaderObject* r, PyObject* const* args, Py_ssize_t na
     return PyTuple_Pack(2, idx.get(), tuple.get());
 }
 
-PyObject* rr_next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* rr_next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* result = nullptr;
     Py_BEGIN_CRITICAL_SECTION(self);
-    result = guarded([&]() -> PyObject* {
-        return next_row_body((RowReaderObject*)self, args, nargs, kwnames);
-    });
+    result = guarded(
+        [&]() -> PyObject* { return next_row_body((RowReaderObject*)self, args, nargs, kwnames); });
     Py_END_CRITICAL_SECTION();
     return result;
 }

@@ -3,8 +3,8 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
-#include "text/text_item.h"
 #include "lib/xml_host.h"
+#include "text/text_item.h"
 #include "xml/reader.h"
 
 #include <cstring>

@@ -6,8 +6,8 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
-#include "utils/utils.h"
 #include "lib/xml_host.h"
+#include "utils/utils.h"
 #include "xml/reader.h"
 
 #include <algorithm>
@@ -33,8 +33,8 @@ inline bool ends_tag_name(char c) {
 }
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool is_name_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == ':';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == ':';
 }
 
 // One attribute of a row or cell tag, as offsets into the tag's bytes.
@@ -75,15 +75,18 @@ ReadError parse_tag_attributes(std::string_view tag, std::size_t name_len,
                 return ReadError::unsupported("qname");
             }
         }
-        if (qname == "xmlns" || prefix == "xmlns") return ReadError::unsupported("namespace declaration");
+        if (qname == "xmlns" || prefix == "xmlns")
+            return ReadError::unsupported("namespace declaration");
         while (i < n && is_space(tag[i])) i++;
         if (i >= n || tag[i] != '=') {
-            if (i < n && (unsigned char)tag[i] >= 0x80) return ReadError::unsupported("attribute name");
+            if (i < n && (unsigned char)tag[i] >= 0x80)
+                return ReadError::unsupported("attribute name");
             return ReadError::malformed("expected =");
         }
         i++;
         while (i < n && is_space(tag[i])) i++;
-        if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return ReadError::malformed("expected quote");
+        if (i >= n || (tag[i] != '"' && tag[i] != '\''))
+            return ReadError::malformed("expected quote");
         char quote = tag[i++];
         std::size_t e = tag.find(quote, i);
         if (e == std::string_view::npos) return ReadError::malformed("unterminated value");
@@ -156,10 +159,12 @@ inline std::size_t find_lt(const char* d, std::size_t p, std::size_t n, bool cel
         const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p));
         const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 1));
         const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + p + 2));
-        __m128i next = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b1, bang), _mm_cmpeq_epi8(b1, quest)),
-                                    _mm_or_si128(_mm_cmpeq_epi8(b1, r), _mm_cmpeq_epi8(b1, c)));
+        __m128i next =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b1, bang), _mm_cmpeq_epi8(b1, quest)),
+                         _mm_or_si128(_mm_cmpeq_epi8(b1, r), _mm_cmpeq_epi8(b1, c)));
         next = _mm_or_si128(next, _mm_and_si128(_mm_cmpeq_epi8(b1, slash), _mm_cmpeq_epi8(b2, s)));
-        const unsigned mask = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(b0, lt), next));
+        const unsigned mask =
+            (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(b0, lt), next));
         if (mask) return p + (std::size_t)__builtin_ctz(mask);
         p += 16;
     }
@@ -183,7 +188,7 @@ ReadError Prescan::scan_sheet_data() {
         const std::size_t n = r_.size();
         std::size_t p = r_.pos();
         std::size_t need = 0;  // bytes wanted from the reader's position
-        bool in_tag = false;  // a row or cell tag runs past the buffered bytes
+        bool in_tag = false;   // a row or cell tag runs past the buffered bytes
         for (;;) {
             const std::size_t lt = find_lt(d, p, n, cells_wanted);
             if (lt == n) {
@@ -207,8 +212,8 @@ ReadError Prescan::scan_sheet_data() {
                     return ReadError::ok();
                 }
             } else if (c1 == 'r') {
-                is_row = rows_wanted && d[lt + 2] == 'o' && d[lt + 3] == 'w' &&
-                         ends_tag_name(d[lt + 4]);
+                is_row =
+                    rows_wanted && d[lt + 2] == 'o' && d[lt + 3] == 'w' && ends_tag_name(d[lt + 4]);
             } else if (c1 == '!' || c1 == '?') {
                 return ReadError::unsupported("comment/cdata/pi in sheetData");
             }
@@ -405,8 +410,7 @@ ReadError capture_into(XmlReader& reader, PyObject* list) {
 
 }  // namespace
 
-PyObject* py_prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* py_prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"source", "want_rows", "corners", "helpers"};
         static const ArgSpec spec{"prescan_sheet", names, 4, 4};

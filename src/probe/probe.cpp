@@ -24,8 +24,15 @@ PyModuleDef_Slot probe_slots[] = {
 };
 
 PyModuleDef probe_def = {
-    PyModuleDef_HEAD_INIT, "_probe", "Internals of the native engine, for tests.", 0,
-    nullptr, probe_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_probe",
+    "Internals of the native engine, for tests.",
+    0,
+    nullptr,
+    probe_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

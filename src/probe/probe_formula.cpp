@@ -16,18 +16,25 @@ namespace {
 
 const char* kind_name(FormulaErrKind k) {
     switch (k) {
-        case FormulaErrKind::Tokenizer: return "Tokenizer";
-        case FormulaErrKind::Translator: return "Translator";
-        case FormulaErrKind::PopEmpty: return "PopEmpty";
-        case FormulaErrKind::NeedPython: return "NeedPython";
-        case FormulaErrKind::None: break;
+        case FormulaErrKind::Tokenizer:
+            return "Tokenizer";
+        case FormulaErrKind::Translator:
+            return "Translator";
+        case FormulaErrKind::PopEmpty:
+            return "PopEmpty";
+        case FormulaErrKind::NeedPython:
+            return "NeedPython";
+        case FormulaErrKind::None:
+            break;
     }
     return "None";
 }
 
 PyObject* error_tuple(const FormulaError& e) {
-    return Py_BuildValue("(ss" "s#)", "error", kind_name(e.kind), e.message.data(),
-                         (Py_ssize_t)e.message.size());
+    return Py_BuildValue(
+        "(ss"
+        "s#)",
+        "error", kind_name(e.kind), e.message.data(), (Py_ssize_t)e.message.size());
 }
 
 PyObject* text_object(const std::string& s) {
@@ -56,7 +63,8 @@ bool pos_arg(PyObject* obj, std::optional<CellPos>& out) {
 
 // Tokenizes `formula` and builds its template at `origin`; false with a
 // Python error for bad arguments, `err` for formula failures.
-bool template_from_args(PyObject* formula, PyObject* origin, FormulaTemplate& t, FormulaError& err) {
+bool template_from_args(PyObject* formula, PyObject* origin, FormulaTemplate& t,
+                        FormulaError& err) {
     std::string_view text;
     std::optional<CellPos> o;
     if (!str_arg(formula, text) || !pos_arg(origin, o)) return false;

@@ -25,18 +25,20 @@ PyObject* formula_templates(PyObject*, PyObject* cells) {
             const char* text = nullptr;
             Py_ssize_t len = 0;
             long long row = 0, col = 0;
-            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "s#LL", &text, &len,
-                                  &row, &col)) {
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "s#LL", &text, &len, &row,
+                                  &col)) {
                 return nullptr;
             }
             std::uint32_t num = templates.intern({text, (std::size_t)len}, row, col);
-            PyRef out_num = num == FormulaTemplates::kNone ? PyRef::borrow(Py_None)
-                                                           : PyRef::steal(PyLong_FromUnsignedLong(num));
+            PyRef out_num = num == FormulaTemplates::kNone
+                                ? PyRef::borrow(Py_None)
+                                : PyRef::steal(PyLong_FromUnsignedLong(num));
             PyRef out_text = PyRef::borrow(Py_None);
             if (num != FormulaTemplates::kNone) {
                 std::string s;
                 if (!templates.render(num, row, col, s)) return raise_internal("render failed");
-                out_text = PyRef::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+                out_text =
+                    PyRef::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
             }
             if (!out_num || !out_text) return nullptr;
             PyList_SET_ITEM(numbers.get(), i, out_num.release());

@@ -210,15 +210,24 @@ bool raw_cell(PyObject* type, PyObject* value, PyObject* style, PyObject* coord,
 
 const char* form_name(ValueForm f) {
     switch (f) {
-        case ValueForm::None: return "none";
-        case ValueForm::Int: return "int";
-        case ValueForm::Float: return "float";
-        case ValueForm::Bool: return "bool";
-        case ValueForm::SharedIndex: return "shared";
-        case ValueForm::Text: return "text";
-        case ValueForm::DateInt: return "date_int";
-        case ValueForm::DateFloat: return "date_float";
-        case ValueForm::Object: return "object";
+        case ValueForm::None:
+            return "none";
+        case ValueForm::Int:
+            return "int";
+        case ValueForm::Float:
+            return "float";
+        case ValueForm::Bool:
+            return "bool";
+        case ValueForm::SharedIndex:
+            return "shared";
+        case ValueForm::Text:
+            return "text";
+        case ValueForm::DateInt:
+            return "date_int";
+        case ValueForm::DateFloat:
+            return "date_float";
+        case ValueForm::Object:
+            return "object";
     }
     return "?";
 }
@@ -243,11 +252,19 @@ PyObject* convert_cell(PyObject*, PyObject* args) {
         if (ReadError e = convert(pc.ctx, raw, v)) return raise_read_error(e);
         PyRef py;
         switch (v.form) {
-            case ValueForm::None: py = PyRef::borrow(Py_None); break;
+            case ValueForm::None:
+                py = PyRef::borrow(Py_None);
+                break;
             case ValueForm::Int:
-            case ValueForm::SharedIndex: py = PyRef::steal(PyLong_FromLongLong(v.i)); break;
-            case ValueForm::Bool: py = PyRef::borrow(v.i ? Py_True : Py_False); break;
-            case ValueForm::Float: py = PyRef::steal(PyFloat_FromDouble(v.f)); break;
+            case ValueForm::SharedIndex:
+                py = PyRef::steal(PyLong_FromLongLong(v.i));
+                break;
+            case ValueForm::Bool:
+                py = PyRef::borrow(v.i ? Py_True : Py_False);
+                break;
+            case ValueForm::Float:
+                py = PyRef::steal(PyFloat_FromDouble(v.f));
+                break;
             case ValueForm::Text:
                 py = PyRef::steal(
                     PyUnicode_DecodeUTF8(v.text.data(), (Py_ssize_t)v.text.size(), nullptr));
@@ -264,7 +281,9 @@ PyObject* convert_cell(PyObject*, PyObject* args) {
                 py = date_object(api, parts);
                 break;
             }
-            case ValueForm::Object: py = v.obj; break;
+            case ValueForm::Object:
+                py = v.obj;
+                break;
         }
         if (!py) return nullptr;
         PyRef dt = v.data_type == DT_OTHER
@@ -356,11 +375,11 @@ PyObject* store_tables(PyObject*, PyObject* store) {
         StoreHold hold;
         if (!hold.shared(store)) return nullptr;
         const CellStore& s = store_core(store);
-        return Py_BuildValue("{snsnsnsnsn}", "shared_formulas", (Py_ssize_t)s.shared_formula_count(),
-                             "shared_formula_objects", (Py_ssize_t)s.shared_formula_objects.size(),
-                             "templates", (Py_ssize_t)s.template_count(), "data_types",
-                             (Py_ssize_t)s.extra_data_type_count(), "objects",
-                             (Py_ssize_t)s.object_slots());
+        return Py_BuildValue(
+            "{snsnsnsnsn}", "shared_formulas", (Py_ssize_t)s.shared_formula_count(),
+            "shared_formula_objects", (Py_ssize_t)s.shared_formula_objects.size(), "templates",
+            (Py_ssize_t)s.template_count(), "data_types", (Py_ssize_t)s.extra_data_type_count(),
+            "objects", (Py_ssize_t)s.object_slots());
     });
 }
 

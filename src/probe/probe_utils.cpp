@@ -128,12 +128,23 @@ PyObject* probe_classify_operand(PyObject*, PyObject* arg) {
         if (!text_arg(arg, "classify_operand", text)) return nullptr;
         const char* name = "NeedPython";
         switch (classify_operand(text)) {
-            case OperandKind::Text: name = "Text"; break;
-            case OperandKind::Number: name = "Number"; break;
-            case OperandKind::Logical: name = "Logical"; break;
-            case OperandKind::Error: name = "Error"; break;
-            case OperandKind::Range: name = "Range"; break;
-            case OperandKind::NeedPython: break;
+            case OperandKind::Text:
+                name = "Text";
+                break;
+            case OperandKind::Number:
+                name = "Number";
+                break;
+            case OperandKind::Logical:
+                name = "Logical";
+                break;
+            case OperandKind::Error:
+                name = "Error";
+                break;
+            case OperandKind::Range:
+                name = "Range";
+                break;
+            case OperandKind::NeedPython:
+                break;
         }
         return PyUnicode_FromString(name);
     });
@@ -146,9 +157,12 @@ PyObject* probe_value_text(PyObject*, PyObject* arg) {
         // value_text must leave no exception behind; report it if it did.
         if (PyErr_Occurred()) return nullptr;
         switch (vt.kind) {
-            case ValueTextKind::Absent: return Py_BuildValue("(sO)", "absent", Py_None);
-            case ValueTextKind::Unhandled: return Py_BuildValue("(sO)", "unhandled", Py_None);
-            case ValueTextKind::Text: break;
+            case ValueTextKind::Absent:
+                return Py_BuildValue("(sO)", "absent", Py_None);
+            case ValueTextKind::Unhandled:
+                return Py_BuildValue("(sO)", "unhandled", Py_None);
+            case ValueTextKind::Text:
+                break;
         }
         // Read through a copy: callers keep ValueTexts in their own records.
         const ValueText copy = vt;

@@ -4,8 +4,8 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/host.h"
-#include "text/text_item.h"
 #include "lib/xml_host.h"
+#include "text/text_item.h"
 #include "xml/reader.h"
 
 #include <cstring>
@@ -53,7 +53,8 @@ PyRef event_tuple(const XmlReader& r, XmlEvent ev, std::string& scratch) {
             PyRef uri = str_of(r.namespace_uri(r.ns()));
             PyRef local = str_of(r.local_name());
             if (!uri || !local) return {};
-            return PyRef::steal(Py_BuildValue("(sOOOO)", "start", uri.get(), local.get(), attrs.get(),
+            return PyRef::steal(Py_BuildValue("(sOOOO)", "start", uri.get(), local.get(),
+                                              attrs.get(),
                                               ev == XmlEvent::EmptyStart ? Py_True : Py_False));
         }
         case XmlEvent::End: {
@@ -65,7 +66,8 @@ PyRef event_tuple(const XmlReader& r, XmlEvent ev, std::string& scratch) {
         case XmlEvent::Text: {
             PyRef text = str_of(r.decode_text(scratch));
             if (!text) return {};
-            return PyRef::steal(Py_BuildValue("(sOO)", "text", text.get(), r.is_cdata() ? Py_True : Py_False));
+            return PyRef::steal(
+                Py_BuildValue("(sOO)", "text", text.get(), r.is_cdata() ? Py_True : Py_False));
         }
         case XmlEvent::EndOfDocument:
             break;
@@ -142,10 +144,12 @@ PyObject* xml_capture(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             XmlEvent ev;
             if (ReadError e = r.next(ev)) return raise_read_error(e);
             if (ev == XmlEvent::EndOfDocument) return out.release();
-            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != want) continue;
+            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != want)
+                continue;
             std::string_view bytes;
             if (ReadError e = r.capture_element(bytes)) return raise_read_error(e);
-            PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
+            PyRef b =
+                PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
             if (!b) return nullptr;
             PyRef ns = namespaces_in_scope(r);
             if (!ns) return nullptr;
@@ -192,10 +196,14 @@ PyObject* xml_skip_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             for (;;) {
                 std::size_t avail = r.size() - r.pos();
                 const char* base = r.data() + r.pos();
-                const void* hit = rel < avail ? memmem(base + rel, avail - rel, close.data(), close.size()) : nullptr;
+                const void* hit = rel < avail
+                                      ? memmem(base + rel, avail - rel, close.data(), close.size())
+                                      : nullptr;
                 if (hit) {
-                    std::size_t end = std::size_t(static_cast<const char*>(hit) - base) + close.size();
-                    PyRef b = PyRef::steal(PyBytes_FromStringAndSize(base, Py_ssize_t(end - close.size())));
+                    std::size_t end =
+                        std::size_t(static_cast<const char*>(hit) - base) + close.size();
+                    PyRef b = PyRef::steal(
+                        PyBytes_FromStringAndSize(base, Py_ssize_t(end - close.size())));
                     if (!b) return nullptr;
                     if (r.discarded() + r.pos() != start_abs) return raise_internal("pos moved");
                     // The end tag itself is left for the tokenizer.
@@ -265,15 +273,18 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             XmlEvent ev;
             if (ReadError e = r.next(ev)) return raise_read_error(e);
             if (ev == XmlEvent::EndOfDocument) return out.release();
-            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != item) continue;
-            if (ReadError e = read_text_item(r, {nested_in, &nested}, h, cache, ti)) return raise_read_error(e);
+            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != item)
+                continue;
+            if (ReadError e = read_text_item(r, {nested_in, &nested}, h, cache, ti))
+                return raise_read_error(e);
             PyRef t;
             if (ti.kind == TextItem::Kind::Text) {
                 PyRef s = str_of(ti.text);
                 if (!s) return nullptr;
                 t = PyRef::steal(Py_BuildValue("(sO)", "text", s.get()));
             } else {
-                t = PyRef::steal(Py_BuildValue("(sOO)", "capture", ti.bytes.get(), ti.namespaces.get()));
+                t = PyRef::steal(
+                    Py_BuildValue("(sOO)", "capture", ti.bytes.get(), ti.namespaces.get()));
             }
             if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
         }
@@ -282,14 +293,17 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 }  // namespace
 
-#define FASTKW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+#define FASTKW(f) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef xml_methods[] = {
     {"xml_events", FASTKW(xml_events), "xml_events(data, read_size=65536) -> list of events"},
     {"xml_count", FASTKW(xml_count), "xml_count(data, read_size=65536) -> number of events"},
     {"xml_capture", FASTKW(xml_capture), "xml_capture(data, local_name, read_size=65536) -> list"},
-    {"xml_skip_raw", FASTKW(xml_skip_raw), "xml_skip_raw(data, local_name, read_size=65536) -> list"},
-    {"text_items", FASTKW(text_items), "text_items(data, helpers, item='si', nested=(), read_size=65536)"},
+    {"xml_skip_raw", FASTKW(xml_skip_raw),
+     "xml_skip_raw(data, local_name, read_size=65536) -> list"},
+    {"text_items", FASTKW(text_items),
+     "text_items(data, helpers, item='si', nested=(), read_size=65536)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

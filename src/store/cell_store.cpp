@@ -280,17 +280,32 @@ bool CellStore::add_value(CellKey key, const CellValue& v, std::uint32_t style) 
     }
     CellPayload p{K_EMPTY, 0};
     switch (v.form) {
-        case ValueForm::None: break;
-        case ValueForm::Int: p = {K_INT, (std::uint64_t)v.i}; break;
-        case ValueForm::Float: p = {K_FLOAT, double_bits(v.f)}; break;
-        case ValueForm::Bool: p = {K_BOOL, (std::uint64_t)(v.i != 0)}; break;
-        case ValueForm::SharedIndex: p = {K_SHARED, (std::uint64_t)v.i}; break;
-        case ValueForm::DateInt: p = {K_DATE_INT, (std::uint64_t)v.i}; break;
-        case ValueForm::DateFloat: p = {K_DATE_FLOAT, double_bits(v.f)}; break;
+        case ValueForm::None:
+            break;
+        case ValueForm::Int:
+            p = {K_INT, (std::uint64_t)v.i};
+            break;
+        case ValueForm::Float:
+            p = {K_FLOAT, double_bits(v.f)};
+            break;
+        case ValueForm::Bool:
+            p = {K_BOOL, (std::uint64_t)(v.i != 0)};
+            break;
+        case ValueForm::SharedIndex:
+            p = {K_SHARED, (std::uint64_t)v.i};
+            break;
+        case ValueForm::DateInt:
+            p = {K_DATE_INT, (std::uint64_t)v.i};
+            break;
+        case ValueForm::DateFloat:
+            p = {K_DATE_FLOAT, double_bits(v.f)};
+            break;
         case ValueForm::Text:
             if (!intern_text(v.text, p)) return false;
             break;
-        case ValueForm::Object: p = {K_VALUE, put_object(v.obj)}; break;
+        case ValueForm::Object:
+            p = {K_VALUE, put_object(v.obj)};
+            break;
     }
     add_cell(key, p.kind, p.payload, (std::uint8_t)code, style);
     return true;

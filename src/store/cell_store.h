@@ -33,13 +33,13 @@ inline constexpr std::uint32_t key_column(CellKey k) noexcept { return (std::uin
 
 enum CellKind : std::uint8_t {
     K_REMOVED = 0,
-    K_OBJECT = 1,       // objects index: a materialised cell or an assigned object
+    K_OBJECT = 1,  // objects index: a materialised cell or an assigned object
     K_EMPTY = 2,
-    K_INT = 3,          // compact: wide index; overflow: the integer
-    K_FLOAT = 4,        // compact: wide index; overflow: the bits
+    K_INT = 3,    // compact: wide index; overflow: the integer
+    K_FLOAT = 4,  // compact: wide index; overflow: the bits
     K_BOOL = 5,
-    K_SHARED = 6,       // shared-string index
-    K_TEXT = 7,         // compact: wide index of a TextRef; overflow: the TextRef
+    K_SHARED = 6,  // shared-string index
+    K_TEXT = 7,    // compact: wide index of a TextRef; overflow: the TextRef
     K_SHARED_MOVED = 8,
     K_SHARED_ASIS = 9,
     K_DATE_INT = 10,    // like K_INT
@@ -64,7 +64,7 @@ struct CellLocation {
 
 struct DecodedCell {
     CellKey key = 0;
-    std::uint64_t payload = 0;   // wide words fetched, small ints sign-extended
+    std::uint64_t payload = 0;  // wide words fetched, small ints sign-extended
     std::uint32_t style = kNoStyle;
     std::uint8_t kind = K_REMOVED;  // K_SMALL_INT reported as K_INT
     std::uint8_t data_type = 0;

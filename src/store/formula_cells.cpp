@@ -15,8 +15,8 @@ std::uint32_t CellStore::add_shared_formula(const FormulaTemplate& tmpl) {
 
 bool CellStore::render_formula(const DecodedCell& cell, std::string& out) const {
     if (cell.kind == K_TEMPLATE) {
-        if (templates_.render((std::uint32_t)cell.payload, key_row(cell.key),
-                              key_column(cell.key), out)) {
+        if (templates_.render((std::uint32_t)cell.payload, key_row(cell.key), key_column(cell.key),
+                              out)) {
             return true;
         }
     } else if ((cell.kind == K_SHARED_MOVED || cell.kind == K_SHARED_ASIS) &&

@@ -15,18 +15,16 @@ namespace tvx {
 namespace {
 
 struct StoreObject {
-    PyObject_HEAD
-    CellStore* core;
+    PyObject_HEAD CellStore* core;
     // 0: free; > 0: number of shared holds; -1: held exclusively.
     std::atomic<int> borrow;
 };
 
 struct KeyIterObject {
-    PyObject_HEAD
-    PyObject* store;  // owned; null once cleared by the collector
-    std::uint64_t pos;      // compact positions first, then overflow records
-    std::uint64_t count;    // live keys when the iterator was made
-    std::uint64_t version;  // store version when the iterator was made
+    PyObject_HEAD PyObject* store;  // owned; null once cleared by the collector
+    std::uint64_t pos;              // compact positions first, then overflow records
+    std::uint64_t count;            // live keys when the iterator was made
+    std::uint64_t version;          // store version when the iterator was made
     std::uint32_t row_hint;
 };
 
@@ -489,10 +487,9 @@ PyObject* m_stats(PyObject* self, PyObject*) {
         StoreHold hold;
         if (!hold.shared(self)) return nullptr;
         CellStore& s = store_core(self);
-        return Py_BuildValue("(KKKK)", (unsigned long long)s.size(),
-                             (unsigned long long)s.materialised_count(),
-                             (unsigned long long)s.template_count(),
-                             (unsigned long long)s.text_bytes());
+        return Py_BuildValue(
+            "(KKKK)", (unsigned long long)s.size(), (unsigned long long)s.materialised_count(),
+            (unsigned long long)s.template_count(), (unsigned long long)s.text_bytes());
     });
 }
 
@@ -552,7 +549,8 @@ PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             bool found = false;
             if (has_row) {
                 while (p < last && s.compact_at(p).column < col) p++;
-                if (p < last && s.compact_at(p).column == col && s.compact_at(p).kind != K_REMOVED) {
+                if (p < last && s.compact_at(p).column == col &&
+                    s.compact_at(p).kind != K_REMOVED) {
                     loc = {true, ri, p};
                     found = true;
                 }
@@ -591,7 +589,8 @@ PyMethodDef store_methods[] = {
      "in dict mode."},
     {"_in_dict_mode", (PyCFunction)m_in_dict_mode, METH_NOARGS, "_in_dict_mode($self)\n--\n\n"},
     {"_stats", (PyCFunction)m_stats, METH_NOARGS,
-     "_stats($self)\n--\n\nDiagnostics: (cells, materialised cells, formula templates, text bytes)"},
+     "_stats($self)\n--\n\nDiagnostics: (cells, materialised cells, formula templates, text "
+     "bytes)"},
     {"__reversed__", (PyCFunction)m_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -630,8 +629,8 @@ PyObject* keyiter_next_locked(PyObject* self) {
         const CellStore& s = store_core(it->store);
         if (s.version() != it->version) {
             PyErr_SetString(PyExc_RuntimeError, s.size() != it->count
-                                                     ? "dictionary changed size during iteration"
-                                                     : "dictionary keys changed during iteration");
+                                                    ? "dictionary changed size during iteration"
+                                                    : "dictionary keys changed during iteration");
             return nullptr;
         }
         std::uint64_t slots = s.compact_slots();
@@ -682,12 +681,9 @@ int keyiter_clear(PyObject* self) {
 }
 
 PyType_Slot keyiter_slots[] = {
-    {Py_tp_iter, (void*)PyObject_SelfIter},
-    {Py_tp_iternext, (void*)keyiter_next},
-    {Py_tp_dealloc, (void*)keyiter_dealloc},
-    {Py_tp_traverse, (void*)keyiter_traverse},
-    {Py_tp_clear, (void*)keyiter_clear},
-    {0, nullptr},
+    {Py_tp_iter, (void*)PyObject_SelfIter},  {Py_tp_iternext, (void*)keyiter_next},
+    {Py_tp_dealloc, (void*)keyiter_dealloc}, {Py_tp_traverse, (void*)keyiter_traverse},
+    {Py_tp_clear, (void*)keyiter_clear},     {0, nullptr},
 };
 
 PyType_Spec keyiter_spec = {

@@ -69,7 +69,7 @@ inline std::size_t space_at(const unsigned char* p, std::size_t n) noexcept {
                 return ((d >= 0x80 && d <= 0x8A) || d == 0xA8 || d == 0xA9 || d == 0xAF) ? 3 : 0;
             }
             return (p[1] == 0x81 && p[2] == 0x9F) ? 3 : 0;  // U+205F
-        case 0xE3:  // U+3000
+        case 0xE3:                                          // U+3000
             return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;
         default:
             return 0;
@@ -105,8 +105,8 @@ std::string_view float_strip(std::string_view text) noexcept {
     }
     while (end > begin) {
         const unsigned char c = p[end - 1];
-        const std::size_t w = c < 0x80 ? float_space_at(p + end - 1, 1)
-                                       : space_before(p + begin, end - begin);
+        const std::size_t w =
+            c < 0x80 ? float_space_at(p + end - 1, 1) : space_before(p + begin, end - begin);
         if (w == 0) break;
         end -= w;
     }
@@ -277,7 +277,8 @@ bool is_float_literal(std::string_view s) noexcept {
     if (s.empty()) return false;
     if (s[0] == '+' || s[0] == '-') s.remove_prefix(1);
     if (s.empty()) return false;
-    if (equals_lower(s, "inf") || equals_lower(s, "infinity") || equals_lower(s, "nan")) return true;
+    if (equals_lower(s, "inf") || equals_lower(s, "infinity") || equals_lower(s, "nan"))
+        return true;
     std::size_t i = 0;
     const bool int_digits = digit_run(s, i);
     bool frac_digits = false;

@@ -68,12 +68,11 @@ struct WriterCore {
 };
 
 enum Name { N_VALUE, N_STYLE, N_COMMENT, N_DATA_TYPE, N_HYPERLINK, N_ROW, N_COLUMN, N_COUNT };
-constexpr const char* kNames[N_COUNT] = {"_value", "_style",    "_comment", "data_type",
-                                         "hyperlink", "row", "column"};
+constexpr const char* kNames[N_COUNT] = {"_value",    "_style", "_comment", "data_type",
+                                         "hyperlink", "row",    "column"};
 
 struct SheetWriterObject {
-    PyObject_HEAD
-    PyObject* ws;
+    PyObject_HEAD PyObject* ws;
     PyObject* write;
     PyObject* cell_styles;
     PyObject* hyperlinks;
@@ -236,7 +235,8 @@ public:
             if (!utf8_of(name, n) || !utf8_of(value, v)) return false;
             if (!attribute_name(n)) {
                 PyRef repr = PyRef::steal(PyObject_Repr(name));
-                if (repr) PyErr_Format(PyExc_ValueError, "invalid row attribute name %U", repr.get());
+                if (repr)
+                    PyErr_Format(PyExc_ValueError, "invalid row attribute name %U", repr.get());
                 return false;
             }
             if (has_control(v)) {
@@ -436,8 +436,8 @@ public:
 
     // The host's write_cell for one cell.
     bool fallback(PyObject* cell, bool styled) {
-        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(
-            w_->write_cell, w_->ws, cell, styled ? Py_True : Py_False, nullptr));
+        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->write_cell, w_->ws, cell,
+                                                            styled ? Py_True : Py_False, nullptr));
         if (!r) return false;
         if (lxml_) {
             if (!PyBytes_Check(r.get())) {
@@ -472,8 +472,8 @@ public:
         PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT]));
         if (!comment) return false;
         if (comment.get() != Py_None) {
-            PyRef r = PyRef::steal(
-                PyObject_CallFunctionObjArgs(w_->add_comment, w_->ws, cell, nullptr));
+            PyRef r =
+                PyRef::steal(PyObject_CallFunctionObjArgs(w_->add_comment, w_->ws, cell, nullptr));
             if (!r) return false;
         }
         PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE]));
@@ -514,8 +514,8 @@ public:
         } else if (dts == "s") {
             ttext = "inlineStr";
         } else if (dts == "d") {
-            PyRef r = PyRef::steal(
-                PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+            PyRef r =
+                PyRef::steal(PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
             if (!r) return false;
             bool keep_d;
             if (!date_result(r.get(), date_value, keep_d)) return false;
@@ -767,8 +767,8 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
         default:
             break;  // the rest go through their Python value
     }
-    bool from_value = d.kind == K_SHARED || d.kind == K_VALUE || d.kind == K_DATE_INT ||
-                      d.kind == K_DATE_FLOAT;
+    bool from_value =
+        d.kind == K_SHARED || d.kind == K_VALUE || d.kind == K_DATE_INT || d.kind == K_DATE_FLOAT;
     PyRef date_value;
     if (dt == "d") {
         DateParts parts;
@@ -1195,8 +1195,7 @@ PyObject* write_row_body(SheetWriterObject* w, PyObject* cells, PyObject* row_ob
     Py_RETURN_NONE;
 }
 
-PyObject* sw_write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* sw_write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"cells", "row_idx"};
         static const ArgSpec spec{"write_row", names, 2, 2};

@@ -75,14 +75,37 @@ void escape(std::string& out, std::string_view s) {
         }
         out.append(s.data() + run, i - run);
         switch (c) {
-            case '&': out += "&amp;"; i++; break;
-            case '<': out += "&lt;"; i++; break;
-            case '>': out += "&gt;"; i++; break;
-            case '"': out += "&quot;"; i++; break;
-            case '\r': out += "&#13;"; i++; break;
-            case '\n': out += "&#10;"; i++; break;
-            case '\t': out += Lxml ? "&#9;" : "&#09;"; i++; break;
-            default: char_ref(out, next_code_point(s, i)); break;  // only lxml flags bytes >= 0x80
+            case '&':
+                out += "&amp;";
+                i++;
+                break;
+            case '<':
+                out += "&lt;";
+                i++;
+                break;
+            case '>':
+                out += "&gt;";
+                i++;
+                break;
+            case '"':
+                out += "&quot;";
+                i++;
+                break;
+            case '\r':
+                out += "&#13;";
+                i++;
+                break;
+            case '\n':
+                out += "&#10;";
+                i++;
+                break;
+            case '\t':
+                out += Lxml ? "&#9;" : "&#09;";
+                i++;
+                break;
+            default:
+                char_ref(out, next_code_point(s, i));
+                break;  // only lxml flags bytes >= 0x80
         }
         run = i;
     }
