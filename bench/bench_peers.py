@@ -214,7 +214,7 @@ def stages(path: Path) -> dict[str, float]:
 
 
 PEAK_CHILD = """
-import gc, json, os, resource, sys
+import gc, json, os, sys
 import tavrinex
 from tavrinex import _probe
 
@@ -225,7 +225,8 @@ def rss():
 gc.collect()
 before = rss()
 wb = tavrinex.load_workbook(sys.argv[1])
-high = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+with open("/proc/self/status") as f:   # VmHWM starts afresh at exec, unlike ru_maxrss
+    high = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
 store = sum(_probe.store_memory(ws._cells) for ws in wb.worksheets)
 strings = sys.getsizeof(wb.shared_strings) + sum(map(sys.getsizeof, wb.shared_strings))
 print(json.dumps({"peak": high - before, "store": store, "strings": strings}))
