@@ -228,13 +228,26 @@ ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out)
     if (raw.value.empty()) {
         if (type.size() == 1) {
             switch (type[0]) {
-                case 'n': out.data_type = DT_N; return ReadError::ok();
-                case 's': out.data_type = DT_S; return ReadError::ok();
-                case 'f': out.data_type = DT_F; return ReadError::ok();
-                case 'b': out.data_type = DT_B; return ReadError::ok();
-                case 'e': out.data_type = DT_E; return ReadError::ok();
-                case 'd': out.data_type = DT_D; return ReadError::ok();
-                default: break;
+                case 'n':
+                    out.data_type = DT_N;
+                    return ReadError::ok();
+                case 's':
+                    out.data_type = DT_S;
+                    return ReadError::ok();
+                case 'f':
+                    out.data_type = DT_F;
+                    return ReadError::ok();
+                case 'b':
+                    out.data_type = DT_B;
+                    return ReadError::ok();
+                case 'e':
+                    out.data_type = DT_E;
+                    return ReadError::ok();
+                case 'd':
+                    out.data_type = DT_D;
+                    return ReadError::ok();
+                default:
+                    break;
             }
         }
         return other_type(raw, out);

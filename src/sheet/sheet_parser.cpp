@@ -12,11 +12,28 @@ namespace {
 // Main-namespace elements the host's reader dispatches by name; they may
 // not appear inside rows or cells.
 constexpr std::string_view kDispatchTags[] = {
-    "row",        "col",           "sheetProtection", "extLst",       "conditionalFormatting",
-    "legacyDrawing", "rowBreaks",  "colBreaks",       "printOptions", "pageMargins",
-    "pageSetup",  "headerFooter",  "autoFilter",      "dataValidations", "sheetPr",
-    "sheetViews", "sheetFormatPr", "scenarios",       "tableParts",   "hyperlinks",
-    "mergeCells", "customSheetViews",
+    "row",
+    "col",
+    "sheetProtection",
+    "extLst",
+    "conditionalFormatting",
+    "legacyDrawing",
+    "rowBreaks",
+    "colBreaks",
+    "printOptions",
+    "pageMargins",
+    "pageSetup",
+    "headerFooter",
+    "autoFilter",
+    "dataValidations",
+    "sheetPr",
+    "sheetViews",
+    "sheetFormatPr",
+    "scenarios",
+    "tableParts",
+    "hyperlinks",
+    "mergeCells",
+    "customSheetViews",
 };
 
 bool is_dispatch_tag(NamespaceId ns, std::string_view local) noexcept {
@@ -138,7 +155,6 @@ ReadError SheetParser::attribute_dict(PyRef& out) {
     return ReadError::ok();
 }
 
-
 namespace {
 
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -241,9 +257,9 @@ inline Scan expect(const char* d, std::size_t& p, std::size_t n, std::string_vie
 
 }  // namespace
 
-#define TVX_SCAN(expr)                             \
-    do {                                           \
-        Scan scan_ = (expr);                       \
+#define TVX_SCAN(expr)                                \
+    do {                                              \
+        Scan scan_ = (expr);                          \
         if (scan_ == Scan::Miss) return Fast::Miss;   \
         if (scan_ == Scan::Short) return Fast::Short; \
     } while (0)
@@ -266,10 +282,20 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     for (int i = 0; i < count; i++) {
         if (attrs[i].name.size() != 1) continue;
         switch (attrs[i].name[0]) {
-            case 'r': has_r_ = true; r = attrs[i].value; break;
-            case 's': has_s_ = true; s = attrs[i].value; break;
-            case 't': has_t_ = true; t = attrs[i].value; break;
-            default: break;
+            case 'r':
+                has_r_ = true;
+                r = attrs[i].value;
+                break;
+            case 's':
+                has_s_ = true;
+                s = attrs[i].value;
+                break;
+            case 't':
+                has_t_ = true;
+                t = attrs[i].value;
+                break;
+            default:
+                break;
         }
     }
     bool has_f = false, f_has_t = false, f_has_ref = false, f_has_si = false, f_text = false;
@@ -531,7 +557,8 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
             const bool child_empty = ev == XmlEvent::EmptyStart;
             const NamespaceId ns = r_.ns();
             const std::string_view local = r_.local_name();
-            if (is_dispatch_tag(ns, local)) return ReadError::unsupported("dispatch tag inside cell");
+            if (is_dispatch_tag(ns, local))
+                return ReadError::unsupported("dispatch tag inside cell");
             if (ns == NS_MAIN && local == "v" && !has_v_) {
                 has_v_ = true;
                 v_text_.clear();
@@ -599,8 +626,8 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
             PyRef id = call_with_text(h_.int_fn.get(), sv_);
             if (!id) return ReadError::source();
             int overflow = 0;
-            long long v = PyLong_Check(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow)
-                                                 : 0;
+            long long v =
+                PyLong_Check(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
             if (v == -1 && PyErr_Occurred()) return ReadError::source();
             if (PyLong_Check(id.get()) && !overflow) {
                 cell.style_id = v;
@@ -669,7 +696,8 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
         }
         PyRef noargs = PyRef::steal(PyTuple_New(0));
         if (!noargs) return ReadError::source();
-        return set_object(PyRef::steal(PyObject_Call(h_.ArrayFormula.get(), noargs.get(), kwargs.get())));
+        return set_object(
+            PyRef::steal(PyObject_Call(h_.ArrayFormula.get(), noargs.get(), kwargs.get())));
     }
     if (f_.has_t && f_.t == "dataTable") {
         PyRef noargs = PyRef::steal(PyTuple_New(0));

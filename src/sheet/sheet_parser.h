@@ -20,8 +20,8 @@ namespace tvx {
 struct ParsedCell {
     std::int64_t row = 0, column = 0;
     CellValue value;
-    std::int64_t style_id = 0;  // 0 for a cell without `s`
-    PyRef unusual_style;        // set when `s` is not a 64-bit integer
+    std::int64_t style_id = 0;     // 0 for a cell without `s`
+    PyRef unusual_style;           // set when `s` is not a 64-bit integer
     bool is_formula_text = false;  // value is an ordinary formula text (data type "f")
     // A member of a native shared-formula group (value holds its rendered
     // text): the group's template and the number the consumer gave the

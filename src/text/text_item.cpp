@@ -132,12 +132,13 @@ private:
         if (it != cache_.end()) {
             verdict = it->second;
         } else {
-            PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+            PyRef bytes =
+                PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
             if (!bytes) return ReadError::source();
             PyRef ns = namespaces_in_scope(r_);
             if (!ns) return ReadError::source();
-            PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(h_.validate_rpr.get(), bytes.get(),
-                                                                  ns.get(), nullptr));
+            PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(h_.validate_rpr.get(),
+                                                                  bytes.get(), ns.get(), nullptr));
             int t = res ? PyObject_IsTrue(res.get()) : -1;
             if (t < 0) {
                 // Raised once the item has been read to its end.
@@ -159,7 +160,8 @@ private:
         }
         if (needs_python_) {
             std::string_view raw = r_.end_capture();
-            out_.bytes = PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
+            out_.bytes =
+                PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
             if (!out_.bytes) return ReadError::source();
             out_.namespaces = namespaces_in_scope(r_);
             if (!out_.namespaces) return ReadError::source();
@@ -183,7 +185,8 @@ private:
 
 }  // namespace
 
-ReadError read_element_text(XmlReader& r, ElementPredicate nested, std::string& out, bool& present) {
+ReadError read_element_text(XmlReader& r, ElementPredicate nested, std::string& out,
+                            bool& present) {
     present = false;
     return walk(r, nested, [&] {
         r.append_text(out);

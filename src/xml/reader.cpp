@@ -12,13 +12,13 @@ namespace {
 // Character classes of text and attribute bytes; OR-ed over a run so that
 // one pass tells which of the slower checks the run needs.
 enum : std::uint8_t {
-    K_CTRL = 1,     // below 0x20, not TAB/LF/CR
-    K_HIGH = 2,     // 0x80 and above: UTF-8 validation
-    K_AMP = 4,      // reference check and decoding
-    K_CR = 8,       // line-end decoding
-    K_BRACKET = 16, // possible `]]>`
-    K_LT = 32,      // `<` (attribute values)
-    K_TABLF = 64,   // attribute-value decoding
+    K_CTRL = 1,      // below 0x20, not TAB/LF/CR
+    K_HIGH = 2,      // 0x80 and above: UTF-8 validation
+    K_AMP = 4,       // reference check and decoding
+    K_CR = 8,        // line-end decoding
+    K_BRACKET = 16,  // possible `]]>`
+    K_LT = 32,       // `<` (attribute values)
+    K_TABLF = 64,    // attribute-value decoding
 };
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
@@ -134,11 +134,16 @@ inline bool is_xml_char(std::uint32_t v) {
 
 // The character a reference name (between `&` and `;`) stands for.
 ReadError resolve_reference(std::string_view name, std::uint32_t& cp) {
-    if (name == "lt") cp = '<';
-    else if (name == "gt") cp = '>';
-    else if (name == "amp") cp = '&';
-    else if (name == "apos") cp = '\'';
-    else if (name == "quot") cp = '"';
+    if (name == "lt")
+        cp = '<';
+    else if (name == "gt")
+        cp = '>';
+    else if (name == "amp")
+        cp = '&';
+    else if (name == "apos")
+        cp = '\'';
+    else if (name == "quot")
+        cp = '"';
     else if (name.size() >= 2 && name[0] == '#') {
         bool hex = name[1] == 'x';
         std::string_view digits = name.substr(hex ? 2 : 1);
@@ -146,10 +151,14 @@ ReadError resolve_reference(std::string_view name, std::uint32_t& cp) {
         std::uint64_t v = 0;
         for (char c : digits) {
             unsigned d;
-            if (c >= '0' && c <= '9') d = unsigned(c - '0');
-            else if (hex && c >= 'a' && c <= 'f') d = unsigned(c - 'a' + 10);
-            else if (hex && c >= 'A' && c <= 'F') d = unsigned(c - 'A' + 10);
-            else return ReadError::malformed("bad char ref");
+            if (c >= '0' && c <= '9')
+                d = unsigned(c - '0');
+            else if (hex && c >= 'a' && c <= 'f')
+                d = unsigned(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F')
+                d = unsigned(c - 'A' + 10);
+            else
+                return ReadError::malformed("bad char ref");
             v = v * (hex ? 16 : 10) + d;
         }
         if (v > 0xFFFFFFFFull) return ReadError::malformed("bad char ref");
@@ -165,7 +174,8 @@ ReadError check_references(const char* p, std::size_t n) {
     const char* end = p + n;
     const char* q = p;
     while ((q = static_cast<const char*>(std::memchr(q, '&', std::size_t(end - q))))) {
-        const char* semi = static_cast<const char*>(std::memchr(q + 1, ';', std::size_t(end - q - 1)));
+        const char* semi =
+            static_cast<const char*>(std::memchr(q + 1, ';', std::size_t(end - q - 1)));
         if (!semi) return ReadError::malformed("bad reference");
         std::uint32_t cp;
         TVX_TRY(resolve_reference(std::string_view(q + 1, std::size_t(semi - q - 1)), cp));
@@ -300,7 +310,8 @@ XmlReader::XmlReader(ByteSource& source) : src_(source) {
     uris_.reserve(8);
     stack_.resize(32);
     attrs_.reserve(16);
-    for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE}) intern_namespace(u);
+    for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE})
+        intern_namespace(u);
 }
 
 void XmlReader::compact(std::size_t keep) noexcept {
@@ -332,8 +343,10 @@ ReadError XmlReader::refill(bool& more, std::size_t keep) {
     compact(keep);
     std::size_t before = buf_.size();
     TVX_TRY(src_.read(buf_));
-    if (buf_.size() == before) eof_ = true;
-    else more = true;
+    if (buf_.size() == before)
+        eof_ = true;
+    else
+        more = true;
     return ReadError::ok();
 }
 
@@ -352,7 +365,9 @@ ReadError XmlReader::fill(std::size_t n, std::size_t keep, bool& available) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::require(std::size_t n, bool& available) { return fill(n, tag_start_, available); }
+ReadError XmlReader::require(std::size_t n, bool& available) {
+    return fill(n, tag_start_, available);
+}
 
 ReadError XmlReader::find(std::string_view delim, std::size_t from, std::size_t& at, bool& found) {
     for (;;) {
@@ -654,7 +669,8 @@ ReadError XmlReader::end_tag() {
     TVX_TRY(check_qname(b, s, name_end, colon));
     if (depth_ == 0) return ReadError::malformed("mismatched tag");
     const Entry& top = stack_[depth_ - 1];
-    if (top.name_len != name_end - s || std::memcmp(names_.data() + top.name_off, b + s, top.name_len) != 0)
+    if (top.name_len != name_end - s ||
+        std::memcmp(names_.data() + top.name_off, b + s, top.name_len) != 0)
         return ReadError::malformed("mismatched tag");
     ev_ns_ = top.ns;
     ev_qname_start_ = s;
@@ -753,8 +769,11 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
 
 }  // namespace
 
-[[gnu::always_inline]] inline ReadError XmlReader::parse_start_tag(bool& need_more, std::size_t& gt, bool& empty, std::size_t& name_end,
-                                     std::size_t& colon, std::uint32_t& bound) {
+[[gnu::always_inline]] inline ReadError XmlReader::parse_start_tag(bool& need_more, std::size_t& gt,
+                                                                   bool& empty,
+                                                                   std::size_t& name_end,
+                                                                   std::size_t& colon,
+                                                                   std::uint32_t& bound) {
     const char* b = buf_.data();
     const std::size_t n = buf_.size();
     std::size_t s = pos_ + 1;
@@ -834,13 +853,20 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
                 seen_set_.clear();
                 for (const Range& r : seen_) seen_set_.emplace(b + r.start, r.end - r.start);
             }
-            if (!seen_set_.emplace(b + i, qlen).second) return ReadError::malformed("duplicate attribute");
+            if (!seen_set_.emplace(b + i, qlen).second)
+                return ReadError::malformed("duplicate attribute");
         }
         seen_.push_back({i, an.end});
 
         if (nattrs_ == attrs_.size()) attrs_.emplace_back();
         AttributeRecord& a = attrs_[nattrs_];
-        a = {i, an.end, an.colon == an.end ? i : an.colon + 1, an.end, vs, ve, 0,
+        a = {i,
+             an.end,
+             an.colon == an.end ? i : an.colon + 1,
+             an.end,
+             vs,
+             ve,
+             0,
              std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
         bool is_decl = false;
         std::size_t ps = 0, pe = 0;
@@ -904,7 +930,8 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     for (std::size_t x = 0; x < nattrs_; ++x) {
         AttributeRecord& a = attrs_[x];
         if (a.local_start == a.qname_start) continue;  // no prefix: NS_NONE
-        NamespaceId an = lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
+        NamespaceId an =
+            lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
         if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
         a.ns = std::int32_t(an);
     }
@@ -914,11 +941,13 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
         order.reserve(nattrs_);
         for (std::size_t x = 0; x < nattrs_; ++x) order.push_back(&attrs_[x]);
         auto key = [b](const AttributeRecord* a) {
-            return std::pair(a->ns, std::string_view(b + a->local_start, a->local_end - a->local_start));
+            return std::pair(a->ns,
+                             std::string_view(b + a->local_start, a->local_end - a->local_start));
         };
         std::sort(order.begin(), order.end(), [&](auto* x, auto* y) { return key(x) < key(y); });
         for (std::size_t x = 1; x < order.size(); ++x)
-            if (key(order[x - 1]) == key(order[x])) return ReadError::malformed("duplicate attribute");
+            if (key(order[x - 1]) == key(order[x]))
+                return ReadError::malformed("duplicate attribute");
     } else {
         for (std::size_t x = 1; x < nattrs_; ++x) {
             const AttributeRecord& ax = attrs_[x];
@@ -933,7 +962,8 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     }
 
     const std::size_t name_len = name_end - s;
-    if (names_len_ + name_len > names_.size()) names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
+    if (names_len_ + name_len > names_.size())
+        names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
     std::memcpy(names_.data() + names_len_, b + s, name_len);
     if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
     stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
@@ -956,7 +986,8 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     return ReadError::ok();
 }
 
-ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe, const AttributeRecord& a) {
+ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe,
+                                           const AttributeRecord& a) {
     std::string_view value = decode_attribute_value(a, scratch_);
     const char* b = buf_.data();
     std::string_view prefix(b + ps, pe - ps);
@@ -980,7 +1011,8 @@ void XmlReader::push_binding(std::string_view prefix, NamespaceId id) {
         shadowed = it->second;
         it->second = index;
     }
-    bindings_.push_back({std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id, shadowed});
+    bindings_.push_back(
+        {std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id, shadowed});
     prefixes_.append(prefix);
     if (prefix.empty()) default_ns_ = id;
     scope_versions_.push_back(++last_version_);
@@ -994,8 +1026,10 @@ void XmlReader::truncate_bindings(std::size_t n) noexcept {
         const Binding& bd = bindings_.back();
         std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
         auto it = prefix_top_.find(p);
-        if (bd.shadowed == NO_BINDING) prefix_top_.erase(it);
-        else it->second = bd.shadowed;
+        if (bd.shadowed == NO_BINDING)
+            prefix_top_.erase(it);
+        else
+            it->second = bd.shadowed;
         prefixes_.resize(bd.prefix_off);
         bindings_.pop_back();
     }
@@ -1021,11 +1055,14 @@ std::string_view XmlReader::decode_text(std::string& scratch) const {
 }
 
 void XmlReader::append_text(std::string& out) const {
-    if (!text_needs_decoding_) out.append(buf_.data() + text_start_, text_end_ - text_start_);
-    else decode_into(out, buf_.data() + text_start_, text_end_ - text_start_, !is_cdata_, false);
+    if (!text_needs_decoding_)
+        out.append(buf_.data() + text_start_, text_end_ - text_start_);
+    else
+        decode_into(out, buf_.data() + text_start_, text_end_ - text_start_, !is_cdata_, false);
 }
 
-std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a, std::string& scratch) const {
+std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a,
+                                                   std::string& scratch) const {
     if (!a.needs_decoding) return attr_raw_value(a);
     scratch.clear();
     decode_into(scratch, buf_.data() + a.value_start, a.value_end - a.value_start, true, true);

@@ -32,9 +32,9 @@
 namespace tvx {
 
 using NamespaceId = std::uint32_t;
-inline constexpr NamespaceId NS_NONE = 0;   // the empty URI
-inline constexpr NamespaceId NS_XML = 1;    // bound to the prefix `xml`
-inline constexpr NamespaceId NS_MAIN = 2;   // SpreadsheetML main namespace
+inline constexpr NamespaceId NS_NONE = 0;  // the empty URI
+inline constexpr NamespaceId NS_XML = 1;   // bound to the prefix `xml`
+inline constexpr NamespaceId NS_MAIN = 2;  // SpreadsheetML main namespace
 inline constexpr NamespaceId NS_UNBOUND = 0xFFFFFFFFu;
 
 inline constexpr std::string_view XML_NAMESPACE = "http://www.w3.org/XML/1998/namespace";
@@ -42,7 +42,13 @@ inline constexpr std::string_view XMLNS_NAMESPACE = "http://www.w3.org/2000/xmln
 inline constexpr std::string_view MAIN_NAMESPACE =
     "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 
-enum class XmlEvent : std::uint8_t { Start = 0, EmptyStart = 1, End = 2, Text = 3, EndOfDocument = 4 };
+enum class XmlEvent : std::uint8_t {
+    Start = 0,
+    EmptyStart = 1,
+    End = 2,
+    Text = 3,
+    EndOfDocument = 4
+};
 
 // One attribute of the current start tag (namespace declarations excluded).
 // Ranges are buffer indices, valid until the next call of next().
@@ -100,7 +106,9 @@ public:
     NamespaceId ns() const noexcept { return ev_ns_; }
     std::string_view local_name() const noexcept { return view(ev_local_start_, ev_name_end_); }
     std::string_view qname() const noexcept { return view(ev_qname_start_, ev_name_end_); }
-    std::span<const AttributeRecord> attributes() const noexcept { return {attrs_.data(), nattrs_}; }
+    std::span<const AttributeRecord> attributes() const noexcept {
+        return {attrs_.data(), nattrs_};
+    }
     std::size_t tag_start() const noexcept { return tag_start_; }
     std::size_t tag_end() const noexcept { return tag_end_; }
 
@@ -253,7 +261,7 @@ private:
     std::vector<char> names_;  // qualified names of the open elements, concatenated
     std::size_t names_len_ = 0;
     std::vector<Binding> bindings_;
-    std::string prefixes_;  // prefixes of the bindings, concatenated
+    std::string prefixes_;              // prefixes of the bindings, concatenated
     NamespaceId default_ns_ = NS_NONE;  // innermost binding of the empty prefix
     // Innermost binding of each bound prefix, so that neither lookups nor
     // pops search the stack (documents may bind thousands of prefixes).
