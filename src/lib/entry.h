@@ -19,7 +19,4 @@ PyTypeObject* sheet_writer_type();
 // tavrinex._tavrinex so both modules agree on them.
 int adopt_module_objects(PyObject* native_module);
 
-// Body of every function whose engine is not built yet.
-PyObject* not_built_yet() noexcept;
-
 }  // namespace tvx

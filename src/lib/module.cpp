@@ -74,8 +74,6 @@ int adopt_module_objects(PyObject* native_module) {
     return 0;
 }
 
-PyObject* not_built_yet() noexcept { return raise_fallback("unsupported: not built yet"); }
-
 }  // namespace tvx
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tavrinex(void) {
