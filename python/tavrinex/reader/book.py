@@ -25,7 +25,7 @@ from tavrinex.errors import BrokenPartError, InvalidFileError, MissingPartError
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.bind import read_worksheet
 from tavrinex.reader.excel import Archive, Member, Relationship, local_name, rels_part
-from tavrinex.reader.strings import read_shared_strings_py, SHEET_MAIN_NS
+from tavrinex.reader.strings import read_shared_strings_py
 from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
@@ -133,26 +133,10 @@ def _needs_rich_reading(item: ET.Element) -> bool:
     return False
 
 
-def _rich_strings_py(source: Member) -> list[Any]:
-    """The shared strings with formatted runs as rich text, in Python:
-    the same values the engine gives with ``_rich_si_content``."""
-    item_tag = f"{{{SHEET_MAIN_NS}}}si"
-    strings: list[Any] = []
-    depth = 0
-    root = None
-    for event, elem in ET.iterparse(source, events=("start", "end")):
-        if event == "start":
-            depth += 1
-            if depth == 1:
-                root = elem
-            continue
-        depth -= 1
-        if depth == 1 and root is not None:
-            if elem.tag == item_tag:
-                value = rich_item(elem) if _needs_rich_reading(elem) else item_text(elem)
-                strings.append(_without_x005f(value))
-            root.remove(elem)
-    return strings
+def _rich_item(elem: ET.Element) -> Any:
+    """One shared string in rich-text mode, in Python: the same value the
+    engine gives with ``_rich_si_content``."""
+    return _without_x005f(rich_item(elem) if _needs_rich_reading(elem) else item_text(elem))
 
 
 def read_strings(source: Member, rich_text: bool, engine: Any) -> list[Any]:
@@ -165,7 +149,9 @@ def read_strings(source: Member, rich_text: bool, engine: Any) -> list[Any]:
             return engine.read_string_table(source, helpers)
         except engine.NativeFallback:
             source.seek(0)
-    return _rich_strings_py(source) if rich_text else read_shared_strings_py(source)
+    if rich_text:
+        return read_shared_strings_py(source, item=_rich_item)
+    return read_shared_strings_py(source)
 
 
 class _Loader:

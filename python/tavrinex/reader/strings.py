@@ -15,12 +15,17 @@ SHEET_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _SI = f"{{{SHEET_MAIN_NS}}}si"
 
 
-def read_shared_strings_py(source):
+def _plain_item(elem):
+    return remove_x005f(item_text(elem))
+
+
+def read_shared_strings_py(source, item=_plain_item):
     """The strings of a shared-string part read with ElementTree.
 
     Only `si` children of the root element count (the root may have any
     name); each is read by the package's text model (tavrinex.text), with
-    every "x005F_" removed.
+    every "x005F_" removed. `item` reads one `si` element; the workbook
+    reader passes its rich-text reader in rich-text mode.
     """
     strings = []
     depth = 0
@@ -34,7 +39,7 @@ def read_shared_strings_py(source):
         depth -= 1
         if depth == 1:
             if elem.tag == _SI:
-                strings.append(remove_x005f(item_text(elem)))
+                strings.append(item(elem))
             root.remove(elem)  # keep memory flat over large tables
     return strings
 
