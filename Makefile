@@ -29,7 +29,7 @@ bootstrap venv: $(VENV)/.stamp
 $(BUILD)/build.ninja: $(VENV)/.stamp CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DTAVRINEX_WERROR=$(WERROR) $(CMAKE_ARGS)
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DTAVRINEX_WERROR=$(WERROR) -DTAVRINEX_TESTS=ON $(CMAKE_ARGS)
 
 build: $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
@@ -99,7 +99,7 @@ $(DBG_VENV)/.stamp: requirements-dev.txt scripts/bootstrap.sh
 
 refleak: $(DBG_VENV)/.stamp $(VENV)/.stamp
 	$(VENV)/bin/cmake -S . -B $(DBG_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(DBG_VENV)/bin/python) -DCMAKE_BUILD_TYPE=Debug
+	  -DPython_EXECUTABLE=$(abspath $(DBG_VENV)/bin/python) -DCMAKE_BUILD_TYPE=Debug -DTAVRINEX_TESTS=ON
 	$(VENV)/bin/cmake --build $(DBG_BUILD)
 	TAVRINEX_NATIVE_DIR=$(abspath $(DBG_BUILD))/native PYTHONPATH=$(abspath python) \
 	  TAVRINEX_EXAMPLES=10 $(DBG_VENV)/bin/python tests/refleak.py $(REFLEAK_ARGS) $(REFLEAK_TESTS)
