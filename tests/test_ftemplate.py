@@ -18,6 +18,9 @@ def intern(*cells):
     ([("=SUM(A1:A3)", 4, 1)], 1),
     ([("=LOG10(A1)", 1, 2), ("=LOG10(A2)", 2, 2)], 1),
     ([("=Sheet1!A1", 1, 2), ("=Sheet1!A2", 2, 2)], 1),
+    # half-absolute references: only the relative half moves
+    ([("=$A1+B$2", 3, 3), ("=$A2+B$2", 4, 3), ("=$A2+C$2", 4, 4)], 1),
+    ([("=$A1+B$2", 3, 3), ("=$B2+B$2", 4, 3), ("=$A2+B$3", 4, 3)], 3),
 ])
 def test_shared_shapes(cells, count):
     numbers, templates, rendered = intern(*cells)

@@ -16,7 +16,7 @@ ALLOWED = {
     "utils": {"core"},
     "xml": {"core"},
     "formula": {"core", "utils"},
-    "ftemplate": {"core", "utils"},
+    "ftemplate": {"core", "utils", "formula"},
     "lib": PYTHON_FREE | {"text", "sheet", "store", "writer"},
     "text": PYTHON_FREE | {"lib"},
     "sheet": PYTHON_FREE | {"lib", "text"},

@@ -78,6 +78,13 @@ struct FormulaTemplate {
     std::int64_t origin_row = 0;
     std::int64_t origin_col = 0;
     Shape shape = Shape::Empty;
+
+    // Building a Pieces template: text that never moves (merged into the
+    // Text piece before it), and a relative row or column number as written.
+    void add_text(std::string_view s);
+    void add_relative(Piece::Kind kind, std::uint32_t value) {
+        pieces.push_back(Piece{value, kind});
+    }
 };
 
 FormulaTemplate build_template(const std::vector<FormulaToken>& tokens, std::int64_t origin_row,

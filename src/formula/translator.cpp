@@ -84,20 +84,7 @@ class Builder {
 public:
     explicit Builder(FormulaTemplate& t) : t_(t) {}
 
-    void text(std::string_view s) {
-        t_.text.append(s);
-        // Merge with the previous Text piece while its 32-bit length allows.
-        while (!s.empty()) {
-            if (t_.pieces.empty() || t_.pieces.back().kind != Piece::Text ||
-                t_.pieces.back().value == UINT32_MAX) {
-                t_.pieces.push_back(Piece{0, Piece::Text});
-            }
-            std::uint32_t& len = t_.pieces.back().value;
-            std::size_t take = std::min<std::size_t>(s.size(), UINT32_MAX - len);
-            len += (std::uint32_t)take;
-            s.remove_prefix(take);
-        }
-    }
+    void text(std::string_view s) { t_.add_text(s); }
 
     void reference(std::string_view v) {
         std::size_t bang = v.rfind('!');
@@ -148,7 +135,7 @@ private:
         if (p.absolute) {
             text(p.written);
         } else {
-            t_.pieces.push_back(Piece{p.value, kind});
+            t_.add_relative(kind, p.value);
         }
     }
 };
@@ -209,6 +196,21 @@ char* write_pieces(const FormulaTemplate& t, __int128 drow, __int128 dcol, char*
 FormulaError out_of_range() { return FormulaError::translator("Formula out of range"); }
 
 }  // namespace
+
+void FormulaTemplate::add_text(std::string_view s) {
+    text.append(s);
+    // Merge with the previous Text piece while its 32-bit length allows.
+    while (!s.empty()) {
+        if (pieces.empty() || pieces.back().kind != Piece::Text ||
+            pieces.back().value == UINT32_MAX) {
+            pieces.push_back(Piece{0, Piece::Text});
+        }
+        std::uint32_t& len = pieces.back().value;
+        std::size_t take = std::min<std::size_t>(s.size(), UINT32_MAX - len);
+        len += (std::uint32_t)take;
+        s.remove_prefix(take);
+    }
+}
 
 FormulaTemplate build_template(const std::vector<FormulaToken>& tokens, std::int64_t origin_row,
                                std::int64_t origin_col) {

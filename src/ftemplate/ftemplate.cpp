@@ -1,14 +1,12 @@
 #include "ftemplate/ftemplate.h"
 
-#include "utils/utils.h"
-
-#include <cstring>
 
 namespace tvx {
 
 namespace {
 
-constexpr std::uint32_t kMaxColumn = 18278;
+using Candidate = FormulaTemplates::Candidate;
+using Piece = FormulaTemplate::Piece;
 
 inline bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -26,23 +24,8 @@ std::uint64_t hash_bytes(std::uint64_t h, const char* p, std::size_t n) {
     return mix(h, f ^ n);
 }
 
-void append_int(std::string& out, std::int64_t v) {
-    char buf[24];
-    int len = 0;
-    std::uint64_t u = v < 0 ? 0 - (std::uint64_t)v : (std::uint64_t)v;
-    do {
-        buf[len++] = (char)('0' + u % 10);
-        u /= 10;
-    } while (u);
-    if (v < 0) out.push_back('-');
-    while (len) out.push_back(buf[--len]);
-}
-
-}  // namespace
-
-// Tries to read a candidate at text[i]; the caller has checked what
-// precedes it.
-bool FormulaTemplates::read_candidate(std::string_view t, std::size_t i, Candidate& c) {
+// Tries to read a candidate at t[i]; the caller has checked what precedes it.
+bool read_candidate(std::string_view t, std::size_t i, Candidate& c) {
     std::size_t p = i;
     const std::size_t n = t.size();
     c.start = i;
@@ -56,6 +39,7 @@ bool FormulaTemplates::read_candidate(std::string_view t, std::size_t i, Candida
         p++;
     }
     if (letters == 0) return false;
+    c.mid = p;
     c.row_abs = p < n && t[p] == '$';
     if (c.row_abs) p++;
     if (p >= n || t[p] < '1' || t[p] > '9') return false;
@@ -77,7 +61,7 @@ bool FormulaTemplates::read_candidate(std::string_view t, std::size_t i, Candida
 }
 
 // Finds the candidates of `t`, skipping quoted parts.
-void FormulaTemplates::scan(std::string_view t, std::vector<Candidate>& out) {
+void scan(std::string_view t, std::vector<Candidate>& out) {
     out.clear();
     const std::size_t n = t.size();
     std::size_t i = 0;
@@ -114,41 +98,55 @@ void FormulaTemplates::scan(std::string_view t, std::vector<Candidate>& out) {
     }
 }
 
-// Whether `t` renders exactly `text` at (row, column), given the text's
-// candidates: the same check as rendering and comparing, piece by piece
-// without building the string. Templates hold Text pieces only between
-// references, so pieces and candidates line up one to one.
-bool FormulaTemplates::matches(const Template& t, std::string_view text,
-                               const std::vector<Candidate>& cands, std::int64_t row,
-                               std::int64_t column) const {
-    std::size_t pos = 0, text_pos = 0, piece = 0;
-    auto text_piece = [&](std::size_t len) -> bool {
-        if (len == 0) return true;
-        if (piece >= t.pieces.size() || t.pieces[piece].kind != Piece::Text ||
-            t.pieces[piece].text_len != len ||
-            t.text.compare(text_pos, len, text.data() + pos, len) != 0) {
-            return false;
-        }
-        text_pos += len;
-        pos += len;
-        piece++;
+// Walks `text` as a template sees it: on_text(from, to) for each stretch
+// between relative parts (absolute parts stay in the stretches, as written)
+// and on_part(kind, value) for each relative row or column. Stops at the
+// first handler returning false.
+template <class OnText, class OnPart>
+bool walk(std::string_view text, const std::vector<Candidate>& cands, OnText on_text,
+          OnPart on_part) {
+    std::size_t last = 0;
+    auto part = [&](Piece::Kind kind, std::size_t from, std::size_t to, std::int64_t value) {
+        if (!on_text(last, from) || !on_part(kind, value)) return false;
+        last = to;
         return true;
     };
     for (const Candidate& c : cands) {
-        if (!text_piece(c.start - pos)) return false;
-        if (piece + 2 > t.pieces.size()) return false;
-        const Piece& pc = t.pieces[piece];
-        const Piece& pr = t.pieces[piece + 1];
-        if (pc.kind != Piece::Col || pc.absolute != c.col_abs ||
-            pc.value != (c.col_abs ? c.col : c.col - column) || pr.kind != Piece::Row ||
-            pr.absolute != c.row_abs || pr.value != (c.row_abs ? c.row : c.row - row)) {
+        if (!c.col_abs && !part(Piece::Col, c.start, c.mid, c.col)) return false;
+        if (!c.row_abs && !part(Piece::Row, c.mid, c.end, c.row)) return false;
+    }
+    return on_text(last, text.size());
+}
+
+// Whether `t` renders exactly `text` at (row, column), given the text's
+// candidates: the same check as rendering and comparing, piece by piece
+// without building the string. A stretch of text between relative parts is
+// one Text piece.
+bool matches(const FormulaTemplate& t, std::string_view text, const std::vector<Candidate>& cands,
+             std::int64_t row, std::int64_t column) {
+    std::size_t piece = 0, text_pos = 0;
+    const std::size_t count = t.pieces.size();
+    auto on_text = [&](std::size_t from, std::size_t to) {
+        const std::size_t len = to - from;
+        if (len == 0) return true;
+        if (piece >= count || t.pieces[piece].kind != Piece::Text || t.pieces[piece].value != len ||
+            t.text.compare(text_pos, len, text.data() + from, len) != 0) {
             return false;
         }
-        piece += 2;
-        pos = c.end;
-    }
-    return text_piece(text.size() - pos) && piece == t.pieces.size();
+        text_pos += len;
+        piece++;
+        return true;
+    };
+    auto on_part = [&](Piece::Kind kind, std::int64_t value) {
+        if (piece >= count || t.pieces[piece].kind != kind) return false;
+        const std::int64_t written = t.pieces[piece++].value;
+        return kind == Piece::Row ? written - t.origin_row == value - row
+                                  : written - t.origin_col == value - column;
+    };
+    return walk(text, cands, on_text, on_part) && piece == count;
 }
+
+}  // namespace
 
 void FormulaTemplates::clear() noexcept {
     templates_.clear();
@@ -163,56 +161,31 @@ void FormulaTemplates::shrink() {
     }
 }
 
-bool FormulaTemplates::render_template(const Template& t, std::int64_t row, std::int64_t column,
-                                       std::string& out) const {
-    std::size_t text_pos = 0;
-    for (const Piece& p : t.pieces) {
-        switch (p.kind) {
-            case Piece::Text:
-                out.append(t.text, text_pos, p.text_len);
-                text_pos += p.text_len;
-                break;
-            case Piece::Col: {
-                std::int64_t c = p.absolute ? p.value : p.value + column;
-                if (c < 1 || c > kMaxColumn) return false;
-                if (p.absolute) out.push_back('$');
-                append_column_letters(out, (std::uint64_t)c);
-                break;
-            }
-            case Piece::Row: {
-                std::int64_t r = p.absolute ? p.value : p.value + row;
-                if (r < 1) return false;
-                if (p.absolute) out.push_back('$');
-                append_int(out, r);
-                break;
-            }
-        }
-    }
-    return true;
-}
-
 bool FormulaTemplates::render(std::uint32_t number, std::int64_t row, std::int64_t column,
                               std::string& out) const {
     if (number >= templates_.size()) return false;
-    return render_template(templates_[number], row, column, out);
+    return !tvx::render(templates_[number], CellPos{row, column}, out);
 }
 
 std::uint32_t FormulaTemplates::intern(std::string_view text, std::int64_t row,
                                        std::int64_t column) {
-    if (text.size() <= 3) return kNone;
+    // Longer texts than a Text piece holds are kept as plain text.
+    if (text.size() <= 3 || text.size() >= UINT32_MAX) return kNone;
     std::vector<Candidate>& cands = cands_;
     scan(text, cands);
 
     std::uint64_t h = 0x243F6A8885A308D3ull;
-    std::size_t last = 0;
-    for (const Candidate& c : cands) {
-        h = hash_bytes(h, text.data() + last, c.start - last);
-        h = mix(h,
-                c.col_abs ? (std::uint64_t)c.col : (std::uint64_t)(c.col - column) ^ (1ull << 62));
-        h = mix(h, c.row_abs ? (std::uint64_t)c.row : (std::uint64_t)(c.row - row) ^ (1ull << 61));
-        last = c.end;
-    }
-    h = hash_bytes(h, text.data() + last, text.size() - last);
+    walk(
+        text, cands,
+        [&](std::size_t from, std::size_t to) {
+            h = hash_bytes(h, text.data() + from, to - from);
+            return true;
+        },
+        [&](Piece::Kind kind, std::int64_t value) {
+            const std::int64_t offset = value - (kind == Piece::Row ? row : column);
+            h = mix(h, (std::uint64_t)offset ^ ((std::uint64_t)kind << 61));
+            return true;
+        });
 
     auto found = index_.find(h);
     if (found != index_.end()) {
@@ -220,27 +193,23 @@ std::uint32_t FormulaTemplates::intern(std::string_view text, std::int64_t row,
         return matches(templates_[found->second], text, cands, row, column) ? found->second : kNone;
     }
 
-    Template t;
-    last = 0;
-    auto add_text = [&](std::size_t from, std::size_t to) {
-        if (to <= from) return;
-        t.text.append(text.data() + from, to - from);
-        if (!t.pieces.empty() && t.pieces.back().kind == Piece::Text) {
-            t.pieces.back().text_len += (std::uint32_t)(to - from);
-        } else {
-            t.pieces.push_back({Piece::Text, false, (std::uint32_t)(to - from), 0});
-        }
-    };
-    for (const Candidate& c : cands) {
-        add_text(last, c.start);
-        t.pieces.push_back({Piece::Col, c.col_abs, 0, c.col_abs ? c.col : c.col - column});
-        t.pieces.push_back({Piece::Row, c.row_abs, 0, c.row_abs ? c.row : c.row - row});
-        last = c.end;
-    }
-    add_text(last, text.size());
+    FormulaTemplate t;
+    t.shape = FormulaTemplate::Shape::Pieces;
+    t.origin_row = row;
+    t.origin_col = column;
+    walk(
+        text, cands,
+        [&](std::size_t from, std::size_t to) {
+            t.add_text(text.substr(from, to - from));
+            return true;
+        },
+        [&](Piece::Kind kind, std::int64_t value) {
+            t.add_relative(kind, (std::uint32_t)value);
+            return true;
+        });
 
     scratch_.clear();
-    if (!render_template(t, row, column, scratch_) || scratch_ != text ||
+    if (tvx::render(t, CellPos{row, column}, scratch_) || scratch_ != text ||
         templates_.size() >= kFailed) {
         index_.emplace(h, kFailed);
         return kNone;

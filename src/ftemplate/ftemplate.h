@@ -1,6 +1,10 @@
-// Formula templates: formula texts of one shape relative to their own cell
-// share one template, and each cell re-renders its own text from it.
+// Formula templates of the store: formula texts of one shape relative to
+// their own cell share one FormulaTemplate, and each cell renders its own
+// text from it. Interning finds references with a light scan of the text
+// rather than the tokenizer; the templates are the translator's own.
 #pragma once
+
+#include "formula/formula.h"
 
 #include <cstdint>
 #include <string>
@@ -29,39 +33,21 @@ public:
     void clear() noexcept;
     void shrink();
 
-private:
-    struct Piece {
-        enum Kind : std::uint8_t { Text, Col, Row };
-        Kind kind;
-        bool absolute;
-        std::uint32_t text_len;  // Text: bytes taken from the template's text
-        std::int64_t value;      // Col/Row: absolute value or offset from the cell
-    };
-    // A reference in a formula text: [$]COL[$]ROW and its byte range.
+    // A reference in a formula text: [$]COL[$]ROW, its byte range and where
+    // its row part starts.
     struct Candidate {
-        std::size_t start, end;
+        std::size_t start, mid, end;
         bool col_abs, row_abs;
         std::int64_t col, row;
     };
-    struct Template {
-        std::string text;  // the Text pieces, concatenated
-        std::vector<Piece> pieces;
-    };
 
-    bool matches(const Template& t, std::string_view text, const std::vector<Candidate>& cands,
-                 std::int64_t row, std::int64_t column) const;
-    bool render_template(const Template& t, std::int64_t row, std::int64_t column,
-                         std::string& out) const;
-
-    std::vector<Template> templates_;
+private:
+    std::vector<FormulaTemplate> templates_;
     // Shape hash -> template number, or kFailed when the shape did not verify.
     std::unordered_map<std::uint64_t, std::uint32_t> index_;
     static constexpr std::uint32_t kFailed = 0xFFFFFFFFu;
     std::string scratch_;
     std::vector<Candidate> cands_;  // reused by intern
-
-    static void scan(std::string_view t, std::vector<Candidate>& out);
-    static bool read_candidate(std::string_view t, std::size_t i, Candidate& c);
 };
 
 }  // namespace tvx

@@ -21,8 +21,8 @@ struct StoreObject {
 };
 
 struct KeyIterObject {
-    PyObject_HEAD PyObject* store;  // owned; null once cleared by the collector
-    std::uint64_t pos;              // compact positions first, then overflow records
+    PyObject_HEAD PyRef store;  // null once cleared by the collector
+    std::uint64_t pos;          // compact positions first, then overflow records
     std::uint64_t count;            // live keys when the iterator was made
     std::uint64_t version;          // store version when the iterator was made
     std::uint32_t row_hint;
@@ -172,7 +172,8 @@ void release_core(StoreObject* so) {
 }
 
 void store_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+    // Instances of a heap type hold a reference to it, let go last.
+    PyRef type = PyRef::steal((PyObject*)Py_TYPE(self));
     PyObject_GC_UnTrack(self);
     StoreObject* so = as_store(self);
     try {
@@ -182,8 +183,7 @@ void store_dealloc(PyObject* self) {
     }
     delete so->core;
     so->core = nullptr;
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    Py_TYPE(self)->tp_free(self);
 }
 
 int store_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -308,7 +308,7 @@ PyObject* new_key_iter(PyObject* self) {
     KeyIterObject* it = PyObject_GC_New(KeyIterObject, type);
     if (!it) return nullptr;
     CellStore& s = store_core(self);
-    it->store = Py_NewRef(self);
+    new (&it->store) PyRef(PyRef::borrow(self));
     it->pos = 0;
     it->count = s.size();
     it->version = s.version();
@@ -625,8 +625,8 @@ PyObject* keyiter_next_locked(PyObject* self) {
         KeyIterObject* it = reinterpret_cast<KeyIterObject*>(self);
         if (!it->store) return nullptr;
         StoreHold hold;
-        if (!hold.shared(it->store)) return nullptr;
-        const CellStore& s = store_core(it->store);
+        if (!hold.shared(it->store.get())) return nullptr;
+        const CellStore& s = store_core(it->store.get());
         if (s.version() != it->version) {
             PyErr_SetString(PyExc_RuntimeError, s.size() != it->count
                                                     ? "dictionary changed size during iteration"
@@ -654,7 +654,7 @@ PyObject* keyiter_next_locked(PyObject* self) {
 PyObject* keyiter_next(PyObject* self) {
     PyRef store;
     Py_BEGIN_CRITICAL_SECTION(self);
-    store = PyRef::borrow(reinterpret_cast<KeyIterObject*>(self)->store);
+    store = reinterpret_cast<KeyIterObject*>(self)->store;
     Py_END_CRITICAL_SECTION();
     if (!store) return nullptr;
     return guarded_locked2(self, store.get(),
@@ -662,21 +662,20 @@ PyObject* keyiter_next(PyObject* self) {
 }
 
 void keyiter_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+    PyRef type = PyRef::steal((PyObject*)Py_TYPE(self));
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<KeyIterObject*>(self)->store);
+    reinterpret_cast<KeyIterObject*>(self)->store.~PyRef();
     PyObject_GC_Del(self);
-    Py_DECREF(tp);
 }
 
 int keyiter_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->store);
+    Py_VISIT(reinterpret_cast<KeyIterObject*>(self)->store.get());
     return 0;
 }
 
 int keyiter_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<KeyIterObject*>(self)->store);
+    reinterpret_cast<KeyIterObject*>(self)->store.reset();
     return 0;
 }
 
