@@ -1,10 +1,11 @@
 """Moving one shared formula to 100,000 cells: the package's Translator
 against the engine's template rendering, as ratios in one run."""
 
-import time
 
 from tavrinex import _probe
 from tavrinex.formula import Tokenizer, Translator
+
+import _common
 
 FORMULA = ('=IF(AND($A2>0,B2<>""),SUM(C2:F2)*Sheet2!$B$1+VLOOKUP(A2,Data!A:D,4,FALSE),'
            '0)+\'My Sheet\'!G2%')
@@ -14,12 +15,7 @@ REPEAT = 3
 
 
 def best(fn):
-    times = []
-    for _ in range(REPEAT):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+    return _common.best(fn, repeat=REPEAT)
 
 
 def main():

@@ -14,13 +14,14 @@ quadratic work would double it at every step.
 """
 
 import io
-import time
 
 from tavrinex import _probe as probe
 from tavrinex import _tavrinex as native
 from tavrinex.cell import Cell
 from tavrinex.helpers import reader_helpers
 from tavrinex.styles import StyleArray
+
+from _common import best
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 SIZES = (1000, 2000, 4000, 8000)
@@ -87,22 +88,13 @@ SHAPES = (("sheet", sheet_doc, run_sheet), ("sst", sst_doc, run_sst),
           ("attrs", attrs_doc, run_tokens), ("nested", nested_doc, run_tokens))
 
 
-def best_of(fn, data, runs=3):
-    best = float("inf")
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn(data)
-        best = min(best, time.perf_counter() - t)
-    return best
-
-
 def main():
     print(f"{'shape':8} {'B':>6} {'KB':>8} {'ms':>9} {'us/KB':>8} {'x first':>8}")
     for name, make, run in SHAPES:
         first = None
         for b in SIZES:
             data = make(b)
-            t = best_of(run, data)
+            t, _ = best(run, data, collect=False)
             per_kb = t * 1e6 / (len(data) / 1024)
             first = first or per_kb
             print(f"{name:8} {b:6} {len(data) / 1024:8.0f} {t * 1e3:9.2f} {per_kb:8.2f} "

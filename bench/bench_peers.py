@@ -22,19 +22,17 @@ Files are written once into build/bench/ by a child process and reused.
 
 from __future__ import annotations
 
-import gc
 import io
 import json
 import os
 import random
 import subprocess
 import sys
-import time
+from functools import partial
 from pathlib import Path
 
 import fastexcel
 import xlsxwriter
-from python_calamine import CalamineWorkbook
 
 import tavrinex
 from tavrinex import _native, _probe
@@ -45,8 +43,11 @@ from tavrinex.reader.excel import CHUNK, Archive
 from tavrinex.reader.worksheet import WorksheetParser
 from tavrinex.worksheet import Worksheet
 
+import _common
+from _common import (OUT, calamine_values, full_values, made_once, read_only_values,
+                     write_mixed)
+
 REPEAT = int(os.environ.get("BENCH_REPEAT", 3))
-OUT = Path(__file__).resolve().parent.parent / "build" / "bench"
 SHEET = "xl/worksheets/sheet1.xml"
 SST = "xl/sharedStrings.xml"
 
@@ -54,24 +55,7 @@ SST = "xl/sharedStrings.xml"
 # -- the workbooks
 
 def write_w1(path: Path) -> None:
-    rnd = random.Random(1)
-    words = [f"item {i}" for i in range(1000)]
-    wb = xlsxwriter.Workbook(str(path))
-    ws = wb.add_worksheet("Data")
-    for r in range(50_000):
-        for c in range(20):
-            kind = c % 5
-            if kind == 0:
-                ws.write_number(r, c, rnd.randint(-10**6, 10**6))
-            elif kind == 1:
-                ws.write_number(r, c, round(rnd.random() * 1000, 6))
-            elif kind == 2:
-                ws.write_string(r, c, words[rnd.randrange(1000)])
-            elif kind == 3:
-                ws.write_boolean(r, c, rnd.random() < 0.5)
-            else:
-                ws.write_formula(r, c, f"=A{r + 1}*2", None, r * 2)
-    wb.close()
+    write_mixed(path, 50_000, 20, seed=1)
 
 
 def write_w2(path: Path) -> None:
@@ -106,45 +90,10 @@ WORKLOADS = {"W1": write_w1, "W2": write_w2, "W3": write_w3}
 
 
 def workbook(name: str) -> Path:
-    path = OUT / f"peers_{name}.xlsx"
-    if not path.exists():
-        OUT.mkdir(parents=True, exist_ok=True)
-        start = time.perf_counter()
-        subprocess.run([sys.executable, __file__, "--make", name, str(path)], check=True)
-        print(f"wrote {path.name} with XlsxWriter in {time.perf_counter() - start:.1f} s")
-    return path
+    return made_once(OUT / f"peers_{name}.xlsx", __file__, name)
 
 
 # -- the readers
-
-def engine_full(path: Path, python_only: bool = False) -> int:
-    kwargs = {"engine": None} if python_only else {}
-    wb = tavrinex.load_workbook(path, **kwargs)
-    count = 0
-    for ws in wb.worksheets:
-        for row in ws.iter_rows(values_only=True):
-            count += len(row)
-    return count
-
-
-def engine_read_only(path: Path, python_only: bool = False) -> int:
-    kwargs = {"engine": None} if python_only else {}
-    count = 0
-    with tavrinex.load_workbook(path, read_only=True, **kwargs) as wb:
-        for ws in wb.worksheets:
-            for row in ws.iter_rows(values_only=True):
-                count += len(row)
-    return count
-
-
-def calamine(path: Path) -> int:
-    book = CalamineWorkbook.from_path(str(path))
-    count = 0
-    for name in book.sheet_names:
-        for row in book.get_sheet_by_name(name).to_python(skip_empty_area=False):
-            count += len(row)
-    return count
-
 
 def fast_excel(path: Path) -> int:
     reader = fastexcel.read_excel(str(path))
@@ -155,15 +104,7 @@ def fast_excel(path: Path) -> int:
     return count
 
 
-def best(fn, repeat: int = REPEAT) -> tuple[float, object]:
-    times = []
-    result = None
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+best = partial(_common.best, repeat=REPEAT)
 
 
 # -- the stages of a full load
@@ -214,13 +155,11 @@ def stages(path: Path) -> dict[str, float]:
 
 
 PEAK_CHILD = """
-import gc, json, os, sys
+import gc, json, sys
+sys.path.insert(0, sys.argv[2])
 import tavrinex
 from tavrinex import _probe
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+from _common import rss
 
 gc.collect()
 before = rss()
@@ -236,7 +175,8 @@ print(json.dumps({"peak": high - before, "store": store, "strings": strings}))
 def peak_in_child(path: Path) -> dict[str, float]:
     """The growth of a fresh process's high-water mark over a full load,
     and what the loaded workbook keeps."""
-    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(path)], check=True,
+    out = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(path),
+                          str(Path(__file__).resolve().parent)], check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -248,12 +188,12 @@ def main() -> int:
     rows = []
     for name in WORKLOADS:
         path = workbook(name)
-        cal_t, cal_n = best(lambda: calamine(path))
-        fx_t, fx_n = best(lambda: fast_excel(path))
-        full_t, full_n = best(lambda: engine_full(path))
-        ro_t, ro_n = best(lambda: engine_read_only(path))
-        py_t, py_n = best(lambda: engine_full(path, python_only=True), 1)
-        pyro_t, pyro_n = best(lambda: engine_read_only(path, python_only=True), 1)
+        cal_t, cal_n = best(calamine_values, path)
+        fx_t, fx_n = best(fast_excel, path)
+        full_t, (full_n, _) = best(full_values, path)
+        ro_t, ro_n = best(read_only_values, path)
+        py_t, (py_n, _) = best(partial(full_values, path, engine=None), repeat=1)
+        pyro_t, pyro_n = best(partial(read_only_values, path, engine=None), repeat=1)
         assert cal_n == fx_n == full_n == ro_n == py_n == pyro_n, \
             (cal_n, fx_n, full_n, ro_n, py_n, pyro_n)
         print(f"\n{name}: {full_n:,} cells, {path.stat().st_size / 1e6:.1f} MB on disk")

@@ -23,13 +23,10 @@ from tavrinex.samples import shared_strings, worksheet_xml
 from tavrinex.styles import StyleArray
 from tavrinex.worksheet import Workbook, Worksheet
 
+from _common import rss
+
 ROWS = int(os.environ.get("BENCH_ROWS", 50_000))
 COLUMNS = 20
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def setup():

@@ -35,6 +35,8 @@ from tavrinex.cell import Cell
 from tavrinex.styles import StyleArray
 from tavrinex.utils.datetime import WINDOWS_EPOCH
 
+from _common import rss
+
 ROWS, COLS = 50_000, 20
 N = ROWS * COLS
 SHARED = [f"string {i}" for i in range(1000)]
@@ -43,14 +45,6 @@ STYLES = [StyleArray([i % 7] * 9) for i in range(8)]
 
 class Sheet:
     title = "Bench"
-
-
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS")
 
 
 def make_cells():
@@ -81,9 +75,9 @@ def main():
     gc.collect()
     store = native.CellStore()
     _probe.store_configure(store, ws, STYLES, Cell, SHARED, WINDOWS_EPOCH)
-    rss0 = rss_bytes()
+    rss0 = rss()
     _probe.store_load(store, cells)
-    rss1 = rss_bytes()
+    rss1 = rss()
     store_rss = (rss1 - rss0) / N
     store_tables = _probe.store_memory(store) / N
     assert len(store) == N
@@ -97,12 +91,12 @@ def main():
         return d
 
     gc.collect()
-    rss2 = rss_bytes()
+    rss2 = rss()
     tracemalloc.start()
     d = build_dict()
     dict_traced = tracemalloc.get_traced_memory()[0] / N
     tracemalloc.stop()
-    rss3 = rss_bytes()
+    rss3 = rss()
     dict_rss = (rss3 - rss2) / N
     assert len(d) == N
     del d

@@ -167,7 +167,7 @@ def _cell(draw, p, row, groups, errors, markup=True):
     return f"<{p}{name}{ref}{style}{t}>{body}</{p}{name}>"
 
 
-def _row(draw, p, number, groups, errors, markup=True):
+def _row(draw, p, number, groups, errors, markup=True, wide=41):
     attrs = ""
     r_form = draw(st.sampled_from(["plain", "plain", "plain", "none", "odd"]))
     if r_form == "plain":
@@ -180,7 +180,7 @@ def _row(draw, p, number, groups, errors, markup=True):
         attrs += draw(st.sampled_from([' ht="20" customHeight="1"', ' hidden="1"',
                                        ' x14ac:dyDescent="0.25"', ' s="1" customFormat="1"',
                                        ' outlineLevel="&#49;"']))
-    if draw(st.integers(0, 40)) == 0:
+    if wide and draw(st.integers(0, wide - 1)) == 0:
         # A row wider than the compact tier holds.
         cells = f'<{p}c r="ZZZ{number}"><{p}v>1</{p}v></{p}c>' + f"<{p}c/>" * 47_300
         cells += f"<{p}c><{p}v>2</{p}v></{p}c>"
@@ -207,13 +207,14 @@ class Case:
 
 
 @st.composite
-def sheets(draw, errors=True, markup=True):
+def sheets(draw, errors=True, markup=True, wide=41):
     """(document bytes, options, shared strings, cell styles).
 
     With `errors`, documents may hold values the host refuses (bad numbers,
     out-of-range shared strings and style ids), so reading them may raise.
     Without `markup`, the cells hold no comments or CDATA and the main
-    namespace is the default one.
+    namespace is the default one. One row in `wide` on average is wider
+    than the store's compact tier (47,302 cells); 0: none is.
     """
     p = draw(st.sampled_from(["", "", "s:"] if markup else [""]))
     decl = f'xmlns:s="{MAIN}"' if p else f'xmlns="{MAIN}"'
@@ -225,7 +226,7 @@ def sheets(draw, errors=True, markup=True):
     for _ in range(draw(st.integers(0, 8))):
         number = max(1, draw(st.sampled_from([number + 1, number + 1, number + 2, number - 1,
                                               number])))
-        rows.append(_row(draw, p, number, groups, errors, markup))
+        rows.append(_row(draw, p, number, groups, errors, markup, wide))
     if draw(st.integers(0, 5)) == 0:
         rows.insert(draw(st.integers(0, len(rows))), f"<{p}foo a='1'/>")
     if rows or draw(st.booleans()):

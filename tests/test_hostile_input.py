@@ -3,7 +3,9 @@ that return other bytes-like objects, URIs with unusual characters, and
 documents that would fill the Python reader's caches."""
 
 import io
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -15,6 +17,9 @@ from tavrinex.reader.dimension import find_dimension_py
 from tavrinex.reader.strings import read_shared_strings_py
 
 from sheet_helpers import MAIN, STYLES, Parser, bind, sheet
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from _common import best  # noqa: E402  (the benchmarks' timing helper)
 
 R_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 
@@ -69,13 +74,9 @@ def test_shared_string_items_under_many_prefixes():
     assert len({id(ns) for ns in seen}) == 1
 
 
-def _best_of(fn, arg, runs=7):
-    best = float("inf")
-    for _ in range(runs):
-        t = time.process_time()
-        fn(arg)
-        best = min(best, time.process_time() - t)
-    return best
+def _best_of(fn, arg):
+    # CPU time, so that other processes on the machine count for less.
+    return best(fn, arg, repeat=7, clock=time.process_time, collect=False)[0]
 
 
 def _growth(make, count, small, factor=16):

@@ -207,28 +207,29 @@ def _set(cell: Any, field: int, index: int) -> None:
     style[field] = index
 
 
+def _require(value: Any, cls: type, attribute: str, what: str) -> None:
+    if not isinstance(value, cls):
+        raise TypeError(f"cell.{attribute} takes {what}, not {type(value).__name__}")
+
+
 def set_font(cell: Any, font: Font) -> None:
-    if not isinstance(font, Font):
-        raise TypeError(f"cell.font takes a tavrinex Font, not {type(font).__name__}")
+    _require(font, Font, "font", "a tavrinex Font")
     _set(cell, _FONT, _element_index(stylesheet_of(cell).fonts, font.element()))
 
 
 def set_fill(cell: Any, fill: PatternFill) -> None:
-    if not isinstance(fill, PatternFill):
-        raise TypeError(f"cell.fill takes a PatternFill, not {type(fill).__name__}")
+    _require(fill, PatternFill, "fill", "a PatternFill")
     sheet = stylesheet_of(cell)
     _set(cell, _FILL, 0 if fill.color is None else _element_index(sheet.fills, fill.element()))
 
 
 def set_border(cell: Any, border: Border) -> None:
-    if not isinstance(border, Border):
-        raise TypeError(f"cell.border takes a Border, not {type(border).__name__}")
+    _require(border, Border, "border", "a Border")
     _set(cell, _BORDER, _element_index(stylesheet_of(cell).borders, border.element()))
 
 
 def set_alignment(cell: Any, alignment: Alignment) -> None:
-    if not isinstance(alignment, Alignment):
-        raise TypeError(f"cell.alignment takes an Alignment, not {type(alignment).__name__}")
+    _require(alignment, Alignment, "alignment", "an Alignment")
     attrs = alignment.attributes()
     table = stylesheet_of(cell).alignments
     if not attrs:
@@ -241,28 +242,27 @@ def set_alignment(cell: Any, alignment: Alignment) -> None:
     _set(cell, _ALIGNMENT, index)
 
 
+def _entry(cell: Any, field: int, table: list[Any]) -> Any:
+    """The entry of `table` the cell's style points at; None when it points
+    outside the table."""
+    i = cell.style_array[field] if cell.has_style else 0
+    return table[i] if 0 <= i < len(table) else None
+
+
 def font_of(cell: Any) -> Font:
-    fonts = stylesheet_of(cell).fonts
-    i = cell.style_array[_FONT] if cell.has_style else 0
-    return Font.from_element(fonts[i] if 0 <= i < len(fonts) else None)
+    return Font.from_element(_entry(cell, _FONT, stylesheet_of(cell).fonts))
 
 
 def fill_of(cell: Any) -> PatternFill:
-    fills = stylesheet_of(cell).fills
-    i = cell.style_array[_FILL] if cell.has_style else 0
-    return PatternFill.from_element(fills[i] if 0 <= i < len(fills) else None)
+    return PatternFill.from_element(_entry(cell, _FILL, stylesheet_of(cell).fills))
 
 
 def border_of(cell: Any) -> Border:
-    borders = stylesheet_of(cell).borders
-    i = cell.style_array[_BORDER] if cell.has_style else 0
-    return Border.from_element(borders[i] if 0 <= i < len(borders) else None)
+    return Border.from_element(_entry(cell, _BORDER, stylesheet_of(cell).borders))
 
 
 def alignment_of(cell: Any) -> Alignment:
-    table = stylesheet_of(cell).alignments
-    i = cell.style_array[_ALIGNMENT] if cell.has_style else 0
-    return Alignment.from_attributes(table[i] if 0 <= i < len(table) else {})
+    return Alignment.from_attributes(_entry(cell, _ALIGNMENT, stylesheet_of(cell).alignments) or {})
 
 
 def format_id(code: str, custom: dict[int, str]) -> int:

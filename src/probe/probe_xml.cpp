@@ -9,6 +9,7 @@
 #include "xml/reader.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,39 @@ bool read_size_arg(const char* fname, PyObject* obj, std::size_t& out) {
     }
     out = std::size_t(v);
     return true;
+}
+
+// The `data` (bytes) and `read_size` (null: the default) arguments of a
+// probe as a byte source.
+bool data_arg(const char* fname, PyObject* data, PyObject* read_size,
+              std::optional<MemorySource>& src) {
+    std::size_t chunk;
+    if (!bytes_arg(fname, data) || !read_size_arg(fname, read_size, chunk)) return false;
+    src.emplace(PyBytes_AS_STRING(data), std::size_t(PyBytes_GET_SIZE(data)), chunk);
+    return true;
+}
+
+bool str_arg(PyObject* obj, std::string_view& out) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!p) return false;
+    out = std::string_view(p, std::size_t(n));
+    return true;
+}
+
+// Reads to the end of the document, calling on_element() (false: failed,
+// an exception set) at each start tag whose local name is `want`; then
+// hands back `out`.
+template <class F>
+PyObject* each_element(XmlReader& r, std::string_view want, PyRef& out, F on_element) {
+    for (;;) {
+        XmlEvent ev;
+        if (ReadError e = r.next(ev)) return raise_read_error(e);
+        if (ev == XmlEvent::EndOfDocument) return out.release();
+        if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != want)
+            continue;
+        if (!on_element()) return nullptr;
+    }
 }
 
 // One event as the tests see it.
@@ -80,12 +114,10 @@ PyObject* xml_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         static const char* const names[] = {"data", "read_size"};
         static const ArgSpec spec{"xml_events", names, 2, 1};
         PyObject* a[2];
-        std::size_t chunk;
-        if (!parse_args(spec, args, nargs, kw, a) || !bytes_arg("xml_events", a[0]) ||
-            !read_size_arg("xml_events", a[1], chunk))
+        std::optional<MemorySource> src;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("xml_events", a[0], a[1], src))
             return nullptr;
-        MemorySource src(PyBytes_AS_STRING(a[0]), std::size_t(PyBytes_GET_SIZE(a[0])), chunk);
-        XmlReader r(src);
+        XmlReader r(*src);
         PyRef out = PyRef::steal(PyList_New(0));
         if (!out) return nullptr;
         std::string scratch;
@@ -105,12 +137,10 @@ PyObject* xml_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         static const char* const names[] = {"data", "read_size"};
         static const ArgSpec spec{"xml_count", names, 2, 1};
         PyObject* a[2];
-        std::size_t chunk;
-        if (!parse_args(spec, args, nargs, kw, a) || !bytes_arg("xml_count", a[0]) ||
-            !read_size_arg("xml_count", a[1], chunk))
+        std::optional<MemorySource> src;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("xml_count", a[0], a[1], src))
             return nullptr;
-        MemorySource src(PyBytes_AS_STRING(a[0]), std::size_t(PyBytes_GET_SIZE(a[0])), chunk);
-        XmlReader r(src);
+        XmlReader r(*src);
         std::size_t count = 0;
         for (;;) {
             XmlEvent ev;
@@ -128,34 +158,28 @@ PyObject* xml_capture(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         static const char* const names[] = {"data", "local_name", "read_size"};
         static const ArgSpec spec{"xml_capture", names, 3, 2};
         PyObject* a[3];
-        std::size_t chunk;
-        if (!parse_args(spec, args, nargs, kw, a) || !bytes_arg("xml_capture", a[0]) ||
-            !read_size_arg("xml_capture", a[2], chunk))
+        std::optional<MemorySource> src;
+        std::string_view want;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("xml_capture", a[0], a[2], src) ||
+            !str_arg(a[1], want))
             return nullptr;
-        Py_ssize_t ln;
-        const char* lp = PyUnicode_AsUTF8AndSize(a[1], &ln);
-        if (!lp) return nullptr;
-        std::string_view want(lp, std::size_t(ln));
-        MemorySource src(PyBytes_AS_STRING(a[0]), std::size_t(PyBytes_GET_SIZE(a[0])), chunk);
-        XmlReader r(src);
+        XmlReader r(*src);
         PyRef out = PyRef::steal(PyList_New(0));
         if (!out) return nullptr;
-        for (;;) {
-            XmlEvent ev;
-            if (ReadError e = r.next(ev)) return raise_read_error(e);
-            if (ev == XmlEvent::EndOfDocument) return out.release();
-            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != want)
-                continue;
+        return each_element(r, want, out, [&]() -> bool {
             std::string_view bytes;
-            if (ReadError e = r.capture_element(bytes)) return raise_read_error(e);
+            if (ReadError e = r.capture_element(bytes)) {
+                raise_read_error(e);
+                return false;
+            }
             PyRef b =
                 PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), Py_ssize_t(bytes.size())));
-            if (!b) return nullptr;
+            if (!b) return false;
             PyRef ns = namespaces_in_scope(r);
-            if (!ns) return nullptr;
+            if (!ns) return false;
             PyRef t = PyRef::steal(PyTuple_Pack(2, b.get(), ns.get()));
-            if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
-        }
+            return t && PyList_Append(out.get(), t.get()) == 0;
+        });
     });
 }
 
@@ -168,17 +192,13 @@ PyObject* xml_skip_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const char* const names[] = {"data", "local_name", "read_size"};
         static const ArgSpec spec{"xml_skip_raw", names, 3, 2};
         PyObject* a[3];
-        std::size_t chunk;
-        if (!parse_args(spec, args, nargs, kw, a) || !bytes_arg("xml_skip_raw", a[0]) ||
-            !read_size_arg("xml_skip_raw", a[2], chunk))
+        std::optional<MemorySource> src;
+        std::string_view want;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("xml_skip_raw", a[0], a[2], src) ||
+            !str_arg(a[1], want))
             return nullptr;
-        Py_ssize_t ln;
-        const char* lp = PyUnicode_AsUTF8AndSize(a[1], &ln);
-        if (!lp) return nullptr;
-        std::string want(lp, std::size_t(ln));
-        std::string close = "</" + want + ">";
-        MemorySource src(PyBytes_AS_STRING(a[0]), std::size_t(PyBytes_GET_SIZE(a[0])), chunk);
-        XmlReader r(src);
+        std::string close = "</" + std::string(want) + ">";
+        XmlReader r(*src);
         PyRef out = PyRef::steal(PyList_New(0));
         if (!out) return nullptr;
         std::string scratch;
@@ -234,9 +254,8 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         static const char* const names[] = {"data", "helpers", "item", "nested", "read_size"};
         static const ArgSpec spec{"text_items", names, 5, 2};
         PyObject* a[5];
-        std::size_t chunk;
-        if (!parse_args(spec, args, nargs, kw, a) || !bytes_arg("text_items", a[0]) ||
-            !read_size_arg("text_items", a[4], chunk))
+        std::optional<MemorySource> src;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("text_items", a[0], a[4], src))
             return nullptr;
         if (!PyDict_Check(a[1])) {
             arg_type_error("text_items", "helpers", "dict", a[1]);
@@ -244,50 +263,40 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         ReaderHelpers h;
         if (!h.load(a[1])) return nullptr;
-        std::string item = "si";
-        if (a[2]) {
-            Py_ssize_t n;
-            const char* p = PyUnicode_AsUTF8AndSize(a[2], &n);
-            if (!p) return nullptr;
-            item.assign(p, std::size_t(n));
-        }
+        std::string_view item = "si";
+        if (a[2] && !str_arg(a[2], item)) return nullptr;
         NameSet nested;
         if (a[3]) {
             PyRef it = PyRef::steal(PyObject_GetIter(a[3]));
             if (!it) return nullptr;
             while (PyRef x = PyRef::steal(PyIter_Next(it.get()))) {
-                Py_ssize_t n;
-                const char* p = PyUnicode_AsUTF8AndSize(x.get(), &n);
-                if (!p) return nullptr;
-                nested.emplace(p, std::size_t(n));
+                std::string_view name;
+                if (!str_arg(x.get(), name)) return nullptr;
+                nested.emplace(name);
             }
             if (PyErr_Occurred()) return nullptr;
         }
-        MemorySource src(PyBytes_AS_STRING(a[0]), std::size_t(PyBytes_GET_SIZE(a[0])), chunk);
-        XmlReader r(src);
+        XmlReader r(*src);
         RprCache cache;
         TextItem ti;
         PyRef out = PyRef::steal(PyList_New(0));
         if (!out) return nullptr;
-        for (;;) {
-            XmlEvent ev;
-            if (ReadError e = r.next(ev)) return raise_read_error(e);
-            if (ev == XmlEvent::EndOfDocument) return out.release();
-            if ((ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) || r.local_name() != item)
-                continue;
-            if (ReadError e = read_text_item(r, {nested_in, &nested}, h, cache, ti))
-                return raise_read_error(e);
+        return each_element(r, item, out, [&]() -> bool {
+            if (ReadError e = read_text_item(r, {nested_in, &nested}, h, cache, ti)) {
+                raise_read_error(e);
+                return false;
+            }
             PyRef t;
             if (ti.kind == TextItem::Kind::Text) {
                 PyRef s = str_of(ti.text);
-                if (!s) return nullptr;
+                if (!s) return false;
                 t = PyRef::steal(Py_BuildValue("(sO)", "text", s.get()));
             } else {
                 t = PyRef::steal(
                     Py_BuildValue("(sOO)", "capture", ti.bytes.get(), ti.namespaces.get()));
             }
-            if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
-        }
+            return t && PyList_Append(out.get(), t.get()) == 0;
+        });
     });
 }
 

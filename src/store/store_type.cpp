@@ -225,27 +225,30 @@ int store_contains(PyObject* self, PyObject* key) {
     });
 }
 
+// The value under `key`: 1 with it in `out`, 0 when absent, -1 on error.
+int lookup(CellStore& s, PyObject* key, PyRef& out) {
+    if (s.dict) {
+        PyRef d = s.dict;
+        PyObject* v = nullptr;
+        int r = PyDict_GetItemRef(d.get(), key, &v);
+        out = PyRef::steal(v);
+        return r;
+    }
+    CellLocation loc;
+    KeyClass kc;
+    int r = find_key(s, key, loc, kc);
+    if (r <= 0) return r;
+    out = s.materialise(loc);
+    return out ? 1 : -1;
+}
+
 PyObject* store_getitem(PyObject* self, PyObject* key) {
     return guarded_locked(self, [&]() -> PyObject* {
         StoreHold hold;
         if (!hold.exclusive(self)) return nullptr;
-        CellStore& s = store_core(self);
-        if (s.dict) {
-            PyRef d = s.dict;
-            PyObject* v = nullptr;
-            int r = PyDict_GetItemRef(d.get(), key, &v);
-            if (r == 0) set_key_error(key);
-            return v;
-        }
-        CellLocation loc;
-        KeyClass kc;
-        int r = find_key(s, key, loc, kc);
-        if (r < 0) return nullptr;
-        if (r == 0) {
-            set_key_error(key);
-            return nullptr;
-        }
-        return s.materialise(loc).release();
+        PyRef value;
+        if (lookup(store_core(self), key, value) == 0) set_key_error(key);
+        return value.release();
     });
 }
 
@@ -345,20 +348,10 @@ PyObject* m_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PyObject* dflt = a[1] ? a[1] : Py_None;
         StoreHold hold;
         if (!hold.exclusive(self)) return nullptr;
-        CellStore& s = store_core(self);
-        if (s.dict) {
-            PyRef d = s.dict;
-            PyObject* v = nullptr;
-            int r = PyDict_GetItemRef(d.get(), key, &v);
-            if (r < 0) return nullptr;
-            return r ? v : Py_NewRef(dflt);
-        }
-        CellLocation loc;
-        KeyClass kc;
-        int r = find_key(s, key, loc, kc);
+        PyRef value;
+        int r = lookup(store_core(self), key, value);
         if (r < 0) return nullptr;
-        if (r == 0) return Py_NewRef(dflt);
-        return s.materialise(loc).release();
+        return r ? value.release() : Py_NewRef(dflt);
     });
 }
 

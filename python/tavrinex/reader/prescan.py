@@ -14,8 +14,9 @@ import operator
 from tavrinex import _native
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.source import open_source
-from tavrinex.reader.worksheet import (END, EOF, MAIN_NS, SEP, START, _FAST_INT, PullParser,
-                                       clark, parse_coordinate, split_name)
+from tavrinex.reader.worksheet import (END, MAIN_NS, SEP, START, PullParser, cell_position,
+                                       clark, is_sheet_data, root_children, row_number,
+                                       split_name)
 
 _ENGINE = object()  # "use the installed engine"
 
@@ -46,25 +47,14 @@ class _Prescan:
     def run(self):
         events = self.events
         head, tail = [], []
-        depth = 0
         after = False
-        while True:
-            event = events.next()
-            kind = event[0]
-            if kind == START:
-                if depth == 0:
-                    depth = 1
-                    continue
-                uri, local = split_name(event[1])
-                if not after and uri == MAIN_NS and local == "sheetData":
-                    after = True
-                    self.sheet_data()
-                    continue
+        for event in root_children(events):
+            # Only the first sheetData divides head from tail.
+            if not after and is_sheet_data(event):
+                after = True
+                self.sheet_data()
+            else:
                 (tail if after else head).append(events.capture(event))
-            elif kind == END:
-                depth = 0
-            elif kind == EOF:
-                break
         return {"head": head, "tail": tail, "rows": self.rows, "corners": self.found}
 
     def sheet_data(self):
@@ -91,26 +81,15 @@ class _Prescan:
 
     def row_tag(self, attrs):
         self.column = 0
-        r = attrs.get("r")
-        if r is None:
-            self.row += 1
-        elif _FAST_INT.fullmatch(r):
-            self.row = int(r)
-        else:
-            self.row = operator.index(self.row_index(r))
+        self.row = operator.index(row_number(attrs.get("r"), self.row, self.row_index))
         # attribute names in a namespace come joined by SEP, before clark()
         if self.want_rows and any(k != "r" and k != "spans" and SEP not in k for k in attrs):
             self.rows.append((self.row, list(clark(attrs).items())))
 
     def cell_tag(self, attrs):
-        r = attrs.get("r")
-        if r:
-            rc = parse_coordinate(r)
-            row, column = rc if rc is not None else self.coordinate_to_tuple(r)
-            self.column = column
-        else:
-            row = self.row
-            column = self.column = self.column + 1
+        row, column = cell_position(attrs.get("r"), self.row, self.column,
+                                    self.coordinate_to_tuple)
+        self.column = column
         if (row, column) in self.corners:
             self.found[(row, column)] = attrs.get("s")
 

@@ -295,6 +295,50 @@ _ABSENT = object()  # a cell without an <is> item
 _NOT_KEPT = object()  # no cached value kept for the cell
 
 
+def root_children(events):
+    """Yields the START event of each child of the document's root element,
+    from the pull parser `events`; the caller reads each child to its END
+    before taking the next."""
+    depth = 0
+    while True:
+        event = events.next()
+        kind = event[0]
+        if kind == START:
+            if depth == 0:
+                depth = 1
+                continue
+            yield event
+        elif kind == END:
+            depth = 0
+        elif kind == EOF:
+            return
+
+
+def is_sheet_data(event):
+    """Whether a START event opens the main namespace's sheetData."""
+    uri, local = split_name(event[1])
+    return uri == MAIN_NS and local == "sheetData"
+
+
+def row_number(r, previous, row_index):
+    """The number of a row whose `r` attribute is `r` (None when absent),
+    after row `previous`; `row_index` reads the unusual forms."""
+    if r is None:
+        return previous + 1
+    if _FAST_INT.fullmatch(r):
+        return int(r)
+    return row_index(r)
+
+
+def cell_position(r, row, column, coordinate_to_tuple):
+    """(row, column) of a cell whose `r` attribute is `r`, in row `row`
+    after column `column`: a cell without one takes the next column."""
+    if r:
+        rc = parse_coordinate(r)
+        return rc if rc is not None else coordinate_to_tuple(r)
+    return row, column + 1
+
+
 def parse_coordinate(text):
     """(row, column) of a plain reference such as "B12", else None: lower
     case, "$", leading zeros and longer forms are left to the host."""
@@ -472,24 +516,12 @@ class _Run:
     def walk(self):
         """Reads the document, yielding each row's number once the row has
         been read (its cells handed to `on_cell`)."""
-        events = self.events = PullParser(self.source)
-        depth = 0
-        while True:
-            event = events.next()
-            kind = event[0]
-            if kind == START:
-                if depth == 0:
-                    depth = 1
-                    continue
-                uri, local = split_name(event[1])
-                if uri == MAIN_NS and local == "sheetData":
-                    yield from self.sheet_data()
-                else:
-                    self.element(event)
-            elif kind == END:
-                depth = 0
-            elif kind == EOF:
-                return
+        self.events = PullParser(self.source)
+        for event in root_children(self.events):
+            if is_sheet_data(event):
+                yield from self.sheet_data()
+            else:
+                self.element(event)
 
     def element(self, event):
         snippet, namespaces = self.events.capture(event)
@@ -511,13 +543,7 @@ class _Run:
                 return
 
     def parse_row(self, attrs):
-        r = attrs.get("r")
-        if r is None:
-            self.row += 1
-        elif _FAST_INT.fullmatch(r):
-            self.row = int(r)
-        else:
-            self.row = self.row_index(r)
+        self.row = row_number(attrs.get("r"), self.row, self.row_index)
         self.column = 0
         if any(key != "r" and key != "spans" and SEP not in key for key in attrs):
             self.row_dimensions[str(self.row)] = clark(attrs)
@@ -541,13 +567,8 @@ class _Run:
         style_text = attrs.get("s")
         data_type = attrs.get("t")
 
-        if r:
-            rc = parse_coordinate(r)
-            row, column = rc if rc is not None else self.coordinate_to_tuple(r)
-            self.column = column
-        else:
-            row = self.row
-            column = self.column = self.column + 1
+        row, column = cell_position(r, self.row, self.column, self.coordinate_to_tuple)
+        self.column = column
 
         if style_text is None:
             style = style_id = 0  # a cell without `s` takes the first style
