@@ -148,3 +148,21 @@ def test_collector_frees_cycles(make):
     assert ref() is not None  # only the cycle keeps it alive
     gc.collect()
     assert ref() is None
+
+
+def test_key_iterator_owns_one_reference_to_its_store():
+    s = native.CellStore()
+    s[(1, 1)] = 1
+    value = Holder()
+    s[(1, 2)] = value
+    value_ref = weakref.ref(value)
+    del value
+    before = sys.getrefcount(s)
+    it = iter(s)
+    assert sys.getrefcount(s) == before + 1
+    del s
+    assert list(it) == [(1, 1), (1, 2)]  # the iterator alone keeps the store alive
+    assert value_ref() is not None
+    assert list(it) == []
+    del it  # the last reference: the store and its values go
+    assert value_ref() is None
