@@ -247,13 +247,15 @@ def host_tokens(text):
         return ("error", "PopEmpty", "")
 
 
-def _cell(pos):
+def cell(pos):
+    """The A1 reference of a (row, column) pair; None stays None."""
     return None if pos is None else f"{get_column_letter(pos[1])}{pos[0]}"
 
 
-def host_translate(text, dest):
+def host_translate(text, origin, dest):
+    """The Python translator's result in the probe's form."""
     try:
-        return ("ok", Translator(text, _cell(FORMULA_ORIGIN)).translate_formula(_cell(dest)))
+        return ("ok", Translator(text, cell(origin)).translate_formula(cell(dest)))
     except TokenizerError as exc:
         return ("error", "Tokenizer", str(exc))
     except TranslatorError as exc:
@@ -277,7 +279,7 @@ def check_formula(data):
     if isinstance(rendered, tuple):
         return  # did not tokenize: compared above
     rendered = [("ok", r) if isinstance(r, str) else r for r in rendered]
-    expected = [host_translate(text, d) for d in FORMULA_DESTS]
+    expected = [host_translate(text, FORMULA_ORIGIN, d) for d in FORMULA_DESTS]
     if rendered != expected:
         raise Mismatch(f"translations {rendered!r}\nhost {expected!r}")
 

@@ -9,6 +9,8 @@ from tavrinex.formula import (ArrayFormula, DataTableFormula, Token, Tokenizer, 
                               Translator, TranslatorError)
 from tavrinex.utils.cell import get_column_letter
 
+from fuzz_targets import cell, host_translate
+
 T = Token
 TYPES = [T.LITERAL, T.OPERAND, T.FUNC, T.ARRAY, T.PAREN, T.SEP, T.OP_PRE, T.OP_IN, T.OP_POST,
          T.WHITESPACE]
@@ -25,21 +27,6 @@ def host_tokens(formula):
         assert str(e) == "pop from empty list"
         return ("error", "PopEmpty", "")
     return [(t.value, TYPES.index(t.type), SUBTYPES.index(t.subtype)) for t in items]
-
-
-def cell(pos):
-    return None if pos is None else f"{get_column_letter(pos[1])}{pos[0]}"
-
-
-def host_translate(formula, origin, dest):
-    try:
-        return ("ok", Translator(formula, cell(origin)).translate_formula(cell(dest)))
-    except TokenizerError as e:
-        return ("error", "Tokenizer", str(e))
-    except TranslatorError as e:
-        return ("error", "Translator", str(e))
-    except IndexError:
-        return ("error", "PopEmpty", "")
 
 
 def named(tokens):

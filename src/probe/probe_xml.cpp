@@ -109,6 +109,12 @@ PyRef event_tuple(const XmlReader& r, XmlEvent ev, std::string& scratch) {
     return {};
 }
 
+// Appends event_tuple() of the event to the list `out`.
+bool append_event(const XmlReader& r, XmlEvent ev, std::string& scratch, PyObject* out) {
+    PyRef t = event_tuple(r, ev, scratch);
+    return t && PyList_Append(out, t.get()) == 0;
+}
+
 PyObject* xml_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"data", "read_size"};
@@ -125,8 +131,7 @@ PyObject* xml_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             XmlEvent ev;
             if (ReadError e = r.next(ev)) return raise_read_error(e);
             if (ev == XmlEvent::EndOfDocument) return out.release();
-            PyRef t = event_tuple(r, ev, scratch);
-            if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
+            if (!append_event(r, ev, scratch, out.get())) return nullptr;
         }
     });
 }
@@ -206,10 +211,7 @@ PyObject* xml_skip_raw(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             XmlEvent ev;
             if (ReadError e = r.next(ev)) return raise_read_error(e);
             if (ev == XmlEvent::EndOfDocument) return out.release();
-            {
-                PyRef t = event_tuple(r, ev, scratch);
-                if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
-            }
+            if (!append_event(r, ev, scratch, out.get())) return nullptr;
             if (ev != XmlEvent::Start || r.local_name() != want) continue;
             std::size_t start_abs = r.discarded() + r.pos();
             std::size_t rel = 0;  // search offset relative to pos()

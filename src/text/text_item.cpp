@@ -55,42 +55,27 @@ private:
         out_.text.clear();
         out_.runs.clear();
         needs_python_ = has_plain_attribute(r_);
-        XmlEvent ev;
-        if (r_.last_event() == XmlEvent::EmptyStart) {
-            TVX_TRY(r_.next(ev));
-            return finish();
-        }
-        std::size_t d = r_.depth();
-        for (;;) {
-            TVX_TRY(r_.next(ev));
-            if (ev == XmlEvent::Text) continue;
-            if (ev == XmlEvent::EndOfDocument) return EOF_INSIDE;
-            if (ev == XmlEvent::End) {
-                if (r_.depth() < d) return finish();
-                continue;
-            }
-            if (nested_(r_.ns(), r_.local_name())) return NESTED;
-            std::string_view name = r_.local_name();
+        ReadError e = each_child([&](std::string_view name) -> ReadError {
             if (name == "t") {
                 out_.text.clear();
                 bool present;
-                TVX_TRY(read_element_text(r_, nested_, out_.text, present));
-            } else if (name == "r") {
-                TVX_TRY(run_element());
-            } else if (name == "rPh" || name == "phoneticPr") {
-                TVX_TRY(skip_element(r_, nested_));
-                needs_python_ = true;
-            } else {
-                bool dangerous = name_in(h_.text_dangerous, name);
-                TVX_TRY(skip_element(r_, nested_));
-                if (dangerous) needs_python_ = true;
+                return read_element_text(r_, nested_, out_.text, present);
             }
-        }
+            if (name == "r") return run_element();
+            bool dangerous = name == "rPh" || name == "phoneticPr" ||
+                             name_in(h_.text_dangerous, name);
+            TVX_TRY(skip_element(r_, nested_));
+            if (dangerous) needs_python_ = true;
+            return ReadError::ok();
+        });
+        return e ? e : finish();
     }
 
-    ReadError run_element() {
-        if (has_plain_attribute(r_)) needs_python_ = true;
-        std::size_t run_start = out_.runs.size();
+    // Reads the element just started to its end, calling on_child(local
+    // name) at the start of each child element, which reads that child to
+    // its end. Text is passed over; a child the dispatcher owns is NESTED.
+    template <class F>
+    ReadError each_child(F on_child) {
         XmlEvent ev;
         if (r_.last_event() == XmlEvent::EmptyStart) return r_.next(ev);
         std::size_t d = r_.depth();
@@ -103,22 +88,30 @@ private:
                 continue;
             }
             if (nested_(r_.ns(), r_.local_name())) return NESTED;
-            std::string_view name = r_.local_name();
+            TVX_TRY(on_child(r_.local_name()));
+        }
+    }
+
+    ReadError run_element() {
+        if (has_plain_attribute(r_)) needs_python_ = true;
+        std::size_t run_start = out_.runs.size();
+        return each_child([&](std::string_view name) -> ReadError {
             if (name == "rPr") {
                 // The capture of the item keeps these bytes buffered.
                 std::size_t start = r_.discarded() + r_.tag_start();
                 TVX_TRY(skip_element(r_, nested_));
-                TVX_TRY(judge_rpr(start));
-            } else if (name == "t") {
+                return judge_rpr(start);
+            }
+            if (name == "t") {
                 out_.runs.resize(run_start);  // a later `t` replaces the run's text
                 bool present;
-                TVX_TRY(read_element_text(r_, nested_, out_.runs, present));
-            } else {
-                bool dangerous = name_in(h_.rich_dangerous, name);
-                TVX_TRY(skip_element(r_, nested_));
-                if (dangerous) needs_python_ = true;
+                return read_element_text(r_, nested_, out_.runs, present);
             }
-        }
+            bool dangerous = name_in(h_.rich_dangerous, name);
+            TVX_TRY(skip_element(r_, nested_));
+            if (dangerous) needs_python_ = true;
+            return ReadError::ok();
+        });
     }
 
     // Asks the host (once per distinct snippet) whether its model reads

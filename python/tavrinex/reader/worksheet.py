@@ -200,6 +200,18 @@ class PullParser:
     def raw(self, start, stop):
         return bytes(self._buf[start - self._base:stop - self._base])
 
+    def children(self):
+        """Yields the START event of each child of the element whose START
+        was just read, until its END (whose offset is then `last_end`); the
+        caller reads each child to its END before taking the next."""
+        while True:
+            event = self.next()
+            kind = event[0]
+            if kind == START:
+                yield event
+            elif kind == END:
+                return
+
     def skip(self):
         """Reads past the END of the element whose START was just read."""
         depth = 1
@@ -528,37 +540,25 @@ class _Run:
         self.actions.append(("element", snippet, namespaces))
 
     def sheet_data(self):
-        events = self.events
-        while True:
-            event = events.next()
-            kind = event[0]
-            if kind == START:
-                uri, local = split_name(event[1])
-                if uri == MAIN_NS and local == "row":
-                    self.parse_row(event[2])
-                    yield self.row
-                else:
-                    self.element(event)
-            elif kind == END:
-                return
+        for event in self.events.children():
+            uri, local = split_name(event[1])
+            if uri == MAIN_NS and local == "row":
+                self.parse_row(event[2])
+                yield self.row
+            else:
+                self.element(event)
 
     def parse_row(self, attrs):
         self.row = row_number(attrs.get("r"), self.row, self.row_index)
         self.column = 0
         if any(key != "r" and key != "spans" and SEP not in key for key in attrs):
             self.row_dimensions[str(self.row)] = clark(attrs)
-        events = self.events
-        while True:
-            event = events.next()
-            kind = event[0]
-            if kind == START:
-                uri, local = split_name(event[1])
-                if uri == MAIN_NS and local in DISPATCH_TAGS:
-                    self.element(event)
-                else:
-                    self.parse_cell(event[2])
-            elif kind == END:
-                return
+        for event in self.events.children():
+            uri, local = split_name(event[1])
+            if uri == MAIN_NS and local in DISPATCH_TAGS:
+                self.element(event)
+            else:
+                self.parse_cell(event[2])
 
     # -- cells
 
@@ -591,31 +591,26 @@ class _Run:
         inline = _ABSENT
         seen_v = seen_is = False
         events = self.events
-        while True:
-            event = events.next()
-            kind = event[0]
-            if kind == START:
-                uri, local = split_name(event[1])
-                if uri != MAIN_NS:
-                    events.skip()
-                elif local == "v":
-                    text = events.text()
-                    if not seen_v:
-                        seen_v = True
-                        value_text = text
-                elif local == "f":
-                    text = events.text()
-                    if formula is None:
-                        formula = (event[2], text)
-                elif local == "is" and not seen_is:
-                    seen_is = True
-                    inline = self.text_item(event)
-                elif local in DISPATCH_TAGS:
-                    self.element(event)
-                else:
-                    events.skip()
-            elif kind == END:
-                break
+        for event in events.children():
+            uri, local = split_name(event[1])
+            if uri != MAIN_NS:
+                events.skip()
+            elif local == "v":
+                text = events.text()
+                if not seen_v:
+                    seen_v = True
+                    value_text = text
+            elif local == "f":
+                text = events.text()
+                if formula is None:
+                    formula = (event[2], text)
+            elif local == "is" and not seen_is:
+                seen_is = True
+                inline = self.text_item(event)
+            elif local in DISPATCH_TAGS:
+                self.element(event)
+            else:
+                events.skip()
 
         used = formula is not None and self.formulas
         value, data_type = self.convert(data_type, value_text, style_id, r, inline, used)
@@ -739,22 +734,17 @@ class _Run:
             item_text = None
             runs = []
             state = [needs, None]  # needs_python, pending exception
-            while True:
-                ev = events.next()
-                kind = ev[0]
-                if kind == START:
-                    local = split_name(ev[1])[1]
-                    if local == "t":
-                        item_text = events.text()
-                    elif local == "r":
-                        runs.append(self.run_text(ev, state))
-                    else:
-                        events.skip()
-                        if local in ("rPh", "phoneticPr") or local in self.text_dangerous:
-                            state[0] = True
-                elif kind == END:
-                    stop = events.element_end(start, ev[2])
-                    break
+            for ev in events.children():
+                local = split_name(ev[1])[1]
+                if local == "t":
+                    item_text = events.text()
+                elif local == "r":
+                    runs.append(self.run_text(ev, state))
+                else:
+                    events.skip()
+                    if local in ("rPh", "phoneticPr") or local in self.text_dangerous:
+                        state[0] = True
+            stop = events.element_end(start, events.last_end)
             if state[1] is not None:
                 raise state[1]
             if not state[0]:
@@ -774,39 +764,35 @@ class _Run:
         if _has_plain_attribute(event[2]):
             state[0] = True
         text = None
-        while True:
-            ev = events.next()
-            kind = ev[0]
-            if kind == START:
-                local = split_name(ev[1])[1]
-                if local == "t":
-                    text = events.text()
-                elif local == "rPr":
-                    start = ev[3]
-                    events.hold(start)
-                    try:
-                        events.skip()
-                        if state[0] or state[1] is not None:
-                            continue
-                        stop = events.element_end(start, events.last_end)
-                        snippet = events.raw(start, stop)
-                    finally:
-                        events.release(start)
-                    verdict = self.rpr_cache.get(snippet)
-                    if verdict is None:
-                        try:
-                            verdict = bool(self.validate_rpr(snippet, events.namespaces()))
-                        except Exception as exc:
-                            state[1] = exc
-                            continue
-                        self.rpr_cache[snippet] = verdict
-                    state[0] = not verdict
-                else:
+        for ev in events.children():
+            local = split_name(ev[1])[1]
+            if local == "t":
+                text = events.text()
+            elif local == "rPr":
+                start = ev[3]
+                events.hold(start)
+                try:
                     events.skip()
-                    if local in self.rich_dangerous:
-                        state[0] = True
-            elif kind == END:
-                return text
+                    if state[0] or state[1] is not None:
+                        continue
+                    stop = events.element_end(start, events.last_end)
+                    snippet = events.raw(start, stop)
+                finally:
+                    events.release(start)
+                verdict = self.rpr_cache.get(snippet)
+                if verdict is None:
+                    try:
+                        verdict = bool(self.validate_rpr(snippet, events.namespaces()))
+                    except Exception as exc:
+                        state[1] = exc
+                        continue
+                    self.rpr_cache[snippet] = verdict
+                state[0] = not verdict
+            else:
+                events.skip()
+                if local in self.rich_dangerous:
+                    state[0] = True
+        return text
 
 
 def _has_plain_attribute(attrs):
