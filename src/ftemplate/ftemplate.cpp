@@ -1,6 +1,5 @@
 #include "ftemplate/ftemplate.h"
 
-
 namespace tvx {
 
 namespace {

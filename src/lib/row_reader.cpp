@@ -182,11 +182,11 @@ struct RowState {
 };
 
 struct RowReaderObject {
-    PyObject_HEAD PyObject* source;
-    PyObject* parser;
-    PyObject* helpers;
-    PyObject* row_dimensions;
-    PyObject* actions;
+    PyObject_HEAD PyRef source;
+    PyRef parser;
+    PyRef helpers;
+    PyRef row_dimensions;
+    PyRef actions;
     RowState* state;
     std::atomic<bool> busy;
 };
@@ -199,22 +199,22 @@ int rr_clear(PyObject* self) {
     RowState* state = r->state;
     r->state = nullptr;
     delete state;
-    Py_CLEAR(r->source);
-    Py_CLEAR(r->parser);
-    Py_CLEAR(r->helpers);
-    Py_CLEAR(r->row_dimensions);
-    Py_CLEAR(r->actions);
+    r->source.reset();
+    r->parser.reset();
+    r->helpers.reset();
+    r->row_dimensions.reset();
+    r->actions.reset();
     return 0;
 }
 
 int rr_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* r = (RowReaderObject*)self;
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(r->source);
-    Py_VISIT(r->parser);
-    Py_VISIT(r->helpers);
-    Py_VISIT(r->row_dimensions);
-    Py_VISIT(r->actions);
+    Py_VISIT(r->source.get());
+    Py_VISIT(r->parser.get());
+    Py_VISIT(r->helpers.get());
+    Py_VISIT(r->row_dimensions.get());
+    Py_VISIT(r->actions.get());
     if (RowState* s = r->state) {
         Py_VISIT(s->bound_cls.get());
         Py_VISIT(s->bound_extra.get());
@@ -229,11 +229,11 @@ int rr_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 void rr_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+    // Instances of a heap type hold a reference to it, let go last.
+    PyRef type = PyRef::steal((PyObject*)Py_TYPE(self));
     PyObject_GC_UnTrack(self);
     rr_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* rr_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -262,14 +262,16 @@ PyObject* rr_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef self = PyRef::steal(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         auto* r = (RowReaderObject*)self.get();
-        r->source = Py_NewRef(a[0]);
-        r->parser = Py_NewRef(a[1]);
-        r->helpers = Py_NewRef(a[2]);
-        r->row_dimensions = dims.release();
-        r->actions = actions.release();
+        // tp_alloc zeroes the object; the owned references are made in place.
+        new (&r->source) PyRef(PyRef::borrow(a[0]));
+        new (&r->parser) PyRef(PyRef::borrow(a[1]));
+        new (&r->helpers) PyRef(PyRef::borrow(a[2]));
+        new (&r->row_dimensions) PyRef(std::move(dims));
+        new (&r->actions) PyRef(std::move(actions));
         new (&r->busy) std::atomic<bool>(false);
-        auto state = std::make_unique<RowState>(r->source, r->row_dimensions, r->actions,
-                                                std::move(helpers), std::move(options));
+        auto state =
+            std::make_unique<RowState>(r->source.get(), r->row_dimensions.get(), r->actions.get(),
+                                       std::move(helpers), std::move(options));
         for (int i = 0; i < 7; i++) {
             state->fixed_types[i] = PyRef::steal(PyUnicode_InternFromString(kFixedDataTypes[i]));
             if (!state->fixed_types[i]) return nullptr;
@@ -525,7 +527,7 @@ PyObject* rr_next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* rr_actions(PyObject* self, void*) {
     PyObject* result = nullptr;
     Py_BEGIN_CRITICAL_SECTION(self);
-    result = Py_NewRef(((RowReaderObject*)self)->actions);
+    result = ((RowReaderObject*)self)->actions.new_ref();
     Py_END_CRITICAL_SECTION();
     return result;
 }

@@ -23,8 +23,8 @@ struct StoreObject {
 struct KeyIterObject {
     PyObject_HEAD PyRef store;  // null once cleared by the collector
     std::uint64_t pos;          // compact positions first, then overflow records
-    std::uint64_t count;            // live keys when the iterator was made
-    std::uint64_t version;          // store version when the iterator was made
+    std::uint64_t count;        // live keys when the iterator was made
+    std::uint64_t version;      // store version when the iterator was made
     std::uint32_t row_hint;
 };
 

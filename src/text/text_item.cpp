@@ -62,8 +62,8 @@ private:
                 return read_element_text(r_, nested_, out_.text, present);
             }
             if (name == "r") return run_element();
-            bool dangerous = name == "rPh" || name == "phoneticPr" ||
-                             name_in(h_.text_dangerous, name);
+            bool dangerous =
+                name == "rPh" || name == "phoneticPr" || name_in(h_.text_dangerous, name);
             TVX_TRY(skip_element(r_, nested_));
             if (dangerous) needs_python_ = true;
             return ReadError::ok();
