@@ -224,6 +224,16 @@ void templates() {
     out.clear();
     CHECK(c != FormulaTemplates::kNone && ts.render(c, 9, 9, out) && out == "=$A$1");
     CHECK(ts.size() == 2);
+    // Only the relative half of a reference moves; moving off the sheet
+    // (above row 1, past column ZZZ) fails and appends nothing.
+    const std::uint32_t d = ts.intern("=A1*$B2+C$3", 3, 3);
+    out.clear();
+    CHECK(d != FormulaTemplates::kNone && ts.render(d, 4, 5, out) && out == "=C2*$B3+E$3");
+    out = "x";
+    CHECK(!ts.render(d, 1, 3, out) && out == "x");
+    const std::uint32_t e = ts.intern("=ZZZ1+1", 1, 1);
+    CHECK(e != FormulaTemplates::kNone && !ts.render(e, 1, 2, out) && out == "x");
+    CHECK(!ts.render(99, 1, 1, out) && out == "x");
 }
 
 void utilities() {
