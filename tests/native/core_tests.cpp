@@ -7,11 +7,14 @@
 #include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
 #include "utils/utils.h"
+#include "xml/flat_index.h"
 #include "xml/reader.h"
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -252,9 +255,47 @@ void utilities() {
     CHECK(random_seed() != random_seed());
 }
 
+// FlatIndex against a map under random inserts, replacements and erases,
+// with hashes drawn from a few values so that probe runs collide, wrap
+// around the end of the table and are shifted back by erases.
+void flat_index() {
+    std::mt19937 rng(12345);
+    for (std::uint32_t spread : {1u, 5u, 64u, 100000u}) {
+        FlatIndex index;
+        std::map<std::uint32_t, std::uint32_t> model;  // value -> hash
+        std::uint32_t next = 0;
+        for (int step = 0; step < 20000; ++step) {
+            const bool add = model.empty() || rng() % 3 != 0;
+            if (add) {
+                // High hash bits too, so that slots wrap past the mask.
+                const std::uint32_t h = (rng() % spread) * 0x9E3779B1u;
+                index.insert(h, next);
+                model[next++] = h;
+            } else {
+                auto it = model.begin();
+                std::advance(it, rng() % model.size());
+                index.erase(it->second, it->first);
+                model.erase(it);
+            }
+        }
+        CHECK(index.size() == model.size());
+        bool all_found = true;
+        for (auto [value, h] : model) {
+            const std::uint32_t* slot = index.find(h, [v = value](std::uint32_t k) { return k == v; });
+            all_found = all_found && slot && *slot == value;
+        }
+        CHECK(all_found);
+        CHECK(!index.find(7u, [](std::uint32_t k) { return k == FlatIndex::NONE - 1; }));
+        index.clear();
+        CHECK(index.size() == 0);
+        CHECK(!index.find(model.empty() ? 0u : model.begin()->second, [](std::uint32_t) { return true; }));
+    }
+}
+
 }  // namespace
 
 int main() {
+    flat_index();
     xml_events();
     xml_errors();
     many_attributes();
