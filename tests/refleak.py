@@ -6,29 +6,44 @@ Every test function of the given files that takes no arguments (and is
 not a property test, whose inputs change from run to run) runs W times to
 warm caches up, then R measured runs of C calls each, with the
 interpreter's total reference count and its count of allocated memory
-blocks taken around each run (after a full collection). As in CPython's own
-``-R`` runs, only growth in every measured run counts, here at least one
-block per call: a real leak grows with every call, while caches that are
-still settling (regular expressions, the readers' name caches) do not. The
-tests run as plain calls, outside pytest, whose own bookkeeping keeps
-objects from run to run.
+blocks taken around each run, after clearing the interpreter's own caches
+(regular expressions, typing, internal type caches) and a full collection.
+As in CPython's own ``-R`` runs, only growth in every measured run counts,
+here at least one reference (or block) per call: a real leak grows with
+every call, while caches that are still settling do not. The tests run as
+plain calls, outside pytest, whose own bookkeeping keeps objects from run
+to run.
 
-The failing measure is the memory blocks: a leaked reference keeps its
-object, and its block, alive. The reference total is reported beside it but
-does not decide: this debug interpreter's total drifts by a fixed amount
-for objects the engine creates and frees again (two per CellStore made and
-dropped, with no block and no byte retained), which would flag every test.
+The engine must be built against the debug interpreter's own headers
+(its pyconfig.h), or its reference operations are not counted and every
+object it frees looks like a leak.
 """
 
 import argparse
 import gc
 import importlib.util
 import inspect
+import linecache
+import re
 import sys
+import typing
 from pathlib import Path
 
 
+def clear_caches():
+    """Drops what the interpreter caches between calls, as ``-R`` runs do."""
+    re.purge()
+    linecache.clearcache()
+    for cleanup in getattr(typing, "_cleanups", ()):
+        cleanup()
+    if hasattr(sys, "_clear_internal_caches"):
+        sys._clear_internal_caches()
+    else:
+        sys._clear_type_cache()
+
+
 def counts():
+    clear_caches()
     gc.collect()
     gc.collect()
     # Only debug interpreters count references; blocks are counted by all.
@@ -67,6 +82,12 @@ def check(fn, warmups, runs, calls):
     return refs, blocks
 
 
+def leaked(refs, blocks, calls):
+    """Whether every measured run grew by at least one reference or one
+    block per call."""
+    return all(r >= calls for r in refs) or all(b >= calls for b in blocks)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--warmups", type=int, default=8)
@@ -82,7 +103,7 @@ def main():
         for name, fn in plain_tests(path):
             total += 1
             refs, blocks = check(fn, args.warmups, args.runs, args.calls)
-            if all(b >= args.calls for b in blocks):
+            if leaked(refs, blocks, args.calls):
                 leaks += 1
                 print(f"LEAK {path.name}::{name}: blocks {blocks}, references {refs}", flush=True)
     print(f"refleak: {total} tests, {leaks} leaking")

@@ -6,6 +6,7 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/type_once.h"
 #include "sheet/sheet_parser.h"
 
 #include <atomic>
@@ -191,7 +192,7 @@ struct RowReaderObject {
     std::atomic<bool> busy;
 };
 
-PyTypeObject* g_row_reader_type = nullptr;
+std::atomic<PyObject*> g_row_reader_type{nullptr};  // made once, see make_type_once
 
 int rr_clear(PyObject* self) {
     auto* r = (RowReaderObject*)self;
@@ -570,8 +571,7 @@ PyType_Spec rr_spec = {
 }  // namespace
 
 PyTypeObject* row_reader_type() {
-    if (!g_row_reader_type) g_row_reader_type = (PyTypeObject*)PyType_FromSpec(&rr_spec);
-    return g_row_reader_type;
+    return make_type_once(g_row_reader_type, &rr_spec);
 }
 
 }  // namespace tvx
