@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -19,8 +19,23 @@ class FlatIndex {
 public:
     static constexpr std::uint32_t NONE = 0xFFFFFFFFu;
 
-    static std::uint32_t hash(std::string_view key) noexcept {
-        return std::uint32_t(std::hash<std::string_view>{}(key));
+    // Keys come from documents: the hash is keyed with a seed of the
+    // owner's, so that crafted input cannot aim at one probe run.
+    explicit FlatIndex(std::uint64_t seed = 0) noexcept : seed_(seed) {}
+
+    std::uint32_t hash(std::string_view key) const noexcept {
+        const char* p = key.data();
+        std::size_t n = key.size();
+        std::uint64_t h = seed_ ^ (n * 0x9E3779B97F4A7C15ull);
+        for (; n >= 8; p += 8, n -= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = mix(h ^ w);
+        }
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = mix(h ^ w);
+        return std::uint32_t(h ^ (h >> 32));
     }
 
     std::size_t size() const noexcept { return used_; }
@@ -80,6 +95,13 @@ public:
     }
 
 private:
+    static std::uint64_t mix(std::uint64_t x) noexcept {
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 31;
+        x *= 0x94D049BB133111EBull;
+        return x ^ (x >> 29);
+    }
+
     struct Slot {
         std::uint32_t hash, value;
     };
@@ -100,6 +122,7 @@ private:
 
     std::vector<Slot> slots_;
     std::size_t mask_ = 0, used_ = 0;
+    std::uint64_t seed_;
 };
 
 }  // namespace tvx

@@ -1,5 +1,7 @@
 #include "xml/reader.h"
 
+#include "core/seed.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -305,6 +307,10 @@ void append_decoded_attribute(std::string& out, const char* p, std::size_t n) {
 // ---------------------------------------------------------------- buffer
 
 XmlReader::XmlReader(ByteSource& source) : src_(source) {
+    const std::uint64_t seed = random_seed();
+    prefix_top_ = FlatIndex(seed);
+    uri_index_ = FlatIndex(seed);
+    seen_set_ = FlatIndex(seed);
     buf_.reserve(READ_CHUNK);
     names_.resize(256);
     uris_.reserve(8);
@@ -849,8 +855,8 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
                     return ReadError::malformed("duplicate attribute");
         } else {
             // Hostile tags with very many attributes: hash instead of comparing pairs.
-            auto seen_hash = [b](const Range& r) {
-                return FlatIndex::hash(std::string_view(b + r.start, r.end - r.start));
+            auto seen_hash = [this, b](const Range& r) {
+                return seen_set_.hash(std::string_view(b + r.start, r.end - r.start));
             };
             if (seen_.size() == MANY_ATTRIBUTES) {
                 seen_set_.clear();
@@ -1022,7 +1028,7 @@ std::uint32_t* XmlReader::prefix_slot(std::string_view prefix, std::uint32_t h) 
 
 void XmlReader::push_binding(std::string_view prefix, NamespaceId id) {
     const std::uint32_t index = std::uint32_t(bindings_.size());
-    const std::uint32_t h = FlatIndex::hash(prefix);
+    const std::uint32_t h = prefix_top_.hash(prefix);
     std::uint32_t shadowed = NO_BINDING;
     if (std::uint32_t* top = prefix_slot(prefix, h)) {
         shadowed = *top;
@@ -1045,7 +1051,7 @@ void XmlReader::truncate_bindings(std::size_t n) noexcept {
         const std::uint32_t index = std::uint32_t(bindings_.size() - 1);
         const Binding& bd = bindings_.back();
         std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
-        const std::uint32_t h = FlatIndex::hash(p);
+        const std::uint32_t h = prefix_top_.hash(p);
         // The prefix's slot holds this binding, the innermost of its prefix.
         if (bd.shadowed == NO_BINDING)
             prefix_top_.erase(h, index);
@@ -1093,7 +1099,7 @@ std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a,
 // ---------------------------------------------------------------- namespaces
 
 NamespaceId XmlReader::intern_namespace(std::string_view uri) {
-    const std::uint32_t h = FlatIndex::hash(uri);
+    const std::uint32_t h = uri_index_.hash(uri);
     if (const std::uint32_t* found =
             uri_index_.find(h, [&](std::uint32_t k) { return uris_[k] == uri; }))
         return *found;
@@ -1115,7 +1121,7 @@ NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
         }
     } else {
         if (const std::uint32_t* top =
-                prefix_slot(prefix, FlatIndex::hash(prefix)))
+                prefix_slot(prefix, prefix_top_.hash(prefix)))
             return bindings_[*top].id;
     }
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
@@ -1132,7 +1138,7 @@ void XmlReader::bindings_in_scope(
         if (outer.shadowed != NO_BINDING) continue;
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
         const Binding& inner =
-            bindings_[*prefix_slot(prefix, FlatIndex::hash(prefix))];
+            bindings_[*prefix_slot(prefix, prefix_top_.hash(prefix))];
         out.emplace_back(prefix, std::string_view(uris_[inner.id]));
     }
 }
