@@ -1,9 +1,10 @@
 // FlatIndex: an open-addressing hash index of 32-bit values whose keys live
 // elsewhere (prefixes, URIs, attribute names kept in the reader's own
 // arrays). One flat array of (hash, value) slots, linear probing, at most
-// half full: a lookup touches one or two cache lines and no node, and an
-// erase shifts the following run back instead of leaving tombstones, so a
-// table that grows to many thousand keys and shrinks again stays fast.
+// three quarters full: a lookup touches one or two cache lines and no
+// node, and an erase shifts the following run back instead of leaving
+// tombstones, so a table that grows to many thousand keys and shrinks
+// again stays fast.
 #pragma once
 
 #include <algorithm>
@@ -58,7 +59,7 @@ public:
 
     // Adds `value` (not NONE) under hash `h`; the caller knows its key is absent.
     void insert(std::uint32_t h, std::uint32_t value) {
-        if (2 * (used_ + 1) > slots_.size()) grow();
+        if (4 * (used_ + 1) > 3 * slots_.size()) grow();
         place(h, value);
         ++used_;
     }

@@ -313,7 +313,7 @@ XmlReader::XmlReader(ByteSource& source) : src_(source) {
     seen_set_ = FlatIndex(seed);
     buf_.reserve(READ_CHUNK);
     names_.resize(256);
-    uris_.reserve(8);
+    uri_ends_.reserve(8);
     stack_.resize(32);
     attrs_.reserve(16);
     for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE})
@@ -859,6 +859,13 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
                 return seen_set_.hash(std::string_view(b + r.start, r.end - r.start));
             };
             if (seen_.size() == MANY_ATTRIBUTES) {
+                // Such a tag may run far past the buffer: have all of it
+                // buffered before the work on it grows, so that it is
+                // parsed once more at most this far.
+                if (!tag_buffered_) {
+                    need_more = true;
+                    return ReadError::ok();
+                }
                 seen_set_.clear();
                 for (std::uint32_t x = 0; x < seen_.size(); ++x)
                     seen_set_.insert(seen_hash(seen_[x]), x);
@@ -908,6 +915,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     std::uint32_t bound = 0;
     std::size_t gt = 0, name_end = 0, colon = 0;
     bool empty = false;
+    tag_buffered_ = false;
     // One pass over the tag as buffered; when the buffer ends inside it,
     // refill and parse it again. An error found inside the tag is only
     // reported once the tag is known to be closed.
@@ -924,6 +932,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
             bool closed;
             TVX_TRY(tag_is_closed(closed));
             if (!closed) return ReadError::malformed("unclosed tag");
+            tag_buffered_ = true;
             continue;
         }
         if (err) {
@@ -1101,10 +1110,11 @@ std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a,
 NamespaceId XmlReader::intern_namespace(std::string_view uri) {
     const std::uint32_t h = uri_index_.hash(uri);
     if (const std::uint32_t* found =
-            uri_index_.find(h, [&](std::uint32_t k) { return uris_[k] == uri; }))
+            uri_index_.find(h, [&](std::uint32_t k) { return namespace_uri(k) == uri; }))
         return *found;
-    NamespaceId id = NamespaceId(uris_.size());
-    uris_.emplace_back(uri);
+    NamespaceId id = NamespaceId(uri_ends_.size());
+    uri_bytes_.append(uri);
+    uri_ends_.push_back(uri_bytes_.size());
     uri_index_.insert(h, id);
     return id;
 }
@@ -1139,7 +1149,7 @@ void XmlReader::bindings_in_scope(
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
         const Binding& inner =
             bindings_[*prefix_slot(prefix, prefix_top_.hash(prefix))];
-        out.emplace_back(prefix, std::string_view(uris_[inner.id]));
+        out.emplace_back(prefix, namespace_uri(inner.id));
     }
 }
 

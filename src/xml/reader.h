@@ -137,7 +137,11 @@ public:
     NamespaceId lookup_prefix(std::string_view prefix) const noexcept {  // NS_UNBOUND if none
         return prefix.empty() ? default_ns_ : lookup_prefixed(prefix);
     }
-    std::string_view namespace_uri(NamespaceId id) const noexcept { return uris_[id]; }
+    // The URI of an interned namespace; valid until the next call of next().
+    std::string_view namespace_uri(NamespaceId id) const noexcept {
+        const std::size_t s = id ? uri_ends_[id - 1] : 0;
+        return std::string_view(uri_bytes_.data() + s, uri_ends_[id] - s);
+    }
     // The innermost default-namespace binding (NS_NONE when there is none).
     NamespaceId default_namespace() const noexcept { return default_ns_; }
     // The (prefix, uri) bindings in scope: each prefix once, at its
@@ -272,12 +276,14 @@ private:
     std::uint64_t last_version_ = 0;
     mutable std::unique_ptr<ScopeCache> scope_cache_;
 
-    std::vector<std::string> uris_;
+    std::string uri_bytes_;              // the interned URIs, concatenated
+    std::vector<std::size_t> uri_ends_;  // end of each in uri_bytes_, by NamespaceId
     FlatIndex uri_index_;  // URI to its NamespaceId
 
     std::vector<AttributeRecord> attrs_;  // the first nattrs_ are this tag's
     std::size_t nattrs_ = 0;
     std::vector<Range> seen_;  // qualified names of this tag, declarations included
+    bool tag_buffered_ = false;  // the current start tag is known to be wholly buffered
     FlatIndex seen_set_;  // indices into seen_, for tags with many attributes
     std::string scratch_;
 
