@@ -100,6 +100,21 @@ void xml_errors() {
 // Tags with many attributes switch from pairwise comparison to a hash set;
 // a duplicate must be found on either side of the switch.
 void many_attributes() {
+    // A tag with many declarations and prefixed attributes reads the same
+    // whether it arrives whole or in pieces that end inside it, inside and
+    // after the scope it opens.
+    for (int count : {31, 33, 3000}) {
+        std::string tag = "<a";
+        for (int k = 0; k < count; ++k)
+            tag += " xmlns:p" + std::to_string(k) + "='urn:" + std::to_string(k) + "' p" +
+                   std::to_string(k) + ":v='" + std::to_string(k) + "'";
+        const std::string doc = tag + "><p" + std::to_string(count - 1) + ":b/>t</a>";
+        const std::string whole = events(doc, READ_CHUNK);
+        CHECK(!is_error(whole, "") && whole.find("urn:" + std::to_string(count - 1) + "}b") !=
+                                          std::string::npos);
+        CHECK(events(doc, 7) == whole);
+        CHECK(events(doc, 1000) == whole);
+    }
     for (std::size_t count : {31u, 32u, 33u, 40u, 200u}) {
         for (std::size_t dup_of : {std::size_t(0), count / 2, count - 1}) {
             std::string tag = "<a";
