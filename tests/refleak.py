@@ -26,6 +26,7 @@ import inspect
 import linecache
 import re
 import sys
+import time
 import typing
 from pathlib import Path
 
@@ -51,20 +52,35 @@ def counts():
     return refs, sys.getallocatedblocks()
 
 
+def _runnable(obj):
+    marks = getattr(obj, "pytestmark", [])
+    return not any(m.name in ("parametrize", "usefixtures") for m in marks)
+
+
 def plain_tests(path):
-    """(name, function) of the module's argument-free test functions."""
+    """(name, function) of the module's argument-free test functions and
+    test methods (of Test classes that need no arguments to be made)."""
     spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
     sys.modules[path.stem] = module
     spec.loader.exec_module(module)
-    for name, fn in vars(module).items():
-        if not name.startswith("test_") or not inspect.isfunction(fn):
-            continue
-        if getattr(fn, "pytestmark", None) or inspect.signature(fn).parameters:
-            continue  # parametrized or using fixtures: pytest territory
-        if hasattr(fn, "hypothesis"):
-            continue  # new random inputs on every run: no steady state to compare
-        yield name, fn
+    for name, obj in vars(module).items():
+        if inspect.isclass(obj) and name.startswith("Test") and _runnable(obj):
+            instance = obj()
+            for attr, fn in vars(obj).items():
+                if attr.startswith("test_") and inspect.isfunction(fn) and _plain(fn, 1):
+                    yield f"{name}.{attr}", getattr(instance, attr)
+        elif name.startswith("test_") and inspect.isfunction(obj) and _plain(obj, 0):
+            yield name, obj
+
+
+def _plain(fn, bound):
+    if getattr(fn, "pytestmark", None):
+        return False  # parametrized or otherwise marked: pytest territory
+    if len(inspect.signature(fn).parameters) > bound:
+        return False  # using fixtures
+    # Property tests draw new random inputs on every run: no steady state.
+    return not hasattr(fn, "hypothesis")
 
 
 def check(fn, warmups, runs, calls):
@@ -100,12 +116,16 @@ def main():
     sys.path.insert(0, str(Path(__file__).resolve().parent))
     leaks = total = 0
     for path in args.files:
+        started, count = time.monotonic(), 0
         for name, fn in plain_tests(path):
             total += 1
+            count += 1
             refs, blocks = check(fn, args.warmups, args.runs, args.calls)
             if leaked(refs, blocks, args.calls):
                 leaks += 1
                 print(f"LEAK {path.name}::{name}: blocks {blocks}, references {refs}", flush=True)
+        print(f"refleak: {path.name}: {count} tests, {time.monotonic() - started:.0f} s",
+              flush=True)
     print(f"refleak: {total} tests, {leaks} leaking")
     sys.exit(1 if leaks else 0)
 
