@@ -34,7 +34,7 @@ public:
             h = mix(h ^ w);
         }
         std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
+        if (n) std::memcpy(&w, p, n);  // p may be null for an empty key
         h = mix(h ^ w);
         return std::uint32_t(h ^ (h >> 32));
     }

@@ -294,6 +294,9 @@ void flat_index() {
             }
         }
         CHECK(index.size() == model.size());
+        // The empty key (a default namespace's prefix) hashes like any other.
+        CHECK(index.hash(std::string_view()) == index.hash(""));
+        CHECK(index.hash("p") != index.hash(""));
         bool all_found = true;
         for (auto [value, h] : model) {
             const std::uint32_t* slot = index.find(h, [v = value](std::uint32_t k) { return k == v; });
