@@ -217,6 +217,12 @@ int rr_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->row_dimensions);
     Py_VISIT(r->actions);
     if (RowState* s = r->state) {
+        // Everything the state holds a reference to, so that a cycle
+        // through any of them (a source, a shared-string list or a helper
+        // referring back to the reader) can be collected.
+        if (int e = s->src.traverse(visit, arg)) return e;
+        if (int e = s->helpers.traverse(visit, arg)) return e;
+        if (int e = s->options.traverse(visit, arg)) return e;
         Py_VISIT(s->bound_cls.get());
         Py_VISIT(s->bound_extra.get());
         for (std::size_t i = 0; i < s->sink.count; i++) {
