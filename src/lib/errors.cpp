@@ -61,7 +61,9 @@ void adopt_native_fallback(PyObject* cls) noexcept { publish_once(g_native_fallb
 PyObject* native_fallback_type() noexcept {
     return g_native_fallback.load(std::memory_order_acquire);
 }
-PyObject* internal_error_type() noexcept { return g_internal_error.load(std::memory_order_acquire); }
+PyObject* internal_error_type() noexcept {
+    return g_internal_error.load(std::memory_order_acquire);
+}
 
 PyObject* raise_read_error(const ReadError& e) noexcept {
     switch (e.kind) {

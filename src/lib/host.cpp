@@ -89,10 +89,10 @@ bool get_helper(PyObject* helpers, const char* key, PyRef& out) {
 }
 
 int ReaderHelpers::traverse(visitproc visit, void* arg) const {
-    for (const PyRef* r : {&int_fn, &float_fn, &coordinate_to_tuple, &row_index, &from_excel,
-                           &from_ISO8601, &date_warning, &ArrayFormula, &DataTableFormula,
-                           &Translator, &TokenizerError, &TranslatorError, &text_content,
-                           &rich_inline, &validate_rpr})
+    for (const PyRef* r :
+         {&int_fn, &float_fn, &coordinate_to_tuple, &row_index, &from_excel, &from_ISO8601,
+          &date_warning, &ArrayFormula, &DataTableFormula, &Translator, &TokenizerError,
+          &TranslatorError, &text_content, &rich_inline, &validate_rpr})
         Py_VISIT(r->get());
     return 0;
 }

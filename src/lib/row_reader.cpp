@@ -576,8 +576,6 @@ PyType_Spec rr_spec = {
 
 }  // namespace
 
-PyTypeObject* row_reader_type() {
-    return make_type_once(g_row_reader_type, &rr_spec);
-}
+PyTypeObject* row_reader_type() { return make_type_once(g_row_reader_type, &rr_spec); }
 
 }  // namespace tvx

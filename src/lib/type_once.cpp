@@ -14,8 +14,7 @@ PyObject* type_from_spec(const void* spec) {
 
 }  // namespace
 
-PyObject* make_once(std::atomic<PyObject*>& slot, PyObject* (*make)(const void*),
-                    const void* arg) {
+PyObject* make_once(std::atomic<PyObject*>& slot, PyObject* (*make)(const void*), const void* arg) {
     if (PyObject* o = slot.load(std::memory_order_acquire)) return o;
     // PyMutex lets the thread state go while waiting, so a thread blocked
     // here cannot stall the interpreter's stop-the-world pauses.

@@ -1260,8 +1260,6 @@ PyType_Spec sw_spec = {
 
 }  // namespace
 
-PyTypeObject* sheet_writer_type() {
-    return make_type_once(g_writer_type, &sw_spec);
-}
+PyTypeObject* sheet_writer_type() { return make_type_once(g_writer_type, &sw_spec); }
 
 }  // namespace tvx

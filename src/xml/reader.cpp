@@ -1130,8 +1130,7 @@ NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
                 return bd.id;
         }
     } else {
-        if (const std::uint32_t* top =
-                prefix_slot(prefix, prefix_top_.hash(prefix)))
+        if (const std::uint32_t* top = prefix_slot(prefix, prefix_top_.hash(prefix)))
             return bindings_[*top].id;
     }
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
@@ -1147,8 +1146,7 @@ void XmlReader::bindings_in_scope(
         const Binding& outer = bindings_[k];
         if (outer.shadowed != NO_BINDING) continue;
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
-        const Binding& inner =
-            bindings_[*prefix_slot(prefix, prefix_top_.hash(prefix))];
+        const Binding& inner = bindings_[*prefix_slot(prefix, prefix_top_.hash(prefix))];
         out.emplace_back(prefix, namespace_uri(inner.id));
     }
 }

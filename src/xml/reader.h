@@ -278,13 +278,13 @@ private:
 
     std::string uri_bytes_;              // the interned URIs, concatenated
     std::vector<std::size_t> uri_ends_;  // end of each in uri_bytes_, by NamespaceId
-    FlatIndex uri_index_;  // URI to its NamespaceId
+    FlatIndex uri_index_;                // URI to its NamespaceId
 
     std::vector<AttributeRecord> attrs_;  // the first nattrs_ are this tag's
     std::size_t nattrs_ = 0;
-    std::vector<Range> seen_;  // qualified names of this tag, declarations included
+    std::vector<Range> seen_;    // qualified names of this tag, declarations included
     bool tag_buffered_ = false;  // the current start tag is known to be wholly buffered
-    FlatIndex seen_set_;  // indices into seen_, for tags with many attributes
+    FlatIndex seen_set_;         // indices into seen_, for tags with many attributes
     std::string scratch_;
 
     NamespaceId ev_ns_ = NS_NONE;

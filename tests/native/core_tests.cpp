@@ -110,8 +110,8 @@ void many_attributes() {
                    std::to_string(k) + ":v='" + std::to_string(k) + "'";
         const std::string doc = tag + "><p" + std::to_string(count - 1) + ":b/>t</a>";
         const std::string whole = events(doc, READ_CHUNK);
-        CHECK(!is_error(whole, "") && whole.find("urn:" + std::to_string(count - 1) + "}b") !=
-                                          std::string::npos);
+        CHECK(!is_error(whole, "") &&
+              whole.find("urn:" + std::to_string(count - 1) + "}b") != std::string::npos);
         CHECK(events(doc, 7) == whole);
         CHECK(events(doc, 1000) == whole);
     }
@@ -299,14 +299,16 @@ void flat_index() {
         CHECK(index.hash("p") != index.hash(""));
         bool all_found = true;
         for (auto [value, h] : model) {
-            const std::uint32_t* slot = index.find(h, [v = value](std::uint32_t k) { return k == v; });
+            const std::uint32_t* slot =
+                index.find(h, [v = value](std::uint32_t k) { return k == v; });
             all_found = all_found && slot && *slot == value;
         }
         CHECK(all_found);
         CHECK(!index.find(7u, [](std::uint32_t k) { return k == FlatIndex::NONE - 1; }));
         index.clear();
         CHECK(index.size() == 0);
-        CHECK(!index.find(model.empty() ? 0u : model.begin()->second, [](std::uint32_t) { return true; }));
+        CHECK(!index.find(model.empty() ? 0u : model.begin()->second,
+                          [](std::uint32_t) { return true; }));
     }
 }
 
