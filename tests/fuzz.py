@@ -5,8 +5,8 @@
 The parent process runs workers one after another until the time is up. A
 worker mutates seed inputs (and the saved cases) and runs each target's
 check; before every run it writes the input to a scratch file, so that when
-a worker dies (a sanitizer report aborts it) the parent still knows which
-input did it. Every failing input is saved under tests/fuzz_cases/<target>/,
+a worker dies (a sanitizer report aborts it, or a check hangs past
+--hang-seconds) the parent still knows which input did it. Every failing input is saved under tests/fuzz_cases/<target>/,
 where test_fuzz_cases.py replays it; the run then exits with status 1.
 
 The worker inherits the environment: `make fuzz` points it at the
@@ -14,6 +14,7 @@ sanitizer build of the engine.
 """
 
 import argparse
+import faulthandler
 import hashlib
 import os
 import random
@@ -147,8 +148,12 @@ def worker(args):
         data = mutate(rng.choice(pool), rng, pool)
         scratch.write_bytes(target.name.encode() + b"\n" + data)
         runs[target.name] += 1
+        # A hang ends the worker like a crash: the parent saves the input.
+        faulthandler.dump_traceback_later(args.hang_seconds, exit=True)
+        passed = False
         try:
             target.check(data)
+            passed = True
         except fuzz_targets.Mismatch as exc:
             failures += 1
             path = save_case(target.name, data)
@@ -159,10 +164,11 @@ def worker(args):
             path = save_case(target.name, data)
             print(f"fuzz: {target.name} error, saved {path.relative_to(HERE.parent)}", flush=True)
             traceback.print_exc()
-        else:
-            # Inputs some reader accepted in full are good parents.
-            if len(pool) < 400 and rng.random() < 0.02:
-                pool.append(data)
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+        # Inputs that passed are good parents.
+        if passed and len(pool) < 400 and rng.random() < 0.02:
+            pool.append(data)
     scratch.unlink(missing_ok=True)
     print("fuzz: runs " + ", ".join(f"{n} {c}" for n, c in runs.items()), flush=True)
     return 1 if failures else 0
@@ -180,6 +186,7 @@ def parent(args):
                "--scratch", str(scratch)]
         if args.targets:
             cmd += ["--targets", args.targets]
+        cmd += ["--hang-seconds", str(args.hang_seconds)]
         rc = subprocess.call(cmd)
         if rc == 0:
             continue
@@ -201,6 +208,8 @@ def main():
     ap.add_argument("--seed", type=int)
     ap.add_argument("--targets", default="")
     ap.add_argument("--scratch", default="")
+    ap.add_argument("--hang-seconds", type=float, default=60.0,
+                    help="a check running longer counts as a hang")
     ap.add_argument("--worker", action="store_true")
     args = ap.parse_args()
     sys.exit(worker(args) if args.worker else parent(args))

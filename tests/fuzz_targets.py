@@ -11,20 +11,35 @@ returns something comparable, a check built from it, and an entry in
 TARGETS.
 """
 
+import datetime
+import decimal
+import hashlib
 import io
+import random
+import zipfile
 from dataclasses import dataclass
 from typing import Callable
 
 from tavrinex import _probe
 from tavrinex import _tavrinex as native
-from tavrinex.cell import Cell
-from tavrinex.formula import Token, Tokenizer, TokenizerError, Translator, TranslatorError
-from tavrinex.helpers import reader_helpers
+from tavrinex import load_workbook
+from tavrinex.cell import EMPTY_CELL, Cell, ReadOnlyCell
+from tavrinex.errors import InvalidFileError
+from tavrinex.formula import (ArrayFormula, Token, Tokenizer, TokenizerError, Translator,
+                              TranslatorError)
+from tavrinex.helpers import reader_helpers, writer_helpers
+from tavrinex.reader.bind import read_worksheet
 from tavrinex.reader.dimension import find_dimension_py
+from tavrinex.reader.prescan import prescan_sheet_py
+from tavrinex.reader.rows import PyRowReader
 from tavrinex.reader.strings import read_shared_strings_py
 from tavrinex.reader.worksheet import WorksheetParser
 from tavrinex.styles import StyleArray
 from tavrinex.utils.cell import get_column_letter
+from tavrinex.worksheet import Workbook, Worksheet
+from tavrinex.writer import SheetDataStream, write_rows
+from tavrinex.writer import rows as writer_rows
+from xlsx_files import minimal_parts, package
 
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 READ_SIZES = (65536, 7, 1)
@@ -75,10 +90,9 @@ def outcome(run):
         raise Mismatch(f"internal failure: {type(exc).__name__}: {exc}") from exc
 
 
-def differential(engine, python, data):
-    """Runs `engine(data, read_size)` at every read size and `python(data)`;
-    the engine's outcome must not depend on the read size, and where it
-    reads the input, Python must give the same result or error."""
+def same_at_every_size(engine, data):
+    """The outcome of `engine(data, read_size)`, which must be the same at
+    every read size."""
     first = None
     for size in READ_SIZES:
         got = outcome(lambda: engine(data, size))
@@ -86,6 +100,14 @@ def differential(engine, python, data):
             first = got
         elif got != first:
             raise Mismatch(f"read size {size} gives {got!r}, not {first!r}")
+    return first
+
+
+def differential(engine, python, data):
+    """Runs `engine(data, read_size)` at every read size and `python(data)`;
+    the engine's outcome must not depend on the read size, and where it
+    reads the input, Python must give the same result or error."""
+    first = same_at_every_size(engine, data)
     if first[0] == "fallback":
         return
     expected = outcome(lambda: python(data))
@@ -294,9 +316,287 @@ FORMULA_SEEDS = tuple(s.encode() for s in (
 ))
 
 
+# ---------------------------------------------------------------- rows
+
+# Arguments of the calls a row-reading run makes are drawn from the input
+# itself, so that a saved case replays the same calls.
+
+
+def input_rng(data):
+    return random.Random(hashlib.sha1(data).digest())
+
+
+class LinkedCell(ReadOnlyCell):
+    __slots__ = ("_hyperlink",)
+
+
+def row_calls(data):
+    """next_row argument tuples after "ws", None standing for next_raw."""
+    rng = input_rng(data)
+    calls = []
+    for _ in range(rng.randint(1, 10)):
+        kind = rng.randrange(4)
+        min_col = rng.choice((1, 1, 2, 4, 0, -2))
+        max_col = rng.choice((None, None, 0, 1, 3, 30))
+        if kind == 0:
+            calls.append(None)
+        elif kind == 1:
+            calls.append((min_col, max_col, True, ReadOnlyCell, None, None))
+        elif kind == 2:
+            calls.append((min_col, max_col, False, ReadOnlyCell, EMPTY_CELL, None))
+        else:
+            calls.append((min_col, max_col, False, LinkedCell, EMPTY_CELL, ["_hyperlink"]))
+    return calls + [None]
+
+
+def row_item(item):
+    if isinstance(item, ReadOnlyCell):
+        return (type(item).__name__, item.parent, item.row, item.column, item._value,
+                type(item._value).__name__, item.data_type, item._style_id,
+                getattr(item, "_hyperlink", "unset"))
+    return (type(item).__name__, item)
+
+
+def read_rows(reader_cls, data, size):
+    options = Parser()
+    parser = WorksheetParser(SHARED, options.epoch, date_formats=options.date_formats,
+                             timedelta_formats=options.timedelta_formats)
+    reader = reader_cls(Chunks(data, size), parser, reader_helpers())
+    results = []
+    for call in row_calls(data):
+        got = reader.next_raw() if call is None else reader.next_row("ws", *call)
+        results.append(None if got is None else (got[0], [row_item(i) for i in got[1]]))
+    # Then to the end, so that both readers meet every fault of the
+    # document (they buffer differently, so a fault ahead of the rows
+    # taken may surface earlier in one of them).
+    while (got := reader.next_raw()) is not None:
+        results.append((got[0], [row_item(i) for i in got[1]]))
+    results.append(reader.next_raw())
+    return results, [tuple(a) for a in reader.actions], parser.row_dimensions
+
+
+def check_rows(data):
+    differential(lambda d, size: read_rows(native.RowReader, d, size),
+                 lambda d: read_rows(PyRowReader, d, 65536), data)
+
+
+# ---------------------------------------------------------------- prescan
+
+
+def prescan_args(data):
+    rng = input_rng(data)
+    corners = rng.choice((None, [(1, 1)], [(1, 1), (2, 3), (1048576, 16384), (7, 1)]))
+    return rng.random() < 0.7, corners
+
+
+def check_prescan(data):
+    want_rows, corners = prescan_args(data)
+
+    def engine(d, size):
+        return native.prescan_sheet(Chunks(d, size), want_rows, corners, reader_helpers())
+
+    def python(d):
+        return prescan_sheet_py(io.BytesIO(d), want_rows, corners, reader_helpers())
+
+    expected = outcome(lambda: python(data))
+    if expected[0] == "raised" and expected[1][0] in ILL_FORMED:
+        # The engine steps over the inside of sheetData without checking
+        # it, so it may scan what the Python prescan finds ill-formed; it
+        # must still give one outcome whatever the read size.
+        same_at_every_size(engine, data)
+        return
+    differential(engine, python, data)
+
+
+# ---------------------------------------------------------------- writer
+
+# The input is a worksheet: read by the package into a worksheet (a store
+# where the engine reads it), edited with values drawn from the input, and
+# written by the engine's SheetWriter and by the Python writer on both XML
+# back ends, whole and row by row.
+
+WRITE_VALUES = [
+    None, "plain", "a & b", "<t>", 'q"', "tab\there", "cr\r\nlf", "\x01ctl", "nul\x00",
+    "lone \ud800", "_x0041_", " pad ", "=SUM(A1:A2)", "=", "#N/A", "caf\u00e9 \U0001F600",
+    0, -1, 2 ** 53 + 1, 2 ** 63, -2 ** 63 - 1, 10 ** 30, True, False, 0.1 + 0.2, -0.0,
+    float("nan"), float("inf"), 5e-324, 1e16, decimal.Decimal("1.5"), decimal.Decimal("NaN"),
+    datetime.datetime(1900, 2, 28, 12), datetime.datetime(1899, 12, 30), datetime.date(2024, 2, 29),
+    datetime.time(23, 59, 59, 999999), datetime.timedelta(days=-3, seconds=5),
+    ArrayFormula("A1:A2", "=SUM(B1:B2)"),
+]
+WRITE_TYPES = ["auto", "auto", "auto", "n", "s", "b", "e", "d", "str", "inlineStr", "f", "x"]
+
+
+def write_recipe(data):
+    """A function making a fresh worksheet: the input read, then edited."""
+    rng = input_rng(data)
+    edits = [(rng.randint(1, 8), rng.choice((1, 2, 3, 700, 16384, 18279)),
+              rng.randrange(len(WRITE_VALUES)), rng.choice(WRITE_TYPES),
+              rng.choice((None, None, StyleArray(), StyleArray([1] * 9))))
+             for _ in range(rng.randint(0, 6))]
+    deletes = [rng.randrange(40) for _ in range(rng.randint(0, 2))]
+    iso = rng.random() < 0.3
+
+    def build():
+        ws = Worksheet(Workbook(shared_strings=SHARED, cell_styles=STYLES, iso_dates=iso))
+        read_worksheet(io.BytesIO(data), ws)
+        cells = ws._cells
+        for row, column, value, data_type, style in edits:
+            cell = Cell(ws, row=row, column=column)
+            try:
+                cell.value = WRITE_VALUES[value]
+            except ValueError:
+                cell._value = WRITE_VALUES[value]
+            if data_type != "auto":
+                cell.data_type = data_type
+            cell._style = style
+            cells[(row, column)] = cell
+        for k in deletes:
+            keys = list(cells)
+            if keys:
+                del cells[keys[k % len(keys)]]
+        return ws
+
+    return build
+
+
+def written_output(run):
+    calls = []
+    try:
+        ws = run(calls.append)
+    except Exception as exc:
+        return ("raised", type(exc).__name__, str(exc))
+    empty = b"" if calls and isinstance(calls[0], bytes) else ""
+    return ("ok", empty.join(calls), {type(c) for c in calls}, list(ws._hyperlinks),
+            list(ws._comments))
+
+
+def check_writer(data):
+    build = write_recipe(data)
+    try:
+        build()
+    except Exception:
+        return  # not a worksheet the package reads: nothing to write
+    for lxml in (True, False):
+        def engine(write):
+            ws = build()
+            native.SheetWriter(ws, write, lxml, writer_helpers(lxml=lxml)).write_sheet_data(
+                lambda: writer_rows(ws))
+            return ws
+
+        def python(write):
+            ws = build()
+            write_rows(ws, write, lxml)
+            return ws
+
+        got, expected = written_output(engine), written_output(python)
+        if got[0] == "raised" and got[1] == "NativeFallback":
+            continue  # declined before writing; the package writes in Python
+        if got != expected:
+            raise Mismatch(f"lxml={lxml}\nengine {got!r}\npython {expected!r}")
+
+        def streamed(engine_module):
+            def run(write):
+                ws = build()
+                cells = ws._cells
+                keys = sorted(k for k in list(cells) if isinstance(k, tuple))
+                stream = SheetDataStream(ws, write, lxml=lxml, engine=engine_module)
+                by_row = {}
+                for key in keys:
+                    by_row.setdefault(key[0], []).append(cells[key])
+                for n, (row, row_cells) in enumerate(sorted(by_row.items())):
+                    stream.append(row_cells, row)
+                    if n % 3 == 2:
+                        stream.close()
+                stream.close()
+                return ws
+            return run
+
+        got, expected = written_output(streamed(native)), written_output(streamed(None))
+        if got != expected:
+            raise Mismatch(f"rows lxml={lxml}\nengine {got!r}\npython {expected!r}")
+
+
+# ---------------------------------------------------------------- workbooks
+
+# The input is a whole .xlsx (a zip), or a part to put into a template
+# workbook: a first line naming the part, then its bytes. Mutated zips
+# mostly exercise the archive checks; replaced parts reach the readers.
+
+BOOK_PARTS = minimal_parts(
+    sheet_body='<row r="1" spans="1:3"><c r="A1" t="s"><v>0</v></c><c r="B1" s="1"><v>45000.5</v>'
+               '</c><c r="C1"><f>A1&amp;"x"</f><v>zx</v></c></row><row r="3"><c r="A3" '
+               't="inlineStr"><is><t>in</t></is></c><c r="B3" t="b"><v>1</v></c></row>',
+    sheet_extra='<mergeCells count="1"><mergeCell ref="A3:B3"/></mergeCells>',
+    strings=["zero", "one & two"],
+    styles='<numFmts count="1"><numFmt numFmtId="164" formatCode="yyyy-mm-dd"/></numFmts>'
+           '<fonts count="1"><font/></fonts><fills count="1"><fill/></fills>'
+           '<borders count="1"><border/></borders><cellStyleXfs count="1"><xf/></cellStyleXfs>'
+           '<cellXfs count="2"><xf/><xf numFmtId="164" applyNumberFormat="1"/></cellXfs>')
+
+
+def book_bytes(data):
+    if data.startswith(b"PK"):
+        return data
+    name, _, body = data.partition(b"\n")
+    parts = dict(BOOK_PARTS)
+    parts[name.decode("utf-8", "replace") if name.decode("utf-8", "replace") in parts
+          else "xl/worksheets/sheet1.xml"] = body
+    return package(parts)
+
+
+def book_facts(data, engine, read_only):
+    wb = load_workbook(io.BytesIO(book_bytes(data)), read_only=read_only, engine=engine)
+    try:
+        facts = []
+        for ws in wb.worksheets:
+            if read_only:
+                facts.append((ws.title, [tuple(row) for row in ws.iter_rows(values_only=True)]))
+            else:
+                facts.append((ws.title, sorted(
+                    (k, repr(c.value), c.data_type) for k, c in ((k, ws._cells[k])
+                                                                 for k in list(ws._cells)))))
+        return facts
+    finally:
+        wb.close()
+
+
+def book_outcome(data, engine, read_only):
+    try:
+        return "ok", book_facts(data, engine, read_only)
+    except InvalidFileError as exc:
+        return "invalid", type(exc).__name__
+    except Exception as exc:
+        raise Mismatch(f"load_workbook raised {type(exc).__name__}: {exc}") from exc
+
+
+def check_workbook(data):
+    read_only = input_rng(data).random() < 0.4
+    got = book_outcome(data, native, read_only)
+    expected = book_outcome(data, None, read_only)
+    if got != expected:
+        raise Mismatch(f"read_only={read_only}\nengine {got!r}\npython {expected!r}")
+
+
+WORKBOOK_SEEDS = (
+    package(BOOK_PARTS),
+    package(BOOK_PARTS, zipfile.ZIP_STORED),
+    b"xl/worksheets/sheet1.xml\n" + BOOK_PARTS["xl/worksheets/sheet1.xml"].encode(),
+    b"xl/sharedStrings.xml\n" + BOOK_PARTS["xl/sharedStrings.xml"].encode(),
+    b"xl/styles.xml\n" + BOOK_PARTS["xl/styles.xml"].encode(),
+    b"xl/workbook.xml\n" + BOOK_PARTS["xl/workbook.xml"].encode(),
+    b"[Content_Types].xml\n" + BOOK_PARTS["[Content_Types].xml"].encode(),
+    b"xl/_rels/workbook.xml.rels\n" + BOOK_PARTS["xl/_rels/workbook.xml.rels"].encode(),
+)
+
+
 TARGETS = {t.name: t for t in (
     Target("sheet", SHEET_SEEDS, check_sheet),
     Target("sst", SST_SEEDS, check_sst),
     Target("dimension", SHEET_SEEDS, check_dimension),
     Target("formula", FORMULA_SEEDS, check_formula),
+    Target("rows", SHEET_SEEDS, check_rows),
+    Target("prescan", SHEET_SEEDS, check_prescan),
+    Target("writer", SHEET_SEEDS, check_writer),
+    Target("workbook", WORKBOOK_SEEDS, check_workbook),
 )}

@@ -6,29 +6,45 @@ Every test function of the given files that takes no arguments (and is
 not a property test, whose inputs change from run to run) runs W times to
 warm caches up, then R measured runs of C calls each, with the
 interpreter's total reference count and its count of allocated memory
-blocks taken around each run (after a full collection). As in CPython's own
-``-R`` runs, only growth in every measured run counts, here at least one
-block per call: a real leak grows with every call, while caches that are
-still settling (regular expressions, the readers' name caches) do not. The
-tests run as plain calls, outside pytest, whose own bookkeeping keeps
-objects from run to run.
+blocks taken around each run, after clearing the interpreter's own caches
+(regular expressions, typing, internal type caches) and a full collection.
+As in CPython's own ``-R`` runs, only growth in every measured run counts,
+here at least one reference (or block) per call: a real leak grows with
+every call, while caches that are still settling do not. The tests run as
+plain calls, outside pytest, whose own bookkeeping keeps objects from run
+to run.
 
-The failing measure is the memory blocks: a leaked reference keeps its
-object, and its block, alive. The reference total is reported beside it but
-does not decide: this debug interpreter's total drifts by a fixed amount
-for objects the engine creates and frees again (two per CellStore made and
-dropped, with no block and no byte retained), which would flag every test.
+The engine must be built against the debug interpreter's own headers
+(its pyconfig.h), or its reference operations are not counted and every
+object it frees looks like a leak.
 """
 
 import argparse
 import gc
 import importlib.util
 import inspect
+import linecache
+import re
 import sys
+import time
+import typing
 from pathlib import Path
 
 
+def clear_caches():
+    """Drops what the interpreter caches between calls, as ``-R`` runs do."""
+    re.purge()
+    linecache.clearcache()
+    for cleanup in getattr(typing, "_cleanups", ()):
+        cleanup()
+    if hasattr(sys, "_clear_internal_caches"):
+        sys._clear_internal_caches()
+    else:
+        sys._clear_type_cache()
+
+
 def counts():
+    clear_caches()
     gc.collect()
     gc.collect()
     # Only debug interpreters count references; blocks are counted by all.
@@ -36,20 +52,35 @@ def counts():
     return refs, sys.getallocatedblocks()
 
 
+def _runnable(obj):
+    marks = getattr(obj, "pytestmark", [])
+    return not any(m.name in ("parametrize", "usefixtures") for m in marks)
+
+
 def plain_tests(path):
-    """(name, function) of the module's argument-free test functions."""
+    """(name, function) of the module's argument-free test functions and
+    test methods (of Test classes that need no arguments to be made)."""
     spec = importlib.util.spec_from_file_location(path.stem, path)
     module = importlib.util.module_from_spec(spec)
     sys.modules[path.stem] = module
     spec.loader.exec_module(module)
-    for name, fn in vars(module).items():
-        if not name.startswith("test_") or not inspect.isfunction(fn):
-            continue
-        if getattr(fn, "pytestmark", None) or inspect.signature(fn).parameters:
-            continue  # parametrized or using fixtures: pytest territory
-        if hasattr(fn, "hypothesis"):
-            continue  # new random inputs on every run: no steady state to compare
-        yield name, fn
+    for name, obj in vars(module).items():
+        if inspect.isclass(obj) and name.startswith("Test") and _runnable(obj):
+            instance = obj()
+            for attr, fn in vars(obj).items():
+                if attr.startswith("test_") and inspect.isfunction(fn) and _plain(fn, 1):
+                    yield f"{name}.{attr}", getattr(instance, attr)
+        elif name.startswith("test_") and inspect.isfunction(obj) and _plain(obj, 0):
+            yield name, obj
+
+
+def _plain(fn, bound):
+    if getattr(fn, "pytestmark", None):
+        return False  # parametrized or otherwise marked: pytest territory
+    if len(inspect.signature(fn).parameters) > bound:
+        return False  # using fixtures
+    # Property tests draw new random inputs on every run: no steady state.
+    return not hasattr(fn, "hypothesis")
 
 
 def check(fn, warmups, runs, calls):
@@ -67,6 +98,12 @@ def check(fn, warmups, runs, calls):
     return refs, blocks
 
 
+def leaked(refs, blocks, calls):
+    """Whether every measured run grew by at least one reference or one
+    block per call."""
+    return all(r >= calls for r in refs) or all(b >= calls for b in blocks)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--warmups", type=int, default=8)
@@ -77,15 +114,28 @@ def main():
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("refleak: needs a debug build of the interpreter")
     sys.path.insert(0, str(Path(__file__).resolve().parent))
-    leaks = total = 0
+    leaks = total = skipped = 0
     for path in args.files:
+        started, count = time.monotonic(), 0
         for name, fn in plain_tests(path):
             total += 1
-            refs, blocks = check(fn, args.warmups, args.runs, args.calls)
-            if all(b >= args.calls for b in blocks):
+            count += 1
+            try:
+                refs, blocks = check(fn, args.warmups, args.runs, args.calls)
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as exc:  # noqa: B036 - pytest's skips are BaseExceptions
+                # A test that needs what only pytest or this interpreter's
+                # missing packages give: not measured, said so.
+                skipped += 1
+                print(f"SKIP {path.name}::{name}: {type(exc).__name__}: {exc}"[:200], flush=True)
+                continue
+            if leaked(refs, blocks, args.calls):
                 leaks += 1
                 print(f"LEAK {path.name}::{name}: blocks {blocks}, references {refs}", flush=True)
-    print(f"refleak: {total} tests, {leaks} leaking")
+        print(f"refleak: {path.name}: {count} tests, {time.monotonic() - started:.0f} s",
+              flush=True)
+    print(f"refleak: {total} tests, {skipped} not measured, {leaks} leaking")
     sys.exit(1 if leaks else 0)
 
 

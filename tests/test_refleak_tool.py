@@ -44,5 +44,12 @@ def test_only_plain_test_functions_are_run(tmp_path):
         "def test_plain():\n    pass\n"
         "def test_fixture(tmp_path):\n    pass\n"
         "@pytest.mark.parametrize('x', [1])\ndef test_param(x):\n    pass\n"
-        "def helper():\n    pass\n")
-    assert [name for name, _ in refleak.plain_tests(path)] == ["test_plain"]
+        "def helper():\n    pass\n"
+        "class TestGroup:\n"
+        "    def test_method(self):\n        pass\n"
+        "    def test_fixture(self, tmp_path):\n        pass\n"
+        "@pytest.mark.parametrize('x', [1])\n"
+        "class TestParametrized:\n"
+        "    def test_method(self, x):\n        pass\n")
+    assert [name for name, _ in refleak.plain_tests(path)] == ["test_plain",
+                                                               "TestGroup.test_method"]

@@ -4,6 +4,7 @@ and re-entrant use."""
 
 import datetime
 import gc
+import weakref
 
 import pytest
 
@@ -213,6 +214,32 @@ class TestEngineOnly:
         doc = b'<?xml version="1.1"?><worksheet/>'
         with pytest.raises(native.NativeFallback):
             native.RowReader(ChunkSource(doc), Parser(), reader_helpers()).next_raw()
+
+    @pytest.mark.parametrize("through", ["source", "shared_strings", "helper"])
+    def test_reader_in_a_cycle_through_what_it_holds_is_collected(self, through):
+        class Strings(list):
+            pass
+
+        class Source(ChunkSource):
+            pass
+
+        class Helper:
+            def __call__(self, text):
+                return int(text)
+
+        source = Source(sheet('<row r="1"><c t="s"><v>0</v></c></row><row r="2"/>'), 7)
+        parser = Parser(shared_strings=Strings(["a"]))
+        helpers = reader_helpers()
+        helpers["int"] = Helper()
+        r = native.RowReader(source, parser, helpers)
+        assert r.next_raw() == (1, [(1, 1, "a", "s", 0)])  # mid-document: its state is alive
+        target = {"source": source, "shared_strings": parser.shared_strings,
+                  "helper": helpers["int"]}[through]
+        target.reader = r
+        gone = weakref.ref(target)
+        del r, source, parser, helpers, target
+        gc.collect()
+        assert gone() is None
 
     def test_reader_in_a_cycle_is_collected(self):
         parser = Parser()

@@ -1,19 +1,22 @@
-"""Several threads sharing one CellStore: every operation either works or
-is refused the way a busy store refuses it, and the store stays whole.
+"""Several threads sharing one CellStore, one RowReader or one SheetWriter:
+every operation either works or is refused the way a busy object refuses
+it, and the object stays whole (no row lost or handed out twice).
 
 On the default build threads interleave wherever the engine calls back into
-Python (here the source's read), which the tiny switch interval makes
+Python (a source's read, a writer's write), which the tiny switch interval makes
 frequent; on a free-threaded build they also run at once.
 """
 
 import random
 import sys
 import threading
+import time
+from xml.etree import ElementTree
 
 import pytest
 
 from tavrinex import _tavrinex as native
-from tavrinex.cell import Cell
+from tavrinex.cell import Cell, ReadOnlyCell
 from tavrinex.helpers import reader_helpers
 
 from sheet_helpers import STYLES, ChunkSource, Parser, sheet
@@ -178,3 +181,103 @@ def test_iterators_shared_between_threads(fast_switching):
     assert unexpected == []
     # A key handed out is one the store held: no torn or invented keys.
     assert all(1 <= r <= 9 and 1 <= c <= 3 for r, c in seen)
+
+
+def spin(threads):
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def test_threads_sharing_one_row_reader(fast_switching):
+    # Reads of a few bytes call back into Python several times a row and
+    # give the other threads their turn there.
+    rows = 300
+    body = "".join(f'<row r="{r}"><c r="A{r}"><v>{r}</v></c><c r="B{r}" t="inlineStr">'
+                   f'<is><t>t{r}</t></is></c></row>' for r in range(1, rows + 1))
+    class YieldingSource(ChunkSource):
+        def read(self, n):
+            time.sleep(0)  # a thread switch inside the reader's call
+            return super().read(n)
+
+    reader = native.RowReader(YieldingSource(sheet(body), 7), Parser(), reader_helpers())
+    got = [[] for _ in range(THREADS)]
+    unexpected = []
+
+    def worker(seed):
+        rng = random.Random(seed)
+        while True:
+            try:
+                choice = rng.random()
+                if choice < 0.1:
+                    reader.actions
+                    continue
+                if choice < 0.5:
+                    row = reader.next_raw()
+                    if row is not None:
+                        idx, cells = row
+                        assert [c[:3] for c in cells][0] == (idx, 1, idx)
+                else:
+                    row = reader.next_row("WS", 1, None, rng.random() < 0.5, ReadOnlyCell, None)
+                    if row is not None:
+                        idx, cells = row
+                        first = cells[0]
+                        assert (first if isinstance(first, int) else first.value) == idx
+                if row is None:
+                    return
+                got[seed].append(row[0])
+            except BaseException as exc:  # noqa: B036
+                if not refused(exc):
+                    unexpected.append(repr(exc))
+                    return
+                time.sleep(0)  # busy: let the reading thread go on
+
+    spin([threading.Thread(target=worker, args=(seed,)) for seed in range(THREADS)])
+    assert unexpected == []
+    # Every row was handed out exactly once, and each thread saw its rows in
+    # document order.
+    assert sorted(idx for part in got for idx in part) == list(range(1, rows + 1))
+    assert all(part == sorted(part) for part in got)
+    assert reader.next_raw() is None
+
+
+def test_threads_sharing_one_sheet_writer(fast_switching):
+    from tavrinex.helpers import writer_helpers
+    from tavrinex.worksheet import Worksheet
+
+    ws = Worksheet()
+    chunks = []
+
+    def write(chunk):
+        time.sleep(0)  # a thread switch inside the writer's call
+        chunks.append(chunk)
+
+    writer = native.SheetWriter(ws, write, True, writer_helpers(lxml=True))
+    written = [[] for _ in range(THREADS)]
+    unexpected = []
+
+    def worker(seed):
+        rng = random.Random(seed)
+        for k in range(ROUNDS):
+            row = seed * ROUNDS + k + 1
+            try:
+                if rng.random() < 0.2:
+                    writer.flush()
+                else:
+                    cells = [Cell(ws, row=row, column=c, value=f"v{row}.{c}") for c in (1, 2, 3)]
+                    writer.write_row(cells, row)
+                    written[seed].append(row)
+            except BaseException as exc:  # noqa: B036
+                if not refused(exc):
+                    unexpected.append(repr(exc))
+
+    spin([threading.Thread(target=worker, args=(seed,)) for seed in range(THREADS)])
+    writer.flush()
+    assert unexpected == []
+    # The output is whole rows, each row written once with all its cells.
+    root = ElementTree.fromstring(b"<sheetData>" + b"".join(chunks) + b"</sheetData>")
+    out = {int(r.get("r")): [c.findtext("is/t") for c in r] for r in root}
+    expected = {row: [f"v{row}.{c}" for c in (1, 2, 3)] for part in written for row in part}
+    assert out == expected
+    assert len(root) == len(expected)

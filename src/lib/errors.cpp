@@ -1,5 +1,8 @@
 #include "lib/errors.h"
 
+#include "lib/type_once.h"
+
+#include <atomic>
 #include <string>
 
 namespace tvx {
@@ -8,8 +11,8 @@ namespace {
 
 // The two exception classes live as long as the process: they are created
 // once and never released, like static types.
-PyObject* g_native_fallback = nullptr;
-PyObject* g_internal_error = nullptr;
+std::atomic<PyObject*> g_native_fallback{nullptr};
+std::atomic<PyObject*> g_internal_error{nullptr};
 
 constexpr const char kFallbackDoc[] =
     "The native engine cannot reproduce corvatel's behaviour for this input; "
@@ -27,37 +30,40 @@ PyObject* set_fallback(const char* prefix, const char* message) noexcept {
     return nullptr;
 }
 
+PyObject* new_internal_error(const void*) {
+    return PyErr_NewExceptionWithDoc(
+        "_tavrinex.InternalError",
+        "An invariant of the native engine was violated; this is a bug, not a fallback.",
+        PyExc_BaseException, nullptr);
+}
+
+PyObject* new_native_fallback(const void*) {
+    return PyErr_NewExceptionWithDoc("_tavrinex.NativeFallback", kFallbackDoc, PyExc_Exception,
+                                     nullptr);
+}
+
 }  // namespace
 
 int init_error_types() noexcept {
     // The internal-failure class comes first so that a failure to create
     // NativeFallback can be reported through it.
-    if (!g_internal_error) {
-        g_internal_error = PyErr_NewExceptionWithDoc(
-            "_tavrinex.InternalError",
-            "An invariant of the native engine was violated; this is a bug, not a fallback.",
-            PyExc_BaseException, nullptr);
-        if (!g_internal_error) return -1;
-    }
-    if (!g_native_fallback) {
-        g_native_fallback = PyErr_NewExceptionWithDoc("_tavrinex.NativeFallback", kFallbackDoc,
-                                                      PyExc_Exception, nullptr);
-        if (!g_native_fallback) {
-            PyErr_Clear();
-            raise_internal("Failed to initialize new exception type.");
-            return -1;
-        }
+    if (!make_once(g_internal_error, new_internal_error, nullptr)) return -1;
+    if (!make_once(g_native_fallback, new_native_fallback, nullptr)) {
+        PyErr_Clear();
+        raise_internal("Failed to initialize new exception type.");
+        return -1;
     }
     return 0;
 }
 
-void adopt_native_fallback(PyObject* cls) noexcept {
-    Py_XINCREF(cls);
-    g_native_fallback = cls;
-}
+void adopt_native_fallback(PyObject* cls) noexcept { publish_once(g_native_fallback, cls); }
 
-PyObject* native_fallback_type() noexcept { return g_native_fallback; }
-PyObject* internal_error_type() noexcept { return g_internal_error; }
+PyObject* native_fallback_type() noexcept {
+    return g_native_fallback.load(std::memory_order_acquire);
+}
+PyObject* internal_error_type() noexcept {
+    return g_internal_error.load(std::memory_order_acquire);
+}
 
 PyObject* raise_read_error(const ReadError& e) noexcept {
     switch (e.kind) {
@@ -76,7 +82,8 @@ PyObject* raise_read_error(const ReadError& e) noexcept {
 PyObject* raise_fallback(const char* message) noexcept { return set_fallback("", message); }
 
 PyObject* raise_internal(const char* message) noexcept {
-    PyObject* cls = g_internal_error ? g_internal_error : PyExc_SystemError;
+    PyObject* cls = internal_error_type();
+    if (!cls) cls = PyExc_SystemError;
     PyErr_SetString(cls, message);
     return nullptr;
 }

@@ -88,6 +88,21 @@ bool get_helper(PyObject* helpers, const char* key, PyRef& out) {
     return true;
 }
 
+int ReaderHelpers::traverse(visitproc visit, void* arg) const {
+    for (const PyRef* r :
+         {&int_fn, &float_fn, &coordinate_to_tuple, &row_index, &from_excel, &from_ISO8601,
+          &date_warning, &ArrayFormula, &DataTableFormula, &Translator, &TokenizerError,
+          &TranslatorError, &text_content, &rich_inline, &validate_rpr})
+        Py_VISIT(r->get());
+    return 0;
+}
+
+int ParserOptions::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(epoch_obj.get());
+    Py_VISIT(shared_strings.get());
+    return 0;
+}
+
 bool ReaderHelpers::load(PyObject* helpers) {
     PyRef td, rd;
     if (!get_helper(helpers, "int", int_fn) || !get_helper(helpers, "float", float_fn) ||

@@ -36,6 +36,8 @@ struct ReaderHelpers {
     // `helpers` must already be known to be a dict. Returns false with
     // TypeError("missing helper KEY") or the error of copying a name set.
     bool load(PyObject* helpers);
+    // Visits the helpers held, for the collector of an object keeping them.
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // helpers[key] as a new reference; TypeError("missing helper KEY") when absent.
@@ -73,6 +75,8 @@ struct ParserOptions {
     std::vector<std::int64_t> timedelta_formats;  // sorted, unique
 
     bool load(PyObject* parser);
+    // Visits the objects held, for the collector of an object keeping them.
+    int traverse(visitproc visit, void* arg) const;
 
     bool is_date_style(std::int64_t id) const noexcept;
     bool is_timedelta_style(std::int64_t id) const noexcept;

@@ -6,6 +6,7 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/type_once.h"
 #include "sheet/sheet_parser.h"
 
 #include <atomic>
@@ -191,7 +192,7 @@ struct RowReaderObject {
     std::atomic<bool> busy;
 };
 
-PyTypeObject* g_row_reader_type = nullptr;
+std::atomic<PyObject*> g_row_reader_type{nullptr};  // made once, see make_type_once
 
 int rr_clear(PyObject* self) {
     auto* r = (RowReaderObject*)self;
@@ -216,6 +217,12 @@ int rr_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->row_dimensions.get());
     Py_VISIT(r->actions.get());
     if (RowState* s = r->state) {
+        // Everything the state holds a reference to, so that a cycle
+        // through any of them (a source, a shared-string list or a helper
+        // referring back to the reader) can be collected.
+        if (int e = s->src.traverse(visit, arg)) return e;
+        if (int e = s->helpers.traverse(visit, arg)) return e;
+        if (int e = s->options.traverse(visit, arg)) return e;
         Py_VISIT(s->bound_cls.get());
         Py_VISIT(s->bound_extra.get());
         for (std::size_t i = 0; i < s->sink.count; i++) {
@@ -571,9 +578,6 @@ PyType_Spec rr_spec = {
 
 }  // namespace
 
-PyTypeObject* row_reader_type() {
-    if (!g_row_reader_type) g_row_reader_type = (PyTypeObject*)PyType_FromSpec(&rr_spec);
-    return g_row_reader_type;
-}
+PyTypeObject* row_reader_type() { return make_type_once(g_row_reader_type, &rr_spec); }
 
 }  // namespace tvx

@@ -13,6 +13,11 @@ class PySource final : public ByteSource {
 public:
     explicit PySource(PyObject* source) noexcept : obj_(PyRef::borrow(source)) {}
     ReadError read(std::string& buf) override;
+    // Visits the source object, for the collector of an object keeping it.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(obj_.get());
+        return 0;
+    }
 
 private:
     PyRef obj_, name_, size_;

@@ -5,6 +5,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/type_once.h"
 #include "store/cell_store.h"
 
 #include <atomic>
@@ -28,25 +29,10 @@ struct KeyIterObject {
     std::uint32_t row_hint;
 };
 
-// Made once (at module exec, or by the first caller) under g_type_lock and
-// never replaced; readers load them without the lock.
-std::atomic<PyTypeObject*> g_store_type{nullptr};
-std::atomic<PyTypeObject*> g_keyiter_type{nullptr};
-PyMutex g_type_lock = {};
-
-PyTypeObject* make_type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec* spec) {
-    if (PyTypeObject* t = slot.load(std::memory_order_acquire)) return t;
-    // PyMutex lets the thread state go while waiting, so a thread blocked
-    // here cannot stall the interpreter's stop-the-world pauses.
-    PyMutex_Lock(&g_type_lock);
-    PyTypeObject* t = slot.load(std::memory_order_relaxed);
-    if (!t) {
-        t = (PyTypeObject*)PyType_FromSpec(spec);
-        if (t) slot.store(t, std::memory_order_release);
-    }
-    PyMutex_Unlock(&g_type_lock);
-    return t;
-}
+// Made once (at module exec, or by the first caller) and never replaced
+// but by the probe module's adoption; readers load them without a lock.
+std::atomic<PyObject*> g_store_type{nullptr};
+std::atomic<PyObject*> g_keyiter_type{nullptr};
 
 constexpr std::uint64_t kMaxIndex = 0xFFFFFFFFull;
 
@@ -306,7 +292,7 @@ int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 PyObject* new_key_iter(PyObject* self) {
-    PyTypeObject* type = g_keyiter_type.load(std::memory_order_acquire);
+    auto* type = reinterpret_cast<PyTypeObject*>(g_keyiter_type.load(std::memory_order_acquire));
     if (!type) return raise_internal("KeyIter type missing");
     KeyIterObject* it = PyObject_GC_New(KeyIterObject, type);
     if (!it) return nullptr;
@@ -748,11 +734,7 @@ PyTypeObject* cell_store_type() {
 
 void adopt_cell_store_type(PyTypeObject* type) {
     // The probe module takes the loaded engine's type (once, at its import).
-    Py_XINCREF(type);
-    PyMutex_Lock(&g_type_lock);
-    PyTypeObject* old = g_store_type.exchange(type, std::memory_order_acq_rel);
-    PyMutex_Unlock(&g_type_lock);
-    (void)old;  // a type once published stays alive: objects may still use it
+    publish_once(g_store_type, reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace tvx

@@ -7,6 +7,7 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/type_once.h"
 #include "store/cell_store.h"
 #include "store/store_type.h"
 #include "utils/utils.h"
@@ -91,7 +92,7 @@ struct SheetWriterObject {
     std::atomic<bool> busy;  // one method call at a time
 };
 
-PyTypeObject* g_writer_type = nullptr;
+std::atomic<PyObject*> g_writer_type{nullptr};  // made once, see make_type_once
 
 // Takes the writer for one method call; false (without raising) when a
 // method of the same writer is already running.
@@ -1259,9 +1260,6 @@ PyType_Spec sw_spec = {
 
 }  // namespace
 
-PyTypeObject* sheet_writer_type() {
-    if (!g_writer_type) g_writer_type = (PyTypeObject*)PyType_FromSpec(&sw_spec);
-    return g_writer_type;
-}
+PyTypeObject* sheet_writer_type() { return make_type_once(g_writer_type, &sw_spec); }
 
 }  // namespace tvx

@@ -1,5 +1,7 @@
 #include "xml/reader.h"
 
+#include "core/seed.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -305,9 +307,13 @@ void append_decoded_attribute(std::string& out, const char* p, std::size_t n) {
 // ---------------------------------------------------------------- buffer
 
 XmlReader::XmlReader(ByteSource& source) : src_(source) {
+    const std::uint64_t seed = random_seed();
+    prefix_top_ = FlatIndex(seed);
+    uri_index_ = FlatIndex(seed);
+    seen_set_ = FlatIndex(seed);
     buf_.reserve(READ_CHUNK);
     names_.resize(256);
-    uris_.reserve(8);
+    uri_ends_.reserve(8);
     stack_.resize(32);
     attrs_.reserve(16);
     for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE})
@@ -849,12 +855,28 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
                     return ReadError::malformed("duplicate attribute");
         } else {
             // Hostile tags with very many attributes: hash instead of comparing pairs.
+            auto seen_hash = [this, b](const Range& r) {
+                return seen_set_.hash(std::string_view(b + r.start, r.end - r.start));
+            };
             if (seen_.size() == MANY_ATTRIBUTES) {
+                // Such a tag may run far past the buffer: have all of it
+                // buffered before the work on it grows, so that it is
+                // parsed once more at most this far.
+                if (!tag_buffered_) {
+                    need_more = true;
+                    return ReadError::ok();
+                }
                 seen_set_.clear();
-                for (const Range& r : seen_) seen_set_.emplace(b + r.start, r.end - r.start);
+                for (std::uint32_t x = 0; x < seen_.size(); ++x)
+                    seen_set_.insert(seen_hash(seen_[x]), x);
             }
-            if (!seen_set_.emplace(b + i, qlen).second)
-                return ReadError::malformed("duplicate attribute");
+            const std::uint32_t h = seen_hash({i, an.end});
+            auto same = [&](std::uint32_t x) {
+                const Range& r = seen_[x];
+                return r.end - r.start == qlen && same_bytes(b + r.start, b + i, qlen);
+            };
+            if (seen_set_.find(h, same)) return ReadError::malformed("duplicate attribute");
+            seen_set_.insert(h, std::uint32_t(seen_.size()));
         }
         seen_.push_back({i, an.end});
 
@@ -893,6 +915,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     std::uint32_t bound = 0;
     std::size_t gt = 0, name_end = 0, colon = 0;
     bool empty = false;
+    tag_buffered_ = false;
     // One pass over the tag as buffered; when the buffer ends inside it,
     // refill and parse it again. An error found inside the tag is only
     // reported once the tag is known to be closed.
@@ -909,6 +932,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
             bool closed;
             TVX_TRY(tag_is_closed(closed));
             if (!closed) return ReadError::malformed("unclosed tag");
+            tag_buffered_ = true;
             continue;
         }
         if (err) {
@@ -1003,13 +1027,23 @@ ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe,
     return ReadError::ok();
 }
 
+std::uint32_t* XmlReader::prefix_slot(std::string_view prefix, std::uint32_t h) noexcept {
+    return prefix_top_.find(h, [&](std::uint32_t k) {
+        const Binding& bd = bindings_[k];
+        return bd.prefix_len == prefix.size() &&
+               same_bytes(prefixes_.data() + bd.prefix_off, prefix.data(), prefix.size());
+    });
+}
+
 void XmlReader::push_binding(std::string_view prefix, NamespaceId id) {
     const std::uint32_t index = std::uint32_t(bindings_.size());
-    auto [it, fresh] = prefix_top_.try_emplace(std::string(prefix), index);
+    const std::uint32_t h = prefix_top_.hash(prefix);
     std::uint32_t shadowed = NO_BINDING;
-    if (!fresh) {
-        shadowed = it->second;
-        it->second = index;
+    if (std::uint32_t* top = prefix_slot(prefix, h)) {
+        shadowed = *top;
+        *top = index;
+    } else {
+        prefix_top_.insert(h, index);
     }
     bindings_.push_back(
         {std::uint32_t(prefixes_.size()), std::uint32_t(prefix.size()), id, shadowed});
@@ -1023,18 +1057,20 @@ void XmlReader::push_binding(std::string_view prefix, NamespaceId id) {
 void XmlReader::truncate_bindings(std::size_t n) noexcept {
     if (bindings_.size() <= n) return;
     while (bindings_.size() > n) {
+        const std::uint32_t index = std::uint32_t(bindings_.size() - 1);
         const Binding& bd = bindings_.back();
         std::string_view p(prefixes_.data() + bd.prefix_off, bd.prefix_len);
-        auto it = prefix_top_.find(p);
+        const std::uint32_t h = prefix_top_.hash(p);
+        // The prefix's slot holds this binding, the innermost of its prefix.
         if (bd.shadowed == NO_BINDING)
-            prefix_top_.erase(it);
+            prefix_top_.erase(h, index);
         else
-            it->second = bd.shadowed;
+            *prefix_top_.find(h, [index](std::uint32_t k) { return k == index; }) = bd.shadowed;
+        if (bd.prefix_len == 0)
+            default_ns_ = bd.shadowed == NO_BINDING ? NS_NONE : bindings_[bd.shadowed].id;
         prefixes_.resize(bd.prefix_off);
         bindings_.pop_back();
     }
-    auto d = prefix_top_.find(std::string_view());
-    default_ns_ = d == prefix_top_.end() ? NS_NONE : bindings_[d->second].id;
     scope_versions_.resize(n + 1);
 }
 
@@ -1072,11 +1108,14 @@ std::string_view XmlReader::decode_attribute_value(const AttributeRecord& a,
 // ---------------------------------------------------------------- namespaces
 
 NamespaceId XmlReader::intern_namespace(std::string_view uri) {
-    auto it = uri_index_.find(uri);
-    if (it != uri_index_.end()) return it->second;
-    NamespaceId id = NamespaceId(uris_.size());
-    uris_.emplace_back(uri);
-    uri_index_.emplace(std::string(uri), id);
+    const std::uint32_t h = uri_index_.hash(uri);
+    if (const std::uint32_t* found =
+            uri_index_.find(h, [&](std::uint32_t k) { return namespace_uri(k) == uri; }))
+        return *found;
+    NamespaceId id = NamespaceId(uri_ends_.size());
+    uri_bytes_.append(uri);
+    uri_ends_.push_back(uri_bytes_.size());
+    uri_index_.insert(h, id);
     return id;
 }
 
@@ -1091,8 +1130,8 @@ NamespaceId XmlReader::lookup_prefixed(std::string_view prefix) const noexcept {
                 return bd.id;
         }
     } else {
-        auto it = prefix_top_.find(prefix);
-        if (it != prefix_top_.end()) return bindings_[it->second].id;
+        if (const std::uint32_t* top = prefix_slot(prefix, prefix_top_.hash(prefix)))
+            return bindings_[*top].id;
     }
     return prefix.empty() ? NS_NONE : NS_UNBOUND;
 }
@@ -1107,8 +1146,8 @@ void XmlReader::bindings_in_scope(
         const Binding& outer = bindings_[k];
         if (outer.shadowed != NO_BINDING) continue;
         std::string_view prefix(prefixes_.data() + outer.prefix_off, outer.prefix_len);
-        const Binding& inner = bindings_[prefix_top_.find(prefix)->second];
-        out.emplace_back(prefix, std::string_view(uris_[inner.id]));
+        const Binding& inner = bindings_[*prefix_slot(prefix, prefix_top_.hash(prefix))];
+        out.emplace_back(prefix, namespace_uri(inner.id));
     }
 }
 

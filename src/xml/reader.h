@@ -17,6 +17,7 @@
 
 #include "core/errors.h"
 #include "core/source.h"
+#include "xml/flat_index.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -136,7 +137,11 @@ public:
     NamespaceId lookup_prefix(std::string_view prefix) const noexcept {  // NS_UNBOUND if none
         return prefix.empty() ? default_ns_ : lookup_prefixed(prefix);
     }
-    std::string_view namespace_uri(NamespaceId id) const noexcept { return uris_[id]; }
+    // The URI of an interned namespace; valid until the next call of next().
+    std::string_view namespace_uri(NamespaceId id) const noexcept {
+        const std::size_t s = id ? uri_ends_[id - 1] : 0;
+        return std::string_view(uri_bytes_.data() + s, uri_ends_[id] - s);
+    }
     // The innermost default-namespace binding (NS_NONE when there is none).
     NamespaceId default_namespace() const noexcept { return default_ns_; }
     // The (prefix, uri) bindings in scope: each prefix once, at its
@@ -239,6 +244,11 @@ private:
     void push_binding(std::string_view prefix, NamespaceId id);
     void truncate_bindings(std::size_t n) noexcept;
     NamespaceId lookup_prefixed(std::string_view prefix) const noexcept;
+    // The prefix_top_ slot of `prefix` (hashed to h), or null when unbound.
+    std::uint32_t* prefix_slot(std::string_view prefix, std::uint32_t h) noexcept;
+    const std::uint32_t* prefix_slot(std::string_view prefix, std::uint32_t h) const noexcept {
+        return const_cast<XmlReader*>(this)->prefix_slot(prefix, h);
+    }
 
     ByteSource& src_;
     std::string buf_;
@@ -249,13 +259,6 @@ private:
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
-    struct UriHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept {
-            return std::hash<std::string_view>{}(s);
-        }
-    };
-
     std::vector<Entry> stack_;  // the first depth_ entries are the open elements
     std::size_t depth_ = 0;
     std::vector<char> names_;  // qualified names of the open elements, concatenated
@@ -265,7 +268,7 @@ private:
     NamespaceId default_ns_ = NS_NONE;  // innermost binding of the empty prefix
     // Innermost binding of each bound prefix, so that neither lookups nor
     // pops search the stack (documents may bind thousands of prefixes).
-    std::unordered_map<std::string, std::uint32_t, UriHash, std::equal_to<>> prefix_top_;
+    FlatIndex prefix_top_;
     // scope_versions_[n] names the state of the first n bindings: a push
     // gives the new state a fresh number, a pop returns to the number the
     // shorter stack had, so returning to a scope finds its list again.
@@ -273,13 +276,15 @@ private:
     std::uint64_t last_version_ = 0;
     mutable std::unique_ptr<ScopeCache> scope_cache_;
 
-    std::vector<std::string> uris_;
-    std::unordered_map<std::string, NamespaceId, UriHash, std::equal_to<>> uri_index_;
+    std::string uri_bytes_;              // the interned URIs, concatenated
+    std::vector<std::size_t> uri_ends_;  // end of each in uri_bytes_, by NamespaceId
+    FlatIndex uri_index_;                // URI to its NamespaceId
 
     std::vector<AttributeRecord> attrs_;  // the first nattrs_ are this tag's
     std::size_t nattrs_ = 0;
-    std::vector<Range> seen_;  // qualified names of this tag, declarations included
-    std::unordered_set<std::string_view> seen_set_;  // the same, for tags with many attributes
+    std::vector<Range> seen_;    // qualified names of this tag, declarations included
+    bool tag_buffered_ = false;  // the current start tag is known to be wholly buffered
+    FlatIndex seen_set_;         // indices into seen_, for tags with many attributes
     std::string scratch_;
 
     NamespaceId ev_ns_ = NS_NONE;

@@ -7,11 +7,14 @@
 #include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
 #include "utils/utils.h"
+#include "xml/flat_index.h"
 #include "xml/reader.h"
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +100,21 @@ void xml_errors() {
 // Tags with many attributes switch from pairwise comparison to a hash set;
 // a duplicate must be found on either side of the switch.
 void many_attributes() {
+    // A tag with many declarations and prefixed attributes reads the same
+    // whether it arrives whole or in pieces that end inside it, inside and
+    // after the scope it opens.
+    for (int count : {31, 33, 3000}) {
+        std::string tag = "<a";
+        for (int k = 0; k < count; ++k)
+            tag += " xmlns:p" + std::to_string(k) + "='urn:" + std::to_string(k) + "' p" +
+                   std::to_string(k) + ":v='" + std::to_string(k) + "'";
+        const std::string doc = tag + "><p" + std::to_string(count - 1) + ":b/>t</a>";
+        const std::string whole = events(doc, READ_CHUNK);
+        CHECK(!is_error(whole, "") &&
+              whole.find("urn:" + std::to_string(count - 1) + "}b") != std::string::npos);
+        CHECK(events(doc, 7) == whole);
+        CHECK(events(doc, 1000) == whole);
+    }
     for (std::size_t count : {31u, 32u, 33u, 40u, 200u}) {
         for (std::size_t dup_of : {std::size_t(0), count / 2, count - 1}) {
             std::string tag = "<a";
@@ -262,9 +280,52 @@ void utilities() {
     CHECK(random_seed() != random_seed());
 }
 
+// FlatIndex against a map under random inserts, replacements and erases,
+// with hashes drawn from a few values so that probe runs collide, wrap
+// around the end of the table and are shifted back by erases.
+void flat_index() {
+    std::mt19937 rng(12345);
+    for (std::uint32_t spread : {1u, 5u, 64u, 100000u}) {
+        FlatIndex index;
+        std::map<std::uint32_t, std::uint32_t> model;  // value -> hash
+        std::uint32_t next = 0;
+        for (int step = 0; step < 20000; ++step) {
+            const bool add = model.empty() || rng() % 3 != 0;
+            if (add) {
+                // High hash bits too, so that slots wrap past the mask.
+                const std::uint32_t h = (rng() % spread) * 0x9E3779B1u;
+                index.insert(h, next);
+                model[next++] = h;
+            } else {
+                auto it = model.begin();
+                std::advance(it, rng() % model.size());
+                index.erase(it->second, it->first);
+                model.erase(it);
+            }
+        }
+        CHECK(index.size() == model.size());
+        // The empty key (a default namespace's prefix) hashes like any other.
+        CHECK(index.hash(std::string_view()) == index.hash(""));
+        CHECK(index.hash("p") != index.hash(""));
+        bool all_found = true;
+        for (auto [value, h] : model) {
+            const std::uint32_t* slot =
+                index.find(h, [v = value](std::uint32_t k) { return k == v; });
+            all_found = all_found && slot && *slot == value;
+        }
+        CHECK(all_found);
+        CHECK(!index.find(7u, [](std::uint32_t k) { return k == FlatIndex::NONE - 1; }));
+        index.clear();
+        CHECK(index.size() == 0);
+        CHECK(!index.find(model.empty() ? 0u : model.begin()->second,
+                          [](std::uint32_t) { return true; }));
+    }
+}
+
 }  // namespace
 
 int main() {
+    flat_index();
     xml_events();
     xml_errors();
     many_attributes();

@@ -377,7 +377,8 @@ class Archive:
             else:
                 raw = self._zip.open(info)
         except (zipfile.BadZipFile, NotImplementedError, RuntimeError, zlib.error,
-                EOFError, OSError) as exc:
+                EOFError, OSError, ValueError) as exc:
+            # ValueError: a header offset pointing before the archive's start
             raise BrokenPartError(self.filename, f"cannot be opened ({exc})", part) from exc
         return Member(raw, limit, self.filename, part)
 
