@@ -21,8 +21,8 @@ from tavrinex import _native
 from tavrinex.utils.datetime import MAC_EPOCH
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
 from tavrinex.writer.sheet_part import (COMMENTS_REL, VML_REL, comments_part, kept_elements,
-                                        rels_part, sheet_dimension, sheet_head, sheet_tail,
-                                        vml_part, write_rows_part)
+                                        rels_part, sheet_bounds, sheet_dimension, sheet_head,
+                                        sheet_tail, vml_part, write_rows_part)
 from tavrinex.writer.styles_part import styles_part
 from tavrinex.writer.xmltext import DECLARATION, MAIN_NS, REL_NS, attrs, element, text
 
@@ -184,10 +184,12 @@ def _write_sheet(pkg: _Package, wb: Any, ws: Any, number: int, selected: bool, l
             ws._copy_rows(out.write)
             out.write(b"</sheetData>")
         else:
-            if len(ws._cells) and (ws.max_row > MAX_ROW or ws.max_column > MAX_COLUMN):
+            bounds = sheet_bounds(ws)
+            if bounds is not None and (bounds[1] > MAX_ROW or bounds[3] > MAX_COLUMN):
                 raise ValueError(f"sheet {ws.title!r} has cells beyond the last row "
                                  f"({MAX_ROW}) or column ({MAX_COLUMN}, XFD) of a worksheet")
-            out.write(sheet_head(ws, sheet_dimension(ws), selected, kept))
+            out.write(sheet_head(ws, sheet_dimension(ws, bounds) if bounds else "A1", selected,
+                                 kept))
             write_rows_part(ws, out.write, lxml=lxml, engine=engine)
         comments = list(ws._comments)
 
