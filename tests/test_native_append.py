@@ -296,3 +296,36 @@ def test_parts_are_the_same_whichever_library_deflates(tmp_path, monkeypatch):
     monkeypatch.setattr(workbook_writer, "_fast_zlib", None)
     assert workbook_writer.deflater()[0].__name__ == "zlib"
     assert save("zlib.xlsx") == first
+
+
+def test_deflate_failing_mid_sheet_leaves_the_file_untouched(tmp_path, monkeypatch):
+    path = tmp_path / "keep.xlsx"
+    wb = tavrinex.Workbook()
+    for i in range(60_000):
+        wb.active.append([i, f"text {i}"])
+    wb.save(path)
+    before = path.read_bytes()
+
+    class Failing:
+        """A deflater that breaks once a megabyte has gone through it."""
+
+        def __init__(self, *args):
+            self.seen = 0
+
+        def compress(self, data):
+            self.seen += len(data)
+            if self.seen > 1 << 20:
+                raise OSError("deflate broke")
+            return b""
+
+        def flush(self):
+            return b""
+
+    monkeypatch.setattr(workbook_writer, "_fast_zlib", type("Lib", (), {"compressobj": Failing}))
+    with pytest.raises(OSError, match="deflate broke"):
+        wb.save(path)
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["keep.xlsx"]
+    monkeypatch.undo()
+    wb.save(path)   # the workbook is unharmed and saves again
+    assert tavrinex.load_workbook(path).active["B60000"].value == "text 59999"

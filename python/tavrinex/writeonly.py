@@ -92,13 +92,14 @@ class WriteOnlyWorksheet:
         if row > MAX_ROW:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
         # One value past the limit is enough to refuse the row.
-        values = values if kind is tuple else tuple(itertools.islice(values, MAX_COLUMN + 1))
-        count = len(values)
+        row_values = (values if isinstance(values, tuple)
+                      else tuple(itertools.islice(values, MAX_COLUMN + 1)))
+        count = len(row_values)
         # The engine writes plain values without making their cells.
-        if not (count <= MAX_COLUMN and stream.append_values(values, row, self._date_styles,
+        if not (count <= MAX_COLUMN and stream.append_values(row_values, row, self._date_styles,
                                                              self._fill_cell)):
             cells = []
-            for column, value in enumerate(values, 1):
+            for column, value in enumerate(row_values, 1):
                 if column > MAX_COLUMN:
                     raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
                 cells.append(self._fill_cell(row, column, value))

@@ -30,7 +30,7 @@ inline constexpr const char* kFixedDataTypes[7] = {"n", "s", "f", "b", "e", "d",
 // The data type a str takes when assigned to a cell: "f" for a formula
 // ("=" and more), "e" for an error code, else "s".
 inline constexpr std::string_view kErrorCodes[7] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
-                                                    "#NAME?", "#NUM!",    "#N/A"};
+                                                    "#NAME?", "#NUM!",   "#N/A"};
 inline DataTypeCode text_data_type(std::string_view s) noexcept {
     if (s.size() > 1 && s[0] == '=') return DT_F;
     for (std::string_view code : kErrorCodes) {

@@ -576,8 +576,7 @@ PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // ------------------------------------------------------------ new sheets
 
-PyObject* m_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* m_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded_locked(self, [&]() -> PyObject* {
         static const char* const names[] = {"ws", "cell_styles", "cell_cls"};
         static const ArgSpec spec{"_configure", names, 3, 3};
@@ -664,8 +663,7 @@ int append_native(CellStore& s, CellKey key, PyObject* v, PyObject* date_styles)
     return 1;
 }
 
-PyObject* m_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* m_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded_locked(self, [&]() -> PyObject* {
         static const char* const names[] = {"row", "values", "date_styles", "make_cell"};
         static const ArgSpec spec{"_append_row", names, 4, 4};

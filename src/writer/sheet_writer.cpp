@@ -899,8 +899,8 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
             if (native_object_serial(value.get(), vt)) {
                 ttext = "n";
             } else {
-                PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws,
-                                                                    value.get(), nullptr));
+                PyRef r = PyRef::steal(
+                    PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
                 if (!r) return false;
                 bool keep_d;
                 if (!date_result(r.get(), date_value, keep_d)) return false;
