@@ -25,6 +25,11 @@ def _formula_types():
     return ArrayFormula, DataTableFormula
 
 
+def _rich_text_type():
+    from tavrinex.text import CellRichText
+    return CellRichText
+
+
 def infer_data_type(value):
     """The data type a value takes when assigned to a cell."""
     if value is None:
@@ -43,6 +48,8 @@ def infer_data_type(value):
         return "s"
     if isinstance(value, _formula_types()):
         return "f"
+    if isinstance(value, _rich_text_type()):
+        return "s"
     raise ValueError(f"Cannot convert {value!r} to Excel")
 
 

@@ -176,6 +176,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
             sheet = WriteOnlyWorksheet(self, title)
         else:
             sheet = _worksheet.Worksheet(self, title)
+            sheet._cells = _worksheet.new_cell_store(sheet)
         if index is None:
             self.worksheets.append(sheet)
         else:

@@ -1,6 +1,7 @@
 """Editable worksheets and the little of a workbook they need."""
 
 import dataclasses
+import datetime
 import re
 
 import decimal
@@ -14,6 +15,19 @@ MAX_COLUMN = 16_384   # XFD
 # Data types of the value types that need no further look.
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
 _FORBIDDEN_TITLE = re.compile(r"[\\*?:/\[\]]")
+# Date and time types whose cells all get the same default number format.
+_DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+
+
+def new_cell_store(ws):
+    """An empty engine CellStore set up as the cells of the new sheet `ws`,
+    or a dict when the engine is not built."""
+    from tavrinex import _native
+    if _native.native is None:
+        return {}
+    store = _native.native.CellStore()
+    store._configure(ws, ws.parent._cell_styles, Cell)
+    return store
 
 
 def check_title(title):
@@ -102,6 +116,7 @@ class Worksheet:
         self.parent = parent if parent is not None else Workbook()
         self._title = title
         self._cells = {}
+        self._date_styles = {}        # date type -> style id of its default number format
         self.row_dimensions = {}      # row (number, or its text when read) -> attributes
         self.column_dimensions = ColumnDimensions()   # column letters -> <col> attributes
         self.merged_cells = []        # range texts such as "A1:B2"
@@ -166,11 +181,23 @@ class Worksheet:
         """Add a row after the last one: a list or tuple of values (or
         cells, whose values and styles are copied), or a dict keyed by
         column numbers or letters."""
+        kind = type(values)
+        if kind is tuple or kind is list:
+            # The engine's store keeps plain values without Cell objects.
+            append_row = getattr(self._cells, "_append_row", None)
+            if append_row is not None and len(values) <= MAX_COLUMN:
+                row = self._next_row()
+                if (row <= MAX_ROW or not getattr(self.parent, "write_limits", False)) \
+                        and append_row(row, values if kind is tuple else tuple(values),
+                                       self._date_styles, self._new_cell):
+                    self._appended = (row, len(self._cells))
+                    return
         if isinstance(values, dict):
             items = [(column_index_from_string(k) if isinstance(k, str) else k, v)
                      for k, v in values.items()]
         elif isinstance(values, (list, tuple, range)) or hasattr(values, "__next__"):
-            items = list(enumerate(values, 1))
+            values = tuple(values)
+            items = None
         else:
             raise TypeError(f"append takes a list, tuple, range, generator or dict, "
                             f"not {type(values).__name__}")
@@ -178,6 +205,13 @@ class Worksheet:
         if row > MAX_ROW and getattr(self.parent, "write_limits", False):
             self.cell(row, 1)   # raises the usual error
         cells = self._cells
+        if items is None:
+            append_row = getattr(cells, "_append_row", None)
+            if append_row is not None and len(values) <= MAX_COLUMN \
+                    and append_row(row, values, self._date_styles, self._new_cell):
+                self._appended = (row, len(cells))
+                return
+            items = list(enumerate(values, 1))
         for column, value in items:
             kind = type(value)
             if (kind in _PLAIN_TYPES or kind is str) and type(column) is int \
@@ -200,6 +234,25 @@ class Worksheet:
             else:
                 self.cell(row, column, value)
         self._appended = (row, len(self._cells))
+
+    def _new_cell(self, row, column, value):
+        """The cell `append` puts at (row, column) for `value`, not yet in
+        the sheet; notes the style a new date or time value got, so that
+        the engine gives it to later values of that type."""
+        cell = Cell(self, row=row, column=column)
+        if isinstance(value, Cell):
+            cell.value = value.value
+            if value.has_style:
+                cell._style = StyleArray(value._style)
+            cell._comment = value._comment
+            if value._hyperlink is not None:
+                cell._hyperlink = dataclasses.replace(value._hyperlink, ref=cell.coordinate)
+        elif value is not None:
+            cell.value = value
+            kind = type(value)
+            if kind in _DATE_TYPES and cell._style is not None:
+                self._date_styles[kind] = self.parent._cell_styles.add(cell._style)
+        return cell
 
     def _next_row(self):
         # The sheet's extent is looked up only when cells came in some

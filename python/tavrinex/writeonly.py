@@ -11,6 +11,7 @@ from typing import Any
 import dataclasses
 import datetime
 import decimal
+import itertools
 
 from tavrinex.cell import Cell, infer_data_type
 from tavrinex.cellstyle import default_date_format, format_id
@@ -82,54 +83,63 @@ class WriteOnlyWorksheet:
         style, hyperlink and comment)."""
         if self._saved:
             raise ValueError(f"sheet {self.title!r} has been saved; it takes no more rows")
-        if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
+        kind = type(values)
+        if kind is not tuple and kind is not list and (
+                isinstance(values, (str, bytes)) or not isinstance(values, Iterable)):
             raise TypeError(f"append takes an iterable of values, not {type(values).__name__}")
         stream = self._stream if self._stream is not None else self._open()
         row = self._row + 1
         if row > MAX_ROW:
             raise ValueError(f"a worksheet holds at most {MAX_ROW} rows")
-        cells = []
-        column = 0
-        pool = self._pool
-        plain = _PLAIN_TYPES
-        for column, value in enumerate(values, 1):
-            if column > len(pool):
+        # One value past the limit is enough to refuse the row.
+        row_values = (values if isinstance(values, tuple)
+                      else tuple(itertools.islice(values, MAX_COLUMN + 1)))
+        count = len(row_values)
+        # The engine writes plain values without making their cells.
+        if not (count <= MAX_COLUMN and stream.append_values(row_values, row, self._date_styles,
+                                                             self._fill_cell)):
+            cells = []
+            for column, value in enumerate(row_values, 1):
                 if column > MAX_COLUMN:
                     raise ValueError(f"a row holds at most {MAX_COLUMN} cells")
-                self._cell(column)
-            cell = pool[column - 1]
-            cell.row = row
-            kind = type(value)
-            data_type = plain.get(kind)
-            if data_type is not None or kind is str:
-                # The common values, without the setter's checks.
-                cell._value = value
-                cell.data_type = data_type if data_type is not None else infer_data_type(value)
-                cell._style = cell._hyperlink = cell._comment = None
-            elif kind in _DATE_TYPES:
-                cell._value = value
-                cell.data_type = "d"
-                cell._style = self._date_style(kind, value)
-                cell._hyperlink = cell._comment = None
-            elif isinstance(value, Cell):
-                cell.value = value.value
-                cell._style = StyleArray(value._style) if value.has_style else None
-                link = value._hyperlink
-                if link is not None and link.ref != cell.coordinate:
-                    # made on a detached cell: it covers the cell's new place
-                    link = dataclasses.replace(link, ref=cell.coordinate)
-                cell._hyperlink = link
-                cell._comment = value._comment
-            else:
-                cell._style = None
-                cell._hyperlink = None
-                cell._comment = None
-                cell.value = value
-            cells.append(cell)
-        stream.append(cells, row)
+                cells.append(self._fill_cell(row, column, value))
+            stream.append(cells, row)
         self._row = row
-        if column > self._max_column:
-            self._max_column = column
+        if count > self._max_column:
+            self._max_column = count
+
+    def _fill_cell(self, row: int, column: int, value: Any) -> Cell:
+        """The pooled cell of `column`, holding `value` (or the value, style,
+        hyperlink and comment of a cell) at `row`."""
+        cell = self._pool[column - 1] if column <= len(self._pool) else self._cell(column)
+        cell.row = row
+        kind = type(value)
+        data_type = _PLAIN_TYPES.get(kind)
+        if data_type is not None or kind is str:
+            # The common values, without the setter's checks.
+            cell._value = value
+            cell.data_type = data_type if data_type is not None else infer_data_type(value)
+            cell._style = cell._hyperlink = cell._comment = None
+        elif kind in _DATE_TYPES:
+            cell._value = value
+            cell.data_type = "d"
+            cell._style = self._date_style(kind, value)
+            cell._hyperlink = cell._comment = None
+        elif isinstance(value, Cell):
+            cell.value = value.value
+            cell._style = StyleArray(value._style) if value.has_style else None
+            link = value._hyperlink
+            if link is not None and link.ref != cell.coordinate:
+                # made on a detached cell: it covers the cell's new place
+                link = dataclasses.replace(link, ref=cell.coordinate)
+            cell._hyperlink = link
+            cell._comment = value._comment
+        else:
+            cell._style = None
+            cell._hyperlink = None
+            cell._comment = None
+            cell.value = value
+        return cell
 
     def _date_style(self, kind: type, value: Any) -> StyleArray:
         """The style array that gives values of `kind` their default

@@ -27,6 +27,18 @@ enum DataTypeCode : std::uint8_t {
 };
 inline constexpr const char* kFixedDataTypes[7] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
 
+// The data type a str takes when assigned to a cell: "f" for a formula
+// ("=" and more), "e" for an error code, else "s".
+inline constexpr std::string_view kErrorCodes[7] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
+                                                    "#NAME?", "#NUM!",   "#N/A"};
+inline DataTypeCode text_data_type(std::string_view s) noexcept {
+    if (s.size() > 1 && s[0] == '=') return DT_F;
+    for (std::string_view code : kErrorCodes) {
+        if (s == code) return DT_E;
+    }
+    return DT_S;
+}
+
 enum class ValueForm : std::uint8_t {
     None,
     Int,          // i
@@ -61,6 +73,12 @@ struct DateParts {
 // serial does not convert (out of range, not finite).
 bool date_parts_int(const NativeEpoch& epoch, std::int64_t serial, DateParts& out) noexcept;
 bool date_parts_float(const NativeEpoch& epoch, double serial, DateParts& out) noexcept;
+
+// Calendar fields of a value of exactly the type datetime.datetime (naive
+// only), datetime.date (at midnight) or datetime.time (its time of day,
+// whatever its tzinfo); false for anything else. The fields are the
+// value's own, for the writer's date serials.
+bool object_date_parts(const DateTimeApi* api, PyObject* value, DateParts& out) noexcept;
 
 // The datetime C API (imported once by whoever builds date objects).
 const DateTimeApi* datetime_capi() noexcept;

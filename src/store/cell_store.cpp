@@ -194,18 +194,23 @@ std::uint32_t CellStore::compact_payload(std::uint8_t& kind, std::uint64_t paylo
 }
 
 void CellStore::set_compact_style(std::uint32_t pos, std::uint32_t style) {
+    // A wide style without an entry is "no style": cells put in from
+    // Python mostly have none, and cost no map entry that way.
     if (style >= kWideStyle) {
         compact_[pos].style = kWideStyle;
-        wide_styles_[pos] = style;
+        if (style != kNoStyle) {
+            wide_styles_[pos] = style;
+            return;
+        }
     } else {
         compact_[pos].style = (std::uint16_t)style;
-        wide_styles_.erase(pos);
     }
+    if (!wide_styles_.empty()) wide_styles_.erase(pos);
 }
 
 std::uint32_t CellStore::style_of(std::uint32_t pos) const noexcept {
     std::uint16_t s = compact_[pos].style;
-    if (s != kWideStyle) return s;
+    if (s != kWideStyle || wide_styles_.empty()) return s == kWideStyle ? kNoStyle : s;
     auto it = wide_styles_.find(pos);
     return it == wide_styles_.end() ? kNoStyle : it->second;
 }

@@ -81,7 +81,7 @@ struct CompactCell {
     std::uint16_t column;
     std::uint8_t kind;
     std::uint8_t data_type;
-    std::uint16_t style;  // 65535: the real id is in wide_styles
+    std::uint16_t style;  // 65535: the real id is in wide_styles (no entry: no style)
     std::uint32_t payload;
 };
 #pragma pack(pop)

@@ -9,6 +9,7 @@
 #include "store/cell_store.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
 namespace tvx {
@@ -552,6 +553,148 @@ PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// ------------------------------------------------------------ new sheets
+
+PyObject* m_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        static const char* const names[] = {"ws", "cell_styles", "cell_cls"};
+        static const ArgSpec spec{"_configure", names, 3, 3};
+        PyObject* a[3];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        Py_ssize_t offsets[8];
+        if (!CellStore::bind_cell_slots(a[2], offsets)) return nullptr;
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict || s.size() != 0 || s.configured()) {
+            PyErr_SetString(PyExc_ValueError, "_configure needs a new, empty store");
+            return nullptr;
+        }
+        // Cells put in from Python hold no date serials or shared-string
+        // indices, so neither an epoch nor a string list is needed.
+        if (!s.configure(a[0], a[1], a[2], offsets, Py_None, NativeEpoch{})) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+// Adds one value at `key` natively; false (nothing added, no exception)
+// when the value needs the host's cell code. -1 with an exception.
+int append_native(CellStore& s, CellKey key, PyObject* v, PyObject* date_styles) {
+    if (v == Py_None) {
+        s.add_cell(key, K_EMPTY, 0, DT_N, kNoStyle);
+        return 1;
+    }
+    if (PyBool_Check(v)) {
+        s.add_cell(key, K_BOOL, v == Py_True ? 1 : 0, DT_B, kNoStyle);
+        return 1;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow) return 0;
+        if (n == -1 && PyErr_Occurred()) return -1;
+        s.add_cell(key, K_INT, (std::uint64_t)n, DT_N, kNoStyle);
+        return 1;
+    }
+    if (PyFloat_CheckExact(v)) {
+        double x = PyFloat_AS_DOUBLE(v);
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        s.add_cell(key, K_FLOAT, bits, DT_N, kNoStyle);
+        return 1;
+    }
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(v, &size);
+        if (!utf8) {
+            // Lone surrogates have no UTF-8 form: the host keeps the str.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        std::string_view text(utf8, (std::size_t)size);
+        std::uint8_t data_type = text_data_type(text);
+        if (data_type == DT_F) {
+            // Formulas that differ only in their relative references share
+            // one template, as loaded ones do.
+            std::uint32_t number = s.intern_formula(text, key_row(key), key_column(key));
+            if (number != FormulaTemplates::kNone) {
+                s.add_cell(key, K_TEMPLATE, number, DT_F, kNoStyle);
+                return 1;
+            }
+        }
+        CellPayload p;
+        if (!s.intern_text(text, p)) return -1;
+        s.add_cell(key, p.kind, p.payload, data_type, kNoStyle);
+        return 1;
+    }
+    // Dates and times: kept as the objects themselves, with the style the
+    // host gave the first one of their type.
+    PyObject* style = nullptr;
+    int found = PyDict_GetItemRef(date_styles, (PyObject*)Py_TYPE(v), &style);
+    if (found <= 0) return found;
+    PyRef hold_style = PyRef::steal(style);
+    int overflow = 0;
+    long long id = PyLong_CheckExact(style) ? PyLong_AsLongLongAndOverflow(style, &overflow) : -1;
+    if (overflow || id < 0 || id >= (long long)kNoStyle) return 0;
+    std::uint32_t index = s.put_object(PyRef::borrow(v));
+    s.add_cell(key, K_VALUE, index, DT_D, (std::uint32_t)id);
+    return 1;
+}
+
+PyObject* m_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        static const char* const names[] = {"row", "values", "date_styles", "make_cell"};
+        static const ArgSpec spec{"_append_row", names, 4, 4};
+        PyObject* a[4];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        long long row = 0;
+        if (!arg_int64("_append_row", "row", a[0], &row)) return nullptr;
+        if (!PyTuple_Check(a[1])) {
+            arg_type_error("_append_row", "values", "tuple", a[1]);
+            return nullptr;
+        }
+        if (!PyDict_Check(a[2])) {
+            arg_type_error("_append_row", "date_styles", "dict", a[2]);
+            return nullptr;
+        }
+        PyObject* values = a[1];
+        PyObject* date_styles = a[2];
+        PyObject* make_cell = a[3];
+        Py_ssize_t n = PyTuple_GET_SIZE(values);
+        if (row < 1 || (unsigned long long)row > kMaxIndex || n > (Py_ssize_t)kMaxIndex) {
+            PyErr_SetString(PyExc_ValueError, "row or column out of range");
+            return nullptr;
+        }
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict || !s.configured()) Py_RETURN_FALSE;
+        PyRef row_int;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject* v = PyTuple_GET_ITEM(values, i);
+            CellKey key = make_key((std::uint32_t)row, (std::uint32_t)(i + 1));
+            int done = append_native(s, key, v, date_styles);
+            if (done < 0) return nullptr;
+            if (done) continue;
+            // Anything else becomes a host cell made by `make_cell`. The
+            // store stays held: the callable must not use it.
+            if (!row_int) {
+                row_int = PyRef::steal(PyLong_FromLongLong(row));
+                if (!row_int) return nullptr;
+            }
+            PyRef col = PyRef::steal(PyLong_FromSsize_t(i + 1));
+            if (!col) return nullptr;
+            PyObject* call_args[] = {row_int.get(), col.get(), v};
+            PyRef cell = PyRef::steal(PyObject_Vectorcall(make_cell, call_args, 3, nullptr));
+            if (!cell) return nullptr;
+            std::uint32_t index = s.put_object(std::move(cell));
+            s.add_cell(key, K_OBJECT, index, DT_N, kNoStyle);
+        }
+        Py_RETURN_TRUE;
+    });
+}
+
 PyMethodDef store_methods[] = {
     {"get", (PyCFunction)(void (*)(void))m_get, METH_FASTCALL | METH_KEYWORDS,
      "get($self, key, default=None)\n--\n\n"},
@@ -571,6 +714,16 @@ PyMethodDef store_methods[] = {
      "_stats($self)\n--\n\nDiagnostics: (cells, materialised cells, formula templates, text "
      "bytes)"},
     {"__reversed__", (PyCFunction)m_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {"_configure", (PyCFunction)(void (*)(void))m_configure, METH_FASTCALL | METH_KEYWORDS,
+     "_configure($self, ws, cell_styles, cell_cls)\n--\n\nMakes a new, empty store the cell "
+     "dictionary of the new worksheet `ws`:\ncells are built as `cell_cls`, styled from "
+     "`cell_styles`."},
+    {"_append_row", (PyCFunction)(void (*)(void))m_append_row, METH_FASTCALL | METH_KEYWORDS,
+     "_append_row($self, row, values, date_styles, make_cell)\n--\n\n`Worksheet.append` of a "
+     "tuple of values at `row`, columns from 1: plain\nvalues are kept natively, dates and times "
+     "whose type is in `date_styles`\nwith that style id, and anything else as the cell "
+     "`make_cell(row, column,\nvalue)` returns. False, with nothing added, in dict mode or before "
+     "`_configure`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -87,6 +87,7 @@ struct SheetWriterObject {
     WriterCore* core;
     NativeEpoch epoch;
     int epoch_kind;  // 0 naive, 1 Windows epoch, 2 no native dates
+    const DateTimeApi* datetime_api;
     bool lxml;
     bool iso_dates;
     std::atomic<bool> busy;  // one method call at a time
@@ -187,7 +188,15 @@ public:
         PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write, chunk.get()));
         if (!r) return false;
         buf_.clear();
+        emits_++;
         return true;
+    }
+
+    // Drops a row that failed before its end, so that the rows written so
+    // far stay whole, as the host's writer leaves them; impossible once
+    // part of the row went to `write`.
+    void drop_row(std::size_t start) {
+        if (emits_ == 0 && buf_.size() >= start) buf_.resize(start);
     }
 
     bool end_row() {
@@ -515,13 +524,17 @@ public:
         } else if (dts == "s") {
             ttext = "inlineStr";
         } else if (dts == "d") {
-            PyRef r =
-                PyRef::steal(PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
-            if (!r) return false;
-            bool keep_d;
-            if (!date_result(r.get(), date_value, keep_d)) return false;
-            ttext = keep_d ? "d" : "n";
-            value_text(date_value.get(), vt);
+            if (native_object_serial(value.get(), vt)) {
+                ttext = "n";
+            } else {
+                PyRef r = PyRef::steal(
+                    PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+                if (!r) return false;
+                bool keep_d;
+                if (!date_result(r.get(), date_value, keep_d)) return false;
+                ttext = keep_d ? "d" : "n";
+                value_text(date_value.get(), vt);
+            }
         } else {
             ttext = dts;
         }
@@ -544,6 +557,90 @@ public:
             if (!host_cell(cell.get())) return false;
         }
         return !PyErr_Occurred();
+    }
+
+    // ---- rows of plain values (write-only sheets) ----
+
+    // Whether `v` is written here without a host cell: None, bool, exact
+    // int, float and str, and dates and times of a type in `date_styles`.
+    static bool plain_value(PyObject* v, PyObject* date_styles) {
+        if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+            PyUnicode_CheckExact(v)) {
+            return true;
+        }
+        return PyDict_Contains(date_styles, (PyObject*)Py_TYPE(v)) == 1;
+    }
+
+    // The cell of `values[i]` through the host: made by `make_cell`, then
+    // written through the host-object path.
+    bool made_cell(PyObject* make_cell, std::int64_t row, Py_ssize_t i, PyObject* v) {
+        PyRef r = PyRef::steal(PyLong_FromLongLong(row));
+        if (!r) return false;
+        PyRef c = PyRef::steal(PyLong_FromSsize_t(i + 1));
+        if (!c) return false;
+        PyObject* args[] = {r.get(), c.get(), v};
+        PyRef cell = PyRef::steal(PyObject_Vectorcall(make_cell, args, 3, nullptr));
+        return cell && host_cell(cell.get());
+    }
+
+    // The cells of one row from a tuple of values, column i + 1 for
+    // values[i]; `cells[i]`, when set, is the host cell made beforehand.
+    bool value_cells(PyObject* values, const std::vector<PyRef>& cells, std::int64_t row,
+                     PyObject* date_styles, PyObject* make_cell) {
+        Py_ssize_t n = PyTuple_GET_SIZE(values);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (cells[(std::size_t)i]) {
+                if (!host_cell(cells[(std::size_t)i].get())) return false;
+                continue;
+            }
+            PyObject* v = PyTuple_GET_ITEM(values, i);
+            if (v == Py_None) continue;  // an empty, unstyled cell: not written
+            ValueText vt;
+            std::string_view dt, ttext, stext;
+            const std::string_view* t = &ttext;
+            const std::string_view* st = nullptr;
+            if (PyBool_Check(v)) {
+                dt = "b";
+                value_text(v, vt);
+            } else if (PyLong_CheckExact(v) || PyFloat_CheckExact(v)) {
+                dt = "n";
+                value_text(v, vt);
+            } else if (PyUnicode_CheckExact(v)) {
+                value_text(v, vt);
+                if (vt.kind != ValueTextKind::Text) {
+                    if (!made_cell(make_cell, row, i, v)) return false;
+                    continue;
+                }
+                dt = kFixedTypes[text_data_type(vt.text())];
+                if (dt == "f") t = nullptr;
+            } else {
+                PyObject* style = nullptr;
+                int found = PyDict_GetItemRef(date_styles, (PyObject*)Py_TYPE(v), &style);
+                if (found < 0) return false;
+                PyRef hold = PyRef::steal(style);
+                if (!found || !native_object_serial(v, vt)) {
+                    if (!made_cell(make_cell, row, i, v)) return false;
+                    continue;
+                }
+                int styled = has_style(style);
+                if (styled < 0) return false;
+                if (styled) {
+                    if (!style_text(style, stext)) return false;
+                    st = &stext;
+                }
+                dt = "d";
+                ttext = "n";
+            }
+            if (dt != "d" && dt != "f") ttext = dt == "s" ? "inlineStr" : dt;
+            if (vt.kind == ValueTextKind::Unhandled) {
+                if (!made_cell(make_cell, row, i, v)) return false;
+                continue;
+            }
+            Put p = element(row, (std::uint32_t)(i + 1), dt, t, st, vt, nullptr);
+            if (p == Put::Error) return false;
+            if (p == Put::NotWritten && !made_cell(make_cell, row, i, v)) return false;
+        }
+        return true;
     }
 
     // ---- the three ways of reading the cells ----
@@ -570,10 +667,26 @@ private:
                                const CellLocation& loc);
     double native_serial(const DateParts& p) const noexcept;
 
+    // The serial of a date, datetime or time value computed here, when it
+    // is certain to be the host's (a native epoch, no ISO dates, a value
+    // of exactly one of those types); false to ask the host.
+    bool native_object_serial(PyObject* value, ValueText& vt) const noexcept {
+        DateParts parts;
+        if (w_->epoch_kind == 2 || w_->iso_dates ||
+            !object_date_parts(w_->datetime_api, value, parts)) {
+            return false;
+        }
+        vt = ValueText{};
+        vt.kind = ValueTextKind::Text;
+        vt.size = float_text(native_serial(parts), vt.buf);
+        return true;
+    }
+
     SheetWriterObject* w_;
     WriterCore& c_;
     std::string& buf_;
     bool lxml_;
+    std::uint64_t emits_ = 0;  // hand-overs to `write` during this call
     std::string uncached_style_;
     // Style-text cache of the store path: dense below 65536, then a map.
     std::vector<StyleSlot> dense_styles_;
@@ -784,14 +897,18 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
                 value = s.value_of(d);
                 if (!value) return false;
             }
-            PyRef r = PyRef::steal(
-                PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
-            if (!r) return false;
-            bool keep_d;
-            if (!date_result(r.get(), date_value, keep_d)) return false;
-            ttext = keep_d ? "d" : "n";
-            vt = ValueText{};
-            value_text(date_value.get(), vt);
+            if (native_object_serial(value.get(), vt)) {
+                ttext = "n";
+            } else {
+                PyRef r = PyRef::steal(
+                    PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
+                if (!r) return false;
+                bool keep_d;
+                if (!date_result(r.get(), date_value, keep_d)) return false;
+                ttext = keep_d ? "d" : "n";
+                vt = ValueText{};
+                value_text(date_value.get(), vt);
+            }
         }
     } else if (from_value) {
         if (!value) {
@@ -1101,6 +1218,8 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef epoch = PyRef::steal(PyObject_GetAttrString(wb2.get(), "epoch"));
         if (!epoch || !read_epoch(epoch.get(), w->epoch)) return nullptr;
         w->epoch_kind = !w->epoch.native ? 2 : w->epoch.windows ? 1 : 0;
+        w->datetime_api = datetime_capi();
+        if (!w->datetime_api) return nullptr;
         PyRef iso = PyRef::steal(PyObject_GetAttrString(wb2.get(), "iso_dates"));
         if (!iso) return nullptr;
         if (!PyBool_Check(iso.get())) {
@@ -1188,12 +1307,82 @@ PyObject* write_row_body(SheetWriterObject* w, PyObject* cells, PyObject* row_ob
     if (!dim) return nullptr;
     char rowtext[24];
     auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
-    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get())) {
+    std::size_t start = run.mark();
+    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get()) ||
+        !run.host_cells(cells)) {
+        run.drop_row(start);
         return nullptr;
     }
-    if (!run.host_cells(cells)) return nullptr;
     if (!run.end_row()) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* write_values_body(SheetWriterObject* w, PyObject* const* a) {
+    Borrow borrow(w);
+    if (!borrow) return already_borrowed();
+    PyObject* values = a[0];
+    PyObject* date_styles = a[2];
+    PyObject* make_cell = a[3];
+    if (!PyTuple_Check(values)) {
+        arg_type_error("write_values", "values", "tuple", values);
+        return nullptr;
+    }
+    long long row = 0;
+    if (!arg_int64("write_values", "row_idx", a[1], &row)) return nullptr;
+    if (!PyDict_Check(date_styles)) {
+        arg_type_error("write_values", "date_styles", "dict", date_styles);
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(values);
+    if (n > (Py_ssize_t)MAX_COLUMN) {
+        PyErr_Format(PyExc_ValueError, "a row holds at most %u cells", (unsigned)MAX_COLUMN);
+        return nullptr;
+    }
+    // The host cells come first, as the host makes a row's cells before
+    // writing any: an error there leaves nothing of the row written.
+    std::vector<PyRef> cells((std::size_t)n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* v = PyTuple_GET_ITEM(values, i);
+        if (Run::plain_value(v, date_styles)) continue;
+        if (PyErr_Occurred()) return nullptr;
+        PyRef r = PyRef::steal(PyLong_FromLongLong(row));
+        if (!r) return nullptr;
+        PyRef c = PyRef::steal(PyLong_FromSsize_t(i + 1));
+        if (!c) return nullptr;
+        PyObject* args[] = {r.get(), c.get(), v};
+        cells[(std::size_t)i] = PyRef::steal(PyObject_Vectorcall(make_cell, args, 3, nullptr));
+        if (!cells[(std::size_t)i]) return nullptr;
+    }
+    Run run(w);
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    if (!dims) return nullptr;
+    PyRef dim = dimension_of(dims.get(), row);
+    if (!dim) return nullptr;
+    char rowtext[24];
+    auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
+    std::size_t start = run.mark();
+    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get()) ||
+        !run.value_cells(values, cells, row, date_styles, make_cell)) {
+        run.drop_row(start);
+        return nullptr;
+    }
+    if (!run.end_row()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sw_write_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"values", "row_idx", "date_styles", "make_cell"};
+        static const ArgSpec spec{"write_values", names, 4, 4};
+        PyObject* a[4];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        PyObject* result;
+        Py_BEGIN_CRITICAL_SECTION(self);
+        result = guarded([&] { return write_values_body((SheetWriterObject*)self, a); });
+        Py_END_CRITICAL_SECTION();
+        return result;
+    });
 }
 
 PyObject* sw_write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -1236,6 +1425,13 @@ PyMethodDef sw_methods[] = {
     {"write_row", (PyCFunction)(void (*)(void))sw_write_row, METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\n"
      "Write one `<row>` from an iterable of cells (write-only worksheets)."},
+    {"write_values", (PyCFunction)(void (*)(void))sw_write_values, METH_FASTCALL | METH_KEYWORDS,
+     "write_values($self, values, row_idx, date_styles, make_cell)\n--\n\n"
+     "Write one `<row>` from a tuple of values, column i + 1 for values[i], as\n"
+     "`write_row` writes the cells a write-only worksheet makes of them: None,\n"
+     "bool, int, float and str values, and dates and times whose type is in\n"
+     "`date_styles` (with that style array), are written here; any other value\n"
+     "is written as the cell `make_cell(row_idx, column, value)` returns."},
     {"flush", (PyCFunction)sw_flush, METH_NOARGS, "flush($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

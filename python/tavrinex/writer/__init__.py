@@ -125,6 +125,17 @@ class SheetDataStream:
             self._out.end_row()
         self._row = row_idx
 
+    def append_values(self, values, row_idx, date_styles, make_cell):
+        """Write one row from a tuple of values through the engine, as
+        ``append`` writes the cells made of them (see
+        ``SheetWriter.write_values``); False, with nothing written, when
+        rows go through Python."""
+        if self._writer is None:
+            return False
+        self._writer.write_values(values, row_idx, date_styles, make_cell)
+        self._row = row_idx
+        return True
+
     def close(self):
         if self._writer is not None:
             self._writer.flush()

@@ -10,7 +10,7 @@ bytes (lxml) or str (ElementTree) value.
 import io
 import xml.etree.ElementTree as ET
 
-from tavrinex.writer.prepare import EMPTY, FORMULA, INLINE, cells_to_write, prepare_cell
+from tavrinex.writer.prepare import EMPTY, FORMULA, INLINE, RICH, cells_to_write, prepare_cell
 from tavrinex.writer.values import add_comment, check_row_attribute
 
 try:
@@ -31,6 +31,21 @@ def row_attributes(ws, row_idx):
         for name, value in attrs.items():
             check_row_attribute(name, value)
     return attrs
+
+
+def _rich_item(tree, runs):
+    """The `is` element of rich text, built with `tree` (lxml's etree or
+    ElementTree): one `r` per run, with its `rPr` when it has properties."""
+    item = tree.Element("is")
+    for props, text, preserve in runs:
+        run = tree.SubElement(item, "r")
+        if props:
+            rpr = tree.SubElement(run, "rPr")
+            for name, attrs in props:
+                tree.SubElement(rpr, name, attrs)
+        t = tree.SubElement(run, "t", {XML_SPACE: "preserve"} if preserve else {})
+        t.text = text
+    return item
 
 
 class LxmlBackend:
@@ -76,6 +91,8 @@ class LxmlBackend:
                     t.set(XML_SPACE, "preserve")
                 t.text = text
                 xf.write(item)
+            elif shape == RICH:
+                xf.write(_rich_item(_lxml, content))
             else:
                 with xf.element("v"):
                     if content:
@@ -121,6 +138,8 @@ class EtreeBackend:
             item = ET.SubElement(c, "is")
             t = ET.SubElement(item, "t", {XML_SPACE: "preserve"} if preserve else {})
             t.text = text
+        elif shape == RICH:
+            c.append(_rich_item(ET, content))
         elif shape != EMPTY:
             v = ET.SubElement(c, "v")
             v.text = content

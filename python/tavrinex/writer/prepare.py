@@ -1,10 +1,11 @@
 """The parts of a cell's <c> element, shared by both XML back ends."""
 
 from tavrinex.formula import ArrayFormula, DataTableFormula
+from tavrinex.text import _BOOL_PROPS, CellRichText, InlineFont
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.writer.values import date_value, safe_string, writable
 
-EMPTY, FORMULA, INLINE, VALUE = range(4)
+EMPTY, FORMULA, INLINE, VALUE, RICH = range(5)
 
 
 def _attribute_text(value):
@@ -58,6 +59,9 @@ def prepare_cell(ws, cell, styled, lxml):
         if text is not None:
             text = writable(safe_string(text), lxml)
         return attrs, FORMULA, (f_attrs, text)
+    if data_type == "s" and isinstance(value, CellRichText):
+        runs = rich_runs(value, lxml)
+        return (attrs, RICH, runs) if runs else (attrs, EMPTY, None)
     if data_type == "s":
         text = writable(value if isinstance(value, str) else safe_string(value), lxml)
         stripped = text.strip()
@@ -77,3 +81,47 @@ def cells_to_write(ws, cells, add_comment):
         if cell._value is None and not styled and not comment:
             continue
         yield cell, styled
+
+
+def _number_text(value):
+    """A run property number as text that reads back as the same value."""
+    if isinstance(value, float) and value.is_integer():
+        return str(int(value))
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def run_properties(font):
+    """[(name, attributes)] of the `rPr` children that give `font`, in the
+    order of InlineFont's fields."""
+    props = []
+    for name in InlineFont.FIELDS:
+        value = getattr(font, name)
+        if value is None:
+            continue
+        if name == "color":
+            attrs = {}
+            for key in ("rgb", "indexed", "theme", "tint", "auto"):
+                part = getattr(value, key)
+                if part is not None:
+                    attrs[key] = ("1" if part else "0") if key == "auto" else _number_text(part)
+        elif name in _BOOL_PROPS:
+            attrs = {"val": "1" if value else "0"}
+        else:
+            attrs = {"val": _number_text(value)}
+        props.append((name, attrs))
+    return props
+
+
+def rich_runs(value, lxml):
+    """[(run properties or None, text, keep spaces)] of rich text: each
+    piece becomes a run, plain str pieces without properties."""
+    runs = []
+    for piece in value:
+        font = getattr(piece, "font", None)
+        text = piece if isinstance(piece, str) else getattr(piece, "text", None)
+        if not isinstance(text, str):
+            text = safe_string(piece if text is None else text)
+        text = writable(text, lxml)
+        props = run_properties(font) if isinstance(font, InlineFont) else None
+        runs.append((props, text, text.strip() != text))
+    return runs

@@ -147,13 +147,28 @@ def write_rows_part(ws: Any, write: Callable[[bytes], Any], *, lxml: bool, engin
         ws.row_dimensions = saved
 
 
-def sheet_dimension(ws: Any) -> str:
-    cells = ws._cells
-    if not len(cells):
-        return "A1"
-    ref = ws.calculate_dimension()
-    first, _, last = ref.partition(":")
-    return first if first == last else ref
+def sheet_bounds(ws: Any) -> tuple[int, int, int, int] | None:
+    """(min_row, max_row, min_col, max_col) of the cells, found in one pass
+    over them; None when there are none."""
+    if not len(ws._cells):
+        return None
+    bounds = ws._store_bounds()
+    if bounds is not None:
+        return bounds
+    return ws.min_row, ws.max_row, ws.min_column, ws.max_column
+
+
+def sheet_dimension(ws: Any, bounds: tuple[int, int, int, int] | None = None) -> str:
+    """The range the cells span ("A1" when there are none), from `bounds`
+    when the caller has them."""
+    if bounds is None:
+        bounds = sheet_bounds(ws)
+        if bounds is None:
+            return "A1"
+    min_row, max_row, min_col, max_col = bounds
+    first = f"{get_column_letter(min_col)}{min_row}"
+    last = f"{get_column_letter(max_col)}{max_row}"
+    return first if first == last else f"{first}:{last}"
 
 
 # -- comments
