@@ -246,5 +246,7 @@ class TestEngineOnly:
         r = native.RowReader(ChunkSource(sheet('<row r="1"/>')), parser, reader_helpers())
         parser.reader = r
         r.next_raw()
+        gone = weakref.ref(parser)
         del r, parser
         gc.collect()
+        assert gone() is None
