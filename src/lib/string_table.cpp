@@ -5,6 +5,7 @@
 #include "lib/host.h"
 #include "lib/xml_host.h"
 #include "text/text_item.h"
+#include "xml/byte_classes.h"
 #include "xml/reader.h"
 
 #include <cstring>
@@ -46,6 +47,18 @@ void remove_x005f(std::string& s) {
     s.resize(out);
 }
 
+// Classes of a text run that call for the tokenizer's full checks; a run
+// without them is well-formed and decodes to itself.
+constexpr std::uint8_t NEEDS_CHECK = K_CTRL | K_HIGH | K_AMP | K_CR | K_BRACKET;
+
+// A str of checked UTF-8; ASCII (no K_HIGH byte) is copied without decoding.
+PyRef str_from_run(const char* p, std::size_t n, std::uint8_t classes) {
+    if (classes & K_HIGH) return PyRef::steal(PyUnicode_DecodeUTF8(p, Py_ssize_t(n), nullptr));
+    PyRef s = PyRef::steal(PyUnicode_New(Py_ssize_t(n), 127));
+    if (s) std::memcpy(PyUnicode_DATA(s.get()), p, n);
+    return s;
+}
+
 // The common item `<si><t>text</t></si>` read straight from the buffer:
 // right after the `si` Start (no attributes), `<t>`, character data and
 // `</t>` followed by the item's own end tag, all already buffered. Sets
@@ -60,22 +73,23 @@ ReadError plain_item(XmlReader& r, std::string& text, bool& done, PyRef& direct)
     const char* b = r.data() + r.pos();
     const std::size_t avail = r.size() - r.pos();
     if (avail < 3 || b[0] != '<' || b[1] != 't' || b[2] != '>') return ReadError::ok();
-    const void* lt = std::memchr(b + 3, '<', avail - 3);
-    if (!lt) return ReadError::ok();
-    const std::size_t j = std::size_t(static_cast<const char*>(lt) - b);
+    std::uint8_t classes = 0;
+    const std::size_t j = scan_run(b, 3, avail, '<', classes);
+    if (j >= avail) return ReadError::ok();
     std::string_view name = r.qname();
     const std::size_t after = j + 4;
     if (avail < after + name.size() + 3 || std::memcmp(b + j, "</t>", 4) != 0 || b[after] != '<' ||
         b[after + 1] != '/' || std::memcmp(b + after + 2, name.data(), name.size()) != 0 ||
         b[after + 2 + name.size()] != '>')
         return ReadError::ok();
-    bool decode;
-    if (check_text_run(b + 3, j - 3, decode)) return ReadError::ok();  // the tokenizer reports it
+    bool decode = false;
+    if ((classes & NEEDS_CHECK) && check_text_run(b + 3, j - 3, decode))
+        return ReadError::ok();  // the tokenizer reports it
     text.clear();
     if (decode) {
         append_decoded_text(text, b + 3, j - 3);
     } else if (find_x005f(b + 3, 0, j - 3) == j - 3) {
-        direct = PyRef::steal(PyUnicode_DecodeUTF8(b + 3, Py_ssize_t(j - 3), nullptr));
+        direct = str_from_run(b + 3, j - 3, classes);
         if (!direct) {
             done = true;
             return ReadError::ok();
@@ -88,6 +102,62 @@ ReadError plain_item(XmlReader& r, std::string& text, bool& done, PyRef& direct)
     TVX_TRY(r.next(ev));  // the item's End
     done = true;
     return ReadError::ok();
+}
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Right after an item's End, the items that follow as plain
+// `<si><t>text</t></si>` (whitespace between them) are read straight from
+// the buffer, without events: unprefixed names in the main namespace as
+// default, text that needs no change. Stops before the first item (or
+// other markup) that does not qualify, which is then read the general way.
+// False with a Python error set when a str or the list append fails.
+ReadError plain_run(XmlReader& r, PyObject* list, bool& failed) {
+    failed = false;
+    if (r.last_event() != XmlEvent::End || r.depth() != 1 || r.default_namespace() != NS_MAIN)
+        return ReadError::ok();
+    std::size_t want = 4096;
+    for (;;) {
+        r.release_tag();
+        bool available = false;
+        TVX_TRY(r.require(want, available));
+        const char* d = r.data();
+        const std::size_t n = r.size();
+        std::size_t p = r.pos();
+        bool short_item = false;
+        for (;;) {
+            std::size_t q = p;
+            while (q < n && is_space(d[q])) ++q;
+            if (n - q < 7) {
+                short_item = true;
+                break;
+            }
+            if (std::memcmp(d + q, "<si><t>", 7) != 0) break;
+            std::uint8_t classes = 0;
+            const std::size_t lt = scan_run(d, q + 7, n, '<', classes);
+            if (n - lt < 9) {
+                short_item = true;
+                break;
+            }
+            if (std::memcmp(d + lt, "</t></si>", 9) != 0) break;
+            const char* text = d + q + 7;
+            const std::size_t len = lt - q - 7;
+            if (classes & NEEDS_CHECK) {
+                bool decode = false;
+                if (check_text_run(text, len, decode) || decode) break;
+            }
+            if (find_x005f(text, 0, len) != len) break;
+            PyRef value = str_from_run(text, len, classes);
+            if (!value || PyList_Append(list, value.get()) < 0) {
+                failed = true;
+                return ReadError::ok();
+            }
+            p = lt + 9;
+        }
+        r.advance_to(p);
+        if (!short_item || !available || want >= (1u << 20)) return ReadError::ok();
+        if (n - p >= want) want *= 4;  // one item longer than the window
+    }
 }
 
 PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_content) {
@@ -122,6 +192,9 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
                                                               item.namespaces.get(), nullptr));
         }
         if (!value || PyList_Append(list.get(), value.get()) < 0) return nullptr;
+        bool failed;
+        if (ReadError e = plain_run(r, list.get(), failed)) return raise_read_error(e);
+        if (failed) return nullptr;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "sheet/sheet_parser.h"
 
 #include "utils/utils.h"
+#include "xml/byte_classes.h"
 
 #include <climits>
 #include <cstring>
@@ -160,29 +161,6 @@ namespace {
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool is_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
-// Bytes the fast path takes as they are. Text: no reference, no markup,
-// no carriage return or other control byte, ASCII only; attribute values
-// likewise but without TAB and LF (which decode to spaces). Anything else
-// goes through the tokenizer, which checks and decodes it.
-struct ByteClasses {
-    bool text[256];
-    bool value[256];
-    constexpr ByteClasses() : text(), value() {
-        for (int c = 0x20; c < 0x80; c++) text[c] = value[c] = true;
-        text['&'] = text['>'] = text['<'] = false;
-        value['&'] = value['<'] = false;
-        text['\t'] = text['\n'] = true;
-    }
-};
-constexpr ByteClasses kBytes;
-
-inline bool all_of(const bool* table, const char* b, const char* e) {
-    for (; b < e; b++) {
-        if (!table[(unsigned char)*b]) return false;
-    }
-    return true;
-}
-
 struct RawAttr {
     std::string_view name, value;
 };
@@ -220,10 +198,10 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
         char quote = d[q + 1];
         if (quote != '"' && quote != '\'') return Scan::Miss;
         std::size_t v = q + 2;
-        const char* hit = (const char*)std::memchr(d + v, quote, n - v);
-        if (!hit) return Scan::Short;
-        std::size_t e = (std::size_t)(hit - d);
-        if (!all_of(kBytes.value, d + v, hit)) return Scan::Miss;
+        std::uint8_t classes = 0;
+        std::size_t e = scan_run(d, v, n, quote, classes);
+        if (e >= n) return Scan::Short;
+        if (classes & PLAIN_VALUE_REJECT) return Scan::Miss;
         for (int i = 0; i < count; i++) {
             if (out[i].name == name) return Scan::Miss;  // the tokenizer reports it
         }
@@ -234,10 +212,10 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
 
 // Plain text from d[p] up to the next "<".
 Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
-    const char* hit = (const char*)std::memchr(d + p, '<', n - p);
-    if (!hit) return Scan::Short;
-    std::size_t e = (std::size_t)(hit - d);
-    if (!all_of(kBytes.text, d + p, hit)) {
+    std::uint8_t classes = 0;
+    std::size_t e = scan_run(d, p, n, '<', classes);
+    if (e >= n) return Scan::Short;
+    if (classes & PLAIN_TEXT_REJECT) {
         // Non-ASCII text (or a lone ">") qualifies when the tokenizer's own
         // checks pass and it would not change a byte in decoding.
         bool needs_decoding = false;
