@@ -198,3 +198,75 @@ def test_engine_equals_host_reader(entries, read_size):
     got = native_read(data, read_size, si_content=counting)
     assert got == read_shared_strings_py(io.BytesIO(data))
     assert calls == [x.encode() for x, python in entries if python]
+
+
+# ---------------------------------------------------------------- runs of plain items
+
+BREAKERS = ["<si><t>a&amp;b</t></si>", "<si><t>x005F_y</t></si>", "<si><t>cr\r\nlf</t></si>",
+            "<si><t>\u00e9t\u00e9</t></si>", "<si/>", "<si><r><t>rich</t></r></si>",
+            '<si><t xml:space="preserve"> s </t></si>', "<si><t>]]</t></si>", "\n  ",
+            "<!-- c --><si><t>after comment</t></si>", "<si><t><![CDATA[cd]]></t></si>"]
+
+
+@pytest.mark.parametrize("read_size", [1, 7, 500, 65536])
+def test_runs_of_plain_items_across_reads(read_size):
+    rnd = __import__("random").Random(read_size)
+    items = []
+    for i in range(3000):
+        if rnd.random() < 0.1:
+            items.append(rnd.choice(BREAKERS))
+        else:
+            # lengths around the read window and the scan's 16-byte steps
+            items.append("<si><t>%s</t></si>" % ("%d fox>trot ]" % i * rnd.choice([0, 1, 3, 17]))[:rnd.choice([5, 15, 16, 17, 300])])
+    items.append("<si><t>%s</t></si>" % ("long " * 3000))  # beyond one read
+    items.append("<si><t>%s</t></si>" % ("y" * 300_000))   # beyond the widest raw window
+    items.append("<si><t>last</t></si>")
+    data = table(*items)
+    got = native_read(data, read_size)
+    assert got == read_shared_strings_py(io.BytesIO(data))
+    assert len(got) == sum(1 for x in items if x.strip() and "<si" in x)
+    assert got[-1] == "last" and got[-2] == "y" * 300_000
+
+
+@pytest.mark.parametrize("data, expected", [
+    # the default namespace bound on an item is not the one of its siblings
+    (('<sst xmlns:m="%s"><si xmlns="%s"><t>in</t></si><si><t>out</t></si>'
+      '<m:si><m:t>in2</m:t></m:si></sst>' % (MAIN, MAIN)).encode(), ["in", "in2"]),
+    (('<sst xmlns="%s"><si><t>a</t></si><si><t>b</t></si><other/><si><t>c</t></si></sst>'
+      % MAIN).encode(), ["a", "b", "c"]),
+    (('<sst xmlns="%s"><si><t>a</t></si><si><t>b</t><t>c</t></si><si><t>d</t></si> </sst>'
+      % MAIN).encode(), ["a", "c", "d"]),
+])
+def test_plain_runs_respect_structure(data, expected):
+    assert native_read(data, 3) == native_read(data) == expected
+    assert expected == read_shared_strings_py(io.BytesIO(data))
+
+
+@pytest.mark.parametrize("bad, message", [
+    ("<si><t>b\x01</t></si>", "malformed: invalid character"),
+    ("<si><t>b]]>c</t></si>", "malformed: ]]> in text"),
+    ("<si><t>&nope;</t></si>", "malformed: undefined entity"),
+    ("<si><t>\xff</t></si>", "malformed: invalid utf-8"),
+    ("<si><t>b</t></sj>", "malformed: mismatched tag"),
+    ("<si><t>b</t>", "malformed: unclosed element"),
+])
+def test_errors_inside_a_run_of_plain_items(bad, message):
+    head = HEAD.encode() + b"<si><t>a</t></si>" * 50
+    data = head + bad.encode("latin-1") + (b"</sst>" if "unclosed" not in message else b"")
+    for size in (1, 65536):
+        with pytest.raises(NativeFallback) as info:
+            native_read(data, size)
+        assert str(info.value) == message
+
+
+def test_source_failing_inside_a_run_of_plain_items():
+    data = table(*["<si><t>item %d</t></si>" % i for i in range(5000)])
+
+    class Breaks(Chunks):
+        def read(self, n):
+            if self.off > len(self.data) // 2:
+                raise OSError("gone")
+            return super().read(n)
+
+    with pytest.raises(OSError, match="gone"):
+        native.read_string_table(Breaks(data, 1000), reader_helpers())

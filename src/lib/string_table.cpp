@@ -111,7 +111,7 @@ inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c ==
 // the buffer, without events: unprefixed names in the main namespace as
 // default, text that needs no change. Stops before the first item (or
 // other markup) that does not qualify, which is then read the general way.
-// False with a Python error set when a str or the list append fails.
+// `failed` with a Python error set when a str or the list append fails.
 ReadError plain_run(XmlReader& r, PyObject* list, bool& failed) {
     failed = false;
     if (r.last_event() != XmlEvent::End || r.depth() != 1 || r.default_namespace() != NS_MAIN)
