@@ -34,6 +34,13 @@ bool float_syntax(std::string_view s) noexcept {
     return i == n;
 }
 
+// Whether the text holds one of ".Ee" (what sends a number to float).
+inline bool has_float_mark(std::string_view t) noexcept {
+    for (char c : t)
+        if (c == '.' || (c | 0x20) == 'e') return true;
+    return false;
+}
+
 // Exact powers of ten: every one up to 1e22 is a double.
 constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -173,7 +180,7 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
     // Plain integers first: they hold none of ".Ee".
     if (parse_fast_int(t, out.i)) {
         out.form = ValueForm::Int;
-    } else if (t.find_first_of(".Ee") != std::string_view::npos) {
+    } else if (has_float_mark(t)) {
         if (float_syntax(t) && parse_float(t, out.f)) {
             out.form = ValueForm::Float;
         } else {
