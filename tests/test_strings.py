@@ -1,5 +1,6 @@
 """read_string_table against the host's own shared-string reader."""
 
+import gc
 import io
 
 import pytest
@@ -270,3 +271,26 @@ def test_source_failing_inside_a_run_of_plain_items():
 
     with pytest.raises(OSError, match="gone"):
         native.read_string_table(Breaks(data, 1000), reader_helpers())
+
+
+@pytest.mark.parametrize("root_attrs, sized", [
+    (' uniqueCount="3"', True), (' count="9" uniqueCount="1"', True), (' uniqueCount="500"', True),
+    (' count="2"', True), (' uniqueCount="999999999999"', True), (' uniqueCount="-4"', False),
+    (' uniqueCount="x"', False), (' uniqueCount=""', False), (' count="0"', False), ("", False)])
+def test_declared_counts_are_only_a_hint(root_attrs, sized):
+    items = ["<si><t>%d</t></si>" % i for i in range(3)] + ['<si foo="1"/>', "<si><t>e</t></si>"]
+    data = ('<sst xmlns="%s"%s>%s</sst>' % (MAIN, root_attrs, "".join(items))).encode()
+    seen = set()
+
+    def collecting(snippet, namespaces):
+        # a list sized up front has empty slots: no collection may reach it
+        gc.collect()
+        seen.update(id(o) for o in gc.get_objects() if type(o) is list)
+        return "rich"
+
+    got = native_read(data, si_content=collecting)
+    assert got == ["0", "1", "2", "rich", "e"]
+    assert (id(got) in seen) is not sized
+    assert gc.is_tracked(got)
+    got.append("more")
+    assert got[-1] == "more" and len(got) == 6

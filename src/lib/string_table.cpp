@@ -5,9 +5,11 @@
 #include "lib/host.h"
 #include "lib/xml_host.h"
 #include "text/text_item.h"
+#include "utils/utils.h"
 #include "xml/byte_classes.h"
 #include "xml/reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tvx {
@@ -104,6 +106,60 @@ ReadError plain_item(XmlReader& r, std::string& text, bool& done, PyRef& direct)
     return ReadError::ok();
 }
 
+// The list of items, sized up front from the table's own count when it
+// has one, so that a large table is not copied as the list grows. Slots
+// not yet filled are null (the list is not seen by Python code until
+// finish() cuts it to the items read).
+class ItemList {
+public:
+    bool init() {
+        list_ = PyRef::steal(PyList_New(0));
+        return bool(list_);
+    }
+    // The root's uniqueCount (else count) as the expected number of items;
+    // capped, and untouched list memory costs no resident pages.
+    bool expect(XmlReader& r) {
+        if (filled_ != 0 || size_ != 0) return true;
+        std::int64_t n = -1;
+        for (const AttributeRecord& a : r.attributes()) {
+            if (a.qname_start != a.local_start) continue;
+            std::string_view name = r.attr_local(a);
+            std::int64_t v = 0;
+            if ((name == "uniqueCount" || (name == "count" && n < 0)) &&
+                parse_fast_int(r.attr_raw_value(a), v) && v >= 0)
+                n = v;
+        }
+        if (n <= 0) return true;
+        size_ = Py_ssize_t(std::min<std::int64_t>(n, MAX_EXPECTED));
+        list_ = PyRef::steal(PyList_New(size_));
+        if (!list_) {
+            size_ = 0;
+            return false;
+        }
+        PyObject_GC_UnTrack(list_.get());  // no collector walk finds the null slots
+        return true;
+    }
+    bool append(PyObject* item) {
+        if (filled_ < size_) {
+            PyList_SET_ITEM(list_.get(), filled_++, Py_NewRef(item));
+            return true;
+        }
+        ++filled_;
+        return PyList_Append(list_.get(), item) == 0;
+    }
+    PyObject* finish() {
+        if (filled_ < size_ && PyList_SetSlice(list_.get(), filled_, size_, nullptr) < 0)
+            return nullptr;
+        if (size_ > 0) PyObject_GC_Track(list_.get());
+        return list_.release();
+    }
+
+private:
+    static constexpr std::int64_t MAX_EXPECTED = std::int64_t(1) << 24;
+    PyRef list_;
+    Py_ssize_t filled_ = 0, size_ = 0;
+};
+
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Right after an item's End, the items that follow as plain
@@ -112,7 +168,7 @@ inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c ==
 // default, text that needs no change. Stops before the first item (or
 // other markup) that does not qualify, which is then read the general way.
 // `failed` with a Python error set when a str or the list append fails.
-ReadError plain_run(XmlReader& r, PyObject* list, bool& failed) {
+ReadError plain_run(XmlReader& r, ItemList& list, bool& failed) {
     failed = false;
     if (r.last_event() != XmlEvent::End || r.depth() != 1 || r.default_namespace() != NS_MAIN)
         return ReadError::ok();
@@ -148,7 +204,7 @@ ReadError plain_run(XmlReader& r, PyObject* list, bool& failed) {
             }
             if (find_x005f(text, 0, len) != len) break;
             PyRef value = str_from_run(text, len, classes);
-            if (!value || PyList_Append(list, value.get()) < 0) {
+            if (!value || !list.append(value.get())) {
                 failed = true;
                 return ReadError::ok();
             }
@@ -163,15 +219,16 @@ ReadError plain_run(XmlReader& r, PyObject* list, bool& failed) {
 PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_content) {
     PySource src(source);
     XmlReader r(src);
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
+    ItemList list;
+    if (!list.init()) return nullptr;
     RprCache cache;
     TextItem item;
     XmlEvent ev;
     for (;;) {
         if (ReadError e = r.next(ev)) return raise_read_error(e);
-        if (ev == XmlEvent::EndOfDocument) return list.release();
+        if (ev == XmlEvent::EndOfDocument) return list.finish();
         if (ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) continue;
+        if (r.depth() == 1 && !list.expect(r)) return nullptr;
         if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
         bool done;
@@ -191,9 +248,9 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
             value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, item.bytes.get(),
                                                               item.namespaces.get(), nullptr));
         }
-        if (!value || PyList_Append(list.get(), value.get()) < 0) return nullptr;
+        if (!value || !list.append(value.get())) return nullptr;
         bool failed;
-        if (ReadError e = plain_run(r, list.get(), failed)) return raise_read_error(e);
+        if (ReadError e = plain_run(r, list, failed)) return raise_read_error(e);
         if (failed) return nullptr;
     }
 }
