@@ -235,7 +235,8 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
         PyRef value;
         if (ReadError e = plain_item(r, item.text, done, value)) return raise_read_error(e);
         if (done && !value && PyErr_Occurred()) return nullptr;
-        if (done) item.kind = TextItem::Kind::Text;
+        if (done)
+            item.kind = TextItem::Kind::Text;
         else if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
             return raise_read_error(e);
         if (value) {

@@ -59,7 +59,8 @@ bool parse_short_decimal(std::string_view s, double& out) noexcept {
     int scale = 0;
     for (; i < n && is_digit(s[i]); i++, digits++) m = m * 10 + unsigned(s[i] - '0');
     if (i < n && s[i] == '.') {
-        for (i++; i < n && is_digit(s[i]); i++, digits++, scale--) m = m * 10 + unsigned(s[i] - '0');
+        for (i++; i < n && is_digit(s[i]); i++, digits++, scale--)
+            m = m * 10 + unsigned(s[i] - '0');
     }
     if (digits == 0 || digits > 19) return false;  // 19 digits cannot wrap m
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {

@@ -63,17 +63,18 @@ inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char
     const __m128i gt = _mm_set1_epi8('>');
     for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpeq_epi8(v, amp)),
-            _mm_or_si128(_mm_cmpeq_epi8(v, bracket),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpeq_epi8(v, amp)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, bracket),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
         const unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vstop)));
         const unsigned marked = unsigned(_mm_movemask_epi8(special));
         // Bytes of the block before the stop (all sixteen without one).
         const unsigned before = at ? (at & (0u - at)) - 1u : 0xFFFFu;
         if (marked & before) {
             const std::size_t end = at ? i + unsigned(__builtin_ctz(at)) : i + 16;
-            for (std::size_t k = i; k < end; ++k) f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[k])];
+            for (std::size_t k = i; k < end; ++k)
+                f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[k])];
         }
         if (at) return i + unsigned(__builtin_ctz(at));
     }
