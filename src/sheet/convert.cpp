@@ -48,9 +48,12 @@ constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 
 // The common short decimal in one pass: with at most 2^53 as its digits
 // read as an integer m and a power of ten 10^k, |k| <= 22, both are exact
-// doubles and one multiplication or division rounds correctly. False for
-// anything else (from_chars then decides), never a different double.
-bool parse_short_decimal(std::string_view s, double& out) noexcept {
+// doubles and one multiplication or division rounds correctly (Parsed).
+// Otherwise no double is given: Valid when the text is known to have the
+// float syntax, Unknown when that is still to be checked.
+enum class Decimal : std::uint8_t { Parsed, Valid, Unknown };
+
+Decimal parse_short_decimal(std::string_view s, double& out) noexcept {
     std::size_t i = 0, n = s.size();
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
@@ -62,7 +65,7 @@ bool parse_short_decimal(std::string_view s, double& out) noexcept {
         for (i++; i < n && is_digit(s[i]); i++, digits++, scale--)
             m = m * 10 + unsigned(s[i] - '0');
     }
-    if (digits == 0 || digits > 19) return false;  // 19 digits cannot wrap m
+    if (digits == 0 || digits > 19) return Decimal::Unknown;  // 19 digits cannot wrap m
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
         i++;
         bool eneg = false;
@@ -70,20 +73,20 @@ bool parse_short_decimal(std::string_view s, double& out) noexcept {
         int e = 0;
         unsigned edigits = 0;
         for (; i < n && is_digit(s[i]) && edigits < 5; i++, edigits++) e = e * 10 + (s[i] - '0');
-        if (edigits == 0) return false;
+        if (edigits == 0) return Decimal::Unknown;
         scale += eneg ? -e : e;
     }
-    if (i != n || m > (std::uint64_t(1) << 53) || scale < -22 || scale > 22) return false;
+    if (i != n) return Decimal::Unknown;
+    if (m > (std::uint64_t(1) << 53) || scale < -22 || scale > 22) return Decimal::Valid;
     double v = double(m);
     v = scale < 0 ? v / kPow10[-scale] : v * kPow10[scale];
     out = negative ? -v : v;
-    return true;
+    return Decimal::Parsed;
 }
 
 // Correctly rounded parse of a text that passed float_syntax; false when
 // the value is out of the double range (the host's float decides those).
 bool parse_float(std::string_view s, double& out) noexcept {
-    if (parse_short_decimal(s, out)) return true;
     const char* b = s.data();
     const char* e = b + s.size();
     if (b < e && *b == '+') b++;
@@ -182,7 +185,9 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
     if (parse_fast_int(t, out.i)) {
         out.form = ValueForm::Int;
     } else if (has_float_mark(t)) {
-        if (float_syntax(t) && parse_float(t, out.f)) {
+        Decimal d = parse_short_decimal(t, out.f);
+        if (d == Decimal::Parsed ||
+            ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, out.f))) {
             out.form = ValueForm::Float;
         } else {
             PyRef r = call_with_text(ctx.float_fn, t);
