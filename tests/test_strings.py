@@ -294,3 +294,20 @@ def test_declared_counts_are_only_a_hint(root_attrs, sized):
     assert gc.is_tracked(got)
     got.append("more")
     assert got[-1] == "more" and len(got) == 6
+
+
+@pytest.mark.parametrize("special, expect", [
+    ("\x01", "malformed: invalid character"), ("&amp;", "&"), ("\r\n", "\n"), ("\u00e9", "\u00e9"),
+    ("]]", "]]"), (">", ">"), ("\x7f", "\x7f"), ("x005F_", "")])
+def test_special_bytes_at_every_offset_of_a_run(special, expect):
+    # a run's bytes are scanned sixteen at a time: each offset around the
+    # block edges, before the run's end, must be seen
+    for before in range(0, 40):
+        for after in (0, 1, 15, 16, 17):
+            text = "a" * before + special + "b" * after
+            data = table("<si><t>lead</t></si>", "<si><t>%s</t></si>" % text)
+            if expect.startswith("malformed"):
+                with pytest.raises(NativeFallback, match=expect.split(": ")[1]):
+                    native_read(data)
+            else:
+                assert native_read(data) == ["lead", "a" * before + expect + "b" * after]
