@@ -172,6 +172,28 @@ def test_float_texts_match_python(text):
     assert bits(value) == bits(expect)
 
 
+# Short decimals around the limits of exact arithmetic: digits near 2^53
+# (9007199254740992), powers of ten near 1e22, signs and leading zeros.
+short_decimals = st.builds(
+    lambda sign, m, point, e: sign + (m[:point] + "." + m[point:] if point is not None else m)
+    + (f"e{e}" if e is not None else ""),
+    st.sampled_from(["", "-", "+"]),
+    st.one_of(st.integers(0, 10**19).map(str),
+              st.integers(2**53 - 3, 2**53 + 3).map(str),
+              st.integers(0, 10**6).map(lambda k: "000" + str(k))),
+    st.one_of(st.none(), st.integers(0, 20)),
+    st.one_of(st.none(), st.integers(-30, 30), st.sampled_from(["+05", "-022", "00023"])),
+)
+
+
+@given(short_decimals)
+def test_short_decimals_match_python(text):
+    assume(any(c in text for c in ".eE"))
+    form, value, dtype = convert(None, text)
+    assert (form, dtype) == ("float", "n")
+    assert bits(value) == bits(float(text))
+
+
 @given(st.integers(-10**18 + 1, 10**18 - 1))
 def test_fast_integers(n):
     assert convert(None, str(n)) == ("int", n, "n")

@@ -1,5 +1,6 @@
 """read_string_table against the host's own shared-string reader."""
 
+import gc
 import io
 
 import pytest
@@ -198,3 +199,115 @@ def test_engine_equals_host_reader(entries, read_size):
     got = native_read(data, read_size, si_content=counting)
     assert got == read_shared_strings_py(io.BytesIO(data))
     assert calls == [x.encode() for x, python in entries if python]
+
+
+# ---------------------------------------------------------------- runs of plain items
+
+BREAKERS = ["<si><t>a&amp;b</t></si>", "<si><t>x005F_y</t></si>", "<si><t>cr\r\nlf</t></si>",
+            "<si><t>\u00e9t\u00e9</t></si>", "<si/>", "<si><r><t>rich</t></r></si>",
+            '<si><t xml:space="preserve"> s </t></si>', "<si><t>]]</t></si>", "\n  ",
+            "<!-- c --><si><t>after comment</t></si>", "<si><t><![CDATA[cd]]></t></si>"]
+
+
+@pytest.mark.parametrize("read_size", [1, 7, 500, 65536])
+def test_runs_of_plain_items_across_reads(read_size):
+    rnd = __import__("random").Random(read_size)
+    items = []
+    for i in range(3000):
+        if rnd.random() < 0.1:
+            items.append(rnd.choice(BREAKERS))
+        else:
+            # lengths around the read window and the scan's 16-byte steps
+            items.append("<si><t>%s</t></si>" % ("%d fox>trot ]" % i * rnd.choice([0, 1, 3, 17]))[:rnd.choice([5, 15, 16, 17, 300])])
+    items.append("<si><t>%s</t></si>" % ("long " * 3000))  # beyond one read
+    items.append("<si><t>%s</t></si>" % ("y" * 300_000))   # beyond the widest raw window
+    items.append("<si><t>last</t></si>")
+    data = table(*items)
+    got = native_read(data, read_size)
+    assert got == read_shared_strings_py(io.BytesIO(data))
+    assert len(got) == sum(1 for x in items if x.strip() and "<si" in x)
+    assert got[-1] == "last" and got[-2] == "y" * 300_000
+
+
+@pytest.mark.parametrize("data, expected", [
+    # the default namespace bound on an item is not the one of its siblings
+    (('<sst xmlns:m="%s"><si xmlns="%s"><t>in</t></si><si><t>out</t></si>'
+      '<m:si><m:t>in2</m:t></m:si></sst>' % (MAIN, MAIN)).encode(), ["in", "in2"]),
+    (('<sst xmlns="%s"><si><t>a</t></si><si><t>b</t></si><other/><si><t>c</t></si></sst>'
+      % MAIN).encode(), ["a", "b", "c"]),
+    (('<sst xmlns="%s"><si><t>a</t></si><si><t>b</t><t>c</t></si><si><t>d</t></si> </sst>'
+      % MAIN).encode(), ["a", "c", "d"]),
+])
+def test_plain_runs_respect_structure(data, expected):
+    assert native_read(data, 3) == native_read(data) == expected
+    assert expected == read_shared_strings_py(io.BytesIO(data))
+
+
+@pytest.mark.parametrize("bad, message", [
+    ("<si><t>b\x01</t></si>", "malformed: invalid character"),
+    ("<si><t>b]]>c</t></si>", "malformed: ]]> in text"),
+    ("<si><t>&nope;</t></si>", "malformed: undefined entity"),
+    ("<si><t>\xff</t></si>", "malformed: invalid utf-8"),
+    ("<si><t>b</t></sj>", "malformed: mismatched tag"),
+    ("<si><t>b</t>", "malformed: unclosed element"),
+])
+def test_errors_inside_a_run_of_plain_items(bad, message):
+    head = HEAD.encode() + b"<si><t>a</t></si>" * 50
+    data = head + bad.encode("latin-1") + (b"</sst>" if "unclosed" not in message else b"")
+    for size in (1, 65536):
+        with pytest.raises(NativeFallback) as info:
+            native_read(data, size)
+        assert str(info.value) == message
+
+
+def test_source_failing_inside_a_run_of_plain_items():
+    data = table(*["<si><t>item %d</t></si>" % i for i in range(5000)])
+
+    class Breaks(Chunks):
+        def read(self, n):
+            if self.off > len(self.data) // 2:
+                raise OSError("gone")
+            return super().read(n)
+
+    with pytest.raises(OSError, match="gone"):
+        native.read_string_table(Breaks(data, 1000), reader_helpers())
+
+
+@pytest.mark.parametrize("root_attrs, sized", [
+    (' uniqueCount="3"', True), (' count="9" uniqueCount="1"', True), (' uniqueCount="500"', True),
+    (' count="2"', True), (' uniqueCount="999999999999"', True), (' uniqueCount="-4"', False),
+    (' uniqueCount="x"', False), (' uniqueCount=""', False), (' count="0"', False), ("", False)])
+def test_declared_counts_are_only_a_hint(root_attrs, sized):
+    items = ["<si><t>%d</t></si>" % i for i in range(3)] + ['<si foo="1"/>', "<si><t>e</t></si>"]
+    data = ('<sst xmlns="%s"%s>%s</sst>' % (MAIN, root_attrs, "".join(items))).encode()
+    seen = set()
+
+    def collecting(snippet, namespaces):
+        # a list sized up front has empty slots: no collection may reach it
+        gc.collect()
+        seen.update(id(o) for o in gc.get_objects() if type(o) is list)
+        return "rich"
+
+    got = native_read(data, si_content=collecting)
+    assert got == ["0", "1", "2", "rich", "e"]
+    assert (id(got) in seen) is not sized
+    assert gc.is_tracked(got)
+    got.append("more")
+    assert got[-1] == "more" and len(got) == 6
+
+
+@pytest.mark.parametrize("special, expect", [
+    ("\x01", "malformed: invalid character"), ("&amp;", "&"), ("\r\n", "\n"), ("\u00e9", "\u00e9"),
+    ("]]", "]]"), (">", ">"), ("\x7f", "\x7f"), ("x005F_", "")])
+def test_special_bytes_at_every_offset_of_a_run(special, expect):
+    # a run's bytes are scanned sixteen at a time: each offset around the
+    # block edges, before the run's end, must be seen
+    for before in range(0, 40):
+        for after in (0, 1, 15, 16, 17):
+            text = "a" * before + special + "b" * after
+            data = table("<si><t>lead</t></si>", "<si><t>%s</t></si>" % text)
+            if expect.startswith("malformed"):
+                with pytest.raises(NativeFallback, match=expect.split(": ")[1]):
+                    native_read(data)
+            else:
+                assert native_read(data) == ["lead", "a" * before + expect + "b" * after]

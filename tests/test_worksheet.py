@@ -226,3 +226,23 @@ def test_rows_through_the_engine_store():
     assert (ws.max_row, ws.max_column) == (2, 3)
     rows = list(ws.iter_rows(values_only=True))
     assert rows == [(None, None, None), (None, None, 7)]
+
+
+def test_rows_follow_the_store_changing_mode_or_being_replaced_mid_iteration():
+    _native_store_ready()
+    ws, _ = load(engine=_native.native)
+    assert not isinstance(ws._cells, dict) and not ws._cells._in_dict_mode()
+    rows = ws.iter_rows(values_only=True)
+    narrow = ws.iter_rows(max_col=2, values_only=True)
+    assert next(rows) == (1, None, "zero") and next(narrow) == (1, None)
+    ws._cells[(1, 1)] = "replaced"
+    ws._cells["Z9"] = "odd key"  # the store becomes a dict underneath
+    assert ws._cells._in_dict_mode()
+    assert next(rows) == (None, "#VALUE!", None)
+    ws._cells = {(2, 1): Cell(ws, row=2, column=1, value="new")}
+    assert list(narrow) == [("new", None)]
+    ws, _ = load(engine=_native.native)
+    rows = ws.iter_rows(values_only=True)
+    assert next(rows) == (1, None, "zero")
+    ws._cells = {(2, 2): Cell(ws, row=2, column=2, value="from the dict")}
+    assert list(rows) == [(None, "from the dict", None)]

@@ -335,8 +335,18 @@ class Worksheet:
         if min_row < 1 or min_col < 1:
             raise ValueError("Row or column values must be at least 1")
         values_only = bool(values_only)
+        cells = self._cells
+        in_dict_mode = getattr(cells, "_in_dict_mode", None)
+        if in_dict_mode is None:
+            for row in range(min_row, max_row + 1):
+                yield self._cells_by_row(row, min_col, max_col, values_only)
+            return
+        store_row = cells._row
         for row in range(min_row, max_row + 1):
-            yield self._cells_by_row(row, min_col, max_col, values_only)
+            if self._cells is cells and not in_dict_mode():
+                yield store_row(row, min_col, max_col, values_only)[0]
+            else:
+                yield self._cells_by_row(row, min_col, max_col, values_only)
 
     def _cells_by_row(self, row, min_col, max_col, values_only):
         cells = self._cells

@@ -34,6 +34,56 @@ bool float_syntax(std::string_view s) noexcept {
     return i == n;
 }
 
+// Whether the text holds one of ".Ee" (what sends a number to float).
+inline bool has_float_mark(std::string_view t) noexcept {
+    for (char c : t)
+        if (c == '.' || (c | 0x20) == 'e') return true;
+    return false;
+}
+
+// Exact powers of ten: every one up to 1e22 is a double.
+constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The common short decimal in one pass: with at most 2^53 as its digits
+// read as an integer m and a power of ten 10^k, |k| <= 22, both are exact
+// doubles and one multiplication or division rounds correctly (Parsed).
+// Otherwise no double is given: Valid when the text is known to have the
+// float syntax, Unknown when that is still to be checked.
+enum class Decimal : std::uint8_t { Parsed, Valid, Unknown };
+
+Decimal parse_short_decimal(std::string_view s, double& out) noexcept {
+    std::size_t i = 0, n = s.size();
+    bool negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::uint64_t m = 0;
+    unsigned digits = 0;
+    int scale = 0;
+    for (; i < n && is_digit(s[i]); i++, digits++) m = m * 10 + unsigned(s[i] - '0');
+    if (i < n && s[i] == '.') {
+        for (i++; i < n && is_digit(s[i]); i++, digits++, scale--)
+            m = m * 10 + unsigned(s[i] - '0');
+    }
+    if (digits == 0 || digits > 19) return Decimal::Unknown;  // 19 digits cannot wrap m
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        i++;
+        bool eneg = false;
+        if (i < n && (s[i] == '+' || s[i] == '-')) eneg = s[i++] == '-';
+        int e = 0;
+        unsigned edigits = 0;
+        for (; i < n && is_digit(s[i]) && edigits < 5; i++, edigits++) e = e * 10 + (s[i] - '0');
+        if (edigits == 0) return Decimal::Unknown;
+        scale += eneg ? -e : e;
+    }
+    if (i != n) return Decimal::Unknown;
+    if (m > (std::uint64_t(1) << 53) || scale < -22 || scale > 22) return Decimal::Valid;
+    double v = double(m);
+    v = scale < 0 ? v / kPow10[-scale] : v * kPow10[scale];
+    out = negative ? -v : v;
+    return Decimal::Parsed;
+}
+
 // Correctly rounded parse of a text that passed float_syntax; false when
 // the value is out of the double range (the host's float decides those).
 bool parse_float(std::string_view s, double& out) noexcept {
@@ -131,8 +181,13 @@ ReadError apply_date_rules(const ConvertContext& ctx, const RawCell& raw, CellVa
 ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
     std::string_view t = raw.value;
     out.data_type = DT_N;
-    if (t.find_first_of(".Ee") != std::string_view::npos) {
-        if (float_syntax(t) && parse_float(t, out.f)) {
+    // Plain integers first: they hold none of ".Ee".
+    if (parse_fast_int(t, out.i)) {
+        out.form = ValueForm::Int;
+    } else if (has_float_mark(t)) {
+        Decimal d = parse_short_decimal(t, out.f);
+        if (d == Decimal::Parsed ||
+            ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, out.f))) {
             out.form = ValueForm::Float;
         } else {
             PyRef r = call_with_text(ctx.float_fn, t);
@@ -145,8 +200,6 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
                 out.obj = std::move(r);
             }
         }
-    } else if (parse_fast_int(t, out.i)) {
-        out.form = ValueForm::Int;
     } else {
         PyRef r = call_with_text(ctx.int_fn, t);
         if (!r) return ReadError::source();

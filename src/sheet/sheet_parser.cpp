@@ -1,6 +1,7 @@
 #include "sheet/sheet_parser.h"
 
 #include "utils/utils.h"
+#include "xml/byte_classes.h"
 
 #include <climits>
 #include <cstring>
@@ -160,31 +161,14 @@ namespace {
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 inline bool is_letter(char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 
-// Bytes the fast path takes as they are. Text: no reference, no markup,
-// no carriage return or other control byte, ASCII only; attribute values
-// likewise but without TAB and LF (which decode to spaces). Anything else
-// goes through the tokenizer, which checks and decodes it.
-struct ByteClasses {
-    bool text[256];
-    bool value[256];
-    constexpr ByteClasses() : text(), value() {
-        for (int c = 0x20; c < 0x80; c++) text[c] = value[c] = true;
-        text['&'] = text['>'] = text['<'] = false;
-        value['&'] = value['<'] = false;
-        text['\t'] = text['\n'] = true;
-    }
-};
-constexpr ByteClasses kBytes;
-
-inline bool all_of(const bool* table, const char* b, const char* e) {
-    for (; b < e; b++) {
-        if (!table[(unsigned char)*b]) return false;
-    }
-    return true;
-}
-
+// Plain data, so that the arrays of them on the per-cell path are not
+// zero-filled on every call.
 struct RawAttr {
-    std::string_view name, value;
+    const char* name_at;
+    const char* value_at;
+    std::uint32_t name_len, value_len;
+    std::string_view name() const noexcept { return {name_at, name_len}; }
+    std::string_view value() const noexcept { return {value_at, value_len}; }
 };
 
 enum class Scan : std::uint8_t { Ok, Miss, Short };
@@ -220,24 +204,25 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
         char quote = d[q + 1];
         if (quote != '"' && quote != '\'') return Scan::Miss;
         std::size_t v = q + 2;
-        const char* hit = (const char*)std::memchr(d + v, quote, n - v);
-        if (!hit) return Scan::Short;
-        std::size_t e = (std::size_t)(hit - d);
-        if (!all_of(kBytes.value, d + v, hit)) return Scan::Miss;
+        std::uint8_t classes = 0;
+        std::size_t e = scan_run(d, v, n, quote, classes);
+        if (e >= n) return Scan::Short;
+        if (classes & PLAIN_VALUE_REJECT) return Scan::Miss;
         for (int i = 0; i < count; i++) {
-            if (out[i].name == name) return Scan::Miss;  // the tokenizer reports it
+            if (out[i].name() == name) return Scan::Miss;  // the tokenizer reports it
         }
-        out[count++] = {name, std::string_view(d + v, e - v)};
+        if (e - v > UINT32_MAX || name.size() > UINT32_MAX) return Scan::Miss;
+        out[count++] = {name.data(), d + v, std::uint32_t(name.size()), std::uint32_t(e - v)};
         p = e + 1;
     }
 }
 
 // Plain text from d[p] up to the next "<".
 Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
-    const char* hit = (const char*)std::memchr(d + p, '<', n - p);
-    if (!hit) return Scan::Short;
-    std::size_t e = (std::size_t)(hit - d);
-    if (!all_of(kBytes.text, d + p, hit)) {
+    std::uint8_t classes = 0;
+    std::size_t e = scan_run(d, p, n, '<', classes);
+    if (e >= n) return Scan::Short;
+    if (classes & PLAIN_TEXT_REJECT) {
         // Non-ASCII text (or a lone ">") qualifies when the tokenizer's own
         // checks pass and it would not change a byte in decoding.
         bool needs_decoding = false;
@@ -280,19 +265,19 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     inline_.reset();
     std::string_view r, s, t, v, ftext;
     for (int i = 0; i < count; i++) {
-        if (attrs[i].name.size() != 1) continue;
-        switch (attrs[i].name[0]) {
+        if (attrs[i].name_len != 1) continue;
+        switch (attrs[i].name_at[0]) {
             case 'r':
                 has_r_ = true;
-                r = attrs[i].value;
+                r = attrs[i].value();
                 break;
             case 's':
                 has_s_ = true;
-                s = attrs[i].value;
+                s = attrs[i].value();
                 break;
             case 't':
                 has_t_ = true;
-                t = attrs[i].value;
+                t = attrs[i].value();
                 break;
             default:
                 break;
@@ -326,15 +311,15 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
             bool fempty = false;
             TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
             for (int i = 0; i < fcount; i++) {
-                if (fa[i].name == "t") {
+                if (fa[i].name() == "t") {
                     f_has_t = true;
-                    ft = fa[i].value;
-                } else if (fa[i].name == "ref") {
+                    ft = fa[i].value();
+                } else if (fa[i].name() == "ref") {
                     f_has_ref = true;
-                    fref = fa[i].value;
-                } else if (fa[i].name == "si") {
+                    fref = fa[i].value();
+                } else if (fa[i].name() == "si") {
                     f_has_si = true;
-                    fsi = fa[i].value;
+                    fsi = fa[i].value();
                 }
             }
             if (f_has_t && ft == "dataTable") return Fast::Miss;

@@ -549,7 +549,7 @@ PyObject* m_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (!item) return nullptr;
             PyTuple_SET_ITEM(result.get(), (Py_ssize_t)i, item.release());
         }
-        return Py_BuildValue("(OO)", result.get(), created ? Py_True : Py_False);
+        return PyTuple_Pack(2, result.get(), created ? Py_True : Py_False);
     });
 }
 

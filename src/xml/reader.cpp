@@ -1,6 +1,7 @@
 #include "xml/reader.h"
 
 #include "core/seed.h"
+#include "xml/byte_classes.h"
 
 #include <algorithm>
 #include <array>
@@ -11,31 +12,8 @@ namespace tvx {
 
 namespace {
 
-// Character classes of text and attribute bytes; OR-ed over a run so that
-// one pass tells which of the slower checks the run needs.
-enum : std::uint8_t {
-    K_CTRL = 1,      // below 0x20, not TAB/LF/CR
-    K_HIGH = 2,      // 0x80 and above: UTF-8 validation
-    K_AMP = 4,       // reference check and decoding
-    K_CR = 8,        // line-end decoding
-    K_BRACKET = 16,  // possible `]]>`
-    K_LT = 32,       // `<` (attribute values)
-    K_TABLF = 64,    // attribute-value decoding
-};
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-    std::array<std::uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = K_CTRL;
-    t['\t'] = K_TABLF;
-    t['\n'] = K_TABLF;
-    t['\r'] = K_CR;
-    for (int c = 0x80; c < 256; ++c) t[c] = K_HIGH;
-    t['&'] = K_AMP;
-    t[']'] = K_BRACKET;
-    t['<'] = K_LT;
-    return t;
-}
-constexpr auto CLASSES = make_classes();
+// Character classes of text and attribute bytes (xml/byte_classes.h).
+constexpr const auto& CLASSES = BYTE_CLASSES;
 
 enum : std::uint8_t { N_START = 1, N_CHAR = 2, N_WS = 4, N_TAGSTOP = 8, N_LETTER = 16 };
 
@@ -562,7 +540,7 @@ ReadError XmlReader::text() {
     for (;;) {
         const char* p = buf_.data() + pos_;
         const std::size_t avail = buf_.size() - pos_;
-        while (len < avail && p[len] != '<') f |= CLASSES[uc(p[len++])];
+        len = scan_run(p, len, avail, '<', f);
         if (len < avail) break;
         bool more;
         TVX_TRY(refill(more, pos_));
@@ -838,9 +816,9 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
         }
         if (b[k] != '"' && b[k] != '\'') return ReadError::malformed("expected quote");
         const char q = b[k];
-        std::size_t vs = k + 1, ve = vs;
+        std::size_t vs = k + 1;
         std::uint8_t f = 0;
-        while (ve < n && b[ve] != q) f |= CLASSES[uc(b[ve++])];
+        std::size_t ve = scan_run(b, vs, n, q, f);
         if (ve >= n) {
             need_more = true;
             return ReadError::ok();

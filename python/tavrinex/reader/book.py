@@ -238,6 +238,7 @@ class _Loader:
         wb = Workbook(filename=self.name, shared_strings=strings, stylesheet=stylesheet,
                       epoch=epoch, read_only=self.read_only, data_only=self.data_only,
                       empty=True)
+        del strings  # the workbook keeps its own copy: one table in memory while sheets load
         self.read_workbook_items(wb, root)
         self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)

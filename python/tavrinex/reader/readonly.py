@@ -232,12 +232,14 @@ class ReadOnlyWorksheet:
     def _rows(self, min_col, max_col, values_only, filler):
         """(idx, row tuple) for each row of the sheet, engine first."""
         args = (self, min_col, max_col, values_only, self._cell_cls, filler)
-        return self._pass(lambda reader: reader.next_row(*args))
+        return self._pass("next_row", args)
 
     def _raw_rows(self):
-        return self._pass(lambda reader: reader.next_raw())
+        return self._pass("next_raw", ())
 
-    def _pass(self, pull):
+    def _pass(self, method, args):
+        """What the reader's `method` gives, called with `args`, row after
+        row: the engine's reader first, the Python one from where it gave up."""
         delivered = 0
         engine = self._engine
         if engine is not None:
@@ -246,12 +248,15 @@ class ReadOnlyWorksheet:
                 parser = self._parser()
                 reader = engine.RowReader(source, parser, self._helpers)
                 self.reader_path = "engine"
+                pull, actions = getattr(reader, method), reader.actions
+                fallback = engine.NativeFallback
                 while True:
                     try:
-                        got = pull(reader)
-                    except engine.NativeFallback:
+                        got = pull(*args)
+                    except fallback:
                         break
-                    _replay(reader.actions, parser)
+                    if actions or parser.row_dimensions:
+                        _replay(actions, parser)
                     if got is None:
                         return
                     yield got
@@ -268,8 +273,9 @@ class ReadOnlyWorksheet:
                 if reader.next_raw() is None:
                     return
             del reader.actions[:]
+            pull = getattr(reader, method)
             while True:
-                got = pull(reader)
+                got = pull(*args)
                 _replay(reader.actions, parser)
                 if got is None:
                     return

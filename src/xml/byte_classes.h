@@ -1,0 +1,86 @@
+// Byte classes of character data and attribute values, shared by the
+// tokenizer and by the parsers that read plain runs straight from its
+// buffer, and the scan that finds the end of a run while gathering them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tvx {
+
+// OR-ed over a run, so that one pass tells which of the slower checks the
+// run needs. Bytes without a class are printable ASCII other than & ] < >.
+enum : std::uint8_t {
+    K_CTRL = 1,      // below 0x20, not TAB/LF/CR
+    K_HIGH = 2,      // 0x80 and above: UTF-8 validation
+    K_AMP = 4,       // reference check and decoding
+    K_CR = 8,        // line-end decoding
+    K_BRACKET = 16,  // possible `]]>`
+    K_LT = 32,       // `<` (attribute values)
+    K_TABLF = 64,    // attribute-value decoding
+    K_GT = 128,      // `>`
+};
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = K_CTRL;
+    t['\t'] = K_TABLF;
+    t['\n'] = K_TABLF;
+    t['\r'] = K_CR;
+    for (int c = 0x80; c < 256; ++c) t[c] = K_HIGH;
+    t['&'] = K_AMP;
+    t[']'] = K_BRACKET;
+    t['<'] = K_LT;
+    t['>'] = K_GT;
+    return t;
+}
+inline constexpr std::array<std::uint8_t, 256> BYTE_CLASSES = make_byte_classes();
+
+// Runs that a parser may take from the buffer as they are: character data
+// with no reference, no markup, no CR or other control byte, ASCII only
+// (TAB and LF stay as written); attribute values likewise, except that '>'
+// is allowed and TAB and LF are not (they decode to spaces).
+inline constexpr std::uint8_t PLAIN_TEXT_REJECT = K_CTRL | K_HIGH | K_AMP | K_CR | K_LT | K_GT;
+inline constexpr std::uint8_t PLAIN_VALUE_REJECT = K_CTRL | K_HIGH | K_AMP | K_CR | K_LT | K_TABLF;
+
+// The position of the first `stop` in p[from, n), or n; the classes of the
+// bytes before it are OR-ed into `f`. Sixteen bytes at a step: a block of
+// bytes without a class costs a few compares.
+inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char stop,
+                            std::uint8_t& f) noexcept {
+    std::size_t i = from;
+#if defined(__SSE2__)
+    const __m128i vstop = _mm_set1_epi8(stop);
+    const __m128i below = _mm_set1_epi8(0x20);  // signed: also every byte >= 0x80
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i bracket = _mm_set1_epi8(']');
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i gt = _mm_set1_epi8('>');
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i special =
+            _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpeq_epi8(v, amp)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, bracket),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        const unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vstop)));
+        const unsigned marked = unsigned(_mm_movemask_epi8(special));
+        // Bytes of the block before the stop (all sixteen without one).
+        const unsigned before = at ? (at & (0u - at)) - 1u : 0xFFFFu;
+        if (marked & before) {
+            const std::size_t end = at ? i + unsigned(__builtin_ctz(at)) : i + 16;
+            for (std::size_t k = i; k < end; ++k)
+                f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[k])];
+        }
+        if (at) return i + unsigned(__builtin_ctz(at));
+    }
+#endif
+    while (i < n && p[i] != stop) f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[i++])];
+    return i;
+}
+
+}  // namespace tvx
