@@ -211,6 +211,32 @@ def test_python_reader_takes_a_namespace_uri_with_a_brace():
         "1": {"r": "1", "{}rn:r}x": "y", "ht": "3"}}
 
 
+@pytest.mark.parametrize("root_ns, expected", [
+    # the main namespace by prefix, a braced URI as the default: items read
+    (f'xmlns:m="{MAIN}" xmlns="{{1,2}}"', ["plain", "rich", "ruby"]),
+    # the braced URI is the items' own namespace: no item counts
+    ('xmlns="{1,2}"', []),
+])
+def test_shared_strings_readers_take_a_namespace_uri_with_a_brace(root_ns, expected):
+    prefix = "m:" if "xmlns:m" in root_ns else ""
+    items = [f"<{prefix}si><{prefix}t>plain</{prefix}t></{prefix}si>",
+             f'<{prefix}si><{prefix}r><{prefix}rPr><{prefix}b/></{prefix}rPr>'
+             f'<{prefix}t>rich</{prefix}t></{prefix}r></{prefix}si>',
+             f'<{prefix}si><{prefix}t>ruby</{prefix}t><{prefix}rPh sb="0" eb="1">'
+             f'<{prefix}t>r</{prefix}t></{prefix}rPh><x:e xmlns:x="a}}b"/></{prefix}si>']
+    data = (f'<{prefix}sst {root_ns} count="3">' + "".join(items) + f"</{prefix}sst>").encode()
+    assert read_shared_strings_py(io.BytesIO(data)) == expected
+    assert native.read_string_table(io.BytesIO(data), reader_helpers()) == expected
+
+
+def test_text_snippets_parse_under_a_namespace_uri_with_a_brace():
+    from tavrinex.text import parse_snippet
+
+    el = parse_snippet(b'<x:t y:a="1">v</x:t>', [("x", "}rn:x"), ("y", "a}b")])
+    assert (el.tag, el.attrib, el.text) == ("{}rn:x}t", {"{a}b}a": "1"}, "v")
+    assert parse_snippet(b"<t>w</t>", [("", MAIN)]).tag == f"{{{MAIN}}}t"
+
+
 def test_python_reader_name_cache_is_bounded():
     n = 3 * pyworksheet.NAME_CACHE_SIZE
     body = "".join(f'<x:e{i} xmlns:x="urn:{i % 7}"/>' for i in range(n))

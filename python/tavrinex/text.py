@@ -17,7 +17,7 @@ helpers (as a captured snippet with the namespaces in scope) only when it
 holds something it leaves to Python.
 """
 
-from xml.etree import ElementTree as ET
+from tavrinex.xmltree import fromstring
 
 # Children of an item (TEXT_DANGEROUS) or of a run (RICH_DANGEROUS) whose
 # content this model reads in a way other than the engine's: none. The
@@ -149,7 +149,7 @@ def parse_snippet(snippet, namespaces):
         name = f"xmlns:{prefix}" if prefix else "xmlns"
         decls.append(f' {name}="{_quote(uri)}"')
     head = ("<_context" + "".join(decls) + ">").encode()
-    return ET.fromstring(head + bytes(snippet) + b"</_context>")[0]
+    return fromstring(head + bytes(snippet) + b"</_context>")[0]
 
 
 def _text_of(elem):
