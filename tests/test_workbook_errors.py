@@ -106,6 +106,24 @@ def test_cells_referring_to_nothing(tmp_path, engine, cell):
           engine=engine)
 
 
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("body", [
+    '<row r="1"><c r="A1" t="s"><v>7</v></c></row>',        # no such string
+    "<row r='1'><c r='A1'><v>1</v></c>",                    # the document is cut short
+])
+def test_read_only_sheets_report_what_breaks_while_iterating(tmp_path, engine, body):
+    parts = minimal_parts(body, strings=["a"])
+    path = tmp_path / "bad.xlsx"
+    path.write_bytes(package(parts))
+    wb = tavrinex.load_workbook(path, read_only=True, engine=engine)
+    try:
+        with pytest.raises(BrokenPartError) as info:
+            list(wb["One"].iter_rows(values_only=True))
+    finally:
+        wb.close()
+    assert str(path) in str(info.value) and info.value.part == "xl/worksheets/sheet1.xml"
+
+
 def test_sheet_relationship_pointing_nowhere(tmp_path):
     parts = minimal_parts()
     parts["xl/workbook.xml"] = parts["xl/workbook.xml"].replace('r:id="rId1"', 'r:id="rId9"')

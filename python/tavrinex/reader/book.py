@@ -309,7 +309,10 @@ class _Loader:
         return ReadOnlyWorksheet(wb, title, lambda: archive.open(part),
                                  data_only=self.data_only, rich_text=self.rich_text,
                                  date_formats=wb._date_formats,
-                                 timedelta_formats=wb._timedelta_formats, **extra)
+                                 timedelta_formats=wb._timedelta_formats,
+                                 broken=lambda exc: (self.broken(part, exc)
+                                                     if isinstance(exc, _BROKEN) else None),
+                                 **extra)
 
     def full_sheet(self, wb: Workbook[Any], title: str, part: str) -> Worksheet:
         ws = Worksheet(wb, title)

@@ -64,8 +64,11 @@ class ReadOnlyWorksheet:
 
     def __init__(self, parent, title, open_source, *, data_only=False, rich_text=False,
                  date_formats=(), timedelta_formats=(), formula_and_value=False, helpers=None,
-                 engine=_ENGINE):
+                 engine=_ENGINE, broken=None):
         self.parent = parent
+        # broken(exc): the error to raise instead of exc when reading the
+        # sheet fails (a workbook names its part), or None to let exc through
+        self._broken = broken
         self.title = title
         self._open_source = open_source
         self._options = dict(data_only=data_only, rich_text=rich_text,
@@ -179,7 +182,21 @@ class ReadOnlyWorksheet:
         if min_row < 1 or min_col < 1:
             raise ValueError("Row or column values must be at least 1")
         values_only = bool(values_only)
-        return self._iter_rows(min_row, max_row, min_col, max_col, values_only)
+        return self._guarded(self._iter_rows(min_row, max_row, min_col, max_col, values_only))
+
+    def _guarded(self, rows):
+        if self._broken is None:
+            return rows
+        return self._guarded_rows(rows)
+
+    def _guarded_rows(self, rows):
+        try:
+            yield from rows
+        except Exception as exc:
+            error = self._broken(exc)
+            if error is None:
+                raise
+            raise error from exc
 
     def _iter_rows(self, min_row, max_row, min_col, max_col, values_only):
         filler = None if values_only else EMPTY_CELL
