@@ -6,7 +6,8 @@ elements before and after ``sheetData``, each as (bytes, namespaces)),
 ``r`` and ``spans``, when `want_rows`) and "corners" ((row, column) ->
 the cell's ``s`` text or None, for the requested cells present in the
 sheet). The engine is tried first; `prescan_sheet_py` does the same in
-Python when the engine declines.
+Python when the engine declines. `scan_head` reads only the elements
+before the cells.
 """
 
 import operator
@@ -92,6 +93,23 @@ class _Prescan:
         self.column = column
         if (row, column) in self.corners:
             self.found[(row, column)] = attrs.get("s")
+
+
+def scan_head(open_source):
+    """The elements before ``sheetData`` of the part opened by
+    `open_source()` (a list of (bytes, namespaces), as "head" of the
+    prescan), reading no further than the start of the cells."""
+    source = open_source()
+    try:
+        events = PullParser(source)
+        head = []
+        for event in root_children(events):
+            if is_sheet_data(event):
+                break
+            head.append(events.capture(event))
+        return head
+    finally:
+        source.close()
 
 
 def prescan_sheet(source, want_rows, corners, *, helpers=None, engine=_ENGINE):
