@@ -51,6 +51,8 @@ AHEAD_MIN = 1 << 20
 AHEAD_CHUNK = 1 << 20
 AHEAD_DEPTH = 4
 AHEAD_ENV = "TAVRINEX_INFLATE_AHEAD"
+YIELD = False
+YIELD2 = False
 
 OLE_SIGNATURE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 CONTENT_TYPES = "[Content_Types].xml"
@@ -287,6 +289,8 @@ class Inflating:
             if self._ended:
                 return b""
             assert self._ahead is not None
+            if YIELD2:
+                time.sleep(0)
             item = self._ahead.queue.get()
             if item is _END:
                 self._ended = True
@@ -296,7 +300,7 @@ class Inflating:
                 self._chunk = b""
                 raise item
             chunk, offset = item, 0
-        if not self._ended:
+        if YIELD and not self._ended:
             # The inflating thread needs the interpreter lock between its
             # calls into the library; a reader that only ever holds it
             # (parsing in the engine) would make it wait out the switch
