@@ -6,8 +6,6 @@ package's errors."""
 import io
 import random
 import struct
-import threading
-import time
 import zipfile
 
 import pytest
@@ -20,35 +18,17 @@ from tavrinex.reader.excel import Archive, Inflating
 
 from xlsx_files import minimal_parts, package
 
-INFLATERS = [pytest.param(("fast", False), id="fast"), pytest.param(("zlib", False), id="zlib"),
-             pytest.param(("fast", True), id="fast-ahead"),
-             pytest.param(("zlib", True), id="zlib-ahead")]
-
-
-def inflate_ahead(monkeypatch, on, chunk=20_000):
-    """Every deflated member inflated on its own thread (in small chunks,
-    so that the queue fills), or none."""
-    monkeypatch.setenv(excel.AHEAD_ENV, "1" if on else "0")
-    if on:
-        monkeypatch.setattr(excel, "AHEAD_MIN", 0)
-        monkeypatch.setattr(excel, "AHEAD_CHUNK", chunk)
+INFLATERS = [pytest.param("fast", id="fast"), pytest.param("zlib", id="zlib")]
 
 
 @pytest.fixture(params=INFLATERS)
 def inflater(request, monkeypatch):
-    name, ahead = request.param
-    if name == "fast":
+    if request.param == "fast":
         if excel._fast_zlib is None:
             pytest.skip("no faster inflate library installed")
     else:
         monkeypatch.setattr(excel, "_fast_zlib", None)
-    inflate_ahead(monkeypatch, ahead)
-    yield name
-    assert not inflating_threads()
-
-
-def inflating_threads():
-    return [t for t in threading.enumerate() if t.name == "tavrinex-inflate"]
+    return request.param
 
 
 def _payload(size, seed=0):
@@ -258,162 +238,3 @@ def test_whole_workbook_same_on_both_inflaters(tmp_path, monkeypatch):
     monkeypatch.setattr(excel, "_fast_zlib", None)
     assert grid() == first
     assert first[10][2] == 10 and isinstance(first[10][1], str)
-
-
-# -- inflating on a thread of its own
-
-
-def _ahead_member(archive, name="p.xml"):
-    member = archive.open(name)
-    assert member._raw._ahead is not None
-    return member
-
-
-def test_ahead_is_used_for_large_members_only(tmp_path, monkeypatch):
-    monkeypatch.setenv(excel.AHEAD_ENV, "1")
-    monkeypatch.setattr(excel, "AHEAD_MIN", 50_000)
-    small, large = _payload(10_000, 1), bytes(_payload(1_000_000, 2))
-    path = _zip(tmp_path / "m.zip", {"s.xml": small, "l.xml": large})
-    with Archive(path) as archive:
-        with archive.open("s.xml") as member:
-            assert member._raw._ahead is None and member.read() == small
-        assert zipfile.ZipFile(path).getinfo("l.xml").compress_size >= 50_000
-        with archive.open("l.xml") as member:
-            assert member._raw._ahead is not None and member.read() == large
-        monkeypatch.setenv(excel.AHEAD_ENV, "0")
-        with archive.open("l.xml") as member:
-            assert member._raw._ahead is None and member.read() == large
-    assert not inflating_threads()
-
-
-def test_ahead_reads_and_seeks_as_zipfile(tmp_path, monkeypatch):
-    inflate_ahead(monkeypatch, True, chunk=30_000)
-    data = _payload(500_000, seed=4)
-    path = _zip(tmp_path / "a.zip", {"p.xml": data})
-    rnd = random.Random(1)
-    with Archive(path) as archive, _ahead_member(archive) as member:
-        pos = 0
-        for _ in range(60):
-            if rnd.random() < 0.15:
-                pos = min(rnd.randrange(600_000), len(data))
-                assert member.seek(pos) == pos
-            size = rnd.choice([1, 1000, 29_999, 30_000, 30_001, 100_000])
-            chunk = member.read(size)
-            assert chunk == data[pos:pos + size]
-            pos += len(chunk)
-            assert len(inflating_threads()) <= 1   # a seek back replaces the thread
-        assert member._raw._ahead is not None
-    assert not inflating_threads()
-
-
-@pytest.mark.parametrize("read_first", [0, 1, 50])
-def test_early_close_stops_the_thread(tmp_path, monkeypatch, read_first):
-    inflate_ahead(monkeypatch, True, chunk=10_000)
-    path = _zip(tmp_path / "a.zip", {"p.xml": _payload(2_000_000, seed=5)})
-    with Archive(path) as archive:
-        member = _ahead_member(archive)
-        for _ in range(read_first):
-            member.read(1000)
-        if read_first:
-            # let the thread run ahead until it waits on a full queue
-            ahead = member._raw._ahead
-            deadline = time.monotonic() + 10
-            while not ahead.queue.full() and time.monotonic() < deadline:
-                time.sleep(0.001)
-            assert ahead.queue.full()
-        member.close()
-        assert member.closed and not inflating_threads()
-        with pytest.raises(ValueError):
-            member._raw.read(10)
-
-
-def test_an_abandoned_member_stops_its_thread(tmp_path, monkeypatch):
-    import gc
-    inflate_ahead(monkeypatch, True, chunk=10_000)
-    path = _zip(tmp_path / "a.zip", {"p.xml": _payload(2_000_000, seed=6)})
-    with Archive(path) as archive:
-        member = _ahead_member(archive)
-        member.read(1000)
-        del member
-        gc.collect()
-        assert not inflating_threads()
-
-
-def test_consumer_failing_mid_stream(tmp_path, monkeypatch):
-    inflate_ahead(monkeypatch, True, chunk=10_000)
-    path = _zip(tmp_path / "a.zip", {"p.xml": _payload(2_000_000, seed=7)})
-    with Archive(path) as archive:
-        with pytest.raises(KeyError):
-            with _ahead_member(archive) as member:
-                member.read(50_000)
-                raise KeyError("the reader gave up")
-        assert not inflating_threads()
-        # the archive serves the member again from the start
-        with _ahead_member(archive) as member:
-            assert member.read(10) == _payload(2_000_000, seed=7)[:10]
-
-
-class _FailingFile:
-    """A file whose reads raise OSError after `left` of them."""
-
-    def __init__(self, f, left):
-        self._f, self.left = f, left
-
-    def read(self, size=-1):
-        if self.left == 0:
-            raise OSError("device gone")
-        self.left -= 1
-        return self._f.read(size)
-
-    def __getattr__(self, name):
-        return getattr(self._f, name)
-
-
-@pytest.mark.parametrize("ahead", [False, True], ids=["inline", "ahead"])
-def test_a_source_that_raises_mid_stream(tmp_path, monkeypatch, ahead):
-    inflate_ahead(monkeypatch, ahead, chunk=10_000)
-    monkeypatch.setattr(excel, "RAW_CHUNK", 4096)
-    path = _zip(tmp_path / "a.zip", {"p.xml": _payload(2_000_000, seed=8)})
-    with Archive(path) as archive:
-        # the member's own handle: its local header, then five reads of data
-        monkeypatch.setattr(excel, "open",
-                            lambda p, mode: _FailingFile(open(p, mode), 6), raising=False)
-        member = archive.open("p.xml")
-        got = bytearray()
-        with pytest.raises(BrokenPartError, match="device gone") as caught:
-            while chunk := member.read(4000):
-                got += chunk
-        assert caught.value.part == "p.xml"
-        assert 0 < len(got) < 2_000_000
-        assert bytes(got) == _payload(2_000_000, seed=8)[:len(got)]
-        member.close()
-    assert not inflating_threads()
-
-
-@pytest.mark.parametrize("read_only", [False, True])
-def test_workbooks_read_alike_with_and_without_the_thread(tmp_path, monkeypatch, read_only):
-    import xlsxwriter
-    path = tmp_path / "w.xlsx"
-    wb = xlsxwriter.Workbook(str(path))
-    rnd = random.Random(6)
-    for name in ("A", "B"):
-        ws = wb.add_worksheet(name)
-        for r in range(2000):
-            ws.write_row(r, 0, [rnd.random(), f"text {rnd.randrange(5000)} {name}", r])
-    wb.close()
-
-    def grids():
-        book = tavrinex.load_workbook(path, read_only=read_only)
-        try:
-            return [[list(row) for row in ws.iter_rows(values_only=True)]
-                    for ws in book.worksheets]
-        finally:
-            if read_only:
-                book.close()
-
-    inflate_ahead(monkeypatch, False)
-    expected = grids()
-    inflate_ahead(monkeypatch, True, chunk=7_000)
-    assert grids() == expected
-    assert expected[1][5][1].endswith(" B") and len(expected[0]) == 2000
-    assert not inflating_threads()

@@ -13,11 +13,7 @@ from __future__ import annotations
 import io
 import os
 import posixpath
-import queue
 import struct
-import threading
-import time
-import weakref
 import zipfile
 import zlib
 from dataclasses import dataclass
@@ -43,16 +39,6 @@ RAW_CHUNK = 1 << 18
 # between 5 and 100 times; deflate cannot exceed about 1030.
 MAX_RATIO = 250
 MIN_LIMIT = 32 << 20
-# Members of at least AHEAD_MIN compressed bytes are inflated on a thread
-# of their own (zlib and ISA-L release the interpreter lock while they
-# work), in chunks of AHEAD_CHUNK bytes, at most AHEAD_DEPTH chunks ahead of
-# the reader. TAVRINEX_INFLATE_AHEAD=0 inflates them on the reading thread.
-AHEAD_MIN = 1 << 20
-AHEAD_CHUNK = 1 << 20
-AHEAD_DEPTH = 4
-AHEAD_ENV = "TAVRINEX_INFLATE_AHEAD"
-YIELD = False
-YIELD2 = False
 
 OLE_SIGNATURE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
 CONTENT_TYPES = "[Content_Types].xml"
@@ -120,124 +106,17 @@ _LOCAL_HEADER = struct.Struct("<4s2B4HL2L2H")
 _LOCAL_SIGNATURE = b"PK\x03\x04"
 
 
-def inflate_ahead() -> bool:
-    """Whether large members are inflated on a thread of their own."""
-    return os.environ.get(AHEAD_ENV, "1").strip().lower() not in ("0", "false", "no", "off")
-
-
-class _Inflater:
-    """The inflating loop of one member: bounded chunks of its bytes,
-    checked against the directory's size while it goes and its CRC-32 at
-    the end. Works on the file handle it is given and nothing else, so that
-    it can run on a thread of its own."""
-
-    def __init__(self, file: BinaryIO, data_start: int, info: zipfile.ZipInfo,
-                 module: Any) -> None:
-        self._file = file
-        self._info = info
-        self._module = module
-        self._inflate = module.decompressobj(-15)
-        self._left = info.compress_size
-        self._pending = b""
-        self._crc = 0
-        self.pos = 0
-        self.done = False
-        file.seek(data_start)
-
-    def step(self, want: int) -> bytes:
-        """At most `want` inflated bytes; b"" only at the end."""
-        file = self._file
-        while not self.done:
-            data = self._pending
-            if not data and self._left > 0:
-                data = file.read(min(RAW_CHUNK, self._left))
-                if not data:
-                    raise EOFError("the archive ends inside the member")
-                self._left -= len(data)
-            out = self._inflate.decompress(data, want)
-            self._pending = self._inflate.unconsumed_tail
-            if self._inflate.eof:
-                self.done = True
-            elif not out and not self._pending and self._left <= 0:
-                raise EOFError("Compressed file ended before the end-of-stream marker "
-                               "was reached")
-            if out:
-                self._crc = self._module.crc32(out, self._crc)
-                self.pos += len(out)
-                if self.pos > self._info.file_size:
-                    # more than the directory declares: stop before inflating on
-                    raise zipfile.BadZipFile(f"inflates past the {self._info.file_size} "
-                                             f"bytes of the directory")
-                if self.done:
-                    self._finish()
-                return out
-        self._finish()
-        return b""
-
-    def _finish(self) -> None:
-        if self.pos != self._info.file_size:
-            raise zipfile.BadZipFile(f"inflates to {self.pos} bytes, not the "
-                                     f"{self._info.file_size} of the directory")
-        if self._crc != self._info.CRC:
-            raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._info.filename!r}")
-
-
-_END = object()  # the last item of an ahead queue after the member's bytes
-
-
-class _Ahead:
-    """An `_Inflater` run on a daemon thread into a bounded queue: chunks of
-    bytes, then `_END` or the exception that stopped it. `stop` ends the
-    thread wherever it is and waits for it."""
-
-    def __init__(self, inflater: _Inflater) -> None:
-        self.queue: queue.Queue[Any] = queue.Queue(AHEAD_DEPTH)
-        self._stopping = threading.Event()
-        self._thread = threading.Thread(target=self._run, args=(inflater,),
-                                        name="tavrinex-inflate", daemon=True)
-        self._thread.start()
-
-    def _run(self, inflater: _Inflater) -> None:
-        put, stopping = self.queue.put, self._stopping
-        try:
-            while not stopping.is_set():
-                chunk = inflater.step(AHEAD_CHUNK)
-                if not chunk:
-                    put(_END)
-                    return
-                put(chunk)
-        except BaseException as exc:  # handed to the reader, raised there
-            if not stopping.is_set():
-                put(exc)
-
-    def stop(self) -> None:
-        self._stopping.set()
-        while self._thread.is_alive():
-            # room in the queue lets a blocked put return and see the flag
-            try:
-                while True:
-                    self.queue.get_nowait()
-            except queue.Empty:
-                pass
-            self._thread.join(0.01)
-
-
 class Inflating:
     """A deflated member read straight from its own handle on the archive's
     file, inflated by `module` (the faster library when installed) and
-    checked against the CRC-32 of the directory at the end; with `ahead`,
-    inflated on a thread of its own a few chunks ahead of the reads.
+    checked against the CRC-32 of the directory at the end.
 
     Reads return exactly the requested size until the end. Seeking back
     inflates again from the start."""
 
-    def __init__(self, path: str, info: zipfile.ZipInfo, module: Any,
-                 ahead: bool = False) -> None:
+    def __init__(self, path: str, info: zipfile.ZipInfo, module: Any) -> None:
         self._info = info
         self._module = module
-        self._ahead_wanted = ahead
-        self._ahead: _Ahead | None = None
-        self._stopper: weakref.finalize | None = None
         self._file: BinaryIO | None = open(path, "rb")
         try:
             self._file.seek(info.header_offset)
@@ -255,64 +134,53 @@ class Inflating:
         self._restart()
 
     def _restart(self) -> None:
-        self._stop_ahead()
-        assert self._file is not None
-        self._inflater = _Inflater(self._file, self._data_start, self._info, self._module)
+        self._inflate = self._module.decompressobj(-15)
+        self._left = self._info.compress_size
+        self._pending = b""
+        self._crc = 0
         self._pos = 0
-        self._chunk = b""   # the ahead chunk being handed out, from _offset on
-        self._offset = 0
-        self._ended = False
-        if self._ahead_wanted:
-            self._ahead = _Ahead(self._inflater)
-            self._stopper = weakref.finalize(self, self._ahead.stop)
-
-    def _stop_ahead(self) -> None:
-        if self._stopper is not None:
-            self._stopper()   # stops the thread, once
-            self._stopper = None
-            self._ahead = None
+        self._done = False
+        assert self._file is not None
+        self._file.seek(self._data_start)
 
     def _step(self, want: int) -> bytes:
         """At most `want` inflated bytes; b"" only at the end."""
-        if self._file is None:
+        file = self._file
+        if file is None:
             raise ValueError("I/O operation on closed file.")
-        if self._ahead is None:
-            out = self._inflater.step(want)
-        else:
-            out = self._take(want)
-        self._pos += len(out)
-        return out
+        while not self._done:
+            data = self._pending
+            if not data and self._left > 0:
+                data = file.read(min(RAW_CHUNK, self._left))
+                if not data:
+                    raise EOFError("the archive ends inside the member")
+                self._left -= len(data)
+            out = self._inflate.decompress(data, want)
+            self._pending = self._inflate.unconsumed_tail
+            if self._inflate.eof:
+                self._done = True
+            elif not out and not self._pending and self._left <= 0:
+                raise EOFError("Compressed file ended before the end-of-stream marker "
+                               "was reached")
+            if out:
+                self._crc = self._module.crc32(out, self._crc)
+                self._pos += len(out)
+                if self._pos > self._info.file_size:
+                    # more than the directory declares: stop before inflating on
+                    raise zipfile.BadZipFile(f"inflates past the {self._info.file_size} "
+                                             f"bytes of the directory")
+                if self._done:
+                    self._finish()
+                return out
+        self._finish()
+        return b""
 
-    def _take(self, want: int) -> bytes:
-        chunk, offset = self._chunk, self._offset
-        if offset >= len(chunk):
-            if self._ended:
-                return b""
-            assert self._ahead is not None
-            if YIELD2:
-                time.sleep(0)
-            item = self._ahead.queue.get()
-            if item is _END:
-                self._ended = True
-                return b""
-            if isinstance(item, BaseException):
-                self._ended = True
-                self._chunk = b""
-                raise item
-            chunk, offset = item, 0
-        if YIELD and not self._ended:
-            # The inflating thread needs the interpreter lock between its
-            # calls into the library; a reader that only ever holds it
-            # (parsing in the engine) would make it wait out the switch
-            # interval each time. Letting go once per read hands it over
-            # at once.
-            time.sleep(0)
-        if offset == 0 and want >= len(chunk):
-            self._chunk, self._offset = b"", 0
-            return chunk
-        out = chunk[offset:offset + want]
-        self._chunk, self._offset = chunk, offset + len(out)
-        return out
+    def _finish(self) -> None:
+        if self._pos != self._info.file_size:
+            raise zipfile.BadZipFile(f"inflates to {self._pos} bytes, not the "
+                                     f"{self._info.file_size} of the directory")
+        if self._crc != self._info.CRC:
+            raise zipfile.BadZipFile(f"Bad CRC-32 for file {self._info.filename!r}")
 
     def read(self, size: int = -1) -> bytes:
         if size < 0:
@@ -342,7 +210,6 @@ class Inflating:
         return self._pos
 
     def close(self) -> None:
-        self._stop_ahead()
         if self._file is not None:
             self._file.close()
             self._file = None
@@ -506,8 +373,7 @@ class Archive:
             raise ValueError("Attempt to use ZIP archive that was already closed")
         try:
             if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED:
-                ahead = info.compress_size >= AHEAD_MIN and inflate_ahead()
-                raw: IO[bytes] | Inflating = Inflating(self._path, info, inflater(), ahead)
+                raw: IO[bytes] | Inflating = Inflating(self._path, info, inflater())
             else:
                 raw = self._zip.open(info)
         except (zipfile.BadZipFile, NotImplementedError, RuntimeError, zlib.error,
