@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from tavrinex import _native
 from tavrinex.helpers import reader_helpers
-from tavrinex.reader.prescan import prescan_sheet, prescan_sheet_py
+from tavrinex.reader.prescan import prescan_sheet, prescan_sheet_py, scan_head
 from conftest import EXAMPLES
 from sheet_helpers import MAIN, ChunkSource, sheet
 from sheetgen import sheets
@@ -239,3 +239,56 @@ def test_mutated_documents(case, want_rows, data, read_size):
         else:
             del doc[at:at + data.draw(st.integers(1, 12))]
     compare(bytes(doc), want_rows, data.draw(corner_sets()), read_size)
+
+
+class CountingOpener:
+    """open_source over `data`, counting the bytes read."""
+
+    def __init__(self, data):
+        self.data, self.read_bytes, self.files = data, 0, []
+
+    def __call__(self):
+        f = io.BytesIO(self.data)
+        read = f.read
+
+        def counted(size=-1):
+            chunk = read(size)
+            self.read_bytes += len(chunk)
+            return chunk
+
+        f.read = counted
+        self.files.append(f)
+        return f
+
+
+class TestHeadOnly:
+    def test_head_without_reading_the_cells(self):
+        body = "".join(f'<row r="{i}"><c r="A{i}"><v>{i}</v></c></row>' for i in range(1, 30000))
+        data = sheet(body, HEAD, TAIL, root_attrs=ROOT)
+        opener = CountingOpener(data)
+        assert scan_head(opener) == prescan_sheet_py(io.BytesIO(data), False, None,
+                                                     reader_helpers())["head"]
+        assert opener.read_bytes <= 8192 and all(f.closed for f in opener.files)
+
+    @pytest.mark.parametrize("padding", [0, 5000, 70000])
+    def test_a_long_declaration_is_read_whole(self, padding):
+        # the encoding named after a long run of blanks still counts
+        decl = '<?xml version="1.0"' + " " * padding + ' encoding="ISO-8859-1"?>'
+        data = decl.encode() + sheet("", '<dimension ref="A1:B2"/><x:q a="\xe9"/>',
+                                     root_attrs=ROOT).replace("\xe9".encode(), b"\xe9")
+        expected = prescan_sheet_py(io.BytesIO(data), False, None, reader_helpers())["head"]
+        assert scan_head(CountingOpener(data)) == expected
+        if padding < 60000:
+            assert expected[1][0] == '<x:q a="\xe9"/>'.encode()
+
+    def test_no_sheet_data_reads_everything_as_head(self):
+        data = f'<worksheet {ROOT}>{HEAD}{TAIL}</worksheet>'.encode()
+        assert [b for b, _ in scan_head(CountingOpener(data))][-1] == TAIL.encode()
+
+
+@settings(max_examples=max(20, EXAMPLES // 2))
+@given(sheets(errors=False))
+def test_head_only_agrees_with_the_whole_prescan(case):
+    doc = case.doc
+    assert scan_head(CountingOpener(doc)) == prescan_sheet_py(io.BytesIO(doc), False, None,
+                                                              reader_helpers())["head"]

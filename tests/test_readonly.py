@@ -14,7 +14,7 @@ from tavrinex.cell import EMPTY_CELL, ReadOnlyFormulaCell
 from tavrinex.reader.readonly import ReadOnlyWorksheet, parse_dimension
 from tavrinex.worksheet import Workbook
 from conftest import EXAMPLES
-from sheet_helpers import sheet
+from sheet_helpers import MAIN, sheet
 from sheetgen import sheets
 
 native = _native.native
@@ -146,6 +146,121 @@ class TestExtentAndLayout:
         ("", None), ("A0:B1", None), ("C1:A1", None), ("nonsense", None)])
     def test_dimension_texts(self, ref, bounds):
         assert parse_dimension(ref) == bounds
+
+
+class CountingOpener(Opener):
+    """An opener that also counts the bytes read from every file."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.read_bytes = 0
+
+    def __call__(self):
+        f = super().__call__()
+        read = f.read
+
+        def counted(size=-1):
+            chunk = read(size)
+            self.read_bytes += len(chunk)
+            return chunk
+
+        f.read = counted
+        return f
+
+
+AFTER = (MERGED + '<hyperlinks><hyperlink ref="A2" display="x"/></hyperlinks>'
+         '<pageMargins left="0.7" right="0.7" top="0.75" bottom="0.75"/>')
+FORMAT = '<sheetFormatPr defaultRowHeight="15"/>'
+
+
+def layout(ws):
+    return (ws.merged_cells, ws.column_dimensions, ws.row_dimensions, ws.hyperlinks,
+            ws.sheet_format, (ws.min_row, ws.min_column, ws.max_row, ws.max_column),
+            ws.calculate_dimension())
+
+
+class TestLayoutAndPasses:
+    @pytest.mark.parametrize("moment", ["before", "first row", "middle", "after"])
+    @pytest.mark.parametrize("before", [LAYOUT + FORMAT, FORMAT], ids=["declared", "undeclared"])
+    def test_layout_is_the_same_whenever_asked(self, engine, moment, before):
+        data = sheet(BODY + '<row r="7" hidden="1"><c r="E7"><v>9</v></c></row>', before, AFTER)
+        expected_ws, _ = worksheet(data, engine)
+        expected_layout = layout(expected_ws)
+        expected_rows = list(expected_ws.values)
+        assert expected_layout[0] == ["A2:B2"] and "7" in expected_layout[2]
+
+        ws, opener = worksheet(data, engine)
+        asked = {"before": 0, "first row": 1, "middle": 3, "after": len(expected_rows)}[moment]
+        rows = ws.iter_rows(values_only=True)
+        got = [next(rows) for _ in range(asked)]
+        assert layout(ws) == expected_layout
+        got.extend(rows)
+        assert got == expected_rows
+        assert layout(ws) == expected_layout
+        assert list(ws.values) == expected_rows  # a second pass
+        assert opener.all_closed
+
+    def test_plain_iteration_reads_the_part_once(self, engine):
+        body = "".join(f'<row r="{i}"><c r="A{i}"><v>{i}</v></c><c r="B{i}" t="s"><v>1</v>'
+                       f'</c></row>' for i in range(1, 20001))
+        data = sheet(body, LAYOUT, AFTER)
+        assert len(data) > 10 * 65536
+        opener = CountingOpener(data)
+        ws = ReadOnlyWorksheet(Workbook(shared_strings=["zero", "one"]), "S", opener,
+                               engine=engine)
+        rows = list(ws.values)
+        assert len(rows) == 20000 and rows[-1] == (20000, "one", None, None)
+        # the declared width pads every row; the head was read, not the whole part twice
+        assert opener.read_bytes < len(data) + 2 * 65536
+        assert ws.merged_cells == ["A2:B2"]
+        assert opener.read_bytes > 2 * len(data) - 65536
+        assert opener.all_closed
+
+    def test_a_dimension_after_the_cells_does_not_count(self, engine):
+        data = sheet(BODY, "", '<dimension ref="A1:F9"/>' + MERGED)
+        for layout_first in (False, True):
+            ws, _ = worksheet(data, engine)
+            if layout_first:
+                assert ws.merged_cells == ["A2:B2"]
+            assert list(ws.values) == [(), (1, None, "two"), (), (None, 2.5)]
+            assert ws.calculate_dimension() == "A2:C4"
+        ws, _ = worksheet(sheet(BODY, '<dimension ref="A1:B2"/>', '<dimension ref="A1:F9"/>'),
+                          engine)
+        assert ws.max_row == 2 and ws.max_column == 2
+        assert len(list(ws.values)) == 4
+
+    def test_a_broken_head_fails_the_pass(self, engine):
+        data = b'<worksheet xmlns="%s"><dimension ref="A1:B2"></worksheet>' % MAIN.encode()
+        ws, opener = worksheet(data, engine)
+        with pytest.raises(Exception):
+            list(ws.values)
+        assert opener.all_closed
+
+
+@settings(max_examples=max(20, EXAMPLES // 2))
+@given(sheets(errors=False))
+def test_generated_layout_agrees_before_and_after_iteration(case):
+    doc, options, shared, _ = case
+    epoch = options.pop("epoch")
+
+    def read(layout_first):
+        wb = Workbook(shared_strings=shared, epoch=epoch)
+        ws = ReadOnlyWorksheet(wb, "S", Opener(doc), engine=native, **options)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                first = layout(ws) if layout_first else None
+                rows = list(ws.values)
+                return rows, layout(ws), first
+            except Exception as exc:  # the host's own refusals, alike either way
+                return type(exc), str(exc)
+
+    early, late = read(True), read(False)
+    if isinstance(early[0], list):
+        assert early[2] == early[1]
+        early = early[:2]
+        late = late[:2]
+    assert early == late
 
 
 # -- a decline in the middle of a pass

@@ -235,10 +235,12 @@ class _Loader:
             if local_name(child.tag) == "workbookPr":
                 if child.get("date1904", "").strip().lower() in ("1", "true"):
                     epoch = MAC_EPOCH
-        wb = Workbook(filename=self.name, shared_strings=strings, stylesheet=stylesheet,
-                      epoch=epoch, read_only=self.read_only, data_only=self.data_only,
-                      empty=True)
-        del strings  # the workbook keeps its own copy: one table in memory while sheets load
+        wb = Workbook(filename=self.name, stylesheet=stylesheet, epoch=epoch,
+                      read_only=self.read_only, data_only=self.data_only, empty=True)
+        # The table was made for this workbook alone: it takes it as it is,
+        # without the copy the constructor makes of a caller's list.
+        wb.shared_strings = strings if type(strings) is list else list(strings)
+        del strings
         self.read_workbook_items(wb, root)
         self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)

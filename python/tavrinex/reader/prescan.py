@@ -6,7 +6,8 @@ elements before and after ``sheetData``, each as (bytes, namespaces)),
 ``r`` and ``spans``, when `want_rows`) and "corners" ((row, column) ->
 the cell's ``s`` text or None, for the requested cells present in the
 sheet). The engine is tried first; `prescan_sheet_py` does the same in
-Python when the engine declines.
+Python when the engine declines. `scan_head` reads only the elements
+before the cells.
 """
 
 import operator
@@ -14,8 +15,8 @@ import operator
 from tavrinex import _native
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.source import open_source
-from tavrinex.reader.worksheet import (END, MAIN_NS, SEP, START, PullParser, cell_position,
-                                       clark, is_sheet_data, root_children, row_number,
+from tavrinex.reader.worksheet import (CHUNK, END, MAIN_NS, SEP, START, PullParser,
+                                       cell_position, clark, is_sheet_data, root_children, row_number,
                                        split_name)
 
 _ENGINE = object()  # "use the installed engine"
@@ -92,6 +93,52 @@ class _Prescan:
         self.column = column
         if (row, column) in self.corners:
             self.found[(row, column)] = attrs.get("s")
+
+
+def scan_head(open_source):
+    """The elements before ``sheetData`` of the part opened by
+    `open_source()` (a list of (bytes, namespaces), as "head" of the
+    prescan), reading no further than the start of the cells."""
+    source = open_source()
+    try:
+        events = PullParser(_Trickle(source))
+        head = []
+        for event in root_children(events):
+            if is_sheet_data(event):
+                break
+            head.append(events.capture(event))
+        return head
+    finally:
+        source.close()
+
+
+class _Trickle:
+    """A file read in small pieces, growing to CHUNK, so that a parse that
+    stops early has parsed little past where it stopped. The first piece
+    runs to the end of the XML declaration (at most CHUNK bytes), as a
+    first read of CHUNK bytes would show it."""
+
+    def __init__(self, source):
+        self._source = source
+        self._size = 0
+
+    def read(self, size=-1):
+        if size is None or size < 0:
+            size = CHUNK
+        if self._size == 0:
+            self._size = _FIRST
+            data = self._source.read(min(size, _FIRST))
+            while b">" not in data and len(data) < min(size, CHUNK):
+                more = self._source.read(min(_FIRST, min(size, CHUNK) - len(data)))
+                if not more:
+                    break
+                data += more
+            return data
+        self._size = min(self._size * 2, CHUNK)
+        return self._source.read(min(size, self._size))
+
+
+_FIRST = 4096
 
 
 def prescan_sheet(source, want_rows, corners, *, helpers=None, engine=_ENGINE):

@@ -3,8 +3,11 @@
 A `ReadOnlyWorksheet` never holds the sheet: each pass over its rows
 opens the part afresh and reads it one row at a time, with the engine's
 ``RowReader`` when it is installed and the Python row reader otherwise.
-The layout (dimension, merged cells, column widths, row attributes) comes
-from a prescan that does not read cells.
+The layout (merged cells, column widths, row attributes) comes from a
+prescan that does not read cells, made the first time it is asked for.
+The declared extent is that of the dimension element written before the
+cells: a pass over the rows reads only the part up to the cells for it,
+so that plain iteration inflates the part once.
 
 If the engine declines a sheet in the middle of a pass, the pass goes on
 in Python from the row after the last one handed out.
@@ -18,12 +21,13 @@ from tavrinex import _native
 from tavrinex.cell import EMPTY_CELL, ReadOnlyCell, ReadOnlyFormulaCell
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.handlers import handle_element
-from tavrinex.reader.prescan import prescan_opened
+from tavrinex.reader.prescan import prescan_opened, scan_head
 from tavrinex.reader.rows import PyRowReader
 from tavrinex.reader.worksheet import WorksheetParser
 from tavrinex.utils.cell import get_column_letter
 
 _ENGINE = object()  # "use the installed engine"
+_UNKNOWN = object()  # the declared extent before it is read
 _RANGE = re.compile(r"\$?([A-Za-z]{1,3})\$?([0-9]+)(?::\$?([A-Za-z]{1,3})\$?([0-9]+))?")
 
 
@@ -78,6 +82,7 @@ class ReadOnlyWorksheet:
         self._engine = _native.native if engine is _ENGINE else engine
         self._cell_cls = ReadOnlyFormulaCell if formula_and_value else ReadOnlyCell
         self._layout = None
+        self._declared = _UNKNOWN
         self._computed = None
         self.reader_path = None
 
@@ -91,12 +96,33 @@ class ReadOnlyWorksheet:
             found = prescan_opened(self._open_source, True, None, helpers=self._helpers,
                                    engine=self._engine)
             layout = _Layout()
-            for snippet, namespaces in found["head"] + found["tail"]:
+            for snippet, namespaces in found["head"]:
                 handle_element(layout, snippet, namespaces)
+            # The extent is the one declared before the cells, whichever
+            # way it was found; a dimension after them does not count.
+            head_dimension = layout._dimension
+            for snippet, namespaces in found["tail"]:
+                handle_element(layout, snippet, namespaces)
+            layout._dimension = head_dimension
             for number, attrs in found["rows"]:
                 layout.row_dimensions[str(number)] = dict(attrs)
             self._layout = layout
         return self._layout
+
+    def _declared_bounds(self):
+        """The bounds of the dimension element before the cells, or None
+        when there is no usable one; from the layout when it was read,
+        else from the part up to the cells."""
+        if self._declared is _UNKNOWN:
+            if self._layout is not None:
+                text = self._layout._dimension
+            else:
+                head = _Layout()
+                for snippet, namespaces in scan_head(self._open_source):
+                    handle_element(head, snippet, namespaces)
+                text = head._dimension
+            self._declared = parse_dimension(text)
+        return self._declared
 
     @property
     def merged_cells(self):
@@ -123,7 +149,7 @@ class ReadOnlyWorksheet:
     def _bounds(self):
         """(min_row, min_col, max_row, max_col): the dimension element's
         when it has a usable one, else computed from the cells."""
-        declared = parse_dimension(self._prescan()._dimension)
+        declared = self._declared_bounds()
         if declared is not None:
             return declared
         if self._computed is None:
@@ -200,7 +226,7 @@ class ReadOnlyWorksheet:
 
     def _iter_rows(self, min_row, max_row, min_col, max_col, values_only):
         filler = None if values_only else EMPTY_CELL
-        declared = parse_dimension(self._prescan()._dimension)
+        declared = self._declared_bounds()
         pad_to = 0
         if max_col is None and declared is not None:
             pad_to = declared[3] + 1 - min_col
