@@ -62,3 +62,40 @@ def cells(store):
         c = store[key]
         out.append((key, c.value, c.data_type, list(c._style) if c._style is not None else None))
     return out
+
+
+class Opener:
+    """open_source for a document, keeping every file it handed out."""
+
+    def __init__(self, data):
+        self.data = data
+        self.opened = []
+
+    def __call__(self):
+        f = io.BytesIO(self.data)
+        self.opened.append(f)
+        return f
+
+    @property
+    def all_closed(self):
+        return all(f.closed for f in self.opened)
+
+
+class CountingOpener(Opener):
+    """An opener that also counts the bytes read from every file."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.read_bytes = 0
+
+    def __call__(self):
+        f = super().__call__()
+        read = f.read
+
+        def counted(size=-1):
+            chunk = read(size)
+            self.read_bytes += len(chunk)
+            return chunk
+
+        f.read = counted
+        return f

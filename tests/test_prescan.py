@@ -12,7 +12,7 @@ from tavrinex import _native
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.prescan import prescan_sheet, prescan_sheet_py, scan_head
 from conftest import EXAMPLES
-from sheet_helpers import MAIN, ChunkSource, sheet
+from sheet_helpers import MAIN, ChunkSource, CountingOpener, sheet
 from sheetgen import sheets
 
 native = _native.native
@@ -241,26 +241,6 @@ def test_mutated_documents(case, want_rows, data, read_size):
     compare(bytes(doc), want_rows, data.draw(corner_sets()), read_size)
 
 
-class CountingOpener:
-    """open_source over `data`, counting the bytes read."""
-
-    def __init__(self, data):
-        self.data, self.read_bytes, self.files = data, 0, []
-
-    def __call__(self):
-        f = io.BytesIO(self.data)
-        read = f.read
-
-        def counted(size=-1):
-            chunk = read(size)
-            self.read_bytes += len(chunk)
-            return chunk
-
-        f.read = counted
-        self.files.append(f)
-        return f
-
-
 class TestHeadOnly:
     def test_head_without_reading_the_cells(self):
         body = "".join(f'<row r="{i}"><c r="A{i}"><v>{i}</v></c></row>' for i in range(1, 30000))
@@ -268,7 +248,7 @@ class TestHeadOnly:
         opener = CountingOpener(data)
         assert scan_head(opener) == prescan_sheet_py(io.BytesIO(data), False, None,
                                                      reader_helpers())["head"]
-        assert opener.read_bytes <= 8192 and all(f.closed for f in opener.files)
+        assert opener.read_bytes <= 8192 and opener.all_closed
 
     @pytest.mark.parametrize("padding", [0, 5000, 70000])
     def test_a_long_declaration_is_read_whole(self, padding):

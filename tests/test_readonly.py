@@ -14,7 +14,7 @@ from tavrinex.cell import EMPTY_CELL, ReadOnlyFormulaCell
 from tavrinex.reader.readonly import ReadOnlyWorksheet, parse_dimension
 from tavrinex.worksheet import Workbook
 from conftest import EXAMPLES
-from sheet_helpers import MAIN, sheet
+from sheet_helpers import MAIN, CountingOpener, Opener, sheet
 from sheetgen import sheets
 
 native = _native.native
@@ -22,23 +22,6 @@ ENGINES = [pytest.param(None, id="python")]
 if native is not None:
     ENGINES.insert(0, pytest.param(native, id="engine"))
 needs_engine = pytest.mark.skipif(native is None, reason="engine not built")
-
-
-class Opener:
-    """open_source for a document, keeping every file it handed out."""
-
-    def __init__(self, data):
-        self.data = data
-        self.opened = []
-
-    def __call__(self):
-        f = io.BytesIO(self.data)
-        self.opened.append(f)
-        return f
-
-    @property
-    def all_closed(self):
-        return all(f.closed for f in self.opened)
 
 
 def worksheet(data, engine, **options):
@@ -146,26 +129,6 @@ class TestExtentAndLayout:
         ("", None), ("A0:B1", None), ("C1:A1", None), ("nonsense", None)])
     def test_dimension_texts(self, ref, bounds):
         assert parse_dimension(ref) == bounds
-
-
-class CountingOpener(Opener):
-    """An opener that also counts the bytes read from every file."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.read_bytes = 0
-
-    def __call__(self):
-        f = super().__call__()
-        read = f.read
-
-        def counted(size=-1):
-            chunk = read(size)
-            self.read_bytes += len(chunk)
-            return chunk
-
-        f.read = counted
-        return f
 
 
 AFTER = (MERGED + '<hyperlinks><hyperlink ref="A2" display="x"/></hyperlinks>'

@@ -108,6 +108,17 @@ class Workbook:
         self.iso_dates = iso_dates
 
 
+
+def _copy_cell(source, cell):
+    """Gives `cell` what an appended Cell carries: its value, style, comment
+    and hyperlink (pointed at the new place)."""
+    cell.value = source.value
+    if source.has_style:
+        cell._style = StyleArray(source._style)
+    cell._comment = source._comment
+    if source._hyperlink is not None:
+        cell._hyperlink = dataclasses.replace(source._hyperlink, ref=cell.coordinate)
+
 class Worksheet:
     """A worksheet whose cells live in ``_cells``: a dict, or the engine's
     CellStore, keyed by (row, column)."""
@@ -224,13 +235,7 @@ class Worksheet:
                 cell.data_type = _PLAIN_TYPES.get(kind) or infer_data_type(value)
                 cell._value = value
             elif isinstance(value, Cell):
-                cell = self.cell(row, column)
-                cell.value = value.value
-                if value.has_style:
-                    cell._style = StyleArray(value._style)
-                cell._comment = value._comment
-                if value._hyperlink is not None:
-                    cell._hyperlink = dataclasses.replace(value._hyperlink, ref=cell.coordinate)
+                _copy_cell(value, self.cell(row, column))
             else:
                 self.cell(row, column, value)
         self._appended = (row, len(self._cells))
@@ -241,12 +246,7 @@ class Worksheet:
         the engine gives it to later values of that type."""
         cell = Cell(self, row=row, column=column)
         if isinstance(value, Cell):
-            cell.value = value.value
-            if value.has_style:
-                cell._style = StyleArray(value._style)
-            cell._comment = value._comment
-            if value._hyperlink is not None:
-                cell._hyperlink = dataclasses.replace(value._hyperlink, ref=cell.coordinate)
+            _copy_cell(value, cell)
         elif value is not None:
             cell.value = value
             kind = type(value)

@@ -1287,6 +1287,28 @@ PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
+// One row of a streaming write: the row's start tag with its dimension's
+// attributes, the cells `write_cells(run)` writes, the end tag. A row that
+// fails part-way is cut from the buffer, so the next row starts clean.
+template <class WriteCells>
+PyObject* write_one_row(SheetWriterObject* w, long long row, WriteCells&& write_cells) {
+    Run run(w);
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    if (!dims) return nullptr;
+    PyRef dim = dimension_of(dims.get(), row);
+    if (!dim) return nullptr;
+    char rowtext[24];
+    auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
+    std::size_t start = run.mark();
+    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get()) ||
+        !write_cells(run)) {
+        run.drop_row(start);
+        return nullptr;
+    }
+    if (!run.end_row()) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* write_row_body(SheetWriterObject* w, PyObject* cells, PyObject* row_obj) {
     Borrow borrow(w);
     if (!borrow) return already_borrowed();
@@ -1300,21 +1322,7 @@ PyObject* write_row_body(SheetWriterObject* w, PyObject* cells, PyObject* row_ob
     }
     long long row = PyLong_AsLongLong(index.get());
     if (row == -1 && PyErr_Occurred()) return nullptr;
-    Run run(w);
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
-    if (!dims) return nullptr;
-    PyRef dim = dimension_of(dims.get(), row);
-    if (!dim) return nullptr;
-    char rowtext[24];
-    auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
-    std::size_t start = run.mark();
-    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get()) ||
-        !run.host_cells(cells)) {
-        run.drop_row(start);
-        return nullptr;
-    }
-    if (!run.end_row()) return nullptr;
-    Py_RETURN_NONE;
+    return write_one_row(w, row, [&](Run& run) { return run.host_cells(cells); });
 }
 
 PyObject* write_values_body(SheetWriterObject* w, PyObject* const* a) {
@@ -1353,21 +1361,9 @@ PyObject* write_values_body(SheetWriterObject* w, PyObject* const* a) {
         cells[(std::size_t)i] = PyRef::steal(PyObject_Vectorcall(make_cell, args, 3, nullptr));
         if (!cells[(std::size_t)i]) return nullptr;
     }
-    Run run(w);
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
-    if (!dims) return nullptr;
-    PyRef dim = dimension_of(dims.get(), row);
-    if (!dim) return nullptr;
-    char rowtext[24];
-    auto r = std::to_chars(rowtext, rowtext + sizeof rowtext, (std::int64_t)row);
-    std::size_t start = run.mark();
-    if (!run.row_start({rowtext, (std::size_t)(r.ptr - rowtext)}, nullptr, dim.get()) ||
-        !run.value_cells(values, cells, row, date_styles, make_cell)) {
-        run.drop_row(start);
-        return nullptr;
-    }
-    if (!run.end_row()) return nullptr;
-    Py_RETURN_NONE;
+    return write_one_row(w, row, [&](Run& run) {
+        return run.value_cells(values, cells, row, date_styles, make_cell);
+    });
 }
 
 PyObject* sw_write_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
