@@ -12,6 +12,8 @@ from tavrinex import _native
 from tavrinex.text import CellRichText, Color, InlineFont, TextBlock
 from tavrinex.writer.workbook_writer import save_workbook
 
+from xlsx_files import appended_workbook
+
 ENGINES = [pytest.param(None, id="python")]
 if _native.native is not None:
     ENGINES.insert(0, pytest.param(_native.native, id="engine"))
@@ -30,14 +32,8 @@ RICH = [
 
 
 def book(write_only=False):
-    wb = tavrinex.Workbook(write_only=write_only)
-    ws = wb.create_sheet("Rich") if write_only else wb.active
-    if not write_only:
-        ws.title = "Rich"
-    for value in RICH:
-        ws.append(["label", value])
-    ws.append(["empty", CellRichText()])
-    return wb
+    rows = [["label", value] for value in RICH] + [["empty", CellRichText()]]
+    return appended_workbook("Rich", rows, write_only)
 
 
 @pytest.mark.parametrize("engine", ENGINES)

@@ -23,6 +23,7 @@ from tavrinex.writer import workbook_writer
 from tavrinex.writer.workbook_writer import save_workbook
 
 from soffice import SOFFICE, run_soffice
+from xlsx_files import appended_workbook
 
 ENGINES = [pytest.param(None, id="python")]
 if _native.native is not None:
@@ -43,13 +44,7 @@ ROWS = [
 
 
 def filled(write_only=False):
-    wb = tavrinex.Workbook(write_only=write_only)
-    ws = wb.create_sheet("Data") if write_only else wb.active
-    if not write_only:
-        ws.title = "Data"
-    for row in ROWS:
-        ws.append(row)
-    return wb
+    return appended_workbook("Data", ROWS, write_only)
 
 
 def expected_value(value):

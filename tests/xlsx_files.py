@@ -5,6 +5,8 @@ writer), or put together part by part for the cases no writer produces
 import io
 import zipfile
 
+import tavrinex
+
 MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 PKG_RELS = "http://schemas.openxmlformats.org/package/2006/relationships"
 DOC_RELS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -71,3 +73,15 @@ def package(parts, compression=zipfile.ZIP_DEFLATED):
         for name, data in parts.items():
             z.writestr(name, data.encode() if isinstance(data, str) else data)
     return buf.getvalue()
+
+
+def appended_workbook(title, rows, write_only=False):
+    """A new workbook (write-only or not) with one sheet `title` holding
+    `rows`, each added by append."""
+    wb = tavrinex.Workbook(write_only=write_only)
+    ws = wb.create_sheet(title) if write_only else wb.active
+    if not write_only:
+        ws.title = title
+    for row in rows:
+        ws.append(row)
+    return wb

@@ -16,7 +16,7 @@ MAX_COLUMN = 16_384   # XFD
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
 _FORBIDDEN_TITLE = re.compile(r"[\\*?:/\[\]]")
 # Date and time types whose cells all get the same default number format.
-_DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
+DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
 
 
 def new_cell_store(ws):
@@ -108,8 +108,7 @@ class Workbook:
         self.iso_dates = iso_dates
 
 
-
-def _copy_cell(source, cell):
+def copy_cell(source, cell):
     """Gives `cell` what an appended Cell carries: its value, style, comment
     and hyperlink (pointed at the new place)."""
     cell.value = source.value
@@ -118,6 +117,7 @@ def _copy_cell(source, cell):
     cell._comment = source._comment
     if source._hyperlink is not None:
         cell._hyperlink = dataclasses.replace(source._hyperlink, ref=cell.coordinate)
+
 
 class Worksheet:
     """A worksheet whose cells live in ``_cells``: a dict, or the engine's
@@ -192,18 +192,9 @@ class Worksheet:
         """Add a row after the last one: a list or tuple of values (or
         cells, whose values and styles are copied), or a dict keyed by
         column numbers or letters."""
-        kind = type(values)
-        if kind is tuple or kind is list:
-            # The engine's store keeps plain values without Cell objects.
-            append_row = getattr(self._cells, "_append_row", None)
-            if append_row is not None and len(values) <= MAX_COLUMN:
-                row = self._next_row()
-                if (row <= MAX_ROW or not getattr(self.parent, "write_limits", False)) \
-                        and append_row(row, values if kind is tuple else tuple(values),
-                                       self._date_styles, self._new_cell):
-                    self._appended = (row, len(self._cells))
-                    return
-        if isinstance(values, dict):
+        if type(values) is tuple:
+            items = None
+        elif isinstance(values, dict):
             items = [(column_index_from_string(k) if isinstance(k, str) else k, v)
                      for k, v in values.items()]
         elif isinstance(values, (list, tuple, range)) or hasattr(values, "__next__"):
@@ -217,6 +208,7 @@ class Worksheet:
             self.cell(row, 1)   # raises the usual error
         cells = self._cells
         if items is None:
+            # The engine's store keeps plain values without Cell objects.
             append_row = getattr(cells, "_append_row", None)
             if append_row is not None and len(values) <= MAX_COLUMN \
                     and append_row(row, values, self._date_styles, self._new_cell):
@@ -235,7 +227,7 @@ class Worksheet:
                 cell.data_type = _PLAIN_TYPES.get(kind) or infer_data_type(value)
                 cell._value = value
             elif isinstance(value, Cell):
-                _copy_cell(value, self.cell(row, column))
+                copy_cell(value, self.cell(row, column))
             else:
                 self.cell(row, column, value)
         self._appended = (row, len(self._cells))
@@ -246,11 +238,11 @@ class Worksheet:
         the engine gives it to later values of that type."""
         cell = Cell(self, row=row, column=column)
         if isinstance(value, Cell):
-            _copy_cell(value, cell)
+            copy_cell(value, cell)
         elif value is not None:
             cell.value = value
             kind = type(value)
-            if kind in _DATE_TYPES and cell._style is not None:
+            if kind in DATE_TYPES and cell._style is not None:
                 self._date_styles[kind] = self.parent._cell_styles.add(cell._style)
         return cell
 

@@ -8,8 +8,6 @@ import tempfile
 from collections.abc import Callable, Iterable
 from typing import Any
 
-import dataclasses
-import datetime
 import decimal
 import itertools
 
@@ -17,13 +15,13 @@ from tavrinex.cell import Cell, infer_data_type
 from tavrinex.cellstyle import default_date_format, format_id
 from tavrinex.styles import StyleArray
 from tavrinex.utils.cell import get_column_letter
-from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, ColumnDimensions, check_title
+from tavrinex.worksheet import (DATE_TYPES, MAX_COLUMN, MAX_ROW, ColumnDimensions,
+                                check_title, copy_cell)
 from tavrinex.writer import SheetDataStream
 
 
 # Data types of the value types that need no further look.
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", type(None): "n", decimal.Decimal: "n"}
-_DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
 
 
 class WriteOnlyWorksheet:
@@ -120,20 +118,14 @@ class WriteOnlyWorksheet:
             cell._value = value
             cell.data_type = data_type if data_type is not None else infer_data_type(value)
             cell._style = cell._hyperlink = cell._comment = None
-        elif kind in _DATE_TYPES:
+        elif kind in DATE_TYPES:
             cell._value = value
             cell.data_type = "d"
             cell._style = self._date_style(kind, value)
             cell._hyperlink = cell._comment = None
         elif isinstance(value, Cell):
-            cell.value = value.value
-            cell._style = StyleArray(value._style) if value.has_style else None
-            link = value._hyperlink
-            if link is not None and link.ref != cell.coordinate:
-                # made on a detached cell: it covers the cell's new place
-                link = dataclasses.replace(link, ref=cell.coordinate)
-            cell._hyperlink = link
-            cell._comment = value._comment
+            cell._style = cell._hyperlink = None
+            copy_cell(value, cell)
         else:
             cell._style = None
             cell._hyperlink = None

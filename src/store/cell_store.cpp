@@ -16,11 +16,6 @@ constexpr std::uint32_t kMaxCompactColumn = 65535;
 constexpr std::uint64_t kMaxWide = 4294967294ull;
 constexpr std::uint32_t kDenseStyles = 65536;  // style ids cached in a vector
 
-inline std::uint64_t double_bits(double d) noexcept {
-    std::uint64_t u;
-    std::memcpy(&u, &d, 8);
-    return u;
-}
 inline double bits_double(std::uint64_t u) noexcept {
     double d;
     std::memcpy(&d, &u, 8);

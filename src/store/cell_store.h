@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,6 +76,13 @@ struct CellPayload {
     std::uint8_t kind;
     std::uint64_t payload;
 };
+
+// The payload of a float: its bits.
+inline std::uint64_t double_bits(double d) noexcept {
+    std::uint64_t u;
+    std::memcpy(&u, &d, 8);
+    return u;
+}
 
 #pragma pack(push, 1)
 struct CompactCell {

@@ -597,10 +597,7 @@ int append_native(CellStore& s, CellKey key, PyObject* v, PyObject* date_styles)
         return 1;
     }
     if (PyFloat_CheckExact(v)) {
-        double x = PyFloat_AS_DOUBLE(v);
-        std::uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        s.add_cell(key, K_FLOAT, bits, DT_N, kNoStyle);
+        s.add_cell(key, K_FLOAT, double_bits(PyFloat_AS_DOUBLE(v)), DT_N, kNoStyle);
         return 1;
     }
     if (PyUnicode_CheckExact(v)) {
