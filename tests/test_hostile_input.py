@@ -5,10 +5,12 @@ documents that would fill the Python reader's caches."""
 import io
 import sys
 import time
+import zipfile
 from pathlib import Path
 
 import pytest
 
+import tavrinex
 from tavrinex import _tavrinex as native
 from tavrinex import _probe
 from tavrinex.helpers import reader_helpers
@@ -17,6 +19,7 @@ from tavrinex.reader.dimension import find_dimension_py
 from tavrinex.reader.strings import read_shared_strings_py
 
 from sheet_helpers import MAIN, STYLES, Parser, bind, sheet
+from xlsx_files import minimal_parts, package
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 from _common import best  # noqa: E402  (the benchmarks' timing helper)
@@ -257,3 +260,42 @@ def py_read(source):
     cells, actions = {}, []
     parser.parse(source, "WS", cells, STYLES, _cell_cls(), reader_helpers(), actions)
     return cells, actions, parser
+
+
+def test_every_part_of_a_workbook_reads_under_a_namespace_uri_with_a_brace(tmp_path):
+    # Each part declares x="a}b" on its root and holds an element in it.
+    ext = '<x:ext xmlns:x="a}b"/>'
+    braced = ' xmlns:x="a}b"'
+    parts = minimal_parts(
+        sheet_body='<row r="1"><c r="A1" t="s"><v>0</v></c><c r="B1"><v>2</v></c></row>',
+        sheet_extra=('<mergeCells count="1"><mergeCell ref="A2:B2"/>' + ext + "</mergeCells>"
+                     '<pageMargins left="0.5" right="0.5" top="1" bottom="1" header="0.3" '
+                     'footer="0.3">' + ext + "</pageMargins>"),
+        strings=["text"],
+        styles=f'<numFmts count="1"><numFmt numFmtId="164" formatCode="0.0"/>{ext}</numFmts>'
+               '<cellXfs count="1"><xf numFmtId="164"/></cellXfs>')
+    for name, text in parts.items():
+        root_end = text.index(">")
+        if text[root_end - 1] == "/":
+            root_end -= 1
+        parts[name] = text[:root_end] + braced + text[root_end:]
+    parts["xl/workbook.xml"] = parts["xl/workbook.xml"].replace("</workbook>",
+                                                                ext + "</workbook>")
+    path = tmp_path / "braced.xlsx"
+    path.write_bytes(package(parts))
+
+    wb = tavrinex.load_workbook(path)
+    ws = wb["One"]
+    assert [[c.value for c in row] for row in ws.iter_rows()] == [["text", 2]]
+    assert ws["B1"].number_format == "0.0"
+    assert [str(r) for r in ws.merged_cells] == ["A2:B2"]
+
+    # The kept page margins, whose child declares the braced namespace, are
+    # written back (without that foreign child).
+    out = tmp_path / "saved.xlsx"
+    wb.save(out)
+    with zipfile.ZipFile(out) as z:
+        saved = z.read("xl/worksheets/sheet1.xml").decode()
+    assert '<pageMargins left="0.5" right="0.5" top="1" bottom="1"' in saved
+    again = tavrinex.load_workbook(out)["One"]
+    assert [[c.value for c in row] for row in again.iter_rows()] == [["text", 2]]

@@ -8,6 +8,7 @@ legal URI such as "}rn:r" made it raise where the engine reads the document.
 
 from __future__ import annotations
 
+from typing import Any, Protocol
 from xml.etree import ElementTree as ET
 from xml.parsers import expat
 
@@ -34,18 +35,39 @@ def parse_error(err: expat.ExpatError) -> ET.ParseError:
     return exc
 
 
-def fromstring(data: bytes) -> ET.Element:
-    """The root element of a whole document."""
-    builder = ET.TreeBuilder()
+class Readable(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
+
+def _tree_parser(builder: ET.TreeBuilder) -> Any:
     parser = expat.ParserCreate(None, SEP)
     parser.buffer_text = True
     parser.StartElementHandler = lambda name, attrs: builder.start(fixname(name),
                                                                    fixattrs(attrs))
     parser.EndElementHandler = lambda name: builder.end(fixname(name))
     parser.CharacterDataHandler = builder.data
+    return parser
+
+
+def fromstring(data: bytes) -> ET.Element:
+    """The root element of a whole document."""
+    builder = ET.TreeBuilder()
     try:
-        parser.Parse(data, True)
+        _tree_parser(builder).Parse(data, True)
     except expat.ExpatError as err:
         raise parse_error(err) from None
     return builder.close()
 
+
+def parse(stream: Readable, chunk: int = 1 << 16) -> ET.Element:
+    """The root element of a whole document read from a binary stream, in
+    chunks of `chunk` bytes."""
+    builder = ET.TreeBuilder()
+    parser = _tree_parser(builder)
+    try:
+        while data := stream.read(chunk):
+            parser.Parse(data, False)
+        parser.Parse(b"", True)
+    except expat.ExpatError as err:
+        raise parse_error(err) from None
+    return builder.close()

@@ -22,6 +22,7 @@ from urllib.parse import unquote
 from xml.etree import ElementTree as ET
 from xml.parsers import expat
 
+from tavrinex import xmltree
 from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError, InvalidFileError,
                              MissingPartError, ZipBombError)
 
@@ -386,7 +387,7 @@ class Archive:
         """The root element of the XML part `part`."""
         with self.open(part) as stream:
             try:
-                return ET.parse(stream).getroot()
+                return xmltree.parse(stream)
             except (ET.ParseError, expat.ExpatError) as exc:
                 raise BrokenPartError(self.filename, f"not well-formed XML ({exc})",
                                       part) from exc

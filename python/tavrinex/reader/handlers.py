@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
 from tavrinex.utils.cell import get_column_letter
+from tavrinex.xmltree import fromstring
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 _M = "{%s}" % MAIN_NS
@@ -24,7 +25,7 @@ def parse_snippet(snippet, namespaces):
         name = "xmlns:" + prefix if prefix else "xmlns"
         decls.append(f" {name}={quoteattr(uri)}")
     head = ("<_wrapper" + "".join(decls) + ">").encode("utf-8")
-    root = ET.fromstring(head + snippet + b"</_wrapper>")
+    root = fromstring(head + snippet + b"</_wrapper>")
     if len(root) != 1:
         raise ValueError("a snippet holds exactly one element")
     return root[0]

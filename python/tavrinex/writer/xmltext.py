@@ -14,6 +14,7 @@ from xml.etree import ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
 
 from tavrinex.writer.values import writable
+from tavrinex.xmltree import fromstring
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
@@ -84,7 +85,7 @@ def parse_kept(snippet: bytes) -> ET.Element | None:
             'xmlns:xr2="http://schemas.microsoft.com/office/spreadsheetml/2015/revision2" '
             'xmlns:xr3="http://schemas.microsoft.com/office/spreadsheetml/2016/revision3">')
     try:
-        root = ET.fromstring(head.encode() + snippet + b"</w>")
+        root = fromstring(head.encode() + snippet + b"</w>")
     except ET.ParseError:
         return None
     return root[0] if len(root) == 1 else None
