@@ -12,6 +12,7 @@ from tavrinex import _native
 from tavrinex.text import CellRichText, Color, InlineFont, TextBlock
 from tavrinex.writer.workbook_writer import save_workbook
 
+from soffice import SOFFICE, convert, csv_rows
 from xlsx_files import appended_workbook
 
 ENGINES = [pytest.param(None, id="python")]
@@ -75,3 +76,21 @@ def test_rich_text_is_a_string_value():
     assert ws["A1"].data_type == "s" and ws["A1"].value is RICH[0]
     with pytest.raises(ValueError, match="Cannot convert"):
         ws["A2"] = ["a plain list"]
+
+
+@pytest.mark.skipif(SOFFICE is None, reason="LibreOffice is not installed")
+@pytest.mark.parametrize("write_only", [False, True], ids=["normal", "write_only"])
+def test_libreoffice_reads_the_runs(tmp_path, write_only):
+    path = tmp_path / "rich.xlsx"
+    book(write_only).save(path)
+    rows = csv_rows(path, tmp_path)
+    assert [row[1] if len(row) > 1 else "" for row in rows[:4]] == [
+        "plain red tail ", "  every propertyGrüße <&>", "x\x01y", "only plain"]
+    # LibreOffice writes the file again: the bold red run is still its own run.
+    out = tmp_path / "lo"
+    out.mkdir()
+    convert(out, "xlsx", path)
+    again = tavrinex.load_workbook(out / "rich.xlsx", rich_text=True)["Rich"]["B1"].value
+    assert str(again) == "plain red tail "
+    bold = [block for block in again if isinstance(block, TextBlock) and block.font.b]
+    assert [(block.text, block.font.color.rgb) for block in bold] == [("red", "FFC00000")]

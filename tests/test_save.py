@@ -2,7 +2,6 @@
 with the same values, round trips keep cells, styles and layout, and bad
 input or a failed save leaves nothing broken behind."""
 
-import csv
 import datetime
 import decimal
 import io
@@ -22,7 +21,7 @@ from tavrinex.dimensions import RowDimension
 from tavrinex.writer import workbook_writer
 from tavrinex.writer.workbook_writer import save_workbook
 
-from soffice import SOFFICE, run_soffice
+from soffice import SOFFICE, convert, csv_rows
 from xlsx_files import appended_workbook
 
 ENGINES = [pytest.param(None, id="python")]
@@ -94,18 +93,6 @@ def test_calamine_reads_saved_values(tmp_path, engine, write_only):
         assert [back.cell(r, c).value for c in range(1, 5)] == [expected_value(v) for v in row]
 
 
-def soffice(folder, to, path):
-    run_soffice(f"-env:UserInstallation=file://{folder}/profile", "--convert-to", to,
-                "--outdir", folder, path)
-
-
-def _lo_csv(path, folder):
-    # Comma separated, double quotes, UTF-8.
-    soffice(folder, "csv:Text - txt - csv (StarCalc):44,34,76", path)
-    with open(folder / (path.stem + ".csv"), newline="", encoding="utf-8") as f:
-        return list(csv.reader(f))
-
-
 def _lo_value(text, value):
     """LibreOffice's CSV text of a cell parsed back to the kind of value."""
     if isinstance(value, bool):
@@ -131,7 +118,7 @@ def _lo_value(text, value):
 def test_libreoffice_reads_saved_values(tmp_path, write_only):
     path = tmp_path / "lo.xlsx"
     filled(write_only).save(path)
-    rows = _lo_csv(path, tmp_path)
+    rows = csv_rows(path, tmp_path)
     computed = {(5, 0): 1 + -2, (5, 1): 1 + -2 + 2 ** 40}
     for r, row in enumerate(ROWS):
         for c, value in enumerate(row):
@@ -274,7 +261,7 @@ def test_libreoffice_workbook_round_trip(tmp_path):
     xlsxwriter_book(tmp_path / "src.xlsx")
     out = tmp_path / "lo"
     out.mkdir()
-    soffice(out, "xlsx", tmp_path / "src.xlsx")
+    convert(out, "xlsx", tmp_path / "src.xlsx")
     for engine in [p.values[0] for p in ENGINES]:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
