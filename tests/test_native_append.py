@@ -83,8 +83,8 @@ def saved_parts(wb, lxml, engine=_native.native):
     buf = io.BytesIO()
     try:
         save_workbook(wb, buf, lxml=lxml, engine=engine)
-    except (UnicodeEncodeError, TypeError):   # lone surrogates without lxml, aware
-        return "refused"                        # datetimes: whichever comes first
+    except TypeError:   # aware datetimes
+        return "refused"
     with zipfile.ZipFile(buf) as z:
         return {n: z.read(n) for n in z.namelist() if n.startswith("xl/")}
 

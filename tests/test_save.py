@@ -481,3 +481,19 @@ def test_unwritable_characters_around_the_cells_are_escaped(tmp_path):
     assert back["A1"].comment.text.startswith("bell")
     assert back["A2"].hyperlink.target.startswith("https://example.com/")
     CalamineWorkbook.from_path(str(tmp_path / "odd.xlsx")).get_sheet_by_index(0).to_python()
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("lxml", [True, False], ids=["lxml", "etree"])
+@pytest.mark.parametrize("write_only", [False, True], ids=["normal", "write_only"])
+def test_lone_surrogates_are_saved_in_escaped_form(tmp_path, engine, lxml, write_only):
+    # UTF-8 cannot carry them: both back ends write the _xHHHH_ form, each
+    # surrogate on its own (a str holding a high and a low one is two).
+    rows = [["a\ud800b", 1, "\udfff"], ["plain", "\ud83d\ude00 pair"]]
+    path = tmp_path / "s.xlsx"
+    save_workbook(appended_workbook("S", rows, write_only), path, lxml=lxml, engine=engine)
+    expected = [["a_xD800_b", 1, "_xDFFF_"], ["plain", "_xD83D__xDE00_ pair", None]]
+    back = tavrinex.load_workbook(path)["S"]
+    assert [[c.value for c in row] for row in back.iter_rows()] == expected
+    seen = CalamineWorkbook.from_path(str(path)).get_sheet_by_name("S").to_python()
+    assert [row[0] for row in seen] == ["a_xD800_b", "plain"]

@@ -18,6 +18,7 @@ from tavrinex.utils.cell import get_column_letter
 from tavrinex.worksheet import (DATE_TYPES, MAX_COLUMN, MAX_ROW, ColumnDimensions,
                                 check_title, copy_cell)
 from tavrinex.writer import SheetDataStream
+from tavrinex.writer.values import utf8
 
 
 # Data types of the value types that need no further look.
@@ -64,8 +65,7 @@ class WriteOnlyWorksheet:
     def _open(self) -> SheetDataStream:
         self._rows_file = tempfile.TemporaryFile()
         write = self._rows_file.write
-        self._stream = SheetDataStream(
-            self, lambda chunk: write(chunk.encode("utf-8") if isinstance(chunk, str) else chunk))
+        self._stream = SheetDataStream(self, lambda chunk: write(utf8(chunk)))
         return self._stream
 
     def _cell(self, column: int) -> Cell:

@@ -10,6 +10,7 @@ from tavrinex.comments import Comment, Hyperlink
 from tavrinex.dimensions import RowDimension
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.writer import write_sheet_data
+from tavrinex.writer.values import utf8
 from tavrinex.writer.xmltext import (DECLARATION, MAIN_NS, REL_NS, attrs, element,
                                      parse_kept, serialize, text)
 
@@ -140,9 +141,7 @@ def write_rows_part(ws: Any, write: Callable[[bytes], Any], *, lxml: bool, engin
     saved = ws.row_dimensions
     ws.row_dimensions = normalized_row_dimensions(saved)
     try:
-        def put(chunk: bytes | str) -> None:
-            write(chunk.encode("utf-8") if isinstance(chunk, str) else chunk)
-        return write_sheet_data(ws, put, lxml=lxml, engine=engine)
+        return write_sheet_data(ws, lambda chunk: write(utf8(chunk)), lxml=lxml, engine=engine)
     finally:
         ws.row_dimensions = saved
 

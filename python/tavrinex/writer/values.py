@@ -32,6 +32,21 @@ def writable(text, lxml):
     return pattern.sub(_escape_char, text)
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def utf8(chunk):
+    """The UTF-8 bytes of a written chunk (str or bytes). A lone surrogate,
+    which ElementTree leaves in a cell's text and UTF-8 cannot carry, is
+    written in _xHHHH_ form as the lxml back end writes it."""
+    if not isinstance(chunk, str):
+        return chunk
+    try:
+        return chunk.encode("utf-8")
+    except UnicodeEncodeError:
+        return _SURROGATE.sub(_escape_char, chunk).encode("utf-8")
+
+
 def safe_string(value):
     """The text of a cell value: numbers as printf's %.16g writes them
     (NaN and the infinities give ""), True and False as 1 and 0."""
