@@ -5,6 +5,7 @@ import warnings
 
 import pytest
 
+import tavrinex
 from tavrinex import _native
 from tavrinex.cell import Cell
 from tavrinex.reader import bind
@@ -205,6 +206,42 @@ def test_extent_and_rows_on_a_dict():
     assert len(ws._cells) == 9  # rows 2 to 4 filled in over columns 1 to 3, row 1 untouched
     rows = ws["B2:C3"]
     assert [[c.coordinate for c in row] for row in rows] == [["B2", "C2"], ["B3", "C3"]]
+
+
+@pytest.mark.parametrize("store", [False, True], ids=["dict", "store"])
+def test_rows_and_columns_by_index(store):
+    if store:
+        _native_store_ready()
+        ws = tavrinex.Workbook().active
+        assert not isinstance(ws._cells, dict)
+    else:
+        ws = Worksheet()
+    for r, c, v in [(2, 2, "b2"), (2, 4, 24), (3, 3, 33.5), (5, 2, True)]:
+        ws.cell(r, c, v)
+
+    def values(cells):
+        return [c.value for c in cells]
+
+    # Rows span the used columns (B to D), columns the used rows (2 to 5).
+    assert values(ws[2]) == values(ws["2"]) == ["b2", None, 24]
+    assert [values(row) for row in ws[2:3]] == [values(row) for row in ws["2:3"]] == [
+        ["b2", None, 24], [None, 33.5, None]]
+    assert [values(row) for row in ws[:]] == [
+        list(r) for r in ws.iter_rows(min_row=2, min_col=2, values_only=True)]
+    assert values(ws["B"]) == values(ws["b"]) == ["b2", None, None, True]
+    assert [values(col) for col in ws["C:D"]] == [[None, 33.5, None, None], [24, None, None, None]]
+    assert [c.coordinate for c in ws["D"]] == ["D2", "D3", "D4", "D5"]
+    assert list(ws.iter_cols(min_col=3, max_col=4, min_row=2, max_row=3, values_only=True)) == [
+        (None, 33.5), (24, None)]
+    assert [tuple(values(col)) for col in ws.columns] == list(
+        zip(*ws.iter_rows(min_col=1, values_only=True)))
+    assert [values(row) for row in ws] == [list(r) for r in ws.iter_rows(values_only=True)]
+    # Cells and ranges as before.
+    assert ws["C3"].value == 33.5 and [values(r) for r in ws["B2:C2"]] == [["b2", None]]
+    for bad, error in [(0, ValueError), (slice(1, 3, 2), ValueError), (1.0, TypeError),
+                       (True, TypeError), ("0", ValueError), ("A0", ValueError)]:
+        with pytest.raises(error):
+            ws[bad]
 
 
 def _native_store_ready():

@@ -14,6 +14,8 @@ MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384   # XFD
 # Data types of the value types that need no further look.
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
+_ROW_NUMBER = re.compile(r"[1-9][0-9]*\Z")
+_COLUMN_LETTERS = re.compile(r"[A-Za-z]{1,3}\Z")
 _FORBIDDEN_TITLE = re.compile(r"[\\*?:/\[\]]")
 # Date and time types whose cells all get the same default number format.
 DATE_TYPES = (datetime.datetime, datetime.date, datetime.time, datetime.timedelta)
@@ -173,17 +175,47 @@ class Worksheet:
             cell.value = value
         return cell
 
-    def __getitem__(self, coordinate):
-        """``ws["B2"]``: the cell; ``ws["A1:B2"]``: rows of cells."""
-        if not isinstance(coordinate, str):
-            raise TypeError(f"worksheet keys are cell references, not {type(coordinate).__name__}")
-        if ":" in coordinate:
-            first, _, last = coordinate.partition(":")
+    def __getitem__(self, key):
+        """``ws["B2"]``: the cell; ``ws["A1:B2"]``: rows of cells;
+        ``ws[3]`` or ``ws["3"]``: a row of cells; ``ws[2:4]`` or ``ws["2:4"]``:
+        rows; ``ws["C"]``: a column of cells; ``ws["A:C"]``: columns. Rows
+        span the used columns and columns the used rows."""
+        if isinstance(key, int) and not isinstance(key, bool):
+            return self._row_cells(key)
+        if isinstance(key, slice):
+            if key.step is not None:
+                raise ValueError("worksheet row slices take no step")
+            first = self.min_row if key.start is None else key.start
+            last = self.max_row if key.stop is None else key.stop
+            return tuple(self._row_cells(row) for row in range(first, last + 1))
+        if not isinstance(key, str):
+            raise TypeError(f"worksheet keys are cell references, not {type(key).__name__}")
+        first, colon, last = key.partition(":")
+        if _ROW_NUMBER.match(first) and (not colon or _ROW_NUMBER.match(last)):
+            if not colon:
+                return self._row_cells(int(first))
+            return tuple(self._row_cells(row) for row in range(int(first), int(last) + 1))
+        if _COLUMN_LETTERS.match(first) and (not colon or _COLUMN_LETTERS.match(last)):
+            min_col = column_index_from_string(first.upper())
+            max_col = column_index_from_string(last.upper()) if colon else min_col
+            columns = tuple(self.iter_cols(min_col=min_col, max_col=max_col,
+                                           min_row=self.min_row, max_row=self.max_row))
+            return columns if colon else columns[0]
+        if colon:
             min_row, min_col = coordinate_to_tuple(first)
             max_row, max_col = coordinate_to_tuple(last)
             return tuple(self.iter_rows(min_row, max_row, min_col, max_col))
-        row, column = coordinate_to_tuple(coordinate)
+        row, column = coordinate_to_tuple(key)
         return self.cell(row, column)
+
+    def _row_cells(self, row):
+        if row < 1:
+            raise ValueError("Row or column values must be at least 1")
+        return next(self.iter_rows(row, row, self.min_column, self.max_column))
+
+    def __iter__(self):
+        """The rows of cells, as ``iter_rows()`` gives them."""
+        return self.iter_rows()
 
     def __setitem__(self, coordinate, value):
         self[coordinate].value = value
@@ -353,6 +385,24 @@ class Worksheet:
     @property
     def rows(self):
         return self.iter_rows()
+
+    def iter_cols(self, min_col=None, max_col=None, min_row=None, max_row=None,
+                  values_only=False):
+        """Columns of cells (or of values) over the given ranges, 1-based
+        and inclusive; missing cells are created as ``cell()`` creates them."""
+        min_col = 1 if min_col is None else min_col
+        min_row = 1 if min_row is None else min_row
+        max_col = self.max_column if max_col is None else max_col
+        max_row = self.max_row if max_row is None else max_row
+        if min_row < 1 or min_col < 1:
+            raise ValueError("Row or column values must be at least 1")
+        for column in range(min_col, max_col + 1):
+            cells = tuple(self.cell(row, column) for row in range(min_row, max_row + 1))
+            yield tuple(cell.value for cell in cells) if values_only else cells
+
+    @property
+    def columns(self):
+        return self.iter_cols()
 
     @property
     def values(self):
