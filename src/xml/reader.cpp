@@ -15,17 +15,27 @@ namespace {
 // Character classes of text and attribute bytes (xml/byte_classes.h).
 constexpr const auto& CLASSES = BYTE_CLASSES;
 
-enum : std::uint8_t { N_START = 1, N_CHAR = 2, N_WS = 4, N_TAGSTOP = 8, N_LETTER = 16 };
+enum : std::uint8_t {
+    N_START = 1,
+    N_CHAR = 2,
+    N_WS = 4,
+    N_TAGSTOP = 8,
+    N_LETTER = 16,
+    // Name bytes of names without a prefix (no ':').
+    N_PLAIN_START = 32,
+    N_PLAIN = 64,
+};
 
 constexpr std::array<std::uint8_t, 256> make_name_table() {
     std::array<std::uint8_t, 256> t{};
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
-    for (int c = '0'; c <= '9'; ++c) t[c] = N_CHAR;
-    t['_'] = N_START | N_CHAR;
+    constexpr std::uint8_t letter = N_START | N_CHAR | N_LETTER | N_PLAIN_START | N_PLAIN;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = letter;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = letter;
+    for (int c = '0'; c <= '9'; ++c) t[c] = N_CHAR | N_PLAIN;
+    t['_'] = N_START | N_CHAR | N_PLAIN_START | N_PLAIN;
     t[':'] = N_START | N_CHAR;
-    t['-'] = N_CHAR;
-    t['.'] = N_CHAR;
+    t['-'] = N_CHAR | N_PLAIN;
+    t['.'] = N_CHAR | N_PLAIN;
     t[' '] = N_WS;
     t['\t'] = N_WS;
     t['\n'] = N_WS;
@@ -42,6 +52,8 @@ inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
 // Beyond this many attributes in one tag, duplicates are found by hashing
 // or sorting rather than by comparing every pair.
 constexpr std::size_t MANY_ATTRIBUTES = 32;
+// Tags with more attributes than this go to the general start-tag parser.
+constexpr std::size_t PLAIN_ATTRIBUTES = 16;
 // Up to this many bindings in scope, prefixes are looked up by a search.
 constexpr std::size_t SHORT_SCOPE = 8;
 
@@ -293,7 +305,7 @@ XmlReader::XmlReader(ByteSource& source) : src_(source) {
     names_.resize(256);
     uri_ends_.reserve(8);
     stack_.resize(32);
-    attrs_.reserve(16);
+    attrs_.resize(PLAIN_ATTRIBUTES);
     for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE})
         intern_namespace(u);
 }
@@ -459,6 +471,138 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
 
 // ---------------------------------------------------------------- events
 
+[[gnu::always_inline]] inline void XmlReader::pop() noexcept {
+    const Entry& top = stack_[depth_ - 1];
+    if (top.bindings) truncate_bindings(bindings_.size() - top.bindings);
+    names_len_ = top.name_off;
+    if (--depth_ == 0) root_closed_ = true;
+}
+
+// Pushes the element of the start tag at pos_ (name up to name_end, its
+// ':' at colon or name_end, '>' at gt) and reports it.
+[[gnu::always_inline]] inline void XmlReader::open_element(std::size_t name_end, std::size_t colon, std::size_t gt,
+                                    bool empty, std::uint32_t bound, NamespaceId ns,
+                                    XmlEvent& ev) {
+    const std::size_t s = pos_ + 1;
+    const std::size_t name_len = name_end - s;
+    if (names_len_ + name_len > names_.size())
+        names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
+    char* to = names_.data() + names_len_;
+    const char* from = buf_.data() + s;
+    if (name_len <= 16) {
+        for (std::size_t k = 0; k < name_len; ++k) to[k] = from[k];
+    } else {
+        std::memcpy(to, from, name_len);
+    }
+    if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
+    stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
+                        std::uint32_t(colon == name_end ? 0 : colon - s)};
+    names_len_ += name_len;
+    root_seen_ = true;
+    ev_ns_ = ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = colon == name_end ? s : colon + 1;
+    ev_name_end_ = name_end;
+    tag_start_ = pos_;
+    tag_end_ = gt + 1;
+    pos_ = tag_end_;
+    if (empty) {
+        pending_end_ = true;
+        ev = XmlEvent::EmptyStart;
+    } else {
+        ev = XmlEvent::Start;
+    }
+}
+
+// The usual start tag in one pass: wholly buffered, element and attribute
+// names without ':' (so no prefix to resolve and no declaration but a bare
+// `xmlns`, which it leaves alone), each attribute written name="value"
+// (or with apostrophes), at most PLAIN_ATTRIBUTES of them, and no fault
+// anywhere. Any other tag, and every faulty one, returns false with
+// nothing changed, and the general parser reads it with its own order of
+// checks. Loops need no bounds checks: the buffer's terminating NUL is
+// neither a name byte nor whitespace.
+[[gnu::always_inline]] inline bool XmlReader::plain_start_tag(XmlEvent& ev) {
+    const char* b = buf_.data();
+    const std::size_t n = buf_.size();
+    const std::size_t s = pos_ + 1;
+    if (!(NAMES[uc(b[s])] & N_PLAIN_START)) return false;
+    std::size_t i = s + 1;
+    while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+    const std::size_t name_end = i;
+    std::size_t count = 0;
+    bool empty = false;
+    for (;;) {
+        char c = b[i];
+        if (c == '>') break;
+        if (c == '/') {
+            if (b[i + 1] != '>') return false;
+            empty = true;
+            ++i;
+            break;
+        }
+        if (!(NAMES[uc(c)] & N_WS)) return false;
+        do ++i;
+        while (NAMES[uc(b[i])] & N_WS);
+        c = b[i];
+        if (!(NAMES[uc(c)] & N_PLAIN_START)) {
+            if (c == '>' || c == '/') continue;
+            return false;
+        }
+        const std::size_t qs = i++;
+        while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+        const std::size_t qe = i;
+        if (b[i] != '=') return false;
+        const char q = b[i + 1];
+        if (q != '"' && q != '\'') return false;
+        const std::size_t vs = i + 2;
+        std::uint8_t f = 0;
+        const std::size_t ve = scan_run(b, vs, n, q, f);
+        if (ve >= n || (f & (K_LT | K_CTRL))) return false;
+        if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(b + vs), ve - vs))
+            return false;
+        if ((f & K_AMP) && check_references(b + vs, ve - vs)) return false;
+        const std::size_t qlen = qe - qs;
+        if (qlen == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+        if (count == PLAIN_ATTRIBUTES) return false;
+        for (std::size_t x = 0; x < count; ++x) {
+            const AttributeRecord& r = attrs_[x];
+            if (r.qname_end - r.qname_start == qlen && same_bytes(b + r.qname_start, b + qs, qlen))
+                return false;
+        }
+        attrs_[count++] = {qs, qe, qs, qe, vs, ve, 0,
+                           std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
+        i = ve + 1;
+    }
+    if (i >= n) return false;
+    nattrs_ = count;
+    open_element(name_end, name_end, i, empty, 0, default_ns_, ev);
+    return true;
+}
+
+// The usual end tag: the innermost element's name followed by '>'.
+// False, with nothing changed, for anything else.
+[[gnu::always_inline]] inline bool XmlReader::plain_end_tag() noexcept {
+    if (depth_ == 0) return false;
+    const char* b = buf_.data();
+    const std::size_t s = pos_ + 2;
+    const Entry& top = stack_[depth_ - 1];
+    const std::size_t e = s + top.name_len;
+    if (e >= buf_.size() || b[e] != '>' ||
+        !same_bytes(names_.data() + top.name_off, b + s, top.name_len))
+        return false;
+    ev_ns_ = top.ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
+    ev_name_end_ = e;
+    tag_start_ = pos_;
+    tag_end_ = e + 1;
+    pos_ = tag_end_;
+    pop();
+    return true;
+}
+
+
 ReadError XmlReader::next(XmlEvent& ev) {
     if (!started_) {
         TVX_TRY(prologue());
@@ -511,11 +655,11 @@ ReadError XmlReader::next(XmlEvent& ev) {
             continue;
         }
         if (d == '/') {
-            TVX_TRY(end_tag());
+            if (!(fast_paths_ && plain_end_tag())) TVX_TRY(end_tag());
             last_ = ev = XmlEvent::End;
             return ReadError::ok();
         }
-        TVX_TRY(start_tag(ev));
+        if (!(fast_paths_ && !root_closed_ && plain_start_tag(ev))) TVX_TRY(start_tag(ev));
         last_ = ev;
         return ReadError::ok();
     }
@@ -618,31 +762,12 @@ ReadError XmlReader::processing_instruction() {
 }
 
 ReadError XmlReader::end_tag() {
-    const char* b = buf_.data();
-    std::size_t s = pos_ + 2;
-    // Fast path: the innermost element's name followed by '>'.
-    if (!depth_ == 0) {
-        const Entry& top = stack_[depth_ - 1];
-        std::size_t e = s + top.name_len;
-        if (e < buf_.size() && b[e] == '>' &&
-            same_bytes(names_.data() + top.name_off, b + s, top.name_len)) {
-            ev_ns_ = top.ns;
-            ev_qname_start_ = s;
-            ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
-            ev_name_end_ = e;
-            tag_start_ = pos_;
-            tag_end_ = e + 1;
-            pos_ = tag_end_;
-            pop();
-            return ReadError::ok();
-        }
-    }
     std::size_t at;
     bool found;
     TVX_TRY(find(">", 2, at, found));
     if (!found) return ReadError::malformed("unclosed end tag");
-    b = buf_.data();
-    s = pos_ + 2;
+    const char* b = buf_.data();
+    const std::size_t s = pos_ + 2;
     std::size_t e = pos_ + at;
     if (s == e) return ReadError::malformed("expected name");
     std::size_t name_end;
@@ -963,30 +1088,10 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
         }
     }
 
-    const std::size_t name_len = name_end - s;
-    if (names_len_ + name_len > names_.size())
-        names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
-    std::memcpy(names_.data() + names_len_, b + s, name_len);
-    if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
-    stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
-                        std::uint32_t(prefix.size())};
-    names_len_ += name_len;
-    root_seen_ = true;
-    ev_ns_ = ns;
-    ev_qname_start_ = s;
-    ev_local_start_ = colon == name_end ? s : colon + 1;
-    ev_name_end_ = name_end;
-    tag_start_ = pos_;
-    tag_end_ = gt + 1;
-    pos_ = tag_end_;
-    if (empty) {
-        pending_end_ = true;
-        ev = XmlEvent::EmptyStart;
-    } else {
-        ev = XmlEvent::Start;
-    }
+    open_element(name_end, colon, gt, empty, bound, ns, ev);
     return ReadError::ok();
 }
+
 
 ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe,
                                            const AttributeRecord& a) {
@@ -1050,13 +1155,6 @@ void XmlReader::truncate_bindings(std::size_t n) noexcept {
         bindings_.pop_back();
     }
     scope_versions_.resize(n + 1);
-}
-
-void XmlReader::pop() noexcept {
-    const Entry& top = stack_[depth_ - 1];
-    if (top.bindings) truncate_bindings(bindings_.size() - top.bindings);
-    names_len_ = top.name_off;
-    if (--depth_ == 0) root_closed_ = true;
 }
 
 // ---------------------------------------------------------------- decoding

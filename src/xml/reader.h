@@ -97,6 +97,9 @@ public:
 
     // The next event, or an error; after an error the reader must not be used.
     ReadError next(XmlEvent& ev);
+    // With fast paths off, every tag goes through the general parser (tests
+    // compare the two; results never differ).
+    void set_fast_paths(bool on) noexcept { fast_paths_ = on; }
 
     XmlEvent last_event() const noexcept { return last_; }
     // Open elements: after Start it counts the new element, after End it no
@@ -237,6 +240,10 @@ private:
     ReadError start_tag(XmlEvent& ev);
     ReadError parse_start_tag(bool& need_more, std::size_t& gt, bool& empty, std::size_t& name_end,
                               std::size_t& colon, std::uint32_t& bound);
+    bool plain_start_tag(XmlEvent& ev);
+    bool plain_end_tag() noexcept;
+    void open_element(std::size_t name_end, std::size_t colon, std::size_t gt, bool empty,
+                      std::uint32_t bound, NamespaceId ns, XmlEvent& ev);
     ReadError tag_is_closed(bool& closed);
     ReadError namespace_declaration(std::size_t prefix_s, std::size_t prefix_e,
                                     const AttributeRecord& a);
@@ -256,6 +263,7 @@ private:
     bool eof_ = false;
     bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
     bool capture_active_ = false;
+    bool fast_paths_ = true;
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
