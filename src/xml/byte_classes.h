@@ -51,7 +51,7 @@ inline constexpr std::uint8_t PLAIN_VALUE_REJECT = K_CTRL | K_HIGH | K_AMP | K_C
 // The position of the first `stop` in p[from, n), or n; the classes of the
 // bytes before it are OR-ed into `f`. Sixteen bytes at a step: a block of
 // bytes without a class costs a few compares.
-inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char stop,
+[[gnu::always_inline]] inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char stop,
                             std::uint8_t& f) noexcept {
     std::size_t i = from;
 #if defined(__SSE2__)
@@ -63,18 +63,30 @@ inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char
     const __m128i gt = _mm_set1_epi8('>');
     for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i special =
-            _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, below), _mm_cmpeq_epi8(v, amp)),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, bracket),
-                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))));
+        const __m128i low = _mm_cmplt_epi8(v, below);
+        const __m128i is_amp = _mm_cmpeq_epi8(v, amp);
+        const __m128i is_bracket = _mm_cmpeq_epi8(v, bracket);
+        const __m128i is_lt = _mm_cmpeq_epi8(v, lt);
+        const __m128i is_gt = _mm_cmpeq_epi8(v, gt);
+        const __m128i special = _mm_or_si128(_mm_or_si128(low, is_amp),
+                                             _mm_or_si128(is_bracket, _mm_or_si128(is_lt, is_gt)));
         const unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vstop)));
         const unsigned marked = unsigned(_mm_movemask_epi8(special));
         // Bytes of the block before the stop (all sixteen without one).
         const unsigned before = at ? (at & (0u - at)) - 1u : 0xFFFFu;
         if (marked & before) {
-            const std::size_t end = at ? i + unsigned(__builtin_ctz(at)) : i + 16;
-            for (std::size_t k = i; k < end; ++k)
-                f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[k])];
+            // The classes of those bytes, a mask per class rather than a
+            // table look-up per byte.
+            auto bits = [before](__m128i m) { return unsigned(_mm_movemask_epi8(m)) & before; };
+            const unsigned high = bits(v);
+            const unsigned cr = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+            const unsigned tablf = bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))));
+            const unsigned ctrl = bits(low) & ~(high | cr | tablf);
+            f |= std::uint8_t((ctrl ? K_CTRL : 0) | (high ? K_HIGH : 0) |
+                              (bits(is_amp) ? K_AMP : 0) | (cr ? K_CR : 0) |
+                              (bits(is_bracket) ? K_BRACKET : 0) | (bits(is_lt) ? K_LT : 0) |
+                              (tablf ? K_TABLF : 0) | (bits(is_gt) ? K_GT : 0));
         }
         if (at) return i + unsigned(__builtin_ctz(at));
     }

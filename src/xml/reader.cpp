@@ -66,6 +66,13 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 inline bool is_ws(char c) { return NAMES[uc(c)] & N_WS; }
 inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
 
+// The end of a run of name bytes without ':' (letters, digits, `_`, `-`,
+// `.`) starting at i; the buffer's terminating NUL stops it.
+inline std::size_t plain_name_end(const char* b, std::size_t i) {
+    while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+    return i;
+}
+
 inline std::uint8_t classify(const char* p, std::size_t n) {
     std::uint8_t f = 0;
     std::size_t i = 0;
@@ -485,15 +492,16 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
                                     XmlEvent& ev) {
     const std::size_t s = pos_ + 1;
     const std::size_t name_len = name_end - s;
-    if (names_len_ + name_len > names_.size())
-        names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
+    // Room for a whole 16-byte block past the name, so that a short name
+    // is copied in one fixed-size move.
+    const std::size_t room = names_len_ + std::max<std::size_t>(name_len, 16);
+    if (room > names_.size()) names_.resize(std::max(2 * names_.size(), room));
     char* to = names_.data() + names_len_;
     const char* from = buf_.data() + s;
-    if (name_len <= 16) {
-        for (std::size_t k = 0; k < name_len; ++k) to[k] = from[k];
-    } else {
+    if (name_len <= 16 && s + 16 <= buf_.size())
+        std::memcpy(to, from, 16);
+    else
         std::memcpy(to, from, name_len);
-    }
     if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
     stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
                         std::uint32_t(colon == name_end ? 0 : colon - s)};
@@ -527,8 +535,7 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     const std::size_t n = buf_.size();
     const std::size_t s = pos_ + 1;
     if (!(NAMES[uc(b[s])] & N_PLAIN_START)) return false;
-    std::size_t i = s + 1;
-    while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+    std::size_t i = plain_name_end(b, s + 1);
     const std::size_t name_end = i;
     std::size_t count = 0;
     bool empty = false;
@@ -549,8 +556,8 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
             if (c == '>' || c == '/') continue;
             return false;
         }
-        const std::size_t qs = i++;
-        while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+        const std::size_t qs = i;
+        i = plain_name_end(b, i + 1);
         const std::size_t qe = i;
         if (b[i] != '=') return false;
         const char q = b[i + 1];
@@ -577,6 +584,29 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     if (i >= n) return false;
     nattrs_ = count;
     open_element(name_end, name_end, i, empty, 0, default_ns_, ev);
+    return true;
+}
+
+// Character data that ends inside the buffer and passes its checks; false,
+// with nothing changed, for a run the buffer cuts or a faulty one, which
+// text() then reads.
+[[gnu::always_inline]] inline bool XmlReader::plain_text() noexcept {
+    const char* p = buf_.data() + pos_;
+    const std::size_t avail = buf_.size() - pos_;
+    std::uint8_t f = 0;
+    const std::size_t len = scan_run(p, 0, avail, '<', f);
+    if (len >= avail || (f & K_CTRL)) return false;
+    if (f & (K_HIGH | K_AMP | K_BRACKET)) [[unlikely]] {
+        if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(p), len))
+            return false;
+        if ((f & K_AMP) && check_references(p, len)) return false;
+        if ((f & K_BRACKET) && memmem(p, len, "]]>", 3)) return false;
+    }
+    text_start_ = pos_;
+    text_end_ = pos_ + len;
+    is_cdata_ = false;
+    text_needs_decoding_ = (f & (K_AMP | K_CR)) != 0;
+    pos_ += len;
     return true;
 }
 
@@ -631,7 +661,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
                 TVX_TRY(skip_outside_whitespace());
                 continue;
             }
-            TVX_TRY(text());
+            if (!(fast_paths_ && plain_text())) TVX_TRY(text());
             last_ = ev = XmlEvent::Text;
             return ReadError::ok();
         }

@@ -242,6 +242,7 @@ private:
                               std::size_t& colon, std::uint32_t& bound);
     bool plain_start_tag(XmlEvent& ev);
     bool plain_end_tag() noexcept;
+    bool plain_text() noexcept;
     void open_element(std::size_t name_end, std::size_t colon, std::size_t gt, bool empty,
                       std::uint32_t bound, NamespaceId ns, XmlEvent& ev);
     ReadError tag_is_closed(bool& closed);
