@@ -48,28 +48,36 @@ inline constexpr std::array<std::uint8_t, 256> BYTE_CLASSES = make_byte_classes(
 inline constexpr std::uint8_t PLAIN_TEXT_REJECT = K_CTRL | K_HIGH | K_AMP | K_CR | K_LT | K_GT;
 inline constexpr std::uint8_t PLAIN_VALUE_REJECT = K_CTRL | K_HIGH | K_AMP | K_CR | K_LT | K_TABLF;
 
+// The classes of `]`, `<` and `>`, which a scan may leave out.
+inline constexpr std::uint8_t K_MARKUP = K_BRACKET | K_LT | K_GT;
+
 // The position of the first `stop` in p[from, n), or n; the classes of the
-// bytes before it are OR-ed into `f`. Sixteen bytes at a step: a block of
-// bytes without a class costs a few compares.
-[[gnu::always_inline]] inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n, char stop,
-                            std::uint8_t& f) noexcept {
+// bytes before it are OR-ed into `f`, except those of K_MARKUP outside
+// `Watch` (a caller that has no use for them saves their compares).
+// Sixteen bytes at a step: a block of bytes without a class costs a few
+// compares.
+template <std::uint8_t Watch = K_MARKUP>
+[[gnu::always_inline]] inline std::size_t scan_run_to(const char* p, std::size_t from, std::size_t n,
+                                                      char stop, std::uint8_t& f) noexcept {
+    constexpr std::uint8_t keep = std::uint8_t(~(K_MARKUP & ~Watch));
     std::size_t i = from;
 #if defined(__SSE2__)
     const __m128i vstop = _mm_set1_epi8(stop);
     const __m128i below = _mm_set1_epi8(0x20);  // signed: also every byte >= 0x80
     const __m128i amp = _mm_set1_epi8('&');
-    const __m128i bracket = _mm_set1_epi8(']');
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i gt = _mm_set1_epi8('>');
+    const __m128i none = _mm_setzero_si128();
     for (; i + 16 <= n; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i low = _mm_cmplt_epi8(v, below);
         const __m128i is_amp = _mm_cmpeq_epi8(v, amp);
-        const __m128i is_bracket = _mm_cmpeq_epi8(v, bracket);
-        const __m128i is_lt = _mm_cmpeq_epi8(v, lt);
-        const __m128i is_gt = _mm_cmpeq_epi8(v, gt);
-        const __m128i special = _mm_or_si128(_mm_or_si128(low, is_amp),
-                                             _mm_or_si128(is_bracket, _mm_or_si128(is_lt, is_gt)));
+        const __m128i is_bracket =
+            (Watch & K_BRACKET) ? _mm_cmpeq_epi8(v, _mm_set1_epi8(']')) : none;
+        const __m128i is_lt = (Watch & K_LT) ? _mm_cmpeq_epi8(v, _mm_set1_epi8('<')) : none;
+        const __m128i is_gt = (Watch & K_GT) ? _mm_cmpeq_epi8(v, _mm_set1_epi8('>')) : none;
+        __m128i special = _mm_or_si128(low, is_amp);
+        if constexpr ((Watch & K_BRACKET) != 0) special = _mm_or_si128(special, is_bracket);
+        if constexpr ((Watch & K_LT) != 0) special = _mm_or_si128(special, is_lt);
+        if constexpr ((Watch & K_GT) != 0) special = _mm_or_si128(special, is_gt);
         const unsigned at = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vstop)));
         const unsigned marked = unsigned(_mm_movemask_epi8(special));
         // Bytes of the block before the stop (all sixteen without one).
@@ -91,8 +99,19 @@ inline constexpr std::uint8_t PLAIN_VALUE_REJECT = K_CTRL | K_HIGH | K_AMP | K_C
         if (at) return i + unsigned(__builtin_ctz(at));
     }
 #endif
-    while (i < n && p[i] != stop) f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[i++])];
+    while (i < n && p[i] != stop) f |= BYTE_CLASSES[static_cast<std::uint8_t>(p[i++])] & keep;
     return i;
+}
+
+template <std::uint8_t Watch = K_MARKUP>
+[[gnu::always_inline]] inline std::size_t scan_run(const char* p, std::size_t from, std::size_t n,
+                                                   char stop, std::uint8_t& f) noexcept {
+    // A stop known at compile time costs no broadcast per call.
+    if (__builtin_constant_p(stop)) return scan_run_to<Watch>(p, from, n, stop, f);
+    if (stop == '"') return scan_run_to<Watch>(p, from, n, '"', f);
+    if (stop == '\'') return scan_run_to<Watch>(p, from, n, '\'', f);
+    if (stop == '<') return scan_run_to<Watch>(p, from, n, '<', f);
+    return scan_run_to<Watch>(p, from, n, stop, f);
 }
 
 }  // namespace tvx

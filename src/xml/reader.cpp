@@ -68,9 +68,25 @@ inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
 
 // The end of a run of name bytes without ':' (letters, digits, `_`, `-`,
 // `.`) starting at i; the buffer's terminating NUL stops it.
-inline std::size_t plain_name_end(const char* b, std::size_t i) {
+[[gnu::always_inline]] inline std::size_t plain_name_end(const char* b, std::size_t i) {
     while (NAMES[uc(b[i])] & N_PLAIN) ++i;
     return i;
+}
+
+// A qualified name at b[s]: a plain name, or two joined by one ':'. Sets
+// `end` and `colon` (end when there is none); false for anything else,
+// which the general parser then reads.
+[[gnu::always_inline]] inline bool plain_qname(const char* b, std::size_t s, std::size_t& end, std::size_t& colon) {
+    if (!(NAMES[uc(b[s])] & N_PLAIN_START)) return false;
+    std::size_t i = plain_name_end(b, s + 1);
+    colon = i;
+    if (b[i] == ':') {
+        if (!(NAMES[uc(b[i + 1])] & N_PLAIN_START)) return false;
+        i = plain_name_end(b, i + 2);
+        if (b[i] == ':') return false;
+    }
+    end = i;
+    return true;
 }
 
 inline std::uint8_t classify(const char* p, std::size_t n) {
@@ -522,21 +538,26 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     }
 }
 
-// The usual start tag in one pass: wholly buffered, element and attribute
-// names without ':' (so no prefix to resolve and no declaration but a bare
-// `xmlns`, which it leaves alone), each attribute written name="value"
-// (or with apostrophes), at most PLAIN_ATTRIBUTES of them, and no fault
-// anywhere. Any other tag, and every faulty one, returns false with
-// nothing changed, and the general parser reads it with its own order of
-// checks. Loops need no bounds checks: the buffer's terminating NUL is
-// neither a name byte nor whitespace.
+// The usual start tag in one pass: wholly buffered, names that are plain
+// or have one plain prefix bound outside the tag, no namespace
+// declaration, each attribute written name="value" (or with apostrophes),
+// at most PLAIN_ATTRIBUTES of them, and no fault anywhere. Any other tag,
+// and every faulty one, returns false with nothing changed, and the
+// general parser reads it with its own order of checks. Loops need no
+// bounds checks: the buffer's terminating NUL is neither a name byte nor
+// whitespace.
 [[gnu::always_inline]] inline bool XmlReader::plain_start_tag(XmlEvent& ev) {
     const char* b = buf_.data();
     const std::size_t n = buf_.size();
     const std::size_t s = pos_ + 1;
-    if (!(NAMES[uc(b[s])] & N_PLAIN_START)) return false;
-    std::size_t i = plain_name_end(b, s + 1);
+    std::size_t i, colon;
+    if (!plain_qname(b, s, i, colon)) return false;
     const std::size_t name_end = i;
+    NamespaceId ns = default_ns_;
+    if (colon != name_end) {
+        ns = lookup_prefixed(std::string_view(b + s, colon - s));
+        if (ns == NS_UNBOUND) return false;
+    }
     std::size_t count = 0;
     bool empty = false;
     for (;;) {
@@ -552,38 +573,48 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
         do ++i;
         while (NAMES[uc(b[i])] & N_WS);
         c = b[i];
-        if (!(NAMES[uc(c)] & N_PLAIN_START)) {
-            if (c == '>' || c == '/') continue;
-            return false;
-        }
+        if (c == '>' || c == '/') continue;
         const std::size_t qs = i;
-        i = plain_name_end(b, i + 1);
+        std::size_t qcolon;
+        if (!plain_qname(b, qs, i, qcolon)) return false;
         const std::size_t qe = i;
         if (b[i] != '=') return false;
         const char q = b[i + 1];
         if (q != '"' && q != '\'') return false;
         const std::size_t vs = i + 2;
         std::uint8_t f = 0;
-        const std::size_t ve = scan_run(b, vs, n, q, f);
+        const std::size_t ve = scan_run<K_LT>(b, vs, n, q, f);
         if (ve >= n || (f & (K_LT | K_CTRL))) return false;
         if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(b + vs), ve - vs))
             return false;
         if ((f & K_AMP) && check_references(b + vs, ve - vs)) return false;
-        const std::size_t qlen = qe - qs;
-        if (qlen == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+        // Declarations (`xmlns`, `xmlns:p`) are left to the general parser.
+        std::size_t ls = qs;
+        NamespaceId ans = NS_NONE;
+        if (qcolon == qe) {
+            if (qe - qs == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+        } else {
+            if (qcolon - qs == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+            ans = lookup_prefixed(std::string_view(b + qs, qcolon - qs));
+            if (ans == NS_UNBOUND) return false;
+            ls = qcolon + 1;
+        }
         if (count == PLAIN_ATTRIBUTES) return false;
+        // Equal qualified names have equal prefixes, so one comparison of
+        // (namespace, local name) finds both kinds of duplicate.
+        const std::size_t llen = qe - ls;
         for (std::size_t x = 0; x < count; ++x) {
             const AttributeRecord& r = attrs_[x];
-            if (r.qname_end - r.qname_start == qlen && same_bytes(b + r.qname_start, b + qs, qlen))
+            if (r.ns == std::int32_t(ans) && r.local_end - r.local_start == llen &&
+                same_bytes(b + r.local_start, b + ls, llen))
                 return false;
         }
-        attrs_[count++] = {qs, qe, qs, qe, vs, ve, 0,
+        attrs_[count++] = {qs, qe, ls, qe, vs, ve, std::int32_t(ans),
                            std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
         i = ve + 1;
     }
-    if (i >= n) return false;
     nattrs_ = count;
-    open_element(name_end, name_end, i, empty, 0, default_ns_, ev);
+    open_element(name_end, colon, i, empty, 0, ns, ev);
     return true;
 }
 
@@ -594,7 +625,7 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     const char* p = buf_.data() + pos_;
     const std::size_t avail = buf_.size() - pos_;
     std::uint8_t f = 0;
-    const std::size_t len = scan_run(p, 0, avail, '<', f);
+    const std::size_t len = scan_run<K_BRACKET>(p, 0, avail, '<', f);
     if (len >= avail || (f & K_CTRL)) return false;
     if (f & (K_HIGH | K_AMP | K_BRACKET)) [[unlikely]] {
         if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(p), len))
@@ -618,9 +649,17 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     const std::size_t s = pos_ + 2;
     const Entry& top = stack_[depth_ - 1];
     const std::size_t e = s + top.name_len;
-    if (e >= buf_.size() || b[e] != '>' ||
-        !same_bytes(names_.data() + top.name_off, b + s, top.name_len))
+    if (e >= buf_.size() || b[e] != '>') return false;
+    if (top.name_len < 8 && s + 8 <= buf_.size()) {
+        // One masked word compare; the name buffer keeps 16 bytes of room
+        // past every open element's name.
+        std::uint64_t x, y;
+        std::memcpy(&x, names_.data() + top.name_off, 8);
+        std::memcpy(&y, b + s, 8);
+        if ((x ^ y) & ((std::uint64_t(1) << (8 * top.name_len)) - 1)) return false;
+    } else if (!same_bytes(names_.data() + top.name_off, b + s, top.name_len)) {
         return false;
+    }
     ev_ns_ = top.ns;
     ev_qname_start_ = s;
     ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
@@ -633,7 +672,43 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
 }
 
 
+// next() only dispatches: the usual text run, end tag and start tag each
+// have a function of their own, reached by a tail call, so that each event
+// pays only for the registers its own path needs. Everything else, and the
+// first call, takes the general loop.
 ReadError XmlReader::next(XmlEvent& ev) {
+    if (fast_paths_ && started_ && !pending_end_ && pos_ + 1 < buf_.size()) [[likely]] {
+        const char* b = buf_.data();
+        if (b[pos_] != '<') {
+            if (depth_ != 0) return text_event(ev);
+        } else {
+            const char d = b[pos_ + 1];
+            if (d == '/') return end_event(ev);
+            if (NAMES[uc(d)] & N_PLAIN_START) return start_event(ev);
+        }
+    }
+    return next_general(ev);
+}
+
+[[gnu::noinline]] ReadError XmlReader::text_event(XmlEvent& ev) {
+    if (!plain_text()) TVX_TRY(text());
+    last_ = ev = XmlEvent::Text;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::end_event(XmlEvent& ev) {
+    if (!plain_end_tag()) TVX_TRY(end_tag());
+    last_ = ev = XmlEvent::End;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::start_event(XmlEvent& ev) {
+    if (root_closed_ || !plain_start_tag(ev)) TVX_TRY(start_tag(ev));
+    last_ = ev;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::next_general(XmlEvent& ev) {
     if (!started_) {
         TVX_TRY(prologue());
         started_ = true;
@@ -695,7 +770,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
     }
 }
 
-ReadError XmlReader::skip_outside_whitespace() {
+[[gnu::noinline]] ReadError XmlReader::skip_outside_whitespace() {
     std::size_t i = pos_, n = buf_.size();
     const char* b = buf_.data();
     while (i < n && b[i] != '<') {
@@ -706,7 +781,7 @@ ReadError XmlReader::skip_outside_whitespace() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::text() {
+[[gnu::noinline]] ReadError XmlReader::text() {
     // Classes are gathered while looking for the '<' that ends the run; a
     // run split across reads is scanned on from where it stopped.
     std::size_t len = 0;
@@ -714,7 +789,7 @@ ReadError XmlReader::text() {
     for (;;) {
         const char* p = buf_.data() + pos_;
         const std::size_t avail = buf_.size() - pos_;
-        len = scan_run(p, len, avail, '<', f);
+        len = scan_run<K_BRACKET>(p, len, avail, '<', f);
         if (len < avail) break;
         bool more;
         TVX_TRY(refill(more, pos_));
@@ -732,7 +807,7 @@ ReadError XmlReader::text() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::markup(bool& is_text) {
+[[gnu::noinline]] ReadError XmlReader::markup(bool& is_text) {
     bool have;
     TVX_TRY(fill(9, pos_, have));
     std::size_t avail = buf_.size() - pos_;
@@ -772,7 +847,7 @@ ReadError XmlReader::markup(bool& is_text) {
     return ReadError::malformed("bad markup declaration");
 }
 
-ReadError XmlReader::processing_instruction() {
+[[gnu::noinline]] ReadError XmlReader::processing_instruction() {
     std::size_t at;
     bool found;
     TVX_TRY(find("?>", 2, at, found));
@@ -791,7 +866,7 @@ ReadError XmlReader::processing_instruction() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::end_tag() {
+[[gnu::noinline]] ReadError XmlReader::end_tag() {
     std::size_t at;
     bool found;
     TVX_TRY(find(">", 2, at, found));
@@ -973,7 +1048,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
         const char q = b[k];
         std::size_t vs = k + 1;
         std::uint8_t f = 0;
-        std::size_t ve = scan_run(b, vs, n, q, f);
+        std::size_t ve = scan_run<K_LT>(b, vs, n, q, f);
         if (ve >= n) {
             need_more = true;
             return ReadError::ok();
@@ -1042,7 +1117,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
     }
 }
 
-ReadError XmlReader::start_tag(XmlEvent& ev) {
+[[gnu::noinline]] ReadError XmlReader::start_tag(XmlEvent& ev) {
     if (root_closed_) return ReadError::malformed("junk after document element");
     std::size_t bindings_before = bindings_.size();
     std::uint32_t bound = 0;

@@ -230,6 +230,10 @@ private:
     // a refill may move, the bytes from pos_ on stay).
     ReadError find(std::string_view delim, std::size_t from, std::size_t& at, bool& found);
 
+    ReadError next_general(XmlEvent& ev);
+    ReadError text_event(XmlEvent& ev);
+    ReadError end_event(XmlEvent& ev);
+    ReadError start_event(XmlEvent& ev);
     ReadError prologue();
     ReadError declaration(std::size_t s, std::size_t e);
     ReadError skip_outside_whitespace();
