@@ -73,6 +73,34 @@ inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
     return i;
 }
 
+// Byte classes of attribute values (low byte) and, in the high byte, the
+// bytes that end a value's scan: bit 0 for `"`, bit 1 for `'`, both for
+// NUL (the buffer's terminator, or a fault the general parser reports).
+constexpr std::array<std::uint16_t, 256> make_value_table() {
+    std::array<std::uint16_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = BYTE_CLASSES[c];
+    t['"'] |= 0x100;
+    t['\''] |= 0x200;
+    t[0] |= 0x300;
+    return t;
+}
+constexpr auto VALUE_BYTES = make_value_table();
+
+// The end of an attribute value starting at i and quoted by q, with the
+// classes of its bytes OR-ed into `f`: a byte at a time, as values are
+// mostly a few bytes long. The result holds q, or NUL (past the buffer or
+// inside the value).
+[[gnu::always_inline]] inline std::size_t scan_value(const char* b, std::size_t i, char q,
+                                                     std::uint8_t& f) {
+    const std::uint16_t stop = q == '"' ? 0x100 : 0x200;
+    for (;;) {
+        const std::uint16_t t = VALUE_BYTES[uc(b[i])];
+        if (t & stop) return i;
+        f |= std::uint8_t(t);
+        ++i;
+    }
+}
+
 // A qualified name at b[s]: a plain name, or two joined by one ':'. Sets
 // `end` and `colon` (end when there is none); false for anything else,
 // which the general parser then reads.
@@ -548,7 +576,6 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
 // whitespace.
 [[gnu::always_inline]] inline bool XmlReader::plain_start_tag(XmlEvent& ev) {
     const char* b = buf_.data();
-    const std::size_t n = buf_.size();
     const std::size_t s = pos_ + 1;
     std::size_t i, colon;
     if (!plain_qname(b, s, i, colon)) return false;
@@ -583,8 +610,8 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
         if (q != '"' && q != '\'') return false;
         const std::size_t vs = i + 2;
         std::uint8_t f = 0;
-        const std::size_t ve = scan_run<K_LT>(b, vs, n, q, f);
-        if (ve >= n || (f & (K_LT | K_CTRL))) return false;
+        const std::size_t ve = scan_value(b, vs, q, f);
+        if (b[ve] != q || (f & (K_LT | K_CTRL))) return false;
         if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(b + vs), ve - vs))
             return false;
         if ((f & K_AMP) && check_references(b + vs, ve - vs)) return false;
