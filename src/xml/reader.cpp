@@ -699,24 +699,6 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
 }
 
 
-// next() only dispatches: the usual text run, end tag and start tag each
-// have a function of their own, reached by a tail call, so that each event
-// pays only for the registers its own path needs. Everything else, and the
-// first call, takes the general loop.
-ReadError XmlReader::next(XmlEvent& ev) {
-    if (fast_paths_ && started_ && !pending_end_ && pos_ + 1 < buf_.size()) [[likely]] {
-        const char* b = buf_.data();
-        if (b[pos_] != '<') {
-            if (depth_ != 0) return text_event(ev);
-        } else {
-            const char d = b[pos_ + 1];
-            if (d == '/') return end_event(ev);
-            if (NAMES[uc(d)] & N_PLAIN_START) return start_event(ev);
-        }
-    }
-    return next_general(ev);
-}
-
 [[gnu::noinline]] ReadError XmlReader::text_event(XmlEvent& ev) {
     if (!plain_text()) TVX_TRY(text());
     last_ = ev = XmlEvent::Text;

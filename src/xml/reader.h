@@ -96,7 +96,23 @@ public:
     XmlReader& operator=(const XmlReader&) = delete;
 
     // The next event, or an error; after an error the reader must not be used.
-    ReadError next(XmlEvent& ev);
+    // Inline, it only dispatches: the usual text run, end tag and start tag
+    // each have a function of their own, so that each event pays only for
+    // what its own path needs; everything else, and the first call, takes
+    // the general loop.
+    ReadError next(XmlEvent& ev) {
+        if (fast_paths_ && started_ && !pending_end_ && pos_ + 1 < buf_.size()) [[likely]] {
+            const char* b = buf_.data();
+            if (b[pos_] != '<') {
+                if (depth_ != 0) return text_event(ev);
+            } else {
+                const char d = b[pos_ + 1];
+                if (d == '/') return end_event(ev);
+                if (d != '!' && d != '?') return start_event(ev);
+            }
+        }
+        return next_general(ev);
+    }
     // With fast paths off, every tag goes through the general parser (tests
     // compare the two; results never differ).
     void set_fast_paths(bool on) noexcept { fast_paths_ = on; }
