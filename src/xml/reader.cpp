@@ -560,6 +560,7 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     pos_ = tag_end_;
     if (empty) {
         pending_end_ = true;
+        direct_ = false;
         ev = XmlEvent::EmptyStart;
     } else {
         ev = XmlEvent::Start;
@@ -721,9 +722,11 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     if (!started_) {
         TVX_TRY(prologue());
         started_ = true;
+        direct_ = fast_paths_;
     }
     if (pending_end_) {
         pending_end_ = false;
+        direct_ = fast_paths_;
         pop();
         last_ = ev = XmlEvent::End;
         return ReadError::ok();

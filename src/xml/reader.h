@@ -101,7 +101,7 @@ public:
     // what its own path needs; everything else, and the first call, takes
     // the general loop.
     ReadError next(XmlEvent& ev) {
-        if (fast_paths_ && started_ && !pending_end_ && pos_ + 1 < buf_.size()) [[likely]] {
+        if (direct_ && pos_ + 1 < buf_.size()) [[likely]] {
             const char* b = buf_.data();
             if (b[pos_] != '<') {
                 if (depth_ != 0) return text_event(ev);
@@ -115,7 +115,10 @@ public:
     }
     // With fast paths off, every tag goes through the general parser (tests
     // compare the two; results never differ).
-    void set_fast_paths(bool on) noexcept { fast_paths_ = on; }
+    void set_fast_paths(bool on) noexcept {
+        fast_paths_ = on;
+        direct_ = on && started_ && !pending_end_;
+    }
 
     XmlEvent last_event() const noexcept { return last_; }
     // Open elements: after Start it counts the new element, after End it no
@@ -285,6 +288,8 @@ private:
     bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
     bool capture_active_ = false;
     bool fast_paths_ = true;
+    // fast_paths_ && started_ && !pending_end_: next() may dispatch directly.
+    bool direct_ = false;
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
