@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -678,7 +679,8 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
     const Entry& top = stack_[depth_ - 1];
     const std::size_t e = s + top.name_len;
     if (e >= buf_.size() || b[e] != '>') return false;
-    if (top.name_len < 8 && s + 8 <= buf_.size()) {
+    if (std::endian::native == std::endian::little && top.name_len < 8 &&
+        s + 8 <= buf_.size()) {
         // One masked word compare; the name buffer keeps 16 bytes of room
         // past every open element's name.
         std::uint64_t x, y;
