@@ -117,6 +117,10 @@ def test_names_and_values_across_the_first_read(split):
     (b'<r xmlns:p="urn:u" xmlns:q="urn:u"><e p:b="1" q:b="2" z:c="3"/></r>', "unbound prefix"),
     (b'<r xmlns:p="urn:u"><e p:b="1" xmlns:q="urn:u" q:b="2"/></r>', "duplicate attribute"),
     (b'<r xmlns:p="urn:u" xmlns:q="urn:v"><e p:b="1" q:b="2"/></r>', None),
+    # A prefixed and an unprefixed attribute never share a namespace.
+    (b'<r xmlns:p="urn:u"><e p:b="1" b="2" xml:b="3" xmlns:q="urn:w" q:b="4"/></r>', None),
+    (b'<r xmlns:p="urn:u"><e p:b="1" b="2" xmlns:q="urn:u" q:b="4"/></r>',
+     "duplicate attribute"),
     # A fault inside a tag that never closes.
     (b'<e b="1" b="2"', "unclosed tag"),
     (b'<e b="1" c="<"', "unclosed tag"),

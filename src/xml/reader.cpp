@@ -1173,6 +1173,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
     std::string_view prefix(b + s, colon == name_end ? 0 : colon - s);
     NamespaceId ns = lookup_prefix(prefix);
     if (ns == NS_UNBOUND) return ReadError::malformed("unbound prefix");
+    std::size_t prefixed = 0;
     for (std::size_t x = 0; x < nattrs_; ++x) {
         AttributeRecord& a = attrs_[x];
         if (a.local_start == a.qname_start) continue;  // no prefix: NS_NONE
@@ -1180,8 +1181,15 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
             lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
         if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
         a.ns = std::int32_t(an);
+        ++prefixed;
     }
-    if (nattrs_ > MANY_ATTRIBUTES) {
+    // A prefix is never bound to NS_NONE, so an attribute without a prefix
+    // shares its namespace only with others without one, which the check
+    // of qualified names already told apart: a (namespace, local name)
+    // duplicate needs two prefixed attributes.
+    if (prefixed < 2) {
+        // nothing more to compare
+    } else if (nattrs_ > MANY_ATTRIBUTES) {
         // Sorted by (namespace, local name), duplicates are neighbours.
         std::vector<const AttributeRecord*> order;
         order.reserve(nattrs_);
