@@ -231,6 +231,32 @@ SST_SEEDS = (
 )
 
 
+# ---------------------------------------------------------------- tokenizer
+
+
+def tokenizer_trace(data, size, fast):
+    """Every event of the tokenizer with its positions, or its error."""
+    try:
+        return _probe.xml_trace(data, size, fast)
+    except native.NativeFallback as exc:
+        return str(exc)
+
+
+def check_tokenizer(data):
+    """The tokenizer's fast paths report exactly what its general parser
+    reports: the same events, positions and errors, at every read size."""
+    expected = tokenizer_trace(data, 65536, False)
+    for size in READ_SIZES:
+        got = tokenizer_trace(data, size, True)
+        if got != expected:
+            raise Mismatch(f"read size {size}: fast {got!r}\ngeneral {expected!r}")
+
+
+TOKENIZER_SEEDS = SHEET_SEEDS + SST_SEEDS + (
+    b'<a  b = "1"\tc=\'2\' d="&amp;&#10;\r\n"><e f="x>y"/><g xmlns="urn:g" h="1"/>'
+    b'<p:i xmlns:p="urn:p" p:j="1" k="2"/><l m="\xc3\xa9" n=""/></a >',
+)
+
 # ---------------------------------------------------------------- dimension
 
 
@@ -599,4 +625,5 @@ TARGETS = {t.name: t for t in (
     Target("prescan", SHEET_SEEDS, check_prescan),
     Target("writer", SHEET_SEEDS, check_writer),
     Target("workbook", WORKBOOK_SEEDS, check_workbook),
+    Target("tokenizer", TOKENIZER_SEEDS, check_tokenizer),
 )}

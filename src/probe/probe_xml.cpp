@@ -136,6 +136,65 @@ PyObject* xml_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// Everything the reader reports at each event, positions as document
+// offsets, as a list of tuples; with fast=False every tag and text run
+// goes through the general parser (tests compare the two).
+PyObject* xml_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"data", "read_size", "fast"};
+        static const ArgSpec spec{"xml_trace", names, 3, 1};
+        PyObject* a[3];
+        std::optional<MemorySource> src;
+        if (!parse_args(spec, args, nargs, kw, a) || !data_arg("xml_trace", a[0], a[1], src))
+            return nullptr;
+        int fast = a[2] ? PyObject_IsTrue(a[2]) : 1;
+        if (fast < 0) return nullptr;
+        XmlReader r(*src);
+        r.set_fast_paths(fast != 0);
+        PyRef out = PyRef::steal(PyList_New(0));
+        if (!out) return nullptr;
+        auto bytes = [](std::string_view v) {
+            return PyRef::steal(PyBytes_FromStringAndSize(v.data(), Py_ssize_t(v.size())));
+        };
+        for (;;) {
+            XmlEvent ev;
+            if (ReadError e = r.next(ev)) return raise_read_error(e);
+            const std::size_t d = r.discarded();
+            PyRef t;
+            if (ev == XmlEvent::Text) {
+                PyRef raw = bytes(r.raw_text());
+                if (!raw) return nullptr;
+                const std::size_t ts = std::size_t(r.raw_text().data() - r.data());
+                t = PyRef::steal(Py_BuildValue("(iOnnii)", int(ev), raw.get(), Py_ssize_t(d + ts),
+                                               Py_ssize_t(r.depth()), int(r.is_cdata()),
+                                               int(r.needs_decoding())));
+            } else if (ev == XmlEvent::EndOfDocument) {
+                return out.release();
+            } else {
+                PyRef attrs = PyRef::steal(PyList_New(0));
+                if (!attrs) return nullptr;
+                if (ev != XmlEvent::End) {
+                    for (const AttributeRecord& x : r.attributes()) {
+                        PyRef at = PyRef::steal(Py_BuildValue(
+                            "(nnnnnnii)", Py_ssize_t(d + x.qname_start), Py_ssize_t(d + x.qname_end),
+                            Py_ssize_t(d + x.local_start), Py_ssize_t(d + x.local_end),
+                            Py_ssize_t(d + x.value_start), Py_ssize_t(d + x.value_end), int(x.ns),
+                            int(x.needs_decoding)));
+                        if (!at || PyList_Append(attrs.get(), at.get()) < 0) return nullptr;
+                    }
+                }
+                PyRef q = bytes(r.qname()), l = bytes(r.local_name());
+                if (!q || !l) return nullptr;
+                t = PyRef::steal(Py_BuildValue(
+                    "(iIOOOnnnn)", int(ev), unsigned(r.ns()), q.get(), l.get(), attrs.get(),
+                    Py_ssize_t(d + r.tag_start()), Py_ssize_t(d + r.tag_end()),
+                    Py_ssize_t(r.depth()), Py_ssize_t(r.last_event())));
+            }
+            if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
+        }
+    });
+}
+
 // Events pulled with nothing built: the tokenizer's own speed.
 PyObject* xml_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&]() -> PyObject* {
@@ -309,6 +368,8 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef xml_methods[] = {
     {"xml_events", FASTKW(xml_events), "xml_events(data, read_size=65536) -> list of events"},
+    {"xml_trace", FASTKW(xml_trace),
+     "xml_trace(data, read_size=65536, fast=True) -> list of events with positions"},
     {"xml_count", FASTKW(xml_count), "xml_count(data, read_size=65536) -> number of events"},
     {"xml_capture", FASTKW(xml_capture), "xml_capture(data, local_name, read_size=65536) -> list"},
     {"xml_skip_raw", FASTKW(xml_skip_raw),

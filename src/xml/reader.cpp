@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,17 +16,27 @@ namespace {
 // Character classes of text and attribute bytes (xml/byte_classes.h).
 constexpr const auto& CLASSES = BYTE_CLASSES;
 
-enum : std::uint8_t { N_START = 1, N_CHAR = 2, N_WS = 4, N_TAGSTOP = 8, N_LETTER = 16 };
+enum : std::uint8_t {
+    N_START = 1,
+    N_CHAR = 2,
+    N_WS = 4,
+    N_TAGSTOP = 8,
+    N_LETTER = 16,
+    // Name bytes of names without a prefix (no ':').
+    N_PLAIN_START = 32,
+    N_PLAIN = 64,
+};
 
 constexpr std::array<std::uint8_t, 256> make_name_table() {
     std::array<std::uint8_t, 256> t{};
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
-    for (int c = 'A'; c <= 'Z'; ++c) t[c] = N_START | N_CHAR | N_LETTER;
-    for (int c = '0'; c <= '9'; ++c) t[c] = N_CHAR;
-    t['_'] = N_START | N_CHAR;
+    constexpr std::uint8_t letter = N_START | N_CHAR | N_LETTER | N_PLAIN_START | N_PLAIN;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = letter;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] = letter;
+    for (int c = '0'; c <= '9'; ++c) t[c] = N_CHAR | N_PLAIN;
+    t['_'] = N_START | N_CHAR | N_PLAIN_START | N_PLAIN;
     t[':'] = N_START | N_CHAR;
-    t['-'] = N_CHAR;
-    t['.'] = N_CHAR;
+    t['-'] = N_CHAR | N_PLAIN;
+    t['.'] = N_CHAR | N_PLAIN;
     t[' '] = N_WS;
     t['\t'] = N_WS;
     t['\n'] = N_WS;
@@ -42,6 +53,8 @@ inline std::uint8_t uc(char c) { return static_cast<std::uint8_t>(c); }
 // Beyond this many attributes in one tag, duplicates are found by hashing
 // or sorting rather than by comparing every pair.
 constexpr std::size_t MANY_ATTRIBUTES = 32;
+// Tags with more attributes than this go to the general start-tag parser.
+constexpr std::size_t PLAIN_ATTRIBUTES = 16;
 // Up to this many bindings in scope, prefixes are looked up by a search.
 constexpr std::size_t SHORT_SCOPE = 8;
 
@@ -53,6 +66,57 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 }
 inline bool is_ws(char c) { return NAMES[uc(c)] & N_WS; }
 inline bool is_letter(char c) { return NAMES[uc(c)] & N_LETTER; }
+
+// The end of a run of name bytes without ':' (letters, digits, `_`, `-`,
+// `.`) starting at i; the buffer's terminating NUL stops it.
+[[gnu::always_inline]] inline std::size_t plain_name_end(const char* b, std::size_t i) {
+    while (NAMES[uc(b[i])] & N_PLAIN) ++i;
+    return i;
+}
+
+// Byte classes of attribute values (low byte) and, in the high byte, the
+// bytes that end a value's scan: bit 0 for `"`, bit 1 for `'`, both for
+// NUL (the buffer's terminator, or a fault the general parser reports).
+constexpr std::array<std::uint16_t, 256> make_value_table() {
+    std::array<std::uint16_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = BYTE_CLASSES[c];
+    t['"'] |= 0x100;
+    t['\''] |= 0x200;
+    t[0] |= 0x300;
+    return t;
+}
+constexpr auto VALUE_BYTES = make_value_table();
+
+// The end of an attribute value starting at i and quoted by q, with the
+// classes of its bytes OR-ed into `f`: a byte at a time, as values are
+// mostly a few bytes long. The result holds q, or NUL (past the buffer or
+// inside the value).
+[[gnu::always_inline]] inline std::size_t scan_value(const char* b, std::size_t i, char q,
+                                                     std::uint8_t& f) {
+    const std::uint16_t stop = q == '"' ? 0x100 : 0x200;
+    for (;;) {
+        const std::uint16_t t = VALUE_BYTES[uc(b[i])];
+        if (t & stop) return i;
+        f |= std::uint8_t(t);
+        ++i;
+    }
+}
+
+// A qualified name at b[s]: a plain name, or two joined by one ':'. Sets
+// `end` and `colon` (end when there is none); false for anything else,
+// which the general parser then reads.
+[[gnu::always_inline]] inline bool plain_qname(const char* b, std::size_t s, std::size_t& end, std::size_t& colon) {
+    if (!(NAMES[uc(b[s])] & N_PLAIN_START)) return false;
+    std::size_t i = plain_name_end(b, s + 1);
+    colon = i;
+    if (b[i] == ':') {
+        if (!(NAMES[uc(b[i + 1])] & N_PLAIN_START)) return false;
+        i = plain_name_end(b, i + 2);
+        if (b[i] == ':') return false;
+    }
+    end = i;
+    return true;
+}
 
 inline std::uint8_t classify(const char* p, std::size_t n) {
     std::uint8_t f = 0;
@@ -293,7 +357,7 @@ XmlReader::XmlReader(ByteSource& source) : src_(source) {
     names_.resize(256);
     uri_ends_.reserve(8);
     stack_.resize(32);
-    attrs_.reserve(16);
+    attrs_.resize(PLAIN_ATTRIBUTES);
     for (std::string_view u : {std::string_view{}, XML_NAMESPACE, MAIN_NAMESPACE})
         intern_namespace(u);
 }
@@ -459,13 +523,212 @@ ReadError XmlReader::declaration(std::size_t s, std::size_t e) {
 
 // ---------------------------------------------------------------- events
 
-ReadError XmlReader::next(XmlEvent& ev) {
+[[gnu::always_inline]] inline void XmlReader::pop() noexcept {
+    const Entry& top = stack_[depth_ - 1];
+    if (top.bindings) truncate_bindings(bindings_.size() - top.bindings);
+    names_len_ = top.name_off;
+    if (--depth_ == 0) root_closed_ = true;
+}
+
+// Pushes the element of the start tag at pos_ (name up to name_end, its
+// ':' at colon or name_end, '>' at gt) and reports it.
+[[gnu::always_inline]] inline void XmlReader::open_element(std::size_t name_end, std::size_t colon, std::size_t gt,
+                                    bool empty, std::uint32_t bound, NamespaceId ns,
+                                    XmlEvent& ev) {
+    const std::size_t s = pos_ + 1;
+    const std::size_t name_len = name_end - s;
+    // Room for a whole 16-byte block past the name, so that a short name
+    // is copied in one fixed-size move.
+    const std::size_t room = names_len_ + std::max<std::size_t>(name_len, 16);
+    if (room > names_.size()) names_.resize(std::max(2 * names_.size(), room));
+    char* to = names_.data() + names_len_;
+    const char* from = buf_.data() + s;
+    if (name_len <= 16 && s + 16 <= buf_.size())
+        std::memcpy(to, from, 16);
+    else
+        std::memcpy(to, from, name_len);
+    if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
+    stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
+                        std::uint32_t(colon == name_end ? 0 : colon - s)};
+    names_len_ += name_len;
+    root_seen_ = true;
+    ev_ns_ = ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = colon == name_end ? s : colon + 1;
+    ev_name_end_ = name_end;
+    tag_start_ = pos_;
+    tag_end_ = gt + 1;
+    pos_ = tag_end_;
+    if (empty) {
+        pending_end_ = true;
+        direct_ = false;
+        ev = XmlEvent::EmptyStart;
+    } else {
+        ev = XmlEvent::Start;
+    }
+}
+
+// The usual start tag in one pass: wholly buffered, names that are plain
+// or have one plain prefix bound outside the tag, no namespace
+// declaration, each attribute written name="value" (or with apostrophes),
+// at most PLAIN_ATTRIBUTES of them, and no fault anywhere. Any other tag,
+// and every faulty one, returns false with nothing changed, and the
+// general parser reads it with its own order of checks. Loops need no
+// bounds checks: the buffer's terminating NUL is neither a name byte nor
+// whitespace.
+[[gnu::always_inline]] inline bool XmlReader::plain_start_tag(XmlEvent& ev) {
+    const char* b = buf_.data();
+    const std::size_t s = pos_ + 1;
+    std::size_t i, colon;
+    if (!plain_qname(b, s, i, colon)) return false;
+    const std::size_t name_end = i;
+    NamespaceId ns = default_ns_;
+    if (colon != name_end) {
+        ns = lookup_prefixed(std::string_view(b + s, colon - s));
+        if (ns == NS_UNBOUND) return false;
+    }
+    std::size_t count = 0;
+    bool empty = false;
+    for (;;) {
+        char c = b[i];
+        if (c == '>') break;
+        if (c == '/') {
+            if (b[i + 1] != '>') return false;
+            empty = true;
+            ++i;
+            break;
+        }
+        if (!(NAMES[uc(c)] & N_WS)) return false;
+        do ++i;
+        while (NAMES[uc(b[i])] & N_WS);
+        c = b[i];
+        if (c == '>' || c == '/') continue;
+        const std::size_t qs = i;
+        std::size_t qcolon;
+        if (!plain_qname(b, qs, i, qcolon)) return false;
+        const std::size_t qe = i;
+        if (b[i] != '=') return false;
+        const char q = b[i + 1];
+        if (q != '"' && q != '\'') return false;
+        const std::size_t vs = i + 2;
+        std::uint8_t f = 0;
+        const std::size_t ve = scan_value(b, vs, q, f);
+        if (b[ve] != q || (f & (K_LT | K_CTRL))) return false;
+        if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(b + vs), ve - vs))
+            return false;
+        if ((f & K_AMP) && check_references(b + vs, ve - vs)) return false;
+        // Declarations (`xmlns`, `xmlns:p`) are left to the general parser.
+        std::size_t ls = qs;
+        NamespaceId ans = NS_NONE;
+        if (qcolon == qe) {
+            if (qe - qs == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+        } else {
+            if (qcolon - qs == 5 && same_bytes(b + qs, "xmlns", 5)) return false;
+            ans = lookup_prefixed(std::string_view(b + qs, qcolon - qs));
+            if (ans == NS_UNBOUND) return false;
+            ls = qcolon + 1;
+        }
+        if (count == PLAIN_ATTRIBUTES) return false;
+        // Equal qualified names have equal prefixes, so one comparison of
+        // (namespace, local name) finds both kinds of duplicate.
+        const std::size_t llen = qe - ls;
+        for (std::size_t x = 0; x < count; ++x) {
+            const AttributeRecord& r = attrs_[x];
+            if (r.ns == std::int32_t(ans) && r.local_end - r.local_start == llen &&
+                same_bytes(b + r.local_start, b + ls, llen))
+                return false;
+        }
+        attrs_[count++] = {qs, qe, ls, qe, vs, ve, std::int32_t(ans),
+                           std::uint8_t((f & (K_AMP | K_TABLF | K_CR)) != 0)};
+        i = ve + 1;
+    }
+    nattrs_ = count;
+    open_element(name_end, colon, i, empty, 0, ns, ev);
+    return true;
+}
+
+// Character data that ends inside the buffer and passes its checks; false,
+// with nothing changed, for a run the buffer cuts or a faulty one, which
+// text() then reads.
+[[gnu::always_inline]] inline bool XmlReader::plain_text() noexcept {
+    const char* p = buf_.data() + pos_;
+    const std::size_t avail = buf_.size() - pos_;
+    std::uint8_t f = 0;
+    const std::size_t len = scan_run<K_BRACKET>(p, 0, avail, '<', f);
+    if (len >= avail || (f & K_CTRL)) return false;
+    if (f & (K_HIGH | K_AMP | K_BRACKET)) [[unlikely]] {
+        if ((f & K_HIGH) && check_utf8(reinterpret_cast<const unsigned char*>(p), len))
+            return false;
+        if ((f & K_AMP) && check_references(p, len)) return false;
+        if ((f & K_BRACKET) && memmem(p, len, "]]>", 3)) return false;
+    }
+    text_start_ = pos_;
+    text_end_ = pos_ + len;
+    is_cdata_ = false;
+    text_needs_decoding_ = (f & (K_AMP | K_CR)) != 0;
+    pos_ += len;
+    return true;
+}
+
+// The usual end tag: the innermost element's name followed by '>'.
+// False, with nothing changed, for anything else.
+[[gnu::always_inline]] inline bool XmlReader::plain_end_tag() noexcept {
+    if (depth_ == 0) return false;
+    const char* b = buf_.data();
+    const std::size_t s = pos_ + 2;
+    const Entry& top = stack_[depth_ - 1];
+    const std::size_t e = s + top.name_len;
+    if (e >= buf_.size() || b[e] != '>') return false;
+    if (std::endian::native == std::endian::little && top.name_len < 8 &&
+        s + 8 <= buf_.size()) {
+        // One masked word compare; the name buffer keeps 16 bytes of room
+        // past every open element's name.
+        std::uint64_t x, y;
+        std::memcpy(&x, names_.data() + top.name_off, 8);
+        std::memcpy(&y, b + s, 8);
+        if ((x ^ y) & ((std::uint64_t(1) << (8 * top.name_len)) - 1)) return false;
+    } else if (!same_bytes(names_.data() + top.name_off, b + s, top.name_len)) {
+        return false;
+    }
+    ev_ns_ = top.ns;
+    ev_qname_start_ = s;
+    ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
+    ev_name_end_ = e;
+    tag_start_ = pos_;
+    tag_end_ = e + 1;
+    pos_ = tag_end_;
+    pop();
+    return true;
+}
+
+
+[[gnu::noinline]] ReadError XmlReader::text_event(XmlEvent& ev) {
+    if (!plain_text()) TVX_TRY(text());
+    last_ = ev = XmlEvent::Text;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::end_event(XmlEvent& ev) {
+    if (!plain_end_tag()) TVX_TRY(end_tag());
+    last_ = ev = XmlEvent::End;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::start_event(XmlEvent& ev) {
+    if (root_closed_ || !plain_start_tag(ev)) TVX_TRY(start_tag(ev));
+    last_ = ev;
+    return ReadError::ok();
+}
+
+[[gnu::noinline]] ReadError XmlReader::next_general(XmlEvent& ev) {
     if (!started_) {
         TVX_TRY(prologue());
         started_ = true;
+        direct_ = fast_paths_;
     }
     if (pending_end_) {
         pending_end_ = false;
+        direct_ = fast_paths_;
         pop();
         last_ = ev = XmlEvent::End;
         return ReadError::ok();
@@ -487,7 +750,7 @@ ReadError XmlReader::next(XmlEvent& ev) {
                 TVX_TRY(skip_outside_whitespace());
                 continue;
             }
-            TVX_TRY(text());
+            if (!(fast_paths_ && plain_text())) TVX_TRY(text());
             last_ = ev = XmlEvent::Text;
             return ReadError::ok();
         }
@@ -511,17 +774,17 @@ ReadError XmlReader::next(XmlEvent& ev) {
             continue;
         }
         if (d == '/') {
-            TVX_TRY(end_tag());
+            if (!(fast_paths_ && plain_end_tag())) TVX_TRY(end_tag());
             last_ = ev = XmlEvent::End;
             return ReadError::ok();
         }
-        TVX_TRY(start_tag(ev));
+        if (!(fast_paths_ && !root_closed_ && plain_start_tag(ev))) TVX_TRY(start_tag(ev));
         last_ = ev;
         return ReadError::ok();
     }
 }
 
-ReadError XmlReader::skip_outside_whitespace() {
+[[gnu::noinline]] ReadError XmlReader::skip_outside_whitespace() {
     std::size_t i = pos_, n = buf_.size();
     const char* b = buf_.data();
     while (i < n && b[i] != '<') {
@@ -532,7 +795,7 @@ ReadError XmlReader::skip_outside_whitespace() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::text() {
+[[gnu::noinline]] ReadError XmlReader::text() {
     // Classes are gathered while looking for the '<' that ends the run; a
     // run split across reads is scanned on from where it stopped.
     std::size_t len = 0;
@@ -540,7 +803,7 @@ ReadError XmlReader::text() {
     for (;;) {
         const char* p = buf_.data() + pos_;
         const std::size_t avail = buf_.size() - pos_;
-        len = scan_run(p, len, avail, '<', f);
+        len = scan_run<K_BRACKET>(p, len, avail, '<', f);
         if (len < avail) break;
         bool more;
         TVX_TRY(refill(more, pos_));
@@ -558,7 +821,7 @@ ReadError XmlReader::text() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::markup(bool& is_text) {
+[[gnu::noinline]] ReadError XmlReader::markup(bool& is_text) {
     bool have;
     TVX_TRY(fill(9, pos_, have));
     std::size_t avail = buf_.size() - pos_;
@@ -598,7 +861,7 @@ ReadError XmlReader::markup(bool& is_text) {
     return ReadError::malformed("bad markup declaration");
 }
 
-ReadError XmlReader::processing_instruction() {
+[[gnu::noinline]] ReadError XmlReader::processing_instruction() {
     std::size_t at;
     bool found;
     TVX_TRY(find("?>", 2, at, found));
@@ -617,32 +880,13 @@ ReadError XmlReader::processing_instruction() {
     return ReadError::ok();
 }
 
-ReadError XmlReader::end_tag() {
-    const char* b = buf_.data();
-    std::size_t s = pos_ + 2;
-    // Fast path: the innermost element's name followed by '>'.
-    if (!depth_ == 0) {
-        const Entry& top = stack_[depth_ - 1];
-        std::size_t e = s + top.name_len;
-        if (e < buf_.size() && b[e] == '>' &&
-            same_bytes(names_.data() + top.name_off, b + s, top.name_len)) {
-            ev_ns_ = top.ns;
-            ev_qname_start_ = s;
-            ev_local_start_ = top.prefix_len ? s + top.prefix_len + 1 : s;
-            ev_name_end_ = e;
-            tag_start_ = pos_;
-            tag_end_ = e + 1;
-            pos_ = tag_end_;
-            pop();
-            return ReadError::ok();
-        }
-    }
+[[gnu::noinline]] ReadError XmlReader::end_tag() {
     std::size_t at;
     bool found;
     TVX_TRY(find(">", 2, at, found));
     if (!found) return ReadError::malformed("unclosed end tag");
-    b = buf_.data();
-    s = pos_ + 2;
+    const char* b = buf_.data();
+    const std::size_t s = pos_ + 2;
     std::size_t e = pos_ + at;
     if (s == e) return ReadError::malformed("expected name");
     std::size_t name_end;
@@ -818,7 +1062,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
         const char q = b[k];
         std::size_t vs = k + 1;
         std::uint8_t f = 0;
-        std::size_t ve = scan_run(b, vs, n, q, f);
+        std::size_t ve = scan_run<K_LT>(b, vs, n, q, f);
         if (ve >= n) {
             need_more = true;
             return ReadError::ok();
@@ -887,7 +1131,7 @@ inline bool scan_qname(const char* b, std::size_t i, std::size_t n, NameScan& ou
     }
 }
 
-ReadError XmlReader::start_tag(XmlEvent& ev) {
+[[gnu::noinline]] ReadError XmlReader::start_tag(XmlEvent& ev) {
     if (root_closed_) return ReadError::malformed("junk after document element");
     std::size_t bindings_before = bindings_.size();
     std::uint32_t bound = 0;
@@ -929,6 +1173,7 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
     std::string_view prefix(b + s, colon == name_end ? 0 : colon - s);
     NamespaceId ns = lookup_prefix(prefix);
     if (ns == NS_UNBOUND) return ReadError::malformed("unbound prefix");
+    std::size_t prefixed = 0;
     for (std::size_t x = 0; x < nattrs_; ++x) {
         AttributeRecord& a = attrs_[x];
         if (a.local_start == a.qname_start) continue;  // no prefix: NS_NONE
@@ -936,8 +1181,15 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
             lookup_prefix(std::string_view(b + a.qname_start, a.local_start - 1 - a.qname_start));
         if (an == NS_UNBOUND) return ReadError::malformed("unbound prefix");
         a.ns = std::int32_t(an);
+        ++prefixed;
     }
-    if (nattrs_ > MANY_ATTRIBUTES) {
+    // A prefix is never bound to NS_NONE, so an attribute without a prefix
+    // shares its namespace only with others without one, which the check
+    // of qualified names already told apart: a (namespace, local name)
+    // duplicate needs two prefixed attributes.
+    if (prefixed < 2) {
+        // nothing more to compare
+    } else if (nattrs_ > MANY_ATTRIBUTES) {
         // Sorted by (namespace, local name), duplicates are neighbours.
         std::vector<const AttributeRecord*> order;
         order.reserve(nattrs_);
@@ -963,30 +1215,10 @@ ReadError XmlReader::start_tag(XmlEvent& ev) {
         }
     }
 
-    const std::size_t name_len = name_end - s;
-    if (names_len_ + name_len > names_.size())
-        names_.resize(std::max(2 * names_.size(), names_len_ + name_len));
-    std::memcpy(names_.data() + names_len_, b + s, name_len);
-    if (depth_ == stack_.size()) stack_.resize(2 * depth_ + 8);
-    stack_[depth_++] = {std::uint32_t(names_len_), std::uint32_t(name_len), bound, ns,
-                        std::uint32_t(prefix.size())};
-    names_len_ += name_len;
-    root_seen_ = true;
-    ev_ns_ = ns;
-    ev_qname_start_ = s;
-    ev_local_start_ = colon == name_end ? s : colon + 1;
-    ev_name_end_ = name_end;
-    tag_start_ = pos_;
-    tag_end_ = gt + 1;
-    pos_ = tag_end_;
-    if (empty) {
-        pending_end_ = true;
-        ev = XmlEvent::EmptyStart;
-    } else {
-        ev = XmlEvent::Start;
-    }
+    open_element(name_end, colon, gt, empty, bound, ns, ev);
     return ReadError::ok();
 }
+
 
 ReadError XmlReader::namespace_declaration(std::size_t ps, std::size_t pe,
                                            const AttributeRecord& a) {
@@ -1050,13 +1282,6 @@ void XmlReader::truncate_bindings(std::size_t n) noexcept {
         bindings_.pop_back();
     }
     scope_versions_.resize(n + 1);
-}
-
-void XmlReader::pop() noexcept {
-    const Entry& top = stack_[depth_ - 1];
-    if (top.bindings) truncate_bindings(bindings_.size() - top.bindings);
-    names_len_ = top.name_off;
-    if (--depth_ == 0) root_closed_ = true;
 }
 
 // ---------------------------------------------------------------- decoding

@@ -96,7 +96,29 @@ public:
     XmlReader& operator=(const XmlReader&) = delete;
 
     // The next event, or an error; after an error the reader must not be used.
-    ReadError next(XmlEvent& ev);
+    // Inline, it only dispatches: the usual text run, end tag and start tag
+    // each have a function of their own, so that each event pays only for
+    // what its own path needs; everything else, and the first call, takes
+    // the general loop.
+    ReadError next(XmlEvent& ev) {
+        if (direct_ && pos_ + 1 < buf_.size()) [[likely]] {
+            const char* b = buf_.data();
+            if (b[pos_] != '<') {
+                if (depth_ != 0) return text_event(ev);
+            } else {
+                const char d = b[pos_ + 1];
+                if (d == '/') return end_event(ev);
+                if (d != '!' && d != '?') return start_event(ev);
+            }
+        }
+        return next_general(ev);
+    }
+    // With fast paths off, every tag goes through the general parser (tests
+    // compare the two; results never differ).
+    void set_fast_paths(bool on) noexcept {
+        fast_paths_ = on;
+        direct_ = on && started_ && !pending_end_;
+    }
 
     XmlEvent last_event() const noexcept { return last_; }
     // Open elements: after Start it counts the new element, after End it no
@@ -227,6 +249,10 @@ private:
     // a refill may move, the bytes from pos_ on stay).
     ReadError find(std::string_view delim, std::size_t from, std::size_t& at, bool& found);
 
+    ReadError next_general(XmlEvent& ev);
+    ReadError text_event(XmlEvent& ev);
+    ReadError end_event(XmlEvent& ev);
+    ReadError start_event(XmlEvent& ev);
     ReadError prologue();
     ReadError declaration(std::size_t s, std::size_t e);
     ReadError skip_outside_whitespace();
@@ -237,6 +263,11 @@ private:
     ReadError start_tag(XmlEvent& ev);
     ReadError parse_start_tag(bool& need_more, std::size_t& gt, bool& empty, std::size_t& name_end,
                               std::size_t& colon, std::uint32_t& bound);
+    bool plain_start_tag(XmlEvent& ev);
+    bool plain_end_tag() noexcept;
+    bool plain_text() noexcept;
+    void open_element(std::size_t name_end, std::size_t colon, std::size_t gt, bool empty,
+                      std::uint32_t bound, NamespaceId ns, XmlEvent& ev);
     ReadError tag_is_closed(bool& closed);
     ReadError namespace_declaration(std::size_t prefix_s, std::size_t prefix_e,
                                     const AttributeRecord& a);
@@ -256,6 +287,9 @@ private:
     bool eof_ = false;
     bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
     bool capture_active_ = false;
+    bool fast_paths_ = true;
+    // fast_paths_ && started_ && !pending_end_: next() may dispatch directly.
+    bool direct_ = false;
     std::size_t capture_start_ = 0;
     XmlEvent last_ = XmlEvent::EndOfDocument;
 
