@@ -217,6 +217,95 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
     }
 }
 
+// The attributes of a <c> start tag in their usual form: each one space,
+// a one-letter name among r, s, t, `="` and a value of the bytes that
+// attribute normally holds, read (and for r and s converted) as it is
+// scanned. Miss on anything else, and the general scan reads the tag.
+struct QuickAttrs {
+    bool has_r = false, has_s = false, has_t = false;
+    bool coordinate = false, style = false;  // r and s converted below
+    std::string_view r, s, t;
+    std::int64_t row = 0, style_id = 0;
+    std::uint32_t column = 0;
+};
+
+inline bool is_upper(char c) { return static_cast<unsigned char>(c - 'A') < 26u; }
+inline bool is_digit_byte(char c) { return static_cast<unsigned char>(c - '0') < 10u; }
+
+Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAttrs& out,
+                           bool& empty) {
+    std::size_t q = p;
+    for (;;) {
+        if (n - q < 2) return Scan::Short;
+        if (d[q] == '>') {
+            p = q + 1;
+            empty = false;
+            return Scan::Ok;
+        }
+        if (d[q] == '/') {
+            if (d[q + 1] != '>') return Scan::Miss;
+            p = q + 2;
+            empty = true;
+            return Scan::Ok;
+        }
+        if (n - q < 4) return Scan::Short;
+        if (d[q] != ' ' || d[q + 2] != '=' || d[q + 3] != '"') return Scan::Miss;
+        const char name = d[q + 1];
+        const std::size_t v = q + 4;
+        std::size_t i = v;
+        if (name == 'r' && !out.has_r) {
+            // Column letters, then row digits; the same rules as
+            // parse_coordinate decide whether the pair is converted here.
+            std::uint32_t column = 0;
+            while (i < n && is_upper(d[i])) {
+                column = column * 26 + std::uint32_t(d[i] - 'A' + 1);
+                i++;
+                if (i - v > 3) return Scan::Miss;
+            }
+            const std::size_t letters = i - v;
+            std::uint64_t row = 0;
+            while (i < n && is_digit_byte(d[i])) {
+                row = row * 10 + std::uint64_t(d[i] - '0');
+                i++;
+                if (i - v - letters > 9) return Scan::Miss;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            const std::size_t digits = i - v - letters;
+            out.has_r = true;
+            out.r = std::string_view(d + v, i - v);
+            out.coordinate = letters > 0 && digits > 0 && d[v + letters] != '0';
+            out.row = (std::int64_t)row;
+            out.column = column;
+        } else if (name == 's' && !out.has_s) {
+            std::int64_t id = 0;
+            while (i < n && is_digit_byte(d[i])) {
+                id = id * 10 + (d[i] - '0');
+                i++;
+                if (i - v > 18) return Scan::Miss;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            out.has_s = true;
+            out.s = std::string_view(d + v, i - v);
+            out.style = i > v;
+            out.style_id = id;
+        } else if (name == 't' && !out.has_t) {
+            while (i < n && is_letter(d[i])) {
+                i++;
+                if (i - v > 16) return Scan::Miss;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            out.has_t = true;
+            out.t = std::string_view(d + v, i - v);
+        } else {
+            return Scan::Miss;
+        }
+        q = i + 1;
+    }
+}
+
 // Plain text from d[p] up to the next "<".
 Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
     std::uint8_t classes = 0;
@@ -256,31 +345,45 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
         return Fast::Miss;
     }
     p += 2;
-    RawAttr attrs[8];
-    int count = 0;
     bool empty = false;
-    TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
-    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    has_v_ = has_is_ = false;
     f_.present = false;
     inline_.reset();
     std::string_view r, s, t, v, ftext;
-    for (int i = 0; i < count; i++) {
-        if (attrs[i].name_len != 1) continue;
-        switch (attrs[i].name_at[0]) {
-            case 'r':
-                has_r_ = true;
-                r = attrs[i].value();
-                break;
-            case 's':
-                has_s_ = true;
-                s = attrs[i].value();
-                break;
-            case 't':
-                has_t_ = true;
-                t = attrs[i].value();
-                break;
-            default:
-                break;
+    QuickAttrs quick;
+    Scan scanned = quick_cell_attributes(d, p, n, quick, empty);
+    if (scanned == Scan::Short) return Fast::Short;
+    if (scanned == Scan::Ok) {
+        has_r_ = quick.has_r;
+        has_s_ = quick.has_s;
+        has_t_ = quick.has_t;
+        r = quick.r;
+        s = quick.s;
+        t = quick.t;
+    } else {
+        quick.coordinate = quick.style = false;
+        RawAttr attrs[8];
+        int count = 0;
+        TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
+        has_r_ = has_s_ = has_t_ = false;
+        for (int i = 0; i < count; i++) {
+            if (attrs[i].name_len != 1) continue;
+            switch (attrs[i].name_at[0]) {
+                case 'r':
+                    has_r_ = true;
+                    r = attrs[i].value();
+                    break;
+                case 's':
+                    has_s_ = true;
+                    s = attrs[i].value();
+                    break;
+                case 't':
+                    has_t_ = true;
+                    t = attrs[i].value();
+                    break;
+                default:
+                    break;
+            }
         }
     }
     bool has_f = false, f_has_t = false, f_has_ref = false, f_has_si = false, f_text = false;
@@ -344,6 +447,11 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     sv_ = s;
     tv_ = t;
     vv_ = v;
+    known_coordinate_ = quick.coordinate;
+    known_row_ = quick.row;
+    known_column_ = quick.column;
+    known_style_ = quick.style;
+    known_style_id_ = quick.style_id;
     if (has_f) {
         f_.present = true;
         f_.has_text = f_text;
@@ -503,6 +611,7 @@ ReadError SheetParser::read_inline(bool) {
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
     has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    known_coordinate_ = known_style_ = false;
     f_.present = false;
     inline_.reset();
     for (const AttributeRecord& a : r_.attributes()) {
@@ -578,7 +687,11 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     cell.is_formula_text = false;
     cell.shared = nullptr;
     cell.shared_number = nullptr;
-    if (has_r_ && !rv_.empty()) {
+    if (known_coordinate_) {
+        cell.row = known_row_;
+        cell.column = known_column_;
+        column_number_ = cell.column;
+    } else if (has_r_ && !rv_.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
         if (parse_coordinate(rv_, row, col)) {
@@ -603,7 +716,9 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
         cell.column = ++column_number_;
     }
 
-    if (has_s_) {
+    if (known_style_) {
+        cell.style_id = known_style_id_;
+    } else if (has_s_) {
         if (sv_.empty()) {
             cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
             if (!cell.unusual_style) return ReadError::source();

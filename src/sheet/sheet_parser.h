@@ -106,6 +106,10 @@ private:
     // path) or into the strings above.
     std::string_view rv_, sv_, tv_, vv_;
     bool has_r_ = false, has_s_ = false, has_t_ = false, has_v_ = false, has_is_ = false;
+    // r and s as the fast path converted them while scanning.
+    bool known_coordinate_ = false, known_style_ = false;
+    std::int64_t known_row_ = 0, known_style_id_ = 0;
+    std::uint32_t known_column_ = 0;
     Formula f_;
     TextItem item_;
     PyRef inline_;
