@@ -337,7 +337,13 @@ void ConvertContext::init(const ReaderHelpers& h, const ParserOptions& o,
 }
 
 ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
-    out = CellValue{};
+    out.form = ValueForm::None;
+    out.i = 0;
+    out.f = 0.0;
+    out.text = {};
+    out.obj.reset();
+    out.data_type = DT_N;
+    out.data_type_obj.reset();
     std::string_view type = raw.has_type ? raw.type : std::string_view("n");
     if (type == "inlineStr") {
         if (raw.inline_result) {

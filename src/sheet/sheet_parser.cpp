@@ -354,9 +354,9 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     Scan scanned = quick_cell_attributes(d, p, n, quick, empty);
     if (scanned == Scan::Short) return Fast::Short;
     if (scanned == Scan::Ok) {
-        has_r_ = quick.has_r;
+        raw_.has_coordinate = quick.has_r;
         has_s_ = quick.has_s;
-        has_t_ = quick.has_t;
+        raw_.has_type = quick.has_t;
         r = quick.r;
         s = quick.s;
         t = quick.t;
@@ -365,12 +365,12 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
         RawAttr attrs[8];
         int count = 0;
         TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
-        has_r_ = has_s_ = has_t_ = false;
+        raw_.has_coordinate = has_s_ = raw_.has_type = false;
         for (int i = 0; i < count; i++) {
             if (attrs[i].name_len != 1) continue;
             switch (attrs[i].name_at[0]) {
                 case 'r':
-                    has_r_ = true;
+                    raw_.has_coordinate = true;
                     r = attrs[i].value();
                     break;
                 case 's':
@@ -378,7 +378,7 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
                     s = attrs[i].value();
                     break;
                 case 't':
-                    has_t_ = true;
+                    raw_.has_type = true;
                     t = attrs[i].value();
                     break;
                 default:
@@ -443,10 +443,10 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     // The cell qualified: take its parts out of the buffer.
     // Views into the buffer stay valid until the reader moves on, which
     // happens only after the cell has been handed over.
-    rv_ = r;
+    raw_.coordinate = r;
     sv_ = s;
-    tv_ = t;
-    vv_ = v;
+    raw_.type = t;
+    raw_.value = has_v_ ? v : std::string_view();
     known_coordinate_ = quick.coordinate;
     known_row_ = quick.row;
     known_column_ = quick.column;
@@ -610,7 +610,7 @@ ReadError SheetParser::read_inline(bool) {
 }
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
-    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    raw_.has_coordinate = has_s_ = raw_.has_type = has_v_ = has_is_ = false;
     known_coordinate_ = known_style_ = false;
     f_.present = false;
     inline_.reset();
@@ -620,7 +620,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         if (name.size() != 1) continue;
         switch (name[0]) {
             case 'r':
-                has_r_ = true;
+                raw_.has_coordinate = true;
                 r_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 's':
@@ -628,16 +628,16 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
                 s_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 't':
-                has_t_ = true;
+                raw_.has_type = true;
                 t_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             default:
                 break;
         }
     }
-    rv_ = r_text_;
+    raw_.coordinate = r_text_;
     sv_ = s_text_;
-    tv_ = t_text_;
+    raw_.type = t_text_;
     ParsedCell& cell = cell_;
     TVX_TRY(begin_cell(cell));
 
@@ -676,7 +676,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         XmlEvent ev;
         TVX_TRY(r_.next(ev));  // the cell's End
     }
-    vv_ = v_text_;
+    raw_.value = has_v_ ? std::string_view(v_text_) : std::string_view();
     return end_cell(sink, cell);
 }
 
@@ -691,14 +691,14 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
         cell.row = known_row_;
         cell.column = known_column_;
         column_number_ = cell.column;
-    } else if (has_r_ && !rv_.empty()) {
+    } else if (raw_.has_coordinate && !raw_.coordinate.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        if (parse_coordinate(rv_, row, col)) {
+        if (parse_coordinate(raw_.coordinate, row, col)) {
             cell.row = row;
             cell.column = col;
         } else {
-            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), rv_);
+            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), raw_.coordinate);
             if (!pair) return ReadError::source();
             PyRef seq = PyRef::steal(PySequence_Tuple(pair.get()));
             if (!seq) return ReadError::source();
@@ -742,14 +742,9 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
 // Conversion of the cell read so far, its formula, and the hand-over.
 ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
     const bool formula_used = f_.present && (!o_.data_only || o_.formula_and_value);
-    RawCell raw;
-    raw.has_type = has_t_;
-    raw.type = tv_;
-    raw.value = has_v_ ? vv_ : std::string_view();
+    RawCell& raw = raw_;
     raw.style_id = cell.style_id;
     raw.unusual_style = cell.unusual_style.get();
-    raw.has_coordinate = has_r_;
-    raw.coordinate = rv_;
     raw.inline_result = inline_.get();
     raw.formula_used = formula_used;
     cell.value.obj.reset();
@@ -833,8 +828,8 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
         // The member's own reference, or where it stands when it has none
         // and the group knows its origin.
         PyRef dest;
-        if (has_r_) {
-            dest = str_of(rv_);
+        if (raw_.has_coordinate) {
+            dest = str_of(raw_.coordinate);
         } else if (g.has_origin && cell.column >= 1 && cell.column <= MAX_COLUMN && cell.row >= 1) {
             std::string where;
             append_column_letters(where, (std::uint64_t)cell.column);
@@ -857,10 +852,10 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     // can place them: the master had an r and no operand needs the host's
     // number parsing (otherwise the translator gets None as their place).
     bool placeable = false;
-    if (has_r_ && !rv_.empty()) {
+    if (raw_.has_coordinate && !raw_.coordinate.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        const bool plain_ref = parse_coordinate(rv_, row, col);
+        const bool plain_ref = parse_coordinate(raw_.coordinate, row, col);
         FormulaError err = tokenize(formula_text_, tokens_);
         placeable = !err;
         if (plain_ref && !err) {
@@ -873,7 +868,7 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     }
     if (!native) {
         PyRef text = str_of(formula_text_);
-        PyRef origin = has_r_ ? str_of(rv_) : PyRef::borrow(Py_None);
+        PyRef origin = raw_.has_coordinate ? str_of(raw_.coordinate) : PyRef::borrow(Py_None);
         if (!text || !origin) return ReadError::source();
         PyObject* args[2] = {text.get(), origin.get()};
         g.translator = PyRef::steal(PyObject_Vectorcall(h_.Translator.get(), args, 2, nullptr));

@@ -102,10 +102,12 @@ private:
 
     // Per-cell state, reused so that a cell allocates nothing once warm.
     std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
-    // The cell's r, s, t and <v> texts: views into the reader's buffer (fast
-    // path) or into the strings above.
-    std::string_view rv_, sv_, tv_, vv_;
-    bool has_r_ = false, has_s_ = false, has_t_ = false, has_v_ = false, has_is_ = false;
+    // The cell's s text, and its r, t and <v> texts with what conversion
+    // reads besides: views into the reader's buffer (fast path) or into the
+    // strings above.
+    std::string_view sv_;
+    RawCell raw_;
+    bool has_s_ = false, has_v_ = false, has_is_ = false;
     // r and s as the fast path converted them while scanning.
     bool known_coordinate_ = false, known_style_ = false;
     std::int64_t known_row_ = 0, known_style_id_ = 0;
