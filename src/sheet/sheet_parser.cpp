@@ -220,20 +220,16 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
 // The attributes of a <c> start tag in their usual form: each one space,
 // a one-letter name among r, s, t, `="` and a value of the bytes that
 // attribute normally holds, read (and for r and s converted) as it is
-// scanned. Miss on anything else, and the general scan reads the tag.
-struct QuickAttrs {
-    bool has_r = false, has_s = false, has_t = false;
-    bool coordinate = false, style = false;  // r and s converted below
-    std::string_view r, s, t;
-    std::int64_t row = 0, style_id = 0;
-    std::uint32_t column = 0;
-};
-
+// scanned, straight into `raw` and `out`. Miss on anything else, and the
+// general scan reads the tag.
 inline bool is_upper(char c) { return static_cast<unsigned char>(c - 'A') < 26u; }
 inline bool is_digit_byte(char c) { return static_cast<unsigned char>(c - '0') < 10u; }
 
-Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAttrs& out,
-                           bool& empty) {
+Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, RawCell& raw,
+                           CellAttrs& out, bool& empty) {
+    raw.has_coordinate = raw.has_type = out.has_s = false;
+    raw.coordinate = raw.type = out.s = std::string_view();
+    out.coordinate = out.style = false;
     std::size_t q = p;
     for (;;) {
         if (n - q < 2) return Scan::Short;
@@ -253,7 +249,7 @@ Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAt
         const char name = d[q + 1];
         const std::size_t v = q + 4;
         std::size_t i = v;
-        if (name == 'r' && !out.has_r) {
+        if (name == 'r' && !raw.has_coordinate) {
             // Column letters, then row digits; the same rules as
             // parse_coordinate decide whether the pair is converted here.
             std::uint32_t column = 0;
@@ -272,8 +268,8 @@ Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAt
             if (i >= n) return Scan::Short;
             if (d[i] != '"') return Scan::Miss;
             const std::size_t digits = i - v - letters;
-            out.has_r = true;
-            out.r = std::string_view(d + v, i - v);
+            raw.has_coordinate = true;
+            raw.coordinate = std::string_view(d + v, i - v);
             out.coordinate = letters > 0 && digits > 0 && d[v + letters] != '0';
             out.row = (std::int64_t)row;
             out.column = column;
@@ -290,15 +286,15 @@ Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAt
             out.s = std::string_view(d + v, i - v);
             out.style = i > v;
             out.style_id = id;
-        } else if (name == 't' && !out.has_t) {
+        } else if (name == 't' && !raw.has_type) {
             while (i < n && is_letter(d[i])) {
                 i++;
                 if (i - v > 16) return Scan::Miss;
             }
             if (i >= n) return Scan::Short;
             if (d[i] != '"') return Scan::Miss;
-            out.has_t = true;
-            out.t = std::string_view(d + v, i - v);
+            raw.has_type = true;
+            raw.type = std::string_view(d + v, i - v);
         } else {
             return Scan::Miss;
         }
@@ -306,8 +302,8 @@ Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, QuickAt
     }
 }
 
-// Plain text from d[p] up to the next "<".
-Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
+// Plain text from d[p] up to the next "<", where p is left.
+inline Scan raw_text(const char* d, std::size_t& p, std::size_t n) {
     std::uint8_t classes = 0;
     std::size_t e = scan_run(d, p, n, '<', classes);
     if (e >= n) return Scan::Short;
@@ -317,7 +313,6 @@ Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& te
         bool needs_decoding = false;
         if (check_text_run(d + p, e - p, needs_decoding) || needs_decoding) return Scan::Miss;
     }
-    text = std::string_view(d + p, e - p);
     p = e;
     return Scan::Ok;
 }
@@ -349,37 +344,30 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     has_v_ = has_is_ = false;
     f_.present = false;
     inline_.reset();
-    std::string_view r, s, t, v, ftext;
-    QuickAttrs quick;
-    Scan scanned = quick_cell_attributes(d, p, n, quick, empty);
+    std::size_t v_at = 0, v_len = 0;
+    Scan scanned = quick_cell_attributes(d, p, n, raw_, attrs_, empty);
     if (scanned == Scan::Short) return Fast::Short;
-    if (scanned == Scan::Ok) {
-        raw_.has_coordinate = quick.has_r;
-        has_s_ = quick.has_s;
-        raw_.has_type = quick.has_t;
-        r = quick.r;
-        s = quick.s;
-        t = quick.t;
-    } else {
-        quick.coordinate = quick.style = false;
+    if (scanned == Scan::Miss) {
         RawAttr attrs[8];
         int count = 0;
         TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
-        raw_.has_coordinate = has_s_ = raw_.has_type = false;
+        raw_.has_coordinate = attrs_.has_s = raw_.has_type = false;
+        raw_.coordinate = raw_.type = attrs_.s = std::string_view();
+        attrs_.coordinate = attrs_.style = false;
         for (int i = 0; i < count; i++) {
             if (attrs[i].name_len != 1) continue;
             switch (attrs[i].name_at[0]) {
                 case 'r':
                     raw_.has_coordinate = true;
-                    r = attrs[i].value();
+                    raw_.coordinate = attrs[i].value();
                     break;
                 case 's':
-                    has_s_ = true;
-                    s = attrs[i].value();
+                    attrs_.has_s = true;
+                    attrs_.s = attrs[i].value();
                     break;
                 case 't':
                     raw_.has_type = true;
-                    t = attrs[i].value();
+                    raw_.type = attrs[i].value();
                     break;
                 default:
                     break;
@@ -402,7 +390,9 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
                 continue;
             }
             TVX_SCAN(expect(d, p, n, "<v>"));
-            TVX_SCAN(raw_text(d, p, n, v));
+            v_at = p;
+            TVX_SCAN(raw_text(d, p, n));
+            v_len = p - v_at;
             TVX_SCAN(expect(d, p, n, "</v>"));
             continue;
         }
@@ -427,11 +417,11 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
             }
             if (f_has_t && ft == "dataTable") return Fast::Miss;
             if (!fempty) {
-                std::string_view text;
-                TVX_SCAN(raw_text(d, p, n, text));
+                const std::size_t text_at = p;
+                TVX_SCAN(raw_text(d, p, n));
+                f_text = p > text_at;
+                f_.text.assign(d + text_at, p - text_at);
                 TVX_SCAN(expect(d, p, n, "</f>"));
-                f_text = !text.empty();
-                f_.text.assign(text);
             } else {
                 f_.text.clear();
             }
@@ -443,15 +433,7 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     // The cell qualified: take its parts out of the buffer.
     // Views into the buffer stay valid until the reader moves on, which
     // happens only after the cell has been handed over.
-    raw_.coordinate = r;
-    sv_ = s;
-    raw_.type = t;
-    raw_.value = has_v_ ? v : std::string_view();
-    known_coordinate_ = quick.coordinate;
-    known_row_ = quick.row;
-    known_column_ = quick.column;
-    known_style_ = quick.style;
-    known_style_id_ = quick.style_id;
+    raw_.value = std::string_view(d + v_at, v_len);
     if (has_f) {
         f_.present = true;
         f_.has_text = f_text;
@@ -610,8 +592,8 @@ ReadError SheetParser::read_inline(bool) {
 }
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
-    raw_.has_coordinate = has_s_ = raw_.has_type = has_v_ = has_is_ = false;
-    known_coordinate_ = known_style_ = false;
+    raw_.has_coordinate = attrs_.has_s = raw_.has_type = has_v_ = has_is_ = false;
+    attrs_.coordinate = attrs_.style = false;
     f_.present = false;
     inline_.reset();
     for (const AttributeRecord& a : r_.attributes()) {
@@ -624,7 +606,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
                 r_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 's':
-                has_s_ = true;
+                attrs_.has_s = true;
                 s_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 't':
@@ -636,7 +618,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         }
     }
     raw_.coordinate = r_text_;
-    sv_ = s_text_;
+    attrs_.s = s_text_;
     raw_.type = t_text_;
     ParsedCell& cell = cell_;
     TVX_TRY(begin_cell(cell));
@@ -687,9 +669,9 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     cell.is_formula_text = false;
     cell.shared = nullptr;
     cell.shared_number = nullptr;
-    if (known_coordinate_) {
-        cell.row = known_row_;
-        cell.column = known_column_;
+    if (attrs_.coordinate) {
+        cell.row = attrs_.row;
+        cell.column = attrs_.column;
         column_number_ = cell.column;
     } else if (raw_.has_coordinate && !raw_.coordinate.empty()) {
         std::int64_t row = 0;
@@ -716,14 +698,14 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
         cell.column = ++column_number_;
     }
 
-    if (known_style_) {
-        cell.style_id = known_style_id_;
-    } else if (has_s_) {
-        if (sv_.empty()) {
+    if (attrs_.style) {
+        cell.style_id = attrs_.style_id;
+    } else if (attrs_.has_s) {
+        if (attrs_.s.empty()) {
             cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
             if (!cell.unusual_style) return ReadError::source();
-        } else if (!parse_fast_int(sv_, cell.style_id)) {
-            PyRef id = call_with_text(h_.int_fn.get(), sv_);
+        } else if (!parse_fast_int(attrs_.s, cell.style_id)) {
+            PyRef id = call_with_text(h_.int_fn.get(), attrs_.s);
             if (!id) return ReadError::source();
             int overflow = 0;
             long long v =

@@ -36,6 +36,16 @@ struct ParsedCell {
 
 inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
 
+// The s attribute of the <c> being read, and its r and s as converted
+// while the tag was scanned, when they could be.
+struct CellAttrs {
+    bool has_s = false;
+    std::string_view s;
+    bool coordinate = false, style = false;
+    std::int64_t row = 0, style_id = 0;
+    std::uint32_t column = 0;
+};
+
 // Receives what the parser reads.
 class SheetSink {
 public:
@@ -102,16 +112,12 @@ private:
 
     // Per-cell state, reused so that a cell allocates nothing once warm.
     std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
-    // The cell's s text, and its r, t and <v> texts with what conversion
-    // reads besides: views into the reader's buffer (fast path) or into the
+    // The cell's s, and its r, t and <v> texts with what conversion reads
+    // besides: views into the reader's buffer (fast path) or into the
     // strings above.
-    std::string_view sv_;
+    CellAttrs attrs_;
     RawCell raw_;
-    bool has_s_ = false, has_v_ = false, has_is_ = false;
-    // r and s as the fast path converted them while scanning.
-    bool known_coordinate_ = false, known_style_ = false;
-    std::int64_t known_row_ = 0, known_style_id_ = 0;
-    std::uint32_t known_column_ = 0;
+    bool has_v_ = false, has_is_ = false;
     Formula f_;
     TextItem item_;
     PyRef inline_;
