@@ -228,7 +228,11 @@ inline bool is_digit_byte(char c) { return static_cast<unsigned char>(c - '0') <
 Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, RawCell& raw,
                            CellAttrs& out, bool& empty) {
     raw.has_coordinate = raw.has_type = out.has_s = false;
-    raw.coordinate = raw.type = out.s = std::string_view();
+    // Each its own store: a chained copy reloads what was just stored,
+    // which stalls.
+    raw.coordinate = {};
+    raw.type = {};
+    out.s = {};
     out.coordinate = out.style = false;
     std::size_t q = p;
     for (;;) {
@@ -352,7 +356,9 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
         int count = 0;
         TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
         raw_.has_coordinate = attrs_.has_s = raw_.has_type = false;
-        raw_.coordinate = raw_.type = attrs_.s = std::string_view();
+        raw_.coordinate = {};
+        raw_.type = {};
+        attrs_.s = {};
         attrs_.coordinate = attrs_.style = false;
         for (int i = 0; i < count; i++) {
             if (attrs[i].name_len != 1) continue;
