@@ -191,3 +191,43 @@ def test_a_shorter_formula_after_a_template_keeps_its_own_text():
                               Cell, reader_helpers(), [])
     assert [store[k].value for k in store] == ["=B10", "=B10", "=B1"]
     assert_agree(doc(rows))
+
+
+# ---- one row to the next
+
+ROW_FORMS = [
+    '<row r="{r}">', '<row r="{r}" spans="1:2">', '<row spans="1:2" r="{r}">', '<row>',
+    '<row spans="1:2">', '<row r="{r}" ht="20" customHeight="1">', "<row r='{r}'>",
+    '<row  r="{r}">', '<row r="{r}" >', '<row r="0{r}">', '<row r="{r}.0">', '<row r="x">',
+    '<row r="{r}" r="{r}">', '<row xmlns:y="urn:y" r="{r}" y:a="1">',
+]
+
+
+@pytest.mark.parametrize("form", ROW_FORMS)
+@pytest.mark.parametrize("between", ["", "\n  ", "\r\n\t"])
+def test_rows_following_rows_in_any_form(form, between):
+    body = '<c r="A{r}"><v>{r}</v></c><c><v>2</v></c>'
+    rows = between.join(form.format(r=r) + body.format(r=r) + "</row>" for r in range(1, 6))
+    data = doc(rows + between + '<row r="9"/><row r="10"><c><v>1</v></c></row>')
+    if "r=\"{r}\" r=" in form:
+        with pytest.raises(_native.NativeFallback, match="duplicate attribute"):
+            read_both(data)
+        return
+    native, python = read_both(data)
+    assert native == python
+    if native[0] == "ok":
+        assert len(native[1][0]) == 11
+
+
+@pytest.mark.parametrize("between", ["<!-- note -->", "x", "&#32;", "<?pi?>", "<row/>"])
+def test_whatever_stands_between_rows_is_read_as_the_host_reads_it(between):
+    rows = f'<row r="1"><c><v>1</v></c></row>{between}<row r="2"><c><v>2</v></c></row>'
+    assert_agree(doc(rows))
+
+
+def test_row_end_tags_with_a_prefix_or_space():
+    prefixed = (f'<x:worksheet xmlns:x="{MAIN}" xmlns="{MAIN}"><sheetData>'
+                '<x:row r="1"><c><v>1</v></c></x:row><row r="2"><c><v>2</v></c></row >'
+                '<row r="3"><c><v>3</v></c></row></sheetData></x:worksheet>').encode()
+    kind, (facts, _, _) = assert_agree(prefixed)
+    assert [f[0] for f in facts] == [(1, 1), (2, 1), (3, 1)]

@@ -119,9 +119,10 @@ inline const char* read_digits(const char* p, const char* e, std::uint64_t& m) n
 
 // The two forms nearly every stored number takes, in one pass: an integer
 // of at most 18 digits ("-" allowed), and a decimal without exponent whose
-// digits and scale give an exact double in one division. Other otherwise,
-// and the general rules below decide; both forms give what they give.
-enum class QuickNumber : std::uint8_t { Int, Float, Other };
+// digits and scale give an exact double in one division. A longer decimal
+// without exponent is Decimal: known to have the float syntax, to be parsed
+// in full. Other otherwise, and the general rules below decide.
+enum class QuickNumber : std::uint8_t { Int, Float, Decimal, Other };
 
 QuickNumber quick_number(std::string_view t, std::int64_t& i, double& f) noexcept {
     const char* p = t.data();
@@ -141,9 +142,9 @@ QuickNumber quick_number(std::string_view t, std::int64_t& i, double& f) noexcep
     start = ++p;
     p = read_digits(p, e, m);
     const std::size_t fraction = std::size_t(p - start);
-    if (p != e || whole + fraction == 0 || whole + fraction > 19 || fraction > 22 ||
-        m > (std::uint64_t(1) << 53)) {
-        return QuickNumber::Other;
+    if (p != e || whole + fraction == 0) return QuickNumber::Other;
+    if (whole + fraction > 19 || fraction > 22 || m > (std::uint64_t(1) << 53)) {
+        return QuickNumber::Decimal;
     }
     const double v = double(m) / kPow10[fraction];
     f = negative ? -v : v;
@@ -244,14 +245,31 @@ ReadError apply_date_rules(const ConvertContext& ctx, const RawCell& raw, CellVa
     return date_warning(ctx, raw, number.get(), out);
 }
 
+// The host's float of a text the engine does not parse itself.
+ReadError host_float(const ConvertContext& ctx, std::string_view t, CellValue& out) {
+    PyRef r = call_with_text(ctx.float_fn, t);
+    if (!r) return ReadError::source();
+    if (PyFloat_CheckExact(r.get())) {
+        out.form = ValueForm::Float;
+        out.f = PyFloat_AS_DOUBLE(r.get());
+    } else {
+        out.form = ValueForm::Object;
+        out.obj = std::move(r);
+    }
+    return ReadError::ok();
+}
+
 ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
     std::string_view t = raw.value;
     out.data_type = DT_N;
     QuickNumber quick = quick_number(t, out.i, out.f);
     if (quick == QuickNumber::Int) {
         out.form = ValueForm::Int;
-    } else if (quick == QuickNumber::Float) {
+    } else if (quick == QuickNumber::Float ||
+               (quick == QuickNumber::Decimal && parse_float(t, out.f))) {
         out.form = ValueForm::Float;
+    } else if (quick == QuickNumber::Decimal) {
+        TVX_TRY(host_float(ctx, t, out));
     } else if (parse_fast_int(t, out.i)) {
         // Plain integers first: they hold none of ".Ee".
         out.form = ValueForm::Int;
@@ -261,15 +279,7 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
             ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, out.f))) {
             out.form = ValueForm::Float;
         } else {
-            PyRef r = call_with_text(ctx.float_fn, t);
-            if (!r) return ReadError::source();
-            if (PyFloat_CheckExact(r.get())) {
-                out.form = ValueForm::Float;
-                out.f = PyFloat_AS_DOUBLE(r.get());
-            } else {
-                out.form = ValueForm::Object;
-                out.obj = std::move(r);
-            }
+            TVX_TRY(host_float(ctx, t, out));
         }
     } else {
         PyRef r = call_with_text(ctx.int_fn, t);

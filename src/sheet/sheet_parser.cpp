@@ -86,6 +86,15 @@ ReadError SheetParser::capture(SheetSink& sink) {
 }
 
 ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
+    if (pending_row_) {
+        // A row whose start tag was read with the previous row's cells.
+        pending_row_ = false;
+        TVX_TRY(begin_row(pending_has_r_));
+        TVX_TRY(sink.on_row(row_number_));
+        TVX_TRY(row_cells(sink));
+        item = SheetItem::Row;
+        return ReadError::ok();
+    }
     for (;;) {
         XmlEvent ev;
         TVX_TRY(r_.next(ev));
@@ -505,6 +514,26 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
             has_dims = true;
         }
     }
+    TVX_TRY(begin_row(has_r));
+    if (has_dims) {
+        PyRef attrs;
+        TVX_TRY(attribute_dict(attrs));
+        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row_number_));
+        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
+            return ReadError::source();
+        }
+    }
+    TVX_TRY(sink.on_row(row_number_));
+    XmlEvent ev;
+    if (empty) return r_.next(ev);  // the row's End
+    // Only a row written without a prefix may be followed straight from
+    // the bytes (its end tag is then "</row>").
+    row_unprefixed_ = r_.qname() == "row";
+    return row_cells(sink);
+}
+
+// The number of the row whose r text (if any) is in r_text_.
+ReadError SheetParser::begin_row(bool has_r) {
     std::int64_t row = 0;
     if (has_r) {
         if (!parse_fast_int(r_text_, row)) {
@@ -518,22 +547,24 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
     }
     row_number_ = row;
     column_number_ = 0;
-    if (has_dims) {
-        PyRef attrs;
-        TVX_TRY(attribute_dict(attrs));
-        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row));
-        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
-            return ReadError::source();
-        }
-    }
-    TVX_TRY(sink.on_row(row));
-    XmlEvent ev;
-    if (empty) return r_.next(ev);  // the row's End
+    return ReadError::ok();
+}
+
+// The cells of the open row, up to its end tag; or, where the row ends
+// and the next begins in their plain form, up to the next row's start.
+ReadError SheetParser::row_cells(SheetSink& sink) {
     // Cells are read straight from the bytes where the names resolve as
     // the fast path assumes (the main namespace is the default one).
     const bool fast = r_.default_namespace() == NS_MAIN;
     for (;;) {
-        if (fast) TVX_TRY(fast_cells(sink));
+        if (fast) {
+            TVX_TRY(fast_cells(sink));
+            if (row_unprefixed_) {
+                TVX_TRY(next_row_raw());
+                if (pending_row_) return ReadError::ok();
+            }
+        }
+        XmlEvent ev;
         TVX_TRY(r_.next(ev));
         switch (ev) {
             case XmlEvent::End:
@@ -551,6 +582,46 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
                 continue;
         }
     }
+}
+
+// At "</row>" followed (after white space) by a "<row ...>" with no other
+// attribute than r and spans, all plain: moves past both and marks the
+// new row pending, its r text in r_text_. The reader's open element stays
+// the row, as the tokenizer would leave it. Anything else is left to the
+// tokenizer.
+ReadError SheetParser::next_row_raw() {
+    bool available = false;
+    TVX_TRY(r_.require(256, available));
+    const char* d = r_.data();
+    const std::size_t n = r_.size();
+    std::size_t p = r_.pos();
+    if (n - p < 11 || std::memcmp(d + p, "</row>", 6) != 0) return ReadError::ok();
+    p += 6;
+    while (p < n && is_space(d[p])) p++;
+    if (n - p < 5 || std::memcmp(d + p, "<row", 4) != 0 || d[p + 4] != ' ') {
+        return ReadError::ok();
+    }
+    p += 4;
+    RawAttr attrs[8];
+    int count = 0;
+    bool empty = false;
+    if (raw_attributes(d, p, n, attrs, count, empty) != Scan::Ok || empty) return ReadError::ok();
+    bool has_r = false;
+    std::string_view r;
+    for (int i = 0; i < count; i++) {
+        if (attrs[i].name() == "r") {
+            has_r = true;
+            r = attrs[i].value();
+        } else if (attrs[i].name() != "spans") {
+            return ReadError::ok();
+        }
+    }
+    if (has_r) r_text_.assign(r);
+    r_.advance_to(p);
+    r_.release_tag();
+    pending_row_ = true;
+    pending_has_r_ = has_r;
+    return ReadError::ok();
 }
 
 ReadError SheetParser::read_formula(bool empty) {

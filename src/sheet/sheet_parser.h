@@ -85,6 +85,9 @@ private:
     };
 
     ReadError parse_row(SheetSink& sink, bool empty);
+    ReadError begin_row(bool has_r);
+    ReadError row_cells(SheetSink& sink);
+    ReadError next_row_raw();
     ReadError parse_cell(SheetSink& sink, bool empty);
     ReadError begin_cell(ParsedCell& cell);
     ReadError end_cell(SheetSink& sink, ParsedCell& cell);
@@ -107,6 +110,9 @@ private:
     RprCache rpr_cache_;
 
     bool in_sheet_data_ = false;
+    bool row_unprefixed_ = false;
+    // A row started from the bytes, to be read by the next call.
+    bool pending_row_ = false, pending_has_r_ = false;
     std::int64_t row_number_ = 0;
     std::int64_t column_number_ = 0;
 
