@@ -220,8 +220,12 @@ void CellStore::add_cell(CellKey key, std::uint8_t kind, std::uint64_t payload,
         compact_.size() < 0xFFFFFFFFu && (compact_.size() == 0 || key > last_compact_key_)) {
         std::uint32_t pos = (std::uint32_t)compact_.size();
         std::uint32_t p = compact_payload(kind, payload);
-        compact_.push_back(CompactCell{(std::uint16_t)column, kind, data_type, 0, p});
-        set_compact_style(pos, style);
+        // A new position has no wide style entry yet: only a wide style
+        // needs one.
+        const bool narrow = style < kWideStyle;
+        compact_.push_back(CompactCell{(std::uint16_t)column, kind, data_type,
+                                       (std::uint16_t)(narrow ? style : kWideStyle), p});
+        if (!narrow) set_compact_style(pos, style);
         if (rows_.empty() || row != rows_.back()) {
             if (rows_.empty()) row_starts_.push_back(0);
             rows_.push_back(row);
