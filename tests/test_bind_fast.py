@@ -231,3 +231,15 @@ def test_row_end_tags_with_a_prefix_or_space():
                 '<row r="3"><c><v>3</v></c></row></sheetData></x:worksheet>').encode()
     kind, (facts, _, _) = assert_agree(prefixed)
     assert [f[0] for f in facts] == [(1, 1), (2, 1), (3, 1)]
+
+
+@pytest.mark.parametrize("cell", [
+    "<f/>", "<f></f>", "<f>A1</f>", "<f >B1*2</f>", '<f t="shared" si="0" ref="C1:C3">A1</f>',
+    '<f t="array" ref="C1">A1:B1</f>', "<f>A1</f><is><t>x</t></is>", "<f>A1</f><v>&#49;</v>",
+    "<f>A&amp;1</f><v>1</v>", "<f>A1</f><f>B1</f>", "<v>1</v><f>SUM(A1:B1)</f>",
+])
+@pytest.mark.parametrize("read_size", [3, 65536])
+def test_formula_cells_read_directly_or_by_the_tokenizer(cell, read_size):
+    rows = "".join(f'<row r="{r}"><c r="A{r}"><v>1</v></c><c r="C{r}">{cell}</c>'
+                   f'<c r="D{r}"><f>C{r}+1</f></c></row>' for r in (1, 2, 3))
+    assert_agree(doc(rows), read_size)

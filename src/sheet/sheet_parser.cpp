@@ -417,7 +417,11 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
             RawAttr fa[8];
             int fcount = 0;
             bool fempty = false;
-            TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
+            if (d[p] == '>') {
+                p++;  // the common <f> without attributes
+            } else {
+                TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
+            }
             for (int i = 0; i < fcount; i++) {
                 if (fa[i].name() == "t") {
                     f_has_t = true;
@@ -435,10 +439,12 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
                 const std::size_t text_at = p;
                 TVX_SCAN(raw_text(d, p, n));
                 f_text = p > text_at;
-                f_.text.assign(d + text_at, p - text_at);
+                // Straight into the formula's "=" text: the only use of it.
+                formula_text_.assign(1, '=');
+                formula_text_.append(d + text_at, p - text_at);
                 TVX_SCAN(expect(d, p, n, "</f>"));
             } else {
-                f_.text.clear();
+                formula_text_.assign(1, '=');
             }
             continue;
         }
@@ -452,6 +458,7 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     if (has_f) {
         f_.present = true;
         f_.has_text = f_text;
+        f_.joined = true;
         f_.has_t = f_has_t;
         f_.has_ref = f_has_ref;
         f_.has_si = f_has_si;
@@ -645,6 +652,7 @@ ReadError SheetParser::read_formula(bool empty) {
     if (f_.has_t && f_.t == "dataTable") TVX_TRY(attribute_dict(f_.attrs));
     f_.text.clear();
     f_.has_text = false;
+    f_.joined = false;
     if (empty) {
         XmlEvent ev;
         return r_.next(ev);
@@ -821,8 +829,10 @@ ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
 // The value of a cell whose <f> is used: the formula text, a host formula
 // object, or a shared formula moved to this cell.
 ReadError SheetParser::formula_value(ParsedCell& cell) {
-    formula_text_.assign("=");
-    formula_text_ += f_.text;
+    if (!f_.joined) {
+        formula_text_.assign("=");
+        formula_text_ += f_.text;
+    }
     CellValue& v = cell.value;
     v.obj.reset();
     v.data_type_obj.reset();

@@ -78,6 +78,7 @@ private:
     };
     struct Formula {
         bool present = false, has_text = false;
+        bool joined = false;  // formula_text_ already holds "=" and the text
         bool has_t = false, has_ref = false;
         std::string text, t, ref, si;
         bool has_si = false;
