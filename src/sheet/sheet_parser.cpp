@@ -289,9 +289,9 @@ Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, RawCell
         } else if (name == 's' && !out.has_s) {
             std::int64_t id = 0;
             while (i < n && is_digit_byte(d[i])) {
+                if (i - v == 18) return Scan::Miss;  // 18 digits always fit
                 id = id * 10 + (d[i] - '0');
                 i++;
-                if (i - v > 18) return Scan::Miss;
             }
             if (i >= n) return Scan::Short;
             if (d[i] != '"') return Scan::Miss;
