@@ -2,6 +2,7 @@
 
 #include "utils/utils.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -82,6 +83,72 @@ Decimal parse_short_decimal(std::string_view s, double& out) noexcept {
     v = scale < 0 ? v / kPow10[-scale] : v * kPow10[scale];
     out = negative ? -v : v;
     return Decimal::Parsed;
+}
+
+// Whether the eight bytes of `w` (in memory order) are all ASCII digits.
+inline bool eight_digits(std::uint64_t w) noexcept {
+    return (w & 0xF0F0F0F0F0F0F0F0ull) == 0x3030303030303030ull &&
+           ((w + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) == 0x3030303030303030ull;
+}
+
+// The value of eight ASCII digits loaded little-endian: pairs, then
+// quadruples, then the whole, each step one multiply.
+inline std::uint64_t eight_digit_value(std::uint64_t w) noexcept {
+    w -= 0x3030303030303030ull;
+    w = w * 10 + (w >> 8);  // each even byte: two digits
+    const std::uint64_t mask = 0x000000FF000000FFull;
+    const std::uint64_t mul_hi = 100 + (1000000ull << 32);
+    const std::uint64_t mul_lo = 1 + (10000ull << 32);
+    return (((w & mask) * mul_hi) + (((w >> 16) & mask) * mul_lo)) >> 32;
+}
+
+// Digits from p on into m (wrapping past 19 digits; callers count them).
+inline const char* read_digits(const char* p, const char* e, std::uint64_t& m) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (e - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (!eight_digits(w)) break;
+            m = m * 100000000u + eight_digit_value(w);
+            p += 8;
+        }
+    }
+    while (p < e && is_digit(*p)) m = m * 10 + unsigned(*p++ - '0');
+    return p;
+}
+
+// The two forms nearly every stored number takes, in one pass: an integer
+// of at most 18 digits ("-" allowed), and a decimal without exponent whose
+// digits and scale give an exact double in one division. A longer decimal
+// without exponent is Decimal: known to have the float syntax, to be parsed
+// in full. Other otherwise, and the general rules below decide.
+enum class QuickNumber : std::uint8_t { Int, Float, Decimal, Other };
+
+QuickNumber quick_number(std::string_view t, std::int64_t& i, double& f) noexcept {
+    const char* p = t.data();
+    const char* const e = p + t.size();
+    const bool negative = p < e && *p == '-';
+    if (negative) p++;
+    const char* start = p;
+    std::uint64_t m = 0;
+    p = read_digits(p, e, m);
+    const std::size_t whole = std::size_t(p - start);
+    if (p == e) {
+        if (whole == 0 || whole > 18) return QuickNumber::Other;
+        i = negative ? -std::int64_t(m) : std::int64_t(m);
+        return QuickNumber::Int;
+    }
+    if (*p != '.') return QuickNumber::Other;
+    start = ++p;
+    p = read_digits(p, e, m);
+    const std::size_t fraction = std::size_t(p - start);
+    if (p != e || whole + fraction == 0) return QuickNumber::Other;
+    if (whole + fraction > 19 || fraction > 22 || m > (std::uint64_t(1) << 53)) {
+        return QuickNumber::Decimal;
+    }
+    const double v = double(m) / kPow10[fraction];
+    f = negative ? -v : v;
+    return QuickNumber::Float;
 }
 
 // Correctly rounded parse of a text that passed float_syntax; false when
@@ -178,11 +245,33 @@ ReadError apply_date_rules(const ConvertContext& ctx, const RawCell& raw, CellVa
     return date_warning(ctx, raw, number.get(), out);
 }
 
+// The host's float of a text the engine does not parse itself.
+ReadError host_float(const ConvertContext& ctx, std::string_view t, CellValue& out) {
+    PyRef r = call_with_text(ctx.float_fn, t);
+    if (!r) return ReadError::source();
+    if (PyFloat_CheckExact(r.get())) {
+        out.form = ValueForm::Float;
+        out.f = PyFloat_AS_DOUBLE(r.get());
+    } else {
+        out.form = ValueForm::Object;
+        out.obj = std::move(r);
+    }
+    return ReadError::ok();
+}
+
 ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
     std::string_view t = raw.value;
     out.data_type = DT_N;
-    // Plain integers first: they hold none of ".Ee".
-    if (parse_fast_int(t, out.i)) {
+    QuickNumber quick = quick_number(t, out.i, out.f);
+    if (quick == QuickNumber::Int) {
+        out.form = ValueForm::Int;
+    } else if (quick == QuickNumber::Float ||
+               (quick == QuickNumber::Decimal && parse_float(t, out.f))) {
+        out.form = ValueForm::Float;
+    } else if (quick == QuickNumber::Decimal) {
+        TVX_TRY(host_float(ctx, t, out));
+    } else if (parse_fast_int(t, out.i)) {
+        // Plain integers first: they hold none of ".Ee".
         out.form = ValueForm::Int;
     } else if (has_float_mark(t)) {
         Decimal d = parse_short_decimal(t, out.f);
@@ -190,15 +279,7 @@ ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValu
             ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, out.f))) {
             out.form = ValueForm::Float;
         } else {
-            PyRef r = call_with_text(ctx.float_fn, t);
-            if (!r) return ReadError::source();
-            if (PyFloat_CheckExact(r.get())) {
-                out.form = ValueForm::Float;
-                out.f = PyFloat_AS_DOUBLE(r.get());
-            } else {
-                out.form = ValueForm::Object;
-                out.obj = std::move(r);
-            }
+            TVX_TRY(host_float(ctx, t, out));
         }
     } else {
         PyRef r = call_with_text(ctx.int_fn, t);
@@ -266,7 +347,13 @@ void ConvertContext::init(const ReaderHelpers& h, const ParserOptions& o,
 }
 
 ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
-    out = CellValue{};
+    out.form = ValueForm::None;
+    out.i = 0;
+    out.f = 0.0;
+    out.text = {};
+    out.obj.reset();
+    out.data_type = DT_N;
+    out.data_type_obj.reset();
     std::string_view type = raw.has_type ? raw.type : std::string_view("n");
     if (type == "inlineStr") {
         if (raw.inline_result) {

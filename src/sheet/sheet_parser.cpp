@@ -86,6 +86,15 @@ ReadError SheetParser::capture(SheetSink& sink) {
 }
 
 ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
+    if (pending_row_) {
+        // A row whose start tag was read with the previous row's cells.
+        pending_row_ = false;
+        TVX_TRY(begin_row(pending_has_r_));
+        TVX_TRY(sink.on_row(row_number_));
+        TVX_TRY(row_cells(sink));
+        item = SheetItem::Row;
+        return ReadError::ok();
+    }
     for (;;) {
         XmlEvent ev;
         TVX_TRY(r_.next(ev));
@@ -217,8 +226,97 @@ Scan raw_attributes(const char* d, std::size_t& p, std::size_t n, RawAttr* out, 
     }
 }
 
-// Plain text from d[p] up to the next "<".
-Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& text) {
+// The attributes of a <c> start tag in their usual form: each one space,
+// a one-letter name among r, s, t, `="` and a value of the bytes that
+// attribute normally holds, read (and for r and s converted) as it is
+// scanned, straight into `raw` and `out`. Miss on anything else, and the
+// general scan reads the tag.
+inline bool is_upper(char c) { return static_cast<unsigned char>(c - 'A') < 26u; }
+inline bool is_digit_byte(char c) { return static_cast<unsigned char>(c - '0') < 10u; }
+
+Scan quick_cell_attributes(const char* d, std::size_t& p, std::size_t n, RawCell& raw,
+                           CellAttrs& out, bool& empty) {
+    raw.has_coordinate = raw.has_type = out.has_s = false;
+    // Each its own store: a chained copy reloads what was just stored,
+    // which stalls.
+    raw.coordinate = {};
+    raw.type = {};
+    out.s = {};
+    out.coordinate = out.style = false;
+    std::size_t q = p;
+    for (;;) {
+        if (n - q < 2) return Scan::Short;
+        if (d[q] == '>') {
+            p = q + 1;
+            empty = false;
+            return Scan::Ok;
+        }
+        if (d[q] == '/') {
+            if (d[q + 1] != '>') return Scan::Miss;
+            p = q + 2;
+            empty = true;
+            return Scan::Ok;
+        }
+        if (n - q < 4) return Scan::Short;
+        if (d[q] != ' ' || d[q + 2] != '=' || d[q + 3] != '"') return Scan::Miss;
+        const char name = d[q + 1];
+        const std::size_t v = q + 4;
+        std::size_t i = v;
+        if (name == 'r' && !raw.has_coordinate) {
+            // Column letters, then row digits; the same rules as
+            // parse_coordinate decide whether the pair is converted here.
+            std::uint32_t column = 0;
+            while (i < n && is_upper(d[i])) {
+                column = column * 26 + std::uint32_t(d[i] - 'A' + 1);
+                i++;
+                if (i - v > 3) return Scan::Miss;
+            }
+            const std::size_t letters = i - v;
+            std::uint64_t row = 0;
+            while (i < n && is_digit_byte(d[i])) {
+                row = row * 10 + std::uint64_t(d[i] - '0');
+                i++;
+                if (i - v - letters > 9) return Scan::Miss;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            const std::size_t digits = i - v - letters;
+            raw.has_coordinate = true;
+            raw.coordinate = std::string_view(d + v, i - v);
+            out.coordinate = letters > 0 && digits > 0 && d[v + letters] != '0';
+            out.row = (std::int64_t)row;
+            out.column = column;
+        } else if (name == 's' && !out.has_s) {
+            std::int64_t id = 0;
+            while (i < n && is_digit_byte(d[i])) {
+                if (i - v == 18) return Scan::Miss;  // 18 digits always fit
+                id = id * 10 + (d[i] - '0');
+                i++;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            out.has_s = true;
+            out.s = std::string_view(d + v, i - v);
+            out.style = i > v;
+            out.style_id = id;
+        } else if (name == 't' && !raw.has_type) {
+            while (i < n && is_letter(d[i])) {
+                i++;
+                if (i - v > 16) return Scan::Miss;
+            }
+            if (i >= n) return Scan::Short;
+            if (d[i] != '"') return Scan::Miss;
+            raw.has_type = true;
+            raw.type = std::string_view(d + v, i - v);
+        } else {
+            return Scan::Miss;
+        }
+        q = i + 1;
+    }
+}
+
+// Plain text from d[p] up to the next "<", where p is left.
+inline Scan raw_text(const char* d, std::size_t& p, std::size_t n) {
     std::uint8_t classes = 0;
     std::size_t e = scan_run(d, p, n, '<', classes);
     if (e >= n) return Scan::Short;
@@ -228,7 +326,6 @@ Scan raw_text(const char* d, std::size_t& p, std::size_t n, std::string_view& te
         bool needs_decoding = false;
         if (check_text_run(d + p, e - p, needs_decoding) || needs_decoding) return Scan::Miss;
     }
-    text = std::string_view(d + p, e - p);
     p = e;
     return Scan::Ok;
 }
@@ -256,31 +353,40 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
         return Fast::Miss;
     }
     p += 2;
-    RawAttr attrs[8];
-    int count = 0;
     bool empty = false;
-    TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
-    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    has_v_ = has_is_ = false;
     f_.present = false;
     inline_.reset();
-    std::string_view r, s, t, v, ftext;
-    for (int i = 0; i < count; i++) {
-        if (attrs[i].name_len != 1) continue;
-        switch (attrs[i].name_at[0]) {
-            case 'r':
-                has_r_ = true;
-                r = attrs[i].value();
-                break;
-            case 's':
-                has_s_ = true;
-                s = attrs[i].value();
-                break;
-            case 't':
-                has_t_ = true;
-                t = attrs[i].value();
-                break;
-            default:
-                break;
+    std::size_t v_at = 0, v_len = 0;
+    Scan scanned = quick_cell_attributes(d, p, n, raw_, attrs_, empty);
+    if (scanned == Scan::Short) return Fast::Short;
+    if (scanned == Scan::Miss) {
+        RawAttr attrs[8];
+        int count = 0;
+        TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
+        raw_.has_coordinate = attrs_.has_s = raw_.has_type = false;
+        raw_.coordinate = {};
+        raw_.type = {};
+        attrs_.s = {};
+        attrs_.coordinate = attrs_.style = false;
+        for (int i = 0; i < count; i++) {
+            if (attrs[i].name_len != 1) continue;
+            switch (attrs[i].name_at[0]) {
+                case 'r':
+                    raw_.has_coordinate = true;
+                    raw_.coordinate = attrs[i].value();
+                    break;
+                case 's':
+                    attrs_.has_s = true;
+                    attrs_.s = attrs[i].value();
+                    break;
+                case 't':
+                    raw_.has_type = true;
+                    raw_.type = attrs[i].value();
+                    break;
+                default:
+                    break;
+            }
         }
     }
     bool has_f = false, f_has_t = false, f_has_ref = false, f_has_si = false, f_text = false;
@@ -299,7 +405,9 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
                 continue;
             }
             TVX_SCAN(expect(d, p, n, "<v>"));
-            TVX_SCAN(raw_text(d, p, n, v));
+            v_at = p;
+            TVX_SCAN(raw_text(d, p, n));
+            v_len = p - v_at;
             TVX_SCAN(expect(d, p, n, "</v>"));
             continue;
         }
@@ -309,7 +417,11 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
             RawAttr fa[8];
             int fcount = 0;
             bool fempty = false;
-            TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
+            if (d[p] == '>') {
+                p++;  // the common <f> without attributes
+            } else {
+                TVX_SCAN(raw_attributes(d, p, n, fa, fcount, fempty));
+            }
             for (int i = 0; i < fcount; i++) {
                 if (fa[i].name() == "t") {
                     f_has_t = true;
@@ -324,13 +436,15 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
             }
             if (f_has_t && ft == "dataTable") return Fast::Miss;
             if (!fempty) {
-                std::string_view text;
-                TVX_SCAN(raw_text(d, p, n, text));
+                const std::size_t text_at = p;
+                TVX_SCAN(raw_text(d, p, n));
+                f_text = p > text_at;
+                // Straight into the formula's "=" text: the only use of it.
+                formula_text_.assign(1, '=');
+                formula_text_.append(d + text_at, p - text_at);
                 TVX_SCAN(expect(d, p, n, "</f>"));
-                f_text = !text.empty();
-                f_.text.assign(text);
             } else {
-                f_.text.clear();
+                formula_text_.assign(1, '=');
             }
             continue;
         }
@@ -340,13 +454,11 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     // The cell qualified: take its parts out of the buffer.
     // Views into the buffer stay valid until the reader moves on, which
     // happens only after the cell has been handed over.
-    rv_ = r;
-    sv_ = s;
-    tv_ = t;
-    vv_ = v;
+    raw_.value = std::string_view(d + v_at, v_len);
     if (has_f) {
         f_.present = true;
         f_.has_text = f_text;
+        f_.joined = true;
         f_.has_t = f_has_t;
         f_.has_ref = f_has_ref;
         f_.has_si = f_has_si;
@@ -409,6 +521,26 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
             has_dims = true;
         }
     }
+    TVX_TRY(begin_row(has_r));
+    if (has_dims) {
+        PyRef attrs;
+        TVX_TRY(attribute_dict(attrs));
+        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row_number_));
+        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
+            return ReadError::source();
+        }
+    }
+    TVX_TRY(sink.on_row(row_number_));
+    XmlEvent ev;
+    if (empty) return r_.next(ev);  // the row's End
+    // Only a row written without a prefix may be followed straight from
+    // the bytes (its end tag is then "</row>").
+    row_unprefixed_ = r_.qname() == "row";
+    return row_cells(sink);
+}
+
+// The number of the row whose r text (if any) is in r_text_.
+ReadError SheetParser::begin_row(bool has_r) {
     std::int64_t row = 0;
     if (has_r) {
         if (!parse_fast_int(r_text_, row)) {
@@ -422,22 +554,24 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
     }
     row_number_ = row;
     column_number_ = 0;
-    if (has_dims) {
-        PyRef attrs;
-        TVX_TRY(attribute_dict(attrs));
-        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row));
-        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
-            return ReadError::source();
-        }
-    }
-    TVX_TRY(sink.on_row(row));
-    XmlEvent ev;
-    if (empty) return r_.next(ev);  // the row's End
+    return ReadError::ok();
+}
+
+// The cells of the open row, up to its end tag; or, where the row ends
+// and the next begins in their plain form, up to the next row's start.
+ReadError SheetParser::row_cells(SheetSink& sink) {
     // Cells are read straight from the bytes where the names resolve as
     // the fast path assumes (the main namespace is the default one).
     const bool fast = r_.default_namespace() == NS_MAIN;
     for (;;) {
-        if (fast) TVX_TRY(fast_cells(sink));
+        if (fast) {
+            TVX_TRY(fast_cells(sink));
+            if (row_unprefixed_) {
+                TVX_TRY(next_row_raw());
+                if (pending_row_) return ReadError::ok();
+            }
+        }
+        XmlEvent ev;
         TVX_TRY(r_.next(ev));
         switch (ev) {
             case XmlEvent::End:
@@ -455,6 +589,46 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
                 continue;
         }
     }
+}
+
+// At "</row>" followed (after white space) by a "<row ...>" with no other
+// attribute than r and spans, all plain: moves past both and marks the
+// new row pending, its r text in r_text_. The reader's open element stays
+// the row, as the tokenizer would leave it. Anything else is left to the
+// tokenizer.
+ReadError SheetParser::next_row_raw() {
+    bool available = false;
+    TVX_TRY(r_.require(256, available));
+    const char* d = r_.data();
+    const std::size_t n = r_.size();
+    std::size_t p = r_.pos();
+    if (n - p < 11 || std::memcmp(d + p, "</row>", 6) != 0) return ReadError::ok();
+    p += 6;
+    while (p < n && is_space(d[p])) p++;
+    if (n - p < 5 || std::memcmp(d + p, "<row", 4) != 0 || d[p + 4] != ' ') {
+        return ReadError::ok();
+    }
+    p += 4;
+    RawAttr attrs[8];
+    int count = 0;
+    bool empty = false;
+    if (raw_attributes(d, p, n, attrs, count, empty) != Scan::Ok || empty) return ReadError::ok();
+    bool has_r = false;
+    std::string_view r;
+    for (int i = 0; i < count; i++) {
+        if (attrs[i].name() == "r") {
+            has_r = true;
+            r = attrs[i].value();
+        } else if (attrs[i].name() != "spans") {
+            return ReadError::ok();
+        }
+    }
+    if (has_r) r_text_.assign(r);
+    r_.advance_to(p);
+    r_.release_tag();
+    pending_row_ = true;
+    pending_has_r_ = has_r;
+    return ReadError::ok();
 }
 
 ReadError SheetParser::read_formula(bool empty) {
@@ -478,6 +652,7 @@ ReadError SheetParser::read_formula(bool empty) {
     if (f_.has_t && f_.t == "dataTable") TVX_TRY(attribute_dict(f_.attrs));
     f_.text.clear();
     f_.has_text = false;
+    f_.joined = false;
     if (empty) {
         XmlEvent ev;
         return r_.next(ev);
@@ -502,7 +677,8 @@ ReadError SheetParser::read_inline(bool) {
 }
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
-    has_r_ = has_s_ = has_t_ = has_v_ = has_is_ = false;
+    raw_.has_coordinate = attrs_.has_s = raw_.has_type = has_v_ = has_is_ = false;
+    attrs_.coordinate = attrs_.style = false;
     f_.present = false;
     inline_.reset();
     for (const AttributeRecord& a : r_.attributes()) {
@@ -511,24 +687,24 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         if (name.size() != 1) continue;
         switch (name[0]) {
             case 'r':
-                has_r_ = true;
+                raw_.has_coordinate = true;
                 r_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 's':
-                has_s_ = true;
+                attrs_.has_s = true;
                 s_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             case 't':
-                has_t_ = true;
+                raw_.has_type = true;
                 t_text_.assign(r_.decode_attribute_value(a, scratch_));
                 break;
             default:
                 break;
         }
     }
-    rv_ = r_text_;
-    sv_ = s_text_;
-    tv_ = t_text_;
+    raw_.coordinate = r_text_;
+    attrs_.s = s_text_;
+    raw_.type = t_text_;
     ParsedCell& cell = cell_;
     TVX_TRY(begin_cell(cell));
 
@@ -567,7 +743,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
         XmlEvent ev;
         TVX_TRY(r_.next(ev));  // the cell's End
     }
-    vv_ = v_text_;
+    raw_.value = has_v_ ? std::string_view(v_text_) : std::string_view();
     return end_cell(sink, cell);
 }
 
@@ -578,14 +754,18 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
     cell.is_formula_text = false;
     cell.shared = nullptr;
     cell.shared_number = nullptr;
-    if (has_r_ && !rv_.empty()) {
+    if (attrs_.coordinate) {
+        cell.row = attrs_.row;
+        cell.column = attrs_.column;
+        column_number_ = cell.column;
+    } else if (raw_.has_coordinate && !raw_.coordinate.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        if (parse_coordinate(rv_, row, col)) {
+        if (parse_coordinate(raw_.coordinate, row, col)) {
             cell.row = row;
             cell.column = col;
         } else {
-            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), rv_);
+            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), raw_.coordinate);
             if (!pair) return ReadError::source();
             PyRef seq = PyRef::steal(PySequence_Tuple(pair.get()));
             if (!seq) return ReadError::source();
@@ -603,12 +783,14 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
         cell.column = ++column_number_;
     }
 
-    if (has_s_) {
-        if (sv_.empty()) {
+    if (attrs_.style) {
+        cell.style_id = attrs_.style_id;
+    } else if (attrs_.has_s) {
+        if (attrs_.s.empty()) {
             cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
             if (!cell.unusual_style) return ReadError::source();
-        } else if (!parse_fast_int(sv_, cell.style_id)) {
-            PyRef id = call_with_text(h_.int_fn.get(), sv_);
+        } else if (!parse_fast_int(attrs_.s, cell.style_id)) {
+            PyRef id = call_with_text(h_.int_fn.get(), attrs_.s);
             if (!id) return ReadError::source();
             int overflow = 0;
             long long v =
@@ -627,14 +809,9 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
 // Conversion of the cell read so far, its formula, and the hand-over.
 ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
     const bool formula_used = f_.present && (!o_.data_only || o_.formula_and_value);
-    RawCell raw;
-    raw.has_type = has_t_;
-    raw.type = tv_;
-    raw.value = has_v_ ? vv_ : std::string_view();
+    RawCell& raw = raw_;
     raw.style_id = cell.style_id;
     raw.unusual_style = cell.unusual_style.get();
-    raw.has_coordinate = has_r_;
-    raw.coordinate = rv_;
     raw.inline_result = inline_.get();
     raw.formula_used = formula_used;
     cell.value.obj.reset();
@@ -652,8 +829,10 @@ ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
 // The value of a cell whose <f> is used: the formula text, a host formula
 // object, or a shared formula moved to this cell.
 ReadError SheetParser::formula_value(ParsedCell& cell) {
-    formula_text_.assign("=");
-    formula_text_ += f_.text;
+    if (!f_.joined) {
+        formula_text_.assign("=");
+        formula_text_ += f_.text;
+    }
     CellValue& v = cell.value;
     v.obj.reset();
     v.data_type_obj.reset();
@@ -718,8 +897,8 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
         // The member's own reference, or where it stands when it has none
         // and the group knows its origin.
         PyRef dest;
-        if (has_r_) {
-            dest = str_of(rv_);
+        if (raw_.has_coordinate) {
+            dest = str_of(raw_.coordinate);
         } else if (g.has_origin && cell.column >= 1 && cell.column <= MAX_COLUMN && cell.row >= 1) {
             std::string where;
             append_column_letters(where, (std::uint64_t)cell.column);
@@ -742,10 +921,10 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     // can place them: the master had an r and no operand needs the host's
     // number parsing (otherwise the translator gets None as their place).
     bool placeable = false;
-    if (has_r_ && !rv_.empty()) {
+    if (raw_.has_coordinate && !raw_.coordinate.empty()) {
         std::int64_t row = 0;
         std::uint32_t col = 0;
-        const bool plain_ref = parse_coordinate(rv_, row, col);
+        const bool plain_ref = parse_coordinate(raw_.coordinate, row, col);
         FormulaError err = tokenize(formula_text_, tokens_);
         placeable = !err;
         if (plain_ref && !err) {
@@ -758,7 +937,7 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
     }
     if (!native) {
         PyRef text = str_of(formula_text_);
-        PyRef origin = has_r_ ? str_of(rv_) : PyRef::borrow(Py_None);
+        PyRef origin = raw_.has_coordinate ? str_of(raw_.coordinate) : PyRef::borrow(Py_None);
         if (!text || !origin) return ReadError::source();
         PyObject* args[2] = {text.get(), origin.get()};
         g.translator = PyRef::steal(PyObject_Vectorcall(h_.Translator.get(), args, 2, nullptr));

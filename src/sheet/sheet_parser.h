@@ -36,6 +36,16 @@ struct ParsedCell {
 
 inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
 
+// The s attribute of the <c> being read, and its r and s as converted
+// while the tag was scanned, when they could be.
+struct CellAttrs {
+    bool has_s = false;
+    std::string_view s;
+    bool coordinate = false, style = false;
+    std::int64_t row = 0, style_id = 0;
+    std::uint32_t column = 0;
+};
+
 // Receives what the parser reads.
 class SheetSink {
 public:
@@ -68,6 +78,7 @@ private:
     };
     struct Formula {
         bool present = false, has_text = false;
+        bool joined = false;  // formula_text_ already holds "=" and the text
         bool has_t = false, has_ref = false;
         std::string text, t, ref, si;
         bool has_si = false;
@@ -75,6 +86,9 @@ private:
     };
 
     ReadError parse_row(SheetSink& sink, bool empty);
+    ReadError begin_row(bool has_r);
+    ReadError row_cells(SheetSink& sink);
+    ReadError next_row_raw();
     ReadError parse_cell(SheetSink& sink, bool empty);
     ReadError begin_cell(ParsedCell& cell);
     ReadError end_cell(SheetSink& sink, ParsedCell& cell);
@@ -97,15 +111,20 @@ private:
     RprCache rpr_cache_;
 
     bool in_sheet_data_ = false;
+    bool row_unprefixed_ = false;
+    // A row started from the bytes, to be read by the next call.
+    bool pending_row_ = false, pending_has_r_ = false;
     std::int64_t row_number_ = 0;
     std::int64_t column_number_ = 0;
 
     // Per-cell state, reused so that a cell allocates nothing once warm.
     std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
-    // The cell's r, s, t and <v> texts: views into the reader's buffer (fast
-    // path) or into the strings above.
-    std::string_view rv_, sv_, tv_, vv_;
-    bool has_r_ = false, has_s_ = false, has_t_ = false, has_v_ = false, has_is_ = false;
+    // The cell's s, and its r, t and <v> texts with what conversion reads
+    // besides: views into the reader's buffer (fast path) or into the
+    // strings above.
+    CellAttrs attrs_;
+    RawCell raw_;
+    bool has_v_ = false, has_is_ = false;
     Formula f_;
     TextItem item_;
     PyRef inline_;

@@ -15,6 +15,7 @@ constexpr std::uint32_t kWideStyle = 65535;
 constexpr std::uint32_t kMaxCompactColumn = 65535;
 constexpr std::uint64_t kMaxWide = 4294967294ull;
 constexpr std::uint32_t kDenseStyles = 65536;  // style ids cached in a vector
+constexpr std::uint32_t kFormulaHintColumns = 16385;  // columns with a template hint
 
 inline double bits_double(std::uint64_t u) noexcept {
     double d;
@@ -219,8 +220,12 @@ void CellStore::add_cell(CellKey key, std::uint8_t kind, std::uint64_t payload,
         compact_.size() < 0xFFFFFFFFu && (compact_.size() == 0 || key > last_compact_key_)) {
         std::uint32_t pos = (std::uint32_t)compact_.size();
         std::uint32_t p = compact_payload(kind, payload);
-        compact_.push_back(CompactCell{(std::uint16_t)column, kind, data_type, 0, p});
-        set_compact_style(pos, style);
+        // A new position has no wide style entry yet: only a wide style
+        // needs one.
+        const bool narrow = style < kWideStyle;
+        compact_.push_back(CompactCell{(std::uint16_t)column, kind, data_type,
+                                       (std::uint16_t)(narrow ? style : kWideStyle), p});
+        if (!narrow) set_compact_style(pos, style);
         if (rows_.empty() || row != rows_.back()) {
             if (rows_.empty()) row_starts_.push_back(0);
             rows_.push_back(row);
@@ -313,7 +318,25 @@ bool CellStore::add_value(CellKey key, const CellValue& v, std::uint32_t style) 
 
 std::uint32_t CellStore::intern_formula(std::string_view text, std::uint32_t row,
                                         std::uint32_t column) {
-    return templates_.intern(text, row, column);
+    // A column's formulas mostly share one shape: the template its last
+    // formula took is tried first, kept when it renders this very text.
+    std::uint32_t* hint = nullptr;
+    if (column < kFormulaHintColumns && text.size() > 3) {
+        if (column >= formula_hints_.size()) {
+            formula_hints_.resize(column + 1, FormulaTemplates::kNone);
+        }
+        hint = &formula_hints_[column];
+        if (*hint != FormulaTemplates::kNone) {
+            formula_scratch_.clear();
+            if (templates_.render(*hint, row, column, formula_scratch_) &&
+                formula_scratch_ == text) {
+                return *hint;
+            }
+        }
+    }
+    std::uint32_t number = templates_.intern(text, row, column);
+    if (hint && number != FormulaTemplates::kNone) *hint = number;
+    return number;
 }
 
 void CellStore::finish() {
@@ -324,6 +347,8 @@ void CellStore::finish() {
     objects_.shrink_to_fit();
     text_.shrink_to_fit();
     templates_.shrink();
+    formula_hints_ = {};
+    formula_scratch_ = {};
     shared_formulas_.shrink_to_fit();
     // Only loading reads the dedup maps; equal texts added after a later
     // clear() start afresh.
@@ -717,6 +742,7 @@ void CellStore::clear(std::vector<PyRef>& released) {
     // Tables that only the cells refer to: a reloaded store must hold no
     // more than a fresh one.
     templates_.clear();
+    formula_hints_ = {};
     shared_formulas_ = {};
     for (PyRef& r : shared_formula_objects) released.push_back(std::move(r));
     shared_formula_objects = {};

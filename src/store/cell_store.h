@@ -298,6 +298,10 @@ private:
     std::string text_;
     std::unordered_map<std::uint64_t, TextRef, SeededHash> text_dedup_;
     FormulaTemplates templates_;
+    // Per column, the template its last interned formula took (kNone for
+    // none yet), and a buffer to render it into; dropped by finish().
+    std::vector<std::uint32_t> formula_hints_;
+    std::string formula_scratch_;
     std::vector<FormulaTemplate> shared_formulas_;
     std::vector<PyRef> extra_data_types_;
 
