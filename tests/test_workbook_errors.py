@@ -86,6 +86,8 @@ def test_missing_parts(tmp_path, missing):
     ("xl/_rels/workbook.xml.rels", "<Relationships><Relationship"),
     ("[Content_Types].xml", "<Types"),
     ("xl/styles.xml", '<styleSheet xmlns="x"><cellXfs><xf numFmtId="x1"/></cellXfs></styleSheet>'),
+    ("xl/styles.xml", '<styleSheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+                      '<cellXfs><xf numFmtId="99999999999"/></cellXfs></styleSheet>'),
     ("xl/sharedStrings.xml", "<sst><si><t>a</t></si>"),
     ("xl/worksheets/sheet1.xml", "<worksheet><sheetData><row r='1'><c r='A1'><v>1</v></c>"),
     ("xl/worksheets/sheet1.xml", "\x00\x01 not xml"),

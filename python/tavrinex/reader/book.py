@@ -214,7 +214,7 @@ class _Loader:
             styles_part = self.target(by_kind["styles"], part, "the styles")
             try:
                 stylesheet = read_stylesheet(archive.parse(styles_part))
-            except ValueError as exc:
+            except (ValueError, OverflowError) as exc:   # an index beyond 32 bits
                 if isinstance(exc, InvalidFileError):
                     raise
                 raise self.broken(styles_part, exc) from exc
