@@ -13,7 +13,8 @@
 // - offset_ and consumed_ are the reader's alone; the inflate state, the
 //   input buffer, the file position and the CRC are the thread's alone.
 // - stopping_ is read and written only under mutex_, and both waits test
-//   it in their predicates, so stop() always wakes them.
+//   it in their predicates, so stop() always wakes them. stop_seen_ is an
+//   atomic copy the thread polls while filling a chunk; it guards no data.
 #include "inflate/inflate.h"
 
 #include <fcntl.h>
@@ -175,6 +176,7 @@ void Stream::stop() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
+    stop_seen_.store(true, std::memory_order_relaxed);
     filled_.notify_all();
     emptied_.notify_all();
 }
@@ -285,6 +287,7 @@ void Stream::produce() {
         bool last = false;
         Failure failure;
         while (filled < room) {
+            if (stop_seen_.load(std::memory_order_relaxed)) return;
             if (inflater.pending() == 0 && left > 0) {
                 std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, left));
                 ssize_t got = ::pread(fd_, input.get(), want, static_cast<off_t>(at));

@@ -7,6 +7,7 @@
 // order; a failure reaches it after every byte inflated before it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -106,6 +107,9 @@ private:
     std::size_t tail_ = 0;
     bool finished_ = false;  // the thread published its last word
     bool stopping_ = false;
+    // stopping_ as seen by the thread between library calls without the
+    // mutex, so that a stop does not wait for a whole chunk.
+    std::atomic<bool> stop_seen_{false};
     Failure failure_;        // written under mutex_ before finished_
 
     // The reader's own state: the offset into the chunk at head_.

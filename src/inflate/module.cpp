@@ -199,7 +199,7 @@ PyObject* reader_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* reader_readinto(PyObject* op, PyObject* arg) {
     auto* self = reinterpret_cast<ReaderObject*>(op);
     Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    if (!PyArg_Parse(arg, "w*:readinto", &view)) return nullptr;
     PyObject* result = nullptr;
     Py_BEGIN_CRITICAL_SECTION(op);
     result = guarded([&]() -> PyObject* {
