@@ -8,6 +8,7 @@ import io
 import os
 import random
 import struct
+import subprocess
 import threading
 import zipfile
 
@@ -424,3 +425,19 @@ def test_closed_from_another_thread_while_reading(tmp_path):
     assert not worker.is_alive()
     assert outcomes in (["end"], ["I/O operation on closed file."])
     assert _threads() == threads
+
+
+# -- the inflater's own C++ tests, plain and under ThreadSanitizer
+
+@pytest.mark.parametrize("name", ["inflate_tests", "inflate_tests_tsan"])
+def test_native_program(name):
+    native = os.environ.get("TAVRINEX_NATIVE_DIR")
+    if not native:
+        pytest.skip("TAVRINEX_NATIVE_DIR is not set: no build tree to run from")
+    program = os.path.join(os.path.dirname(native), "native-tests", name)
+    if name.endswith("_tsan") and not os.path.exists(program):
+        pytest.skip("not built beside a sanitizer build")
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    done = subprocess.run([program], capture_output=True, text=True, timeout=300, env=env)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert " 0 failed" in done.stdout and "ThreadSanitizer" not in done.stderr
