@@ -103,6 +103,12 @@ def _outcome(path, sizes, native):
         archive.close()
 
 
+@pytest.fixture(autouse=True)
+def every_size(monkeypatch):
+    # members of any size take the native inflater in these tests
+    monkeypatch.setattr(excel, "NATIVE_MIN_SIZE", 0)
+
+
 def _same_on_both(path, sizes=(65536,)):
     if _inflate.library != "isa-l":
         pytest.skip("archives take the native inflater only when it is built with ISA-L")
@@ -167,6 +173,19 @@ def test_seek_restarts_and_skips(tmp_path, native):
         assert member.seek(-10, io.SEEK_END) == len(data) - 10
         assert member.read() == data[-10:]
         assert member.seek(0) == 0 and member.read(3) == data[:3]
+
+
+def test_small_members_stay_in_the_reading_thread(tmp_path, native, monkeypatch):
+    monkeypatch.setattr(excel, "NATIVE_MIN_SIZE", 1 << 20)
+    small, large = _payload((1 << 20) - 1, seed=1), _payload(1 << 20, seed=2)
+    path = tmp_path / "two.zip"
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+        zf.writestr("small.xml", small)
+        zf.writestr("large.xml", large)
+    with Archive(path) as archive:
+        with archive.open("small.xml") as a, archive.open("large.xml") as b:
+            assert isinstance(a._raw, Inflating) and isinstance(b._raw, NativeInflating)
+            assert a.read() == small and b.read() == large
 
 
 def test_whole_workbooks_same_on_both(tmp_path):

@@ -161,9 +161,7 @@ std::shared_ptr<Stream> Stream::open(const MemberSpec& spec) {
     return stream;
 }
 
-Stream::Stream(const MemberSpec& spec, int fd) : spec_(spec), fd_(fd) {
-    for (Chunk& chunk : ring_) chunk.data.reset(new char[chunk_size]);
-}
+Stream::Stream(const MemberSpec& spec, int fd) : spec_(spec), fd_(fd) {}
 
 Stream::~Stream() {
     stop();
@@ -264,7 +262,11 @@ bool Stream::publish(std::size_t size, bool last, const Failure* failure) {
 }
 
 void Stream::produce() {
-    std::unique_ptr<unsigned char[]> input(new unsigned char[chunk_size]);
+    // Buffers no larger than the member needs, allocated here rather than
+    // by the reader's thread; chunks only when first used.
+    const std::size_t input_size =
+        static_cast<std::size_t>(std::max<std::uint64_t>(std::min<std::uint64_t>(chunk_size, spec_.compressed), 1));
+    std::unique_ptr<unsigned char[]> input(new unsigned char[input_size]);
     Inflater inflater;
     std::uint64_t left = spec_.compressed;
     std::uint64_t at = spec_.offset;
@@ -280,16 +282,22 @@ void Stream::produce() {
             emptied_.wait(lock, [this] { return tail_ - head_ < chunk_count || stopping_; });
             if (stopping_) return;
         }
-        char* out = ring_[tail_ % chunk_count].data.get();
-        const std::size_t room =
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, bound - produced + 1));
+        Chunk& chunk = ring_[tail_ % chunk_count];
+        if (!chunk.data) {
+            chunk.data.reset(new char[static_cast<std::size_t>(
+                std::min<std::uint64_t>(chunk_size, bound + 1))]);
+        }
+        char* out = chunk.data.get();
+        // never more than the first chunk's size, nor one byte past the bound
+        const std::size_t room = static_cast<std::size_t>(
+            std::min<std::uint64_t>(std::min<std::uint64_t>(chunk_size, bound + 1), bound - produced + 1));
         std::size_t filled = 0;
         bool last = false;
         Failure failure;
         while (filled < room) {
             if (stop_seen_.load(std::memory_order_relaxed)) return;
             if (inflater.pending() == 0 && left > 0) {
-                std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, left));
+                std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(input_size, left));
                 ssize_t got = ::pread(fd_, input.get(), want, static_cast<off_t>(at));
                 if (got < 0) {
                     if (errno == EINTR) continue;

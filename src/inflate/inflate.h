@@ -56,7 +56,7 @@ class Stream {
 public:
     // Bytes per chunk and the number of chunks in the ring.
     static constexpr std::size_t chunk_size = 256 * 1024;
-    static constexpr std::size_t chunk_count = 4;
+    static constexpr std::size_t chunk_count = 8;
 
     // Opens the file and starts the thread. Returns null with errno set
     // when the file cannot be opened.

@@ -153,8 +153,9 @@ PyObject* read_some(ReaderObject* self, std::size_t size) {
 }
 
 PyObject* read_all(ReaderObject* self) {
-    // grows from the declared size; an overlong member fails in fill()
-    std::size_t room = std::max<std::size_t>(read_room(self, UINT64_MAX), 1);
+    // starts from the declared size (trusted up to 16 MiB) and grows; an
+    // overlong member fails in fill()
+    std::size_t room = std::clamp<std::size_t>(read_room(self, UINT64_MAX), 1, 16u << 20);
     PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
     if (!bytes) return nullptr;
     std::size_t used = 0;

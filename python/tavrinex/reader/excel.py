@@ -38,6 +38,8 @@ except ImportError:  # pragma: no cover - pure-Python installation
     _inflate = None
 # "0" turns the native inflater off (read when an archive opens).
 NATIVE_INFLATE_ENV = "TAVRINEX_NATIVE_INFLATE"
+# Members declaring fewer bytes inflate faster here than a thread starts.
+NATIVE_MIN_SIZE = 1 << 20
 
 CHUNK = 65536
 # Compressed bytes read from the file at a time by the inflating stream.
@@ -500,7 +502,7 @@ class Archive:
         try:
             raw: IO[bytes] | Inflating | NativeInflating
             if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED:
-                if self._native:
+                if self._native and info.file_size >= NATIVE_MIN_SIZE:
                     raw = NativeInflating(self._path, info, limit, self.filename, part)
                 else:
                     raw = Inflating(self._path, info, inflater())
