@@ -10,6 +10,7 @@ the package's exceptions naming the file and the part.
 
 from __future__ import annotations
 
+import importlib
 import io
 import os
 import posixpath
@@ -31,11 +32,11 @@ try:   # ISA-L's inflate is several times faster than zlib's; zlib when it is ab
 except ImportError:  # pragma: no cover - depends on the installation
     _fast_zlib = None
 
-_inflate: Any
+_inflate: Any = None
 try:   # deflated members inflated on a native thread, beside the parser
-    from tavrinex import _inflate
+    _inflate = importlib.import_module("tavrinex._inflate")
 except ImportError:  # pragma: no cover - pure-Python installation
-    _inflate = None
+    pass
 # "0" turns the native inflater off (read when an archive opens).
 NATIVE_INFLATE_ENV = "TAVRINEX_NATIVE_INFLATE"
 # Members declaring fewer bytes inflate faster here than a thread starts.
