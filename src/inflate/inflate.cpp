@@ -226,7 +226,7 @@ std::size_t Stream::take(char* out, std::size_t n, State& state) {
     }
 }
 
-void Stream::wait() {
+void Stream::wait() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     filled_.wait(lock, [this] { return head_ < tail_ || finished_ || stopping_; });
 }

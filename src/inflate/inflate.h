@@ -74,7 +74,7 @@ public:
     std::size_t take(char* out, std::size_t n, State& state);
     // Blocks until take() can make progress (a chunk, the end, a failure
     // or stop()). Meant to be called with the interpreter lock released.
-    void wait();
+    void wait() noexcept;
     // Ends the stream early: the thread stops at its next chunk and
     // wait() returns. Safe from any thread; the destructor joins.
     void stop() noexcept;

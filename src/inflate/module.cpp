@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -335,10 +336,21 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->limit = spec.limit;
     PyObject* ok = guarded([&]() -> PyObject* {
         std::shared_ptr<Stream> stream;
+        std::exception_ptr failure;
+        int error = 0;
         Py_BEGIN_ALLOW_THREADS
-        stream = Stream::open(spec);
+        try {  // nothing may leave this block without the lock taken back
+            stream = Stream::open(spec);
+            error = errno;
+        } catch (...) {
+            failure = std::current_exception();
+        }
         Py_END_ALLOW_THREADS
-        if (!stream) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, spec.path.c_str());
+        if (failure) std::rethrow_exception(failure);
+        if (!stream) {
+            errno = error;
+            return PyErr_SetFromErrnoWithFilename(PyExc_OSError, spec.path.c_str());
+        }
         self->stream = std::move(stream);
         return Py_None;
     });
