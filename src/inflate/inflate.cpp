@@ -12,6 +12,11 @@
 //   chunk) and read by the reader only after it saw one of them.
 // - offset_ and consumed_ are the reader's alone; the inflate state, the
 //   input buffer, the file position and the CRC are the thread's alone.
+// - Each side sleeps only at an edge of the ring (the reader on an empty
+//   ring, the thread on a full one) and is woken when the other side
+//   crosses a level it must pass on the way (resume_above, resume_below),
+//   so no wake-up is lost, and the two hand over several chunks per wake,
+//   which matters when they share a core with other work.
 // - stopping_ is read and written only under mutex_, and both waits test
 //   it in their predicates, so stop() always wakes them. stop_seen_ is an
 //   atomic copy the thread polls while filling a chunk; it guards no data.
@@ -207,11 +212,13 @@ std::size_t Stream::take(char* out, std::size_t n, State& state) {
         if (offset_ == chunk.size) {
             bool last = chunk.last;
             offset_ = 0;
+            bool wake;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++head_;
+                wake = tail_ - head_ == resume_below;
             }
-            emptied_.notify_one();
+            if (wake) emptied_.notify_one();
             if (last) {
                 // the stream's end checks travel with its last chunk, so the
                 // read that reaches the end is the one that fails
@@ -228,7 +235,7 @@ std::size_t Stream::take(char* out, std::size_t n, State& state) {
 
 void Stream::wait() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
-    filled_.wait(lock, [this] { return head_ < tail_ || finished_ || stopping_; });
+    filled_.wait(lock, [this] { return tail_ - head_ >= resume_above || finished_ || stopping_; });
 }
 
 void Stream::run() noexcept {
@@ -245,6 +252,7 @@ void Stream::run() noexcept {
 // Hands the chunk at tail_ (size bytes) and the outcome to the reader.
 // Returns false when the reader asked to stop.
 bool Stream::publish(std::size_t size, bool last, const Failure* failure) {
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return false;
@@ -256,8 +264,9 @@ bool Stream::publish(std::size_t size, bool last, const Failure* failure) {
         }
         if (failure) failure_ = *failure;
         if (failure || last) finished_ = true;
+        wake = finished_ || tail_ - head_ == resume_above;
     }
-    filled_.notify_one();
+    if (wake) filled_.notify_one();
     return true;
 }
 
@@ -279,7 +288,9 @@ void Stream::produce() {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            emptied_.wait(lock, [this] { return tail_ - head_ < chunk_count || stopping_; });
+            if (tail_ - head_ == chunk_count) {
+                emptied_.wait(lock, [this] { return tail_ - head_ <= resume_below || stopping_; });
+            }
             if (stopping_) return;
         }
         Chunk& chunk = ring_[tail_ % chunk_count];

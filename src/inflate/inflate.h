@@ -57,6 +57,10 @@ public:
     // Bytes per chunk and the number of chunks in the ring.
     static constexpr std::size_t chunk_size = 256 * 1024;
     static constexpr std::size_t chunk_count = 8;
+    // A reader waiting on an empty ring wakes at this many chunks (or the
+    // end); the thread waiting on a full one wakes at this many or fewer.
+    static constexpr std::size_t resume_above = 2;
+    static constexpr std::size_t resume_below = chunk_count / 2;
 
     // Opens the file and starts the thread. Returns null with errno set
     // when the file cannot be opened.
