@@ -182,10 +182,12 @@ def test_small_members_stay_in_the_reading_thread(tmp_path, native, monkeypatch)
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
         zf.writestr("small.xml", small)
         zf.writestr("large.xml", large)
-    with Archive(path) as archive:
-        with archive.open("small.xml") as a, archive.open("large.xml") as b:
-            assert isinstance(a._raw, Inflating) and isinstance(b._raw, NativeInflating)
-            assert a.read() == small and b.read() == large
+    for switch, small_kind in (("1", Inflating), ("all", NativeInflating)):
+        monkeypatch.setenv(excel.NATIVE_INFLATE_ENV, switch)
+        with Archive(path) as archive:
+            with archive.open("small.xml") as a, archive.open("large.xml") as b:
+                assert isinstance(a._raw, small_kind) and isinstance(b._raw, NativeInflating)
+                assert a.read() == small and b.read() == large
 
 
 def test_whole_workbooks_same_on_both(tmp_path):

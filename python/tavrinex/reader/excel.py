@@ -37,7 +37,8 @@ try:   # deflated members inflated on a native thread, beside the parser
     _inflate = importlib.import_module("tavrinex._inflate")
 except ImportError:  # pragma: no cover - pure-Python installation
     pass
-# "0" turns the native inflater off (read when an archive opens).
+# "0" turns the native inflater off, "all" uses it for members of every
+# size (read when an archive opens).
 NATIVE_INFLATE_ENV = "TAVRINEX_NATIVE_INFLATE"
 # Members declaring fewer bytes inflate faster here than a thread starts.
 NATIVE_MIN_SIZE = 1 << 20
@@ -454,6 +455,8 @@ class Archive:
         # the module is built with ISA-L and not switched off (with zlib it
         # is slower than ISA-L inflating in this thread).
         self._native = self._path is not None and native_inflate_enabled()
+        self._native_min = (0 if os.environ.get(NATIVE_INFLATE_ENV) == "all"
+                            else NATIVE_MIN_SIZE)
         head = _head(filename)
         if head.startswith(OLE_SIGNATURE):
             raise EncryptedWorkbookError(
@@ -503,7 +506,7 @@ class Archive:
         try:
             raw: IO[bytes] | Inflating | NativeInflating
             if self._path is not None and info.compress_type == zipfile.ZIP_DEFLATED:
-                if self._native and info.file_size >= NATIVE_MIN_SIZE:
+                if self._native and info.file_size >= self._native_min:
                     raw = NativeInflating(self._path, info, limit, self.filename, part)
                 else:
                     raw = Inflating(self._path, info, inflater())
