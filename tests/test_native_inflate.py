@@ -9,6 +9,7 @@ import os
 import random
 import struct
 import subprocess
+import sys
 import threading
 import zipfile
 
@@ -462,3 +463,19 @@ def test_native_program(name):
     done = subprocess.run([program], capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stdout + done.stderr
     assert " 0 failed" in done.stdout and "ThreadSanitizer" not in done.stderr
+
+
+def test_interpreter_exits_with_readers_open(tmp_path):
+    path = _zip(tmp_path / "a.zip", _payload(BIG, seed=15))
+    script = (
+        "import sys\n"
+        "from tavrinex import _inflate\n"
+        f"spec = {_spec(path)!r}\n"
+        "readers = [_inflate.Reader(**spec) for _ in range(3)]\n"
+        "readers[0].read(1)\n"
+        "sys.modules['__main__'].kept = readers\n"
+        "print('open')\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "open\n"
