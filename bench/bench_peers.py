@@ -11,7 +11,10 @@ Each is read, best of BENCH_REPEAT runs, by:
   object) and in read-only mode (iterating every value);
 - python-calamine (every value as a Python object);
 - fastexcel (the sheet loaded into Arrow memory, no Python values);
-- the package's Python path (engine=None), once, in both modes.
+- the package's Python path (engine=None), once, in both modes;
+- when members inflate on a native thread, the engine again in both modes
+  with that switched off (inflating in the reading thread), for comparison.
+The first line names the inflate mode of the engine's rows.
 Then, per workload, where the engine's full-mode time goes (inflating the
 members, the shared strings, bind_cells, building the values), the
 throughput of bind_cells, the tokenizer and read_string_table, and the peak
@@ -22,6 +25,7 @@ Files are written once into build/bench/ by a child process and reused.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import os
@@ -107,6 +111,26 @@ def fast_excel(path: Path) -> int:
 best = partial(_common.best, repeat=REPEAT)
 
 
+@contextlib.contextmanager
+def python_inflate():
+    """Members inflate in the reading thread while inside."""
+    old = os.environ.get(excel.NATIVE_INFLATE_ENV)
+    os.environ[excel.NATIVE_INFLATE_ENV] = "0"
+    try:
+        yield
+    finally:
+        if old is None:
+            del os.environ[excel.NATIVE_INFLATE_ENV]
+        else:
+            os.environ[excel.NATIVE_INFLATE_ENV] = old
+
+
+def inflate_mode() -> str:
+    if excel.native_inflate_enabled():
+        return f"on a native thread ({excel._inflate.library})"
+    return f"{excel.inflater_name()} in the reading thread"
+
+
 # -- the stages of a full load
 
 def inflate(path: Path, part: str) -> bytes:
@@ -128,6 +152,8 @@ def stages(path: Path) -> dict[str, float]:
     helpers = reader_helpers()
     out: dict[str, float] = {}
     out["inflate"], _ = best(lambda: (inflate(path, SHEET), inflate(path, SST)))
+    with python_inflate():
+        out["inflate here"], _ = best(lambda: (inflate(path, SHEET), inflate(path, SST)))
     sheet_xml, sst_xml = inflate(path, SHEET), inflate(path, SST)
     out["sheet MB"] = len(sheet_xml) / 1e6
     out["sst MB"] = len(sst_xml) / 1e6
@@ -184,7 +210,8 @@ def peak_in_child(path: Path) -> dict[str, float]:
 def main() -> int:
     if _native.native is None:
         sys.exit("the engine is not built")
-    print(f"inflate: {getattr(excel, 'inflater_name', lambda: 'zipfile')()}")
+    native_inflate = excel.native_inflate_enabled()
+    print(f"inflate: {inflate_mode()}")
     rows = []
     for name in WORKLOADS:
         path = workbook(name)
@@ -196,10 +223,19 @@ def main() -> int:
         pyro_t, pyro_n = best(partial(read_only_values, path, engine=None), repeat=1)
         assert cal_n == fx_n == full_n == ro_n == py_n == pyro_n, \
             (cal_n, fx_n, full_n, ro_n, py_n, pyro_n)
+        here = []
+        if native_inflate:
+            with python_inflate():
+                here_full_t, (here_n, _) = best(full_values, path)
+                here_ro_t, here_ro_n = best(read_only_values, path)
+            assert here_n == here_ro_n == full_n
+            here = [("engine, full, inflating here", here_full_t),
+                    ("engine, read-only, inflating here", here_ro_t)]
         print(f"\n{name}: {full_n:,} cells, {path.stat().st_size / 1e6:.1f} MB on disk")
         print(f"  {'reader':<34}{'seconds':>9}{'calamine/us':>13}{'fastexcel/us':>14}")
         for label, t in (("engine, full (load + values)", full_t),
                          ("engine, read-only values", ro_t),
+                         *here,
                          ("python-calamine (values)", cal_t),
                          ("fastexcel (to Arrow)", fx_t),
                          ("Python path, full", py_t),
@@ -211,6 +247,10 @@ def main() -> int:
             f" {k} {st[k]:.3f} s ({100 * st[k] / known:.0f}%)"
             for k in ("inflate", "shared strings", "bind_cells", "values")) + "; rest "
             f"{full_t - known:+.3f} s")
+        if native_inflate:
+            print(f"  inflate alone: {st['inflate']:.3f} s on the native thread, "
+                  f"{st['inflate here']:.3f} s in the reading thread "
+                  f"({excel.inflater_name()})")
         sst = (f"{st['sst MB'] / st['shared strings']:.0f} MB/s"
                if st["shared strings"] else "no shared strings")
         print(f"  bind_cells {st['sheet MB'] / st['bind_cells']:.0f} MB/s of "

@@ -19,12 +19,33 @@ assert os.path.exists(os.path.join(inc, "Python.h"))
 PY
 }
 
+# ISA-L's inflate library for tavrinex._inflate, where it can be installed
+# (Debian, as root or with sudo); the build takes zlib without it, so a
+# failure here is reported, not fatal. TAVRINEX_NO_ISAL=1 skips it.
+install_isal() {
+    [ -e /usr/include/isa-l/igzip_lib.h ] && return 0
+    [ -n "${TAVRINEX_NO_ISAL:-}" ] && return 0
+    [ -r /etc/debian_version ] || return 0
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo -n true 2>/dev/null || { echo "bootstrap: no root; building with zlib, not ISA-L" >&2; return 0; }
+        sudo="sudo -n"
+    fi
+    echo "bootstrap: installing libisal-dev" >&2
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q libisal-dev >&2 \
+        || { $sudo apt-get update -q >&2 \
+             && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q libisal-dev >&2; } \
+        || echo "bootstrap: libisal-dev could not be installed; building with zlib" >&2
+    return 0
+}
+
 if [ "$WANT" = dbg ]; then
     PY="${PYTHON_DBG:-python3.14d}"
     pkgs=(python3.14-dbg python3.14-venv python3-pip-whl python3-setuptools-whl)
 else
     PY="${PYTHON:-python3.14}"
     pkgs=(python3.14-dev python3.14-venv python3-pip-whl python3-setuptools-whl)
+    install_isal
 fi
 if have_py "$PY"; then
     command -v "$PY"

@@ -21,6 +21,13 @@ from xlsx_files import minimal_parts, package
 INFLATERS = [pytest.param("fast", id="fast"), pytest.param("zlib", id="zlib")]
 
 
+@pytest.fixture(autouse=True)
+def python_inflating(monkeypatch):
+    # these cover the inflating stream written in Python; test_native_inflate.py
+    # holds the native thread to the same results
+    monkeypatch.setenv(excel.NATIVE_INFLATE_ENV, "0")
+
+
 @pytest.fixture(params=INFLATERS)
 def inflater(request, monkeypatch):
     if request.param == "fast":
