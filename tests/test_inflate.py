@@ -16,7 +16,7 @@ from tavrinex.errors import BrokenPartError, InvalidFileError, ZipBombError
 from tavrinex.reader import excel
 from tavrinex.reader.excel import Archive, Inflating
 
-from xlsx_files import minimal_parts, package
+from xlsx_files import minimal_parts, package, payload
 
 INFLATERS = [pytest.param("fast", id="fast"), pytest.param("zlib", id="zlib")]
 
@@ -38,15 +38,6 @@ def inflater(request, monkeypatch):
     return request.param
 
 
-def _payload(size, seed=0):
-    rnd = random.Random(seed)
-    words = [b"<c r=\"A1\"><v>", b"</v></c>", b"abc", b"\xc3\xa9", b"12345.5", b"\n"]
-    out = bytearray()
-    while len(out) < size:
-        out += rnd.choice(words) if rnd.random() < 0.8 else bytes([rnd.randrange(256)])
-    return bytes(out[:size])
-
-
 def _zip(path, members, method=zipfile.ZIP_DEFLATED):
     with zipfile.ZipFile(path, "w", method) as zf:
         for name, data in members.items():
@@ -66,7 +57,7 @@ def test_module_follows_installation(inflater):
 
 @pytest.mark.parametrize("size", [0, 1, 65535, 65536, 300_001, 3_000_000])
 def test_members_read_as_zipfile_reads_them(tmp_path, inflater, size):
-    data = _payload(size, seed=size)
+    data = payload(size, seed=size)
     path = _zip(tmp_path / "a.zip", {"p.xml": data})
     archive = Archive(path)
     with archive.open("p.xml") as member:
@@ -80,7 +71,7 @@ def test_members_read_as_zipfile_reads_them(tmp_path, inflater, size):
 @given(sizes=st.lists(st.integers(0, 200_000), min_size=1, max_size=30),
        seeks=st.lists(st.integers(0, 600_000), max_size=4))
 def test_any_read_and_seek_pattern(tmp_path_factory, sizes, seeks):
-    data = _payload(500_000, seed=3)
+    data = payload(500_000, seed=3)
     path = tmp_path_factory.getbasetemp() / "pattern.zip"
     if not path.exists():
         _zip(path, {"p.xml": data})
@@ -103,7 +94,7 @@ def test_any_read_and_seek_pattern(tmp_path_factory, sizes, seeks):
 
 
 def test_file_objects_and_stored_members_go_through_zipfile(tmp_path, inflater):
-    data = _payload(100_000)
+    data = payload(100_000)
     path = _zip(tmp_path / "s.zip", {"p.xml": data}, zipfile.ZIP_STORED)
     with Archive(path) as archive, archive.open("p.xml") as member:
         assert not isinstance(member._raw, Inflating)
@@ -116,7 +107,7 @@ def test_file_objects_and_stored_members_go_through_zipfile(tmp_path, inflater):
 
 
 def test_two_members_open_at_once(tmp_path, inflater):
-    a, b = _payload(200_000, 1), _payload(200_000, 2)
+    a, b = payload(200_000, 1), payload(200_000, 2)
     path = _zip(tmp_path / "two.zip", {"a.xml": a, "b.xml": b})
     with Archive(path) as archive:
         ma, mb = archive.open("a.xml"), archive.open("b.xml")
@@ -134,7 +125,7 @@ def test_two_members_open_at_once(tmp_path, inflater):
 
 
 def _damaged(tmp_path, edit, size=200_000):
-    data = _payload(size, seed=9)
+    data = payload(size, seed=9)
     raw = bytearray(_zip(tmp_path / "ok.zip", {"p.xml": data}).read_bytes())
     info = zipfile.ZipFile(io.BytesIO(bytes(raw))).getinfo("p.xml")
     edit(raw, info)
@@ -199,7 +190,7 @@ def test_bad_local_header(tmp_path, inflater):
 
 
 def test_closed_member_and_archive(tmp_path, inflater):
-    path = _zip(tmp_path / "c.zip", {"p.xml": _payload(1000)})
+    path = _zip(tmp_path / "c.zip", {"p.xml": payload(1000)})
     archive = Archive(path)
     member = archive.open("p.xml")
     member.close()

@@ -20,20 +20,11 @@ from tavrinex.errors import BrokenPartError, ZipBombError
 from tavrinex.reader import excel
 from tavrinex.reader.excel import Archive, Inflating, NativeInflating
 
-from xlsx_files import minimal_parts, package
+from xlsx_files import minimal_parts, package, payload
 
 _inflate = pytest.importorskip("tavrinex._inflate")
 
 BIG = 3_000_000   # several of the thread's chunks
-
-
-def _payload(size, seed=0):
-    rnd = random.Random(seed)
-    words = [b"<c r=\"A1\"><v>", b"</v></c>", b"abc", b"\xc3\xa9", b"12345.5", b"\n"]
-    out = bytearray()
-    while len(out) < size:
-        out += rnd.choice(words) if rnd.random() < 0.8 else bytes([rnd.randrange(256)])
-    return bytes(out[:size])
 
 
 def _zip(path, data, name="p.xml"):
@@ -124,7 +115,7 @@ def _same_on_both(path, sizes=(65536,)):
 
 @pytest.mark.parametrize("size", [0, 1, 65536, 262_144, 262_145, BIG])
 def test_bytes_as_zipfile_gives_them(tmp_path, size):
-    data = _payload(size, seed=size)
+    data = payload(size, seed=size)
     path = _zip(tmp_path / "a.zip", data)
     assert _same_on_both(path) == data
     assert _same_on_both(path, [1, 7, 65536, 1 << 20]) == data
@@ -132,7 +123,7 @@ def test_bytes_as_zipfile_gives_them(tmp_path, size):
 
 @pytest.mark.parametrize("size", [1, 7, 65536, -1])
 def test_every_read_size(tmp_path, size):
-    data = _payload(700_001, seed=5)
+    data = payload(700_001, seed=5)
     path = _zip(tmp_path / "a.zip", data)
     with _inflate.Reader(**_spec(path)) as reader:
         got = []
@@ -146,7 +137,7 @@ def test_every_read_size(tmp_path, size):
 
 
 def test_readinto(tmp_path):
-    data = _payload(600_000, seed=6)
+    data = payload(600_000, seed=6)
     path = _zip(tmp_path / "a.zip", data)
     with _inflate.Reader(**_spec(path)) as reader:
         buffer = bytearray(100_003)
@@ -162,7 +153,7 @@ def test_readinto(tmp_path):
 
 
 def test_seek_restarts_and_skips(tmp_path, native):
-    data = _payload(BIG, seed=7)
+    data = payload(BIG, seed=7)
     path = _zip(tmp_path / "a.zip", data)
     with Archive(path) as archive, archive.open("p.xml") as member:
         assert isinstance(member._raw, NativeInflating)
@@ -178,7 +169,7 @@ def test_seek_restarts_and_skips(tmp_path, native):
 
 def test_small_members_stay_in_the_reading_thread(tmp_path, native, monkeypatch):
     monkeypatch.setattr(excel, "NATIVE_MIN_SIZE", 1 << 20)
-    small, large = _payload((1 << 20) - 1, seed=1), _payload(1 << 20, seed=2)
+    small, large = payload((1 << 20) - 1, seed=1), payload(1 << 20, seed=2)
     path = tmp_path / "two.zip"
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
         zf.writestr("small.xml", small)
@@ -222,7 +213,7 @@ def test_whole_workbooks_same_on_both(tmp_path):
 # -- damage found by the thread, reported on the reading thread
 
 def _damaged(tmp_path, edit, size=BIG):
-    data = _payload(size, seed=9)
+    data = payload(size, seed=9)
     raw = bytearray(_zip(tmp_path / "ok.zip", data).read_bytes())
     info = zipfile.ZipFile(io.BytesIO(bytes(raw))).getinfo("p.xml")
     edit(raw, info)
@@ -303,7 +294,7 @@ def test_understated_worksheet_fails_alike(tmp_path, monkeypatch):
 
 
 def test_limit_enforced_by_the_thread(tmp_path):
-    data = _payload(BIG, seed=4)
+    data = payload(BIG, seed=4)
     path = _zip(tmp_path / "a.zip", data)
     spec = _spec(path) | {"limit": 500_000}
     reader = _inflate.Reader(**spec)
@@ -321,7 +312,7 @@ def test_limit_enforced_by_the_thread(tmp_path):
 
 
 def test_source_truncated_after_open(tmp_path, native):
-    data = _payload(BIG, seed=8)
+    data = payload(BIG, seed=8)
     path = _zip(tmp_path / "a.zip", data)
     size = path.stat().st_size
     with Archive(path) as archive, archive.open("p.xml") as member:
@@ -337,7 +328,7 @@ def test_source_truncated_after_open(tmp_path, native):
 
 
 def test_source_removed_after_open_still_reads(tmp_path, native):
-    data = _payload(BIG, seed=10)
+    data = payload(BIG, seed=10)
     path = _zip(tmp_path / "a.zip", data)
     with Archive(path) as archive, archive.open("p.xml") as member:
         path.unlink()
@@ -364,7 +355,7 @@ def test_bad_arguments(tmp_path):
 # -- stopping early leaves nothing behind
 
 def test_early_close_after_one_read(tmp_path):
-    path = _zip(tmp_path / "a.zip", _payload(BIG, seed=12))
+    path = _zip(tmp_path / "a.zip", payload(BIG, seed=12))
     gc.collect()
     threads, fds = _threads(), _fds()
     reader = _inflate.Reader(**_spec(path))
@@ -380,7 +371,7 @@ def test_early_close_after_one_read(tmp_path):
 
 
 def test_dropped_without_close_joins(tmp_path):
-    path = _zip(tmp_path / "a.zip", _payload(BIG, seed=13))
+    path = _zip(tmp_path / "a.zip", payload(BIG, seed=13))
     gc.collect()
     threads, fds = _threads(), _fds()
     readers = [_inflate.Reader(**_spec(path)) for _ in range(5)]
@@ -391,7 +382,7 @@ def test_dropped_without_close_joins(tmp_path):
 
 
 def test_many_members_opened_and_closed(tmp_path, native):
-    members = {f"m{i}.xml": _payload(300_000, seed=i) for i in range(4)}
+    members = {f"m{i}.xml": payload(300_000, seed=i) for i in range(4)}
     path = tmp_path / "many.zip"
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
         for name, data in members.items():
@@ -427,7 +418,7 @@ def test_parser_failing_mid_part_leaves_no_thread(tmp_path, native):
 
 
 def test_closed_from_another_thread_while_reading(tmp_path):
-    path = _zip(tmp_path / "a.zip", _payload(BIG, seed=14))
+    path = _zip(tmp_path / "a.zip", payload(BIG, seed=14))
     threads = _threads()
     reader = _inflate.Reader(**_spec(path))
     outcomes = []
@@ -466,7 +457,7 @@ def test_native_program(name):
 
 
 def test_interpreter_exits_with_readers_open(tmp_path):
-    path = _zip(tmp_path / "a.zip", _payload(BIG, seed=15))
+    path = _zip(tmp_path / "a.zip", payload(BIG, seed=15))
     script = (
         "import sys\n"
         "from tavrinex import _inflate\n"

@@ -3,6 +3,7 @@ writer), or put together part by part for the cases no writer produces
 (odd part names, inline strings, broken and hostile packages)."""
 
 import io
+import random
 import zipfile
 
 import tavrinex
@@ -85,3 +86,14 @@ def appended_workbook(title, rows, write_only=False):
     for row in rows:
         ws.append(row)
     return wb
+
+
+def payload(size, seed=0):
+    """`size` bytes of XML-like text with some random bytes among it, for
+    members that must inflate to something irregular."""
+    rnd = random.Random(seed)
+    words = [b"<c r=\"A1\"><v>", b"</v></c>", b"abc", b"\xc3\xa9", b"12345.5", b"\n"]
+    out = bytearray()
+    while len(out) < size:
+        out += rnd.choice(words) if rnd.random() < 0.8 else bytes([rnd.randrange(256)])
+    return bytes(out[:size])

@@ -161,7 +161,36 @@ def _zip_bomb(filename: str, limit: int, part: str) -> ZipBombError:
                         f"compressed size", part)
 
 
-class Inflating:
+class _Forward:
+    """Seeking for an inflating stream, which only reads forward: seeking
+    back restarts it, seeking forward reads on."""
+
+    _pos: int
+    _info: zipfile.ZipInfo
+
+    def _restart(self) -> None:
+        raise NotImplementedError
+
+    def _advance(self, size: int) -> bytes:
+        raise NotImplementedError
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if whence == io.SEEK_CUR:
+            offset += self._pos
+        elif whence == io.SEEK_END:
+            offset += self._info.file_size
+        elif whence != io.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence})")
+        offset = max(offset, 0)
+        if offset < self._pos:
+            self._restart()
+        while self._pos < offset:
+            if not self._advance(min(offset - self._pos, 1 << 20)):
+                break
+        return self._pos
+
+
+class Inflating(_Forward):
     """A deflated member read straight from its own handle on the archive's
     file, inflated by `module` (the faster library when installed) and
     checked against the CRC-32 of the directory at the end.
@@ -237,20 +266,8 @@ class Inflating:
             size -= len(chunk)
         return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
-    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
-        if whence == io.SEEK_CUR:
-            offset += self._pos
-        elif whence == io.SEEK_END:
-            offset += self._info.file_size
-        elif whence != io.SEEK_SET:
-            raise ValueError(f"invalid whence ({whence})")
-        offset = max(offset, 0)
-        if offset < self._pos:
-            self._restart()
-        while self._pos < offset:
-            if not self._step(min(offset - self._pos, 1 << 20)):
-                break
-        return self._pos
+    def _advance(self, size: int) -> bytes:
+        return self._step(size)
 
     def close(self) -> None:
         if self._file is not None:
@@ -262,7 +279,7 @@ class Inflating:
         return self._file is None
 
 
-class NativeInflating:
+class NativeInflating(_Forward):
     """A deflated member inflated on a native thread of its own, ahead of
     the reader, with the same bytes, checks and errors as `Inflating`.
 
@@ -324,19 +341,10 @@ class NativeInflating:
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         if self._reader is None:
             raise ValueError("I/O operation on closed file.")
-        if whence == io.SEEK_CUR:
-            offset += self._pos
-        elif whence == io.SEEK_END:
-            offset += self._info.file_size
-        elif whence != io.SEEK_SET:
-            raise ValueError(f"invalid whence ({whence})")
-        offset = max(offset, 0)
-        if offset < self._pos:
-            self._restart()
-        while self._pos < offset:
-            if not self.read(min(offset - self._pos, 1 << 20)):
-                break
-        return self._pos
+        return super().seek(offset, whence)
+
+    def _advance(self, size: int) -> bytes:
+        return self.read(size)
 
     def close(self) -> None:
         if self._reader is not None:
