@@ -24,8 +24,9 @@ ALLOWED = {
     "writer": PYTHON_FREE | {"lib", "store"},
     "prescan": PYTHON_FREE | {"lib"},
     "probe": PYTHON_FREE | {"lib", "text", "sheet", "store", "writer", "probe"},
-    # a module of its own: its Python-free core and the type over it
-    "inflate": set(),
+    # a module of its own: its Python-free core and the type over it, which
+    # takes only the owned-reference type from lib
+    "inflate": {"lib"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
@@ -50,6 +51,12 @@ def includes(path: Path) -> list[tuple[str, str]]:
 def test_every_folder_has_a_rule():
     folders = {p.name for p in SRC.iterdir() if p.is_dir()}
     assert folders == set(ALLOWED)
+
+
+def test_the_inflate_module_takes_only_owned_references_from_lib():
+    taken = {name for path in (SRC / "inflate").iterdir() for kind, name in includes(path)
+             if kind == '"' and name.startswith("lib/")}
+    assert taken <= {"lib/pyref.h"}
 
 
 def test_folders_include_only_the_layers_below():

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "inflate/inflate.h"
+#include "lib/pyref.h"
 
 namespace tvx::inflate {
 
@@ -80,11 +81,11 @@ PyObject* raise_failure(PyObject* self, const Failure& failure) {
     if (failure.fault == Fault::no_memory) return PyErr_NoMemory();
     ModuleState* st = state_of(self);
     if (!st) return nullptr;
-    PyObject* args = Py_BuildValue("(ssK)", fault_kind(failure.fault), failure.message.c_str(),
-                                   static_cast<unsigned long long>(failure.produced));
+    PyRef args = PyRef::steal(Py_BuildValue("(ssK)", fault_kind(failure.fault),
+                                            failure.message.c_str(),
+                                            static_cast<unsigned long long>(failure.produced)));
     if (!args) return nullptr;
-    PyErr_SetObject(st->inflate_error, args);
-    Py_DECREF(args);
+    PyErr_SetObject(st->inflate_error, args.get());
     return nullptr;
 }
 
@@ -141,38 +142,42 @@ std::size_t read_room(ReaderObject* self, std::uint64_t size) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(size, rest + 1));
 }
 
+// Resizes the bytes object held by `bytes`; false with an exception set
+// (the object is then released).
+bool resize(PyRef& bytes, std::size_t size) {
+    PyObject* raw = bytes.release();
+    int rc = _PyBytes_Resize(&raw, static_cast<Py_ssize_t>(size));
+    bytes = PyRef::steal(raw);
+    return rc == 0;
+}
+
 PyObject* read_some(ReaderObject* self, std::size_t size) {
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
     std::size_t got = 0;
-    if (fill(self, PyBytes_AS_STRING(bytes), size, &got) < 0) {
-        Py_DECREF(bytes);
-        return nullptr;
-    }
-    if (got != size && _PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(got)) < 0) return nullptr;
-    return bytes;
+    if (fill(self, PyBytes_AS_STRING(bytes.get()), size, &got) < 0) return nullptr;
+    if (got != size && !resize(bytes, got)) return nullptr;
+    return bytes.release();
 }
 
 PyObject* read_all(ReaderObject* self) {
     // starts from the declared size (trusted up to 16 MiB) and grows; an
     // overlong member fails in fill()
     std::size_t room = std::clamp<std::size_t>(read_room(self, UINT64_MAX), 1, 16u << 20);
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room));
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
     if (!bytes) return nullptr;
     std::size_t used = 0;
     for (;;) {
         std::size_t got = 0;
-        if (fill(self, PyBytes_AS_STRING(bytes) + used, room - used, &got) < 0) {
-            Py_DECREF(bytes);
+        if (fill(self, PyBytes_AS_STRING(bytes.get()) + used, room - used, &got) < 0)
             return nullptr;
-        }
         used += got;
         if (used < room) break;
         room += std::max<std::size_t>(room / 2, Stream::chunk_size);
-        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(room)) < 0) return nullptr;
+        if (!resize(bytes, room)) return nullptr;
     }
-    if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
-    return bytes;
+    if (!resize(bytes, used)) return nullptr;
+    return bytes.release();
 }
 
 PyObject* reader_read(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -288,36 +293,32 @@ bool unsigned_arg(PyObject* obj, const char* name, std::uint64_t* out) {
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"path",     "offset", "compressed_size", "method",
                                      "expected_size", "crc", "limit", nullptr};
-    PyObject* path = nullptr;
+    PyObject* path_raw = nullptr;
     PyObject* numbers[6];
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOO:Reader", const_cast<char**>(keywords),
-                                     PyUnicode_FSConverter, &path, &numbers[0], &numbers[1],
+                                     PyUnicode_FSConverter, &path_raw, &numbers[0], &numbers[1],
                                      &numbers[2], &numbers[3], &numbers[4], &numbers[5]))
         return nullptr;
+    PyRef path = PyRef::steal(path_raw);
     static const char* names[] = {"offset", "compressed_size", "method", "expected_size", "crc",
                                   "limit"};
     std::uint64_t values[6];
     for (int i = 0; i < 6; ++i) {
-        if (!unsigned_arg(numbers[i], names[i], &values[i])) {
-            Py_DECREF(path);
-            return nullptr;
-        }
+        if (!unsigned_arg(numbers[i], names[i], &values[i])) return nullptr;
     }
     if (values[2] != 8) {
-        Py_DECREF(path);
         PyErr_Format(PyExc_ValueError, "compression method %llu is not deflate",
                      static_cast<unsigned long long>(values[2]));
         return nullptr;
     }
     if (values[4] > UINT32_MAX || values[0] > static_cast<std::uint64_t>(INT64_MAX) ||
         values[1] > static_cast<std::uint64_t>(INT64_MAX) - values[0]) {
-        Py_DECREF(path);
         PyErr_SetString(PyExc_ValueError, "the member's offset, size or CRC is out of range");
         return nullptr;
     }
     MemberSpec spec;
-    spec.path.assign(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
-    Py_DECREF(path);
+    spec.path.assign(PyBytes_AS_STRING(path.get()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(path.get())));
     if (spec.path.find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         return nullptr;
@@ -328,8 +329,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     spec.crc = static_cast<std::uint32_t>(values[4]);
     spec.limit = values[5];
 
-    auto* self = reinterpret_cast<ReaderObject*>(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    PyRef owner = PyRef::steal(type->tp_alloc(type, 0));
+    if (!owner) return nullptr;
+    auto* self = reinterpret_cast<ReaderObject*>(owner.get());
     new (&self->stream) std::shared_ptr<Stream>();
     new (&self->reading) std::atomic<bool>(false);
     self->expected = spec.expected;
@@ -354,11 +356,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->stream = std::move(stream);
         return Py_None;
     });
-    if (!ok) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    if (!ok) return nullptr;
+    return owner.release();
 }
 
 void reader_dealloc(PyObject* op) {
@@ -369,8 +368,9 @@ void reader_dealloc(PyObject* op) {
     if (self->stream) self->stream->stop();
     self->stream.~shared_ptr<Stream>();
     self->reading.~atomic<bool>();
+    // a heap type: each instance holds a reference to it
+    PyRef type_ref = PyRef::steal(reinterpret_cast<PyObject*>(type));
     type->tp_free(op);
-    Py_DECREF(type);
 }
 
 PyMethodDef reader_methods[] = {
