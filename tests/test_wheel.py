@@ -19,13 +19,14 @@ pytestmark = pytest.mark.skipif(os.environ.get("TAVRINEX_WHEEL_TEST") != "1",
 CHECK = textwrap.dedent("""
     import sys
     import tavrinex
-    from tavrinex import _native
+    from tavrinex import _inflate, _native
 
     wb = tavrinex.load_workbook(sys.argv[1])
     ws = wb["Sales"]
     print(_native.native.__file__)
     print(type(ws._cells).__module__, type(ws._cells).__name__)
     print(ws["A1"].value, ws["D2"].value, ws["H2"].value)
+    print(_inflate.__file__, _inflate.library)
 """)
 
 
@@ -49,14 +50,17 @@ def test_installed_package_reads_with_its_own_engine(tmp_path):
 
     site = Path(run(str(py), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])")
                 .strip())
-    installed = sorted(p.name for p in (site / "tavrinex").glob("*.so"))
-    # The engine only: the test-only probe module is not part of a wheel.
-    assert len(installed) == 1 and installed[0].startswith("_tavrinex."), installed
+    installed = sorted(p.name.partition(".")[0] for p in (site / "tavrinex").glob("*.so"))
+    # The engine and the inflater: the test-only probe module is not part of a wheel.
+    assert installed == ["_inflate", "_tavrinex"], installed
 
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "TAVRINEX_NATIVE_DIR")}
+    env["TAVRINEX_NATIVE_INFLATE"] = "all"   # the sample's members are small
     out = run(str(py), "-c", CHECK, str(ROOT / "samples" / "sample.xlsx"), cwd=tmp_path,
               env=env).splitlines()
     assert Path(out[0]).parent == site / "tavrinex"
     # The engine's cell store holds the cells: no fallback to Python.
     assert out[1] == "tavrinex._tavrinex CellStore"
     assert out[2] == "Order 133 =D2*E2"
+    inflater, library = out[3].split()
+    assert Path(inflater).parent == site / "tavrinex" and library in ("isa-l", "zlib")
