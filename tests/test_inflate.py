@@ -16,7 +16,7 @@ from tavrinex.errors import BrokenPartError, InvalidFileError, ZipBombError
 from tavrinex.reader import excel
 from tavrinex.reader.excel import Archive, Inflating
 
-from xlsx_files import minimal_parts, package, payload
+from xlsx_files import payload, understated_sheet_package
 
 INFLATERS = [pytest.param("fast", id="fast"), pytest.param("zlib", id="zlib")]
 
@@ -204,15 +204,8 @@ def test_closed_member_and_archive(tmp_path, inflater):
 
 def test_understated_worksheet_is_a_zip_bomb_or_broken(tmp_path, inflater, monkeypatch):
     monkeypatch.setattr(excel, "MIN_LIMIT", 1 << 16)
-    parts = minimal_parts()
-    parts["xl/worksheets/sheet1.xml"] = parts["xl/worksheets/sheet1.xml"].replace(
-        "</worksheet>", "<!--" + " " * (8 << 20) + "--></worksheet>")
-    raw = bytearray(package(parts))
-    central = bytes(raw).rfind(b"xl/worksheets/sheet1.xml") - 46
-    assert raw[central:central + 4] == b"PK\x01\x02"
-    struct.pack_into("<I", raw, central + 24, 100)
     path = tmp_path / "bomb.xlsx"
-    path.write_bytes(bytes(raw))
+    path.write_bytes(understated_sheet_package())
     with pytest.raises(InvalidFileError) as caught:
         tavrinex.load_workbook(path)
     assert caught.value.part == "xl/worksheets/sheet1.xml"

@@ -20,7 +20,7 @@ from tavrinex.errors import BrokenPartError, ZipBombError
 from tavrinex.reader import excel
 from tavrinex.reader.excel import Archive, Inflating, NativeInflating
 
-from xlsx_files import minimal_parts, package, payload
+from xlsx_files import minimal_parts, package, payload, understated_sheet_package
 
 _inflate = pytest.importorskip("tavrinex._inflate")
 
@@ -275,14 +275,8 @@ def test_compressed_data_cut_short(tmp_path):
 
 def test_understated_worksheet_fails_alike(tmp_path, monkeypatch):
     monkeypatch.setattr(excel, "MIN_LIMIT", 1 << 16)
-    parts = minimal_parts()
-    parts["xl/worksheets/sheet1.xml"] = parts["xl/worksheets/sheet1.xml"].replace(
-        "</worksheet>", "<!--" + " " * (8 << 20) + "--></worksheet>")
-    raw = bytearray(package(parts))
-    central = bytes(raw).rfind(b"xl/worksheets/sheet1.xml") - 46
-    struct.pack_into("<I", raw, central + 24, 100)
     path = tmp_path / "bomb.xlsx"
-    path.write_bytes(bytes(raw))
+    path.write_bytes(understated_sheet_package())
     errors = []
     for switch in ("1", "0"):
         monkeypatch.setenv(excel.NATIVE_INFLATE_ENV, switch)

@@ -4,6 +4,7 @@ writer), or put together part by part for the cases no writer produces
 
 import io
 import random
+import struct
 import zipfile
 
 import tavrinex
@@ -97,3 +98,16 @@ def payload(size, seed=0):
     while len(out) < size:
         out += rnd.choice(words) if rnd.random() < 0.8 else bytes([rnd.randrange(256)])
     return bytes(out[:size])
+
+
+def understated_sheet_package():
+    """A one-sheet workbook whose worksheet inflates to over 8 MB while its
+    central directory entry declares 100 bytes."""
+    parts = minimal_parts()
+    parts["xl/worksheets/sheet1.xml"] = parts["xl/worksheets/sheet1.xml"].replace(
+        "</worksheet>", "<!--" + " " * (8 << 20) + "--></worksheet>")
+    raw = bytearray(package(parts))
+    central = bytes(raw).rfind(b"xl/worksheets/sheet1.xml") - 46
+    assert raw[central:central + 4] == b"PK\x01\x02"
+    struct.pack_into("<I", raw, central + 24, 100)
+    return bytes(raw)

@@ -310,7 +310,7 @@ class NativeInflating(_Forward):
         self._pos = 0
 
     def _failure(self, exc: Exception) -> BaseException:
-        """The error today's inflating stream raises for what the thread met."""
+        """The error the Python inflating stream raises for what the thread met."""
         kind, message, size = exc.args
         if kind == "truncated":
             return EOFError(_ENDS_INSIDE)
