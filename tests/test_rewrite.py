@@ -3,6 +3,7 @@ after a sheet is renamed: a table of cases with the formula Excel shows
 after the same edit, each case once on rows and once on columns."""
 
 import pytest
+from hypothesis import given, strategies as st
 
 from tavrinex.formula import TokenizerError
 from tavrinex.formula.rewrite import Rename, Shift, quote_sheet, rewrite_formula, shift_sqref
@@ -118,3 +119,33 @@ def test_sqref_lists_drop_wholly_deleted_ranges():
     assert shift_sqref("A1:B10 C3:D4 E5", edit) == "A1:B8 E3"
     assert shift_sqref("C3:D4", edit) is None
     assert shift_sqref("A1:B2 C5", Shift("Data", "cols", 2, 1)) == "A1:C2 D5"
+
+
+refs = st.builds(
+    lambda prefix, a, body, b: prefix + a + body + b,
+    st.sampled_from(["", "", "Data!", "Other!", "data!", "Data:Other!", "_x.y!"]),
+    st.sampled_from(["", "$"]),
+    st.sampled_from(["A1", "C3", "XFD9", "AB12", "XFE1", "A1048576", "B2:C4", "C4:B2", "3:5",
+                     "$2:3", "A:C", "C:$B", "1:1048576", "A2:$XFD$3", "A1:INDEX(A:A,2)"]),
+    st.sampled_from(["", "", "*2", "+1.5E3", "%", "^MyName"]))
+pieces = st.one_of(refs, st.sampled_from(["1", "2.5", "TRUE", "LOG10(4)", "R1C1", "Name1",
+                                          "A1B2", "-A3", "(C5)"]))
+plain_formulas = st.builds(
+    lambda items, ops, wrap: "=" + wrap.replace("X", "".join(
+        item + op for item, op in zip(items, ops + [""] * len(items)))[:-0 or None]),
+    st.lists(pieces, min_size=1, max_size=4),
+    st.lists(st.sampled_from(["+", "-", "*", ",", " ", "&", "<>", ":"]), max_size=4),
+    st.sampled_from(["X", "SUM(X)", "IF(X,1,2)"]))
+shifts = st.builds(Shift, st.sampled_from(["Data", "Other"]), st.sampled_from(["rows", "cols"]),
+                   st.integers(1, 6), st.integers(-3, 3).filter(bool))
+
+
+@given(formula=plain_formulas, host=st.sampled_from(["Data", "Other", None]), edit=shifts)
+def test_plain_formulas_rewrite_as_the_tokenizer_does(formula, host, edit):
+    from tavrinex.formula import rewrite as rw
+    try:
+        slow = rw._rewrite_tokens(formula, host, edit)
+    except TokenizerError:
+        return
+    if rw._PLAIN.match(formula) and not rw._CHAIN.search(formula) and rw._balanced(formula):
+        assert rw._rewrite_plain(formula, host, edit) == slow
