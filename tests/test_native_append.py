@@ -18,7 +18,7 @@ from tavrinex.cell import Cell
 from tavrinex.comments import Comment
 from tavrinex.cellstyle import Font
 from tavrinex.utils.datetime import MAC_EPOCH
-from tavrinex.writer import workbook_writer
+from tavrinex.parts import package
 from tavrinex.writer.workbook_writer import save_workbook
 
 pytestmark = pytest.mark.skipif(_native.native is None, reason="the engine is not built")
@@ -293,8 +293,8 @@ def test_parts_are_the_same_whichever_library_deflates(tmp_path, monkeypatch):
             return {n: z.read(n) for n in z.namelist() if "docProps" not in n}
 
     first = save("default.xlsx")
-    monkeypatch.setattr(workbook_writer, "_fast_zlib", None)
-    assert workbook_writer.deflater()[0].__name__ == "zlib"
+    monkeypatch.setattr(package, "_fast_zlib", None)
+    assert package.deflater()[0].__name__ == "zlib"
     assert save("zlib.xlsx") == first
 
 
@@ -321,7 +321,7 @@ def test_deflate_failing_mid_sheet_leaves_the_file_untouched(tmp_path, monkeypat
         def flush(self):
             return b""
 
-    monkeypatch.setattr(workbook_writer, "_fast_zlib", type("Lib", (), {"compressobj": Failing}))
+    monkeypatch.setattr(package, "_fast_zlib", type("Lib", (), {"compressobj": Failing}))
     with pytest.raises(OSError, match="deflate broke"):
         wb.save(path)
     assert path.read_bytes() == before

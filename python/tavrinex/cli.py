@@ -56,7 +56,7 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
               f"read by the {ws.reader_path} path"
               + ("" if state == "visible" else f", {state}"), file=out)
     if wb.unread_parts:
-        print(f"  not read: {', '.join(wb.unread_parts)}", file=out)
+        print(f"  kept as read, not modelled: {', '.join(wb.unread_parts)}", file=out)
     return 0
 
 

@@ -33,3 +33,8 @@ class ZipBombError(InvalidFileError):
 
 class EncryptedWorkbookError(InvalidFileError):
     """The workbook is encrypted (saved with a password to open)."""
+
+
+class SourceChangedError(InvalidFileError):
+    """The file a workbook was loaded from changed (or went away) before
+    a save that copies the parts the workbook keeps from it."""

@@ -27,17 +27,23 @@ from tavrinex.reader.stylesheet import Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
+    from tavrinex.parts.source import SourcePackage
     from tavrinex.reader.excel import Archive
+    from tavrinex.writer.book_part import BookRecord
 
 
 @dataclass
 class DefinedName:
-    """A defined name: its name, its formula text and its other attributes
-    (localSheetId, hidden, comment, ...) as written."""
+    """A defined name: its name, its formula text, its other attributes
+    (hidden, comment, ...) as written, and the sheet it is local to (None
+    for the workbook), which gives it its localSheetId when saved: a name
+    follows its sheet when sheets move, and goes with it. A name made with
+    a "localSheetId" attribute and no scope keeps that number."""
 
     name: str
     value: str
     attributes: dict[str, str] = field(default_factory=dict)
+    scope: Any = None
 
 
 class Titled(Protocol):
@@ -107,6 +113,8 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self._date_formats = stylesheet.date_style_ids()
         self._timedelta_formats = stylesheet.timedelta_style_ids()
         self._archive: Archive | None = None
+        self._source: SourcePackage | None = None   # the file loaded, which a save copies from
+        self._book: BookRecord | None = None        # its workbook part as read
         self.write_only = bool(write_only)
         self.write_limits = True   # cells beyond XFD1048576 are refused
         if not empty and not write_only:
@@ -185,10 +193,14 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         return sheet
 
     def remove(self, ws: Any) -> None:
-        """Take a worksheet out of the workbook."""
+        """Take a worksheet out of the workbook, with the defined names
+        local to it. What still refers to it (names, charts, pivot caches)
+        stays, with one warning naming it."""
         index = self.worksheets.index(ws)
         del self.worksheets[index]
         self.sheet_states.pop(ws.title, None)
+        from tavrinex.parts.removal import sheet_removed
+        sheet_removed(self, ws)
         close = getattr(ws, "_discard", None)
         if close is not None:
             close()

@@ -2,7 +2,11 @@
 
 The package relationships lead to the workbook part, whose relationships
 lead to the sheets, the shared strings and the styles; each sheet's own
-relationships lead to its hyperlink targets and comments. Worksheets are
+relationships lead to its hyperlink targets and comments. What a save
+needs to keep everything else is recorded as well: the file itself
+(tavrinex.parts.source.SourcePackage), the workbook part and each sheet's
+elements as read (tavrinex.parts.elements.Layout), the sheet list with the
+sheets the package does not model. Worksheets are
 read by `read_worksheet` (the engine first, Python after it) in full mode,
 or handed to the read-only worksheet, which streams them on each pass.
 """
@@ -11,7 +15,6 @@ from __future__ import annotations
 
 import importlib
 import os
-import warnings
 import zipfile
 import zlib
 from collections.abc import Callable
@@ -30,8 +33,14 @@ from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from tavrinex.parts.elements import Layout
+from tavrinex.parts.source import SourcePackage
+from tavrinex.parts.xml import read_root
+from tavrinex.parts.xml import split as split_part
 from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
+from tavrinex.writer.book_part import WORKBOOK, BookRecord, OtherSheet
+from tavrinex.writer.sheet_part import WORKSHEET, comments_state, links_state
 
 _ENGINE: Any = object()   # "use the installed engine"
 
@@ -96,7 +105,11 @@ def open_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
     """`load_workbook`, calling `on_sheet(ws)` as each worksheet is read."""
     archive = Archive(filename)
     try:
-        wb = _Loader(archive, read_only, data_only, rich_text, engine, on_sheet).load()
+        loader = _Loader(archive, read_only, data_only, rich_text, engine, on_sheet)
+        wb = loader.load()
+        if not read_only:
+            # what a save copies: the parts the package does not model
+            wb._source = SourcePackage(archive, filename, skip=loader.modelled_parts)
     except BaseException:
         archive.close()
         raise
@@ -165,6 +178,9 @@ class _Loader:
         self.engine = _native.native if engine is _ENGINE else engine
         self.explicit_engine = engine is not _ENGINE
         self.on_sheet = on_sheet
+        # big parts read into the model, which a save never copies
+        self.modelled_parts: list[str] = []
+        self.entries: list[Any] = []   # the sheet list: worksheets and OtherSheet
 
     def broken(self, part: str, exc: BaseException) -> BrokenPartError:
         return BrokenPartError(self.name, f"cannot be read ({type(exc).__name__}: {exc})", part)
@@ -222,6 +238,7 @@ class _Loader:
         strings: list[Any] = []
         if "sharedStrings" in by_kind:
             sst_part = self.target(by_kind["sharedStrings"], part, "the shared strings")
+            self.modelled_parts.append(sst_part)
             with archive.open(sst_part) as source:
                 try:
                     strings = read_strings(source, self.rich_text, self.engine)
@@ -241,13 +258,25 @@ class _Loader:
         # without the copy the constructor makes of a caller's list.
         wb.shared_strings = strings if type(strings) is list else list(strings)
         del strings
-        self.read_workbook_items(wb, root)
         self.read_sheets(wb, root, part, rels)
+        self.read_workbook_items(wb, root)
         wb.unread_parts = self.unmodelled(defaults, overrides)
-        if wb.unread_parts:
-            warnings.warn(f"{self.name}: not read (the package does not model them): "
-                          f"{', '.join(wb.unread_parts)}", stacklevel=4)
+        if not self.read_only:
+            wb._book = self.book_record(part, rels, ctype or WORKBOOK_TYPES[0])
+            WORKBOOK.loaded(wb, wb._book.layout)
         return wb
+
+    def book_record(self, part: str, rels: dict[str, Relationship], ctype: str) -> BookRecord:
+        """What a save keeps of the workbook part and the package."""
+        with self.archive.open(part) as stream:
+            data = stream.read()
+        try:
+            root, elements = split_part(data)
+        except (expat.ExpatError, ValueError, UnicodeError):
+            root, elements = None, []   # written from the model alone
+        layout = Layout(part, root, elements, {}, rels)
+        return BookRecord(layout, self.archive.rels(""), ctype, list(self.entries),
+                          [entry.title for entry in self.entries])
 
     def read_workbook_items(self, wb: Workbook[Any], root: ET.Element) -> None:
         for child in root:
@@ -256,8 +285,15 @@ class _Loader:
                 for el in child:
                     if local_name(el.tag) == "definedName":
                         attrs = {k: v for k, v in el.attrib.items() if k != "name"}
+                        scope = None
+                        local = attrs.get("localSheetId", "")
+                        if local.isdigit() and int(local) < len(self.entries) \
+                                and not self.read_only:
+                            # the sheet itself, so that the name follows it
+                            scope = self.entries[int(local)]
+                            del attrs["localSheetId"]
                         wb.defined_names.append(
-                            DefinedName(el.get("name", ""), el.text or "", attrs))
+                            DefinedName(el.get("name", ""), el.text or "", attrs, scope))
             elif name == "bookViews":
                 for view in child:
                     try:
@@ -285,8 +321,12 @@ class _Loader:
                     self.name, f"sheet {title!r} refers to relationship {rid!r}, which "
                     f"{rels_part(part)} does not hold", part)
             if rel.kind != "worksheet":
-                continue   # chartsheets and the like: reported as unmodelled
+                # chartsheets and the like: kept as they are, in their place
+                self.entries.append(OtherSheet(
+                    {k: v for k, v in el.attrib.items() if not k.startswith("{")}, rel))
+                continue
             sheet_part = self.target(rel, part, f"sheet {title!r}")
+            self.modelled_parts.append(sheet_part)
             state = el.get("state", "visible")
             wb.sheet_states[title] = state
             position[index] = len(wb.worksheets)
@@ -296,6 +336,11 @@ class _Loader:
                 setattr(ws, "sheet_state", state)
             except AttributeError:
                 pass   # a worksheet class without that attribute: sheet_states has it
+            if not self.read_only:
+                ws._sheet_attributes = {k: v for k, v in el.attrib.items()
+                                        if not k.startswith("{")}
+                ws._sheet_rid = rid
+            self.entries.append(ws)
             wb.worksheets.append(ws)
             if self.on_sheet is not None:
                 self.on_sheet(ws)
@@ -319,6 +364,10 @@ class _Loader:
     def full_sheet(self, wb: Workbook[Any], title: str, part: str) -> Worksheet:
         ws = Worksheet(wb, title)
         with self.archive.open(part) as source:
+            root = read_root(source)
+        rels = self.archive.rels(part)
+        ws._layout = layout = Layout(part, root, [], {}, rels)
+        with self.archive.open(part) as source:
             try:
                 read_worksheet(source, ws, data_only=self.data_only, rich_text=self.rich_text,
                                date_formats=wb._date_formats,
@@ -328,15 +377,20 @@ class _Loader:
             except _BROKEN as exc:
                 raise self.broken(part, exc) from exc
         ws.reader_path = "python" if isinstance(ws._cells, dict) else "engine"
-        rels = self.archive.rels(part)
-        self.attach_hyperlinks(ws, part, rels)
+        links = self.attach_hyperlinks(ws, part, rels)
+        comments: list[tuple[int, int, Comment]] = []
         for rel in rels.values():
             if rel.kind == "comments":
-                self.attach_comments(ws, self.target(rel, part, "the comments"))
+                comments += self.attach_comments(ws, self.target(rel, part, "the comments"))
+        WORKSHEET.loaded(ws, layout)
+        # what a save collects from the cells, known here from the parts
+        layout.states[WORKSHEET.clark("hyperlinks")] = links_state(links)
+        layout.states[WORKSHEET.clark("legacyDrawing")] = comments_state(comments)
         return ws
 
     def attach_hyperlinks(self, ws: Worksheet, part: str,
-                          rels: dict[str, Relationship]) -> None:
+                          rels: dict[str, Relationship]) -> list[Hyperlink]:
+        links = []
         for attrs in ws.hyperlinks:
             ref = attrs.get("ref")
             if not ref:
@@ -358,9 +412,12 @@ class _Loader:
             except ValueError as exc:
                 raise self.broken(part, exc) from exc
             ws.cell(row, column)._hyperlink = link
+            links.append(link)
+        return links
 
-    def attach_comments(self, ws: Worksheet, part: str) -> None:
+    def attach_comments(self, ws: Worksheet, part: str) -> list[tuple[int, int, Comment]]:
         root = self.archive.parse(part)
+        found = []
         authors: list[str] = []
         for child in root:
             name = local_name(child.tag)
@@ -379,7 +436,10 @@ class _Loader:
                     except ValueError as exc:
                         raise self.broken(part, exc) from exc
                     author = authors[author_id] if 0 <= author_id < len(authors) else ""
-                    ws.cell(row, column)._comment = Comment(text, author)
+                    comment = Comment(text, author)
+                    ws.cell(row, column)._comment = comment
+                    found.append((row, column, comment))
+        return found
 
     # -- what is left out
 

@@ -8,6 +8,7 @@ that context and records it on the worksheet.
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
+from tavrinex.parts.xml import Element
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.xmltree import fromstring
 
@@ -78,12 +79,19 @@ def handle_element(ws, snippet, namespaces):
     kept as (tag, bytes) in ``ws._raw_elements`` (also when its handler
     could use only part of it). A snippet that does not
     parse on its own (it may rely on entities declared by the document) is
-    kept raw under the tag None rather than dropped."""
+    kept raw under the tag None rather than dropped. Every element also
+    goes to the sheet's layout as read (``ws._layout``), when it has one,
+    for the next save."""
+    layout = getattr(ws, "_layout", None)
     try:
         el = parse_snippet(snippet, namespaces)
     except (ET.ParseError, ValueError):
         ws._raw_elements.append((None, snippet))
+        if layout is not None:
+            layout.elements.append(Element(None, snippet, tuple(namespaces)))
         return
+    if layout is not None:
+        layout.elements.append(Element(el.tag, snippet, tuple(namespaces)))
     handler = HANDLERS.get(el.tag)
     if handler is None:
         ws._raw_elements.append((el.tag, snippet))

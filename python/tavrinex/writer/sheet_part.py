@@ -1,50 +1,213 @@
-"""A worksheet part: what surrounds <sheetData>, and the comments with the
-VML drawing programs need to show them."""
+"""A worksheet part: the elements around <sheetData>, in schema order, and
+the comments with the VML drawing programs need to show them.
+
+`WORKSHEET` is the worksheet's element order (tavrinex.parts.elements):
+the elements the package models are registered on it below (dimension,
+sheet views, sheet format, columns, merged cells, hyperlinks and the
+legacy drawing of the comments); every other element of a loaded sheet is
+written back as it was read. `SheetContext` is what their writers get:
+the sheet's place in the package, its root's namespaces and its
+relationships, new ones through ``relate``.
+
+A loaded sheet keeps the relationships of its source part under the same
+ids (``carry_rels``), but not those referred to only by elements written
+anew from the model, whose relationships are new; its comments are kept
+while their legacy drawing is.
+"""
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import Any
 
 from tavrinex.comments import Comment, Hyperlink
 from tavrinex.dimensions import RowDimension
+from tavrinex.parts.elements import MAIN_NS, Layout, PartContext, Schema, carry_rels, mentions
+from tavrinex.parts.xml import Element, Root, attribute, child_starts, edit_start
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.writer import write_sheet_data
 from tavrinex.writer.values import utf8
-from tavrinex.writer.xmltext import (DECLARATION, MAIN_NS, REL_NS, attrs, element,
-                                     parse_kept, serialize, text)
+from tavrinex.writer.xmltext import DECLARATION, REL_NS, attrs, element, text
 
-# Elements kept from a loaded sheet, by where they go: before or after the rows.
-BEFORE_ROWS = ("sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols")
-AFTER_ROWS = ("sheetCalcPr", "sheetProtection", "protectedRanges", "scenarios", "autoFilter",
-              "sortState", "dataConsolidate", "customSheetViews", "mergeCells", "phoneticPr",
-              "conditionalFormatting", "dataValidations", "hyperlinks", "printOptions",
-              "pageMargins", "pageSetup", "headerFooter", "rowBreaks", "colBreaks",
-              "customProperties", "cellWatches", "ignoredErrors", "legacyDrawing")
-# Written from the worksheet's own attributes, never from what was kept.
-_MODELLED = frozenset(("dimension", "sheetFormatPr", "cols", "mergeCells", "hyperlinks",
-                       "legacyDrawing"))
+WORKSHEET = Schema(MAIN_NS, (
+    "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
+    "sheetProtection", "protectedRanges", "scenarios", "autoFilter", "sortState",
+    "dataConsolidate", "customSheetViews", "mergeCells", "phoneticPr", "conditionalFormatting",
+    "dataValidations", "hyperlinks", "printOptions", "pageMargins", "pageSetup", "headerFooter",
+    "rowBreaks", "colBreaks", "customProperties", "cellWatches", "ignoredErrors", "smartTags",
+    "drawing", "legacyDrawing", "legacyDrawingHF", "drawingHF", "picture", "oleObjects",
+    "controls", "webPublishItems", "tableParts", "extLst"))
+SHEET_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml"
+COMMENTS_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.comments+xml"
+VML_TYPE = "application/vnd.openxmlformats-officedocument.vmlDrawing"
 HYPERLINK_REL = f"{REL_NS}/hyperlink"
 COMMENTS_REL = f"{REL_NS}/comments"
 VML_REL = f"{REL_NS}/vmlDrawing"
+_DEFAULT_ROOT = Root(f'<worksheet xmlns="{MAIN_NS}" xmlns:r="{REL_NS}">'.encode(),
+                     {"": MAIN_NS, "r": REL_NS})
+_LEGACY = WORKSHEET.clark("legacyDrawing")
 
 
-def kept_elements(ws: Any) -> dict[str, list[str]]:
-    """Text of the elements kept from a loaded sheet that are written
-    back, by local name. Elements tied to parts that are not written
-    (drawings, tables, controls) are left out with what they refer to."""
-    kept: dict[str, list[str]] = {}
-    for tag, snippet in getattr(ws, "_raw_elements", ()):
-        if tag is None or not tag.startswith("{" + MAIN_NS + "}"):
+@dataclass
+class SheetContext(PartContext):
+    """A worksheet being written: its part here (and what PartContext
+    holds), its place among the sheets, whether its tab is the selected
+    one and the range of its cells."""
+
+    number: int = 0
+    selected: bool = False
+    dimension: str = "A1"
+    new: bool = True   # not read from a file: nothing absent was left out on purpose
+
+
+def sheet_root(layout: Layout | None) -> Root:
+    """The root a sheet is written under: the one it was read with, with
+    the main namespace as default and the relationships one declared."""
+    root = layout.root if layout is not None else None
+    if root is None or root.namespaces.get("", MAIN_NS) != MAIN_NS:
+        root = _DEFAULT_ROOT
+    return root.declaring([("", MAIN_NS), ("r", REL_NS)])
+
+
+# -- the elements the package models
+
+@WORKSHEET.modelled("dimension")
+def _dimension(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    return element("dimension", {"ref": ctx.dimension})
+
+
+@WORKSHEET.modelled("sheetViews")
+def _sheet_views(ws: Any, ctx: SheetContext, kept: list[Element]) -> str | bytes:
+    """As read, with the first view's tabSelected in step with the active
+    sheet."""
+    if not kept:
+        if not ctx.new:
+            return ""   # a sheet read without views keeps having none
+        view = {"workbookViewId": "0"}
+        if ctx.selected:
+            view = {"tabSelected": "1", **view}
+        return element("sheetViews", None, element("sheetView", view))
+    raw = kept[0].raw
+    try:
+        views = child_starts(kept[0], ctx.root)
+    except ValueError:
+        return raw
+    if views:
+        at = views[0][1]
+        read = attribute(raw[at:raw.index(b">", at) + 1], "tabSelected")
+        if (read in ("1", "true")) != ctx.selected:
+            raw = edit_start(raw, at, {"tabSelected": "1" if ctx.selected else None})
+    return raw
+
+
+def _format_state(ws: Any) -> tuple[tuple[str, str], ...]:
+    return tuple(sorted(getattr(ws, "sheet_format", {}).items()))
+
+
+@WORKSHEET.modelled("sheetFormatPr", state=_format_state)
+def _sheet_format(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    fmt = ctx.attributes(dict(getattr(ws, "sheet_format", {})))
+    if not fmt and not ctx.new:
+        return ""
+    fmt.setdefault("defaultRowHeight", "15")
+    return element("sheetFormatPr", fmt)
+
+
+def _column_entries(ws: Any) -> list[dict[str, Any]]:
+    entries = []
+    for letter, dim in ws.column_dimensions.items():
+        values = dict(dim)
+        if len(values) <= 2 and set(values) <= {"min", "max"}:
+            continue   # created by a look-up, says nothing
+        entries.append((int(values.get("min", 0) or 0), values))
+    entries.sort(key=lambda item: item[0])
+    return [values for _, values in entries]
+
+
+def _columns_state(ws: Any) -> tuple[tuple[tuple[str, str], ...], ...]:
+    return tuple(tuple(sorted(v.items())) for v in _column_entries(ws))
+
+
+@WORKSHEET.modelled("cols", state=_columns_state)
+def _columns(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    entries = _column_entries(ws)
+    return element("cols", None, "".join(element("col", ctx.attributes(v))
+                                         for v in entries)) if entries else ""
+
+
+@WORKSHEET.modelled("mergeCells", state=lambda ws: tuple(ws.merged_cells))
+def _merge_cells(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    if not ws.merged_cells:
+        return ""
+    return element("mergeCells", {"count": len(ws.merged_cells)},
+                   "".join(element("mergeCell", {"ref": ref}) for ref in ws.merged_cells))
+
+
+def links_state(links: list[Any]) -> frozenset[Hyperlink]:
+    """The hyperlinks of a sheet, as compared with those it was read with."""
+    return frozenset(link for link in links if isinstance(link, Hyperlink))
+
+
+@WORKSHEET.modelled("hyperlinks", state=lambda ws: links_state(ws._hyperlinks))
+def _hyperlinks(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    body = []
+    seen = set()
+    for link in ws._hyperlinks:
+        if not isinstance(link, Hyperlink) or link.ref in seen:
             continue
-        name = tag.rpartition("}")[2]
-        if name in _MODELLED or name not in BEFORE_ROWS + AFTER_ROWS:
-            continue
-        el = parse_kept(snippet)
-        if el is not None:
-            kept.setdefault(name, []).append(serialize(el))
-    return kept
+        seen.add(link.ref)
+        values: dict[str, Any] = {"ref": link.ref}
+        if link.target:
+            values[f"{ctx.r}:id"] = ctx.relate(HYPERLINK_REL, link.target, external=True)
+        values["location"] = link.location
+        values["tooltip"] = link.tooltip
+        values["display"] = link.display
+        body.append(element("hyperlink", values))
+    return element("hyperlinks", None, "".join(body)) if body else ""
 
+
+def comments_state(comments: list[tuple[int, int, Any]]) -> frozenset[tuple[int, int, Any]]:
+    """The comments of a sheet, as compared with those it was read with."""
+    return frozenset(comments)
+
+
+@WORKSHEET.modelled("legacyDrawing", state=lambda ws: comments_state(ws._comments))
+def _legacy_drawing(ws: Any, ctx: SheetContext, kept: list[Element]) -> str | bytes:
+    """The drawing of the comments, written anew with them; kept as read
+    while the sheet has no comments and had none (a drawing of controls)."""
+    had_comments = any(rel.kind == "comments" for rel in ctx.source_rels.values())
+    comments = list(ws._comments)
+    if kept and not had_comments and not comments:
+        return kept[0].raw
+    if kept and _has_controls(ctx, kept[0]):
+        ctx.warnings.append("the form controls of its legacy drawing")
+    if not comments:
+        return ""
+    name = ctx.pkg.new_name("xl/comments{}.xml")
+    vml = ctx.pkg.new_name("xl/drawings/vmlDrawing{}.vml")
+    ctx.pkg.add(name, comments_part(comments), COMMENTS_TYPE)
+    ctx.pkg.add(vml, vml_part(comments), VML_TYPE)
+    ctx.relate(COMMENTS_REL, name)
+    return element("legacyDrawing", {f"{ctx.r}:id": ctx.relate(VML_REL, vml)})
+
+
+def _has_controls(ctx: SheetContext, legacy: Element) -> bool:
+    """Whether the VML drawing a legacyDrawing read refers to holds shapes
+    other than comment notes."""
+    source = ctx.pkg.source
+    for rid, rel in ctx.source_rels.items():
+        if rel.kind == "vmlDrawing" and not rel.external and mentions(legacy.raw, rid):
+            if source is None or not source.has(rel.target):
+                return False
+            data = source.read(rel.target)
+            kinds = set(re.findall(rb'ObjectType\s*=\s*["\']([^"\']*)', data))
+            return bool(kinds - {b"Note"})
+    return False
+
+
+# -- writing a sheet
 
 def normalized_row_dimensions(dims: dict[Any, Any]) -> dict[int, RowDimension]:
     """Row dimensions keyed by row number, whatever the keys and values
@@ -61,77 +224,23 @@ def normalized_row_dimensions(dims: dict[Any, Any]) -> dict[int, RowDimension]:
     return out
 
 
-def _sheet_views(kept: dict[str, list[str]], selected: bool) -> str:
-    if "sheetViews" in kept:
-        return kept["sheetViews"][0]
-    view = {"workbookViewId": "0"}
-    if selected:
-        view = {"tabSelected": "1", **view}
-    return element("sheetViews", None, element("sheetView", view))
-
-
-def _columns(ws: Any) -> str:
-    entries = []
-    for letter, dim in ws.column_dimensions.items():
-        values = {k: v for k, v in dict(dim).items() if not k.startswith("{")}
-        if len(values) <= 2 and set(values) <= {"min", "max"}:
-            continue   # created by a look-up, says nothing
-        entries.append((int(values.get("min", 0) or 0), values))
-    entries.sort(key=lambda item: item[0])
-    return element("cols", None, "".join(element("col", v) for _, v in entries)) if entries else ""
-
-
-def sheet_head(ws: Any, dimension: str, selected: bool, kept: dict[str, list[str]]) -> bytes:
+def sheet_head(ws: Any, ctx: SheetContext) -> bytes:
     """Everything before the rows, with the <sheetData> start tag left to
     the row writer."""
-    parts = [f'<worksheet{attrs({"xmlns": MAIN_NS, "xmlns:r": REL_NS})}>']
-    parts.extend(kept.get("sheetPr", ()))
-    parts.append(element("dimension", {"ref": dimension}))
-    parts.append(_sheet_views(kept, selected))
-    fmt = {k: v for k, v in getattr(ws, "sheet_format", {}).items() if not k.startswith("{")}
-    fmt.setdefault("defaultRowHeight", "15")
-    parts.append(element("sheetFormatPr", fmt))
-    parts.append(_columns(ws))
-    return DECLARATION + "".join(parts).encode("utf-8")
+    written = WORKSHEET.write(ws, getattr(ws, "_layout", None), ctx, stop="sheetData")
+    ctx.written.extend(written)
+    return DECLARATION + ctx.root.tag + b"".join(el.raw for el in written)
 
 
-def _hyperlink_elements(links: list[Hyperlink], rels: list[tuple[str, str, str]]) -> str:
-    body = []
-    seen = set()
-    for link in links:
-        if not isinstance(link, Hyperlink) or link.ref in seen:
-            continue
-        seen.add(link.ref)
-        values: dict[str, Any] = {"ref": link.ref}
-        if link.target:
-            rid = f"rId{len(rels) + 1}"
-            rels.append((rid, HYPERLINK_REL, link.target))
-            values["r:id"] = rid
-        values["location"] = link.location
-        values["tooltip"] = link.tooltip
-        values["display"] = link.display
-        body.append(element("hyperlink", values))
-    return element("hyperlinks", None, "".join(body)) if body else ""
-
-
-def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], str] | None,
-               rels: list[tuple[str, str, str]]) -> bytes:
-    """Everything after the rows. `comments_rels`, when the sheet has
-    comments, adds their relationships and gives the VML drawing's id."""
-    parts = []
-    for name in AFTER_ROWS:
-        if name == "mergeCells" and ws.merged_cells:
-            parts.append(element("mergeCells", {"count": len(ws.merged_cells)},
-                                 "".join(element("mergeCell", {"ref": ref})
-                                         for ref in ws.merged_cells)))
-        elif name == "hyperlinks":
-            parts.append(_hyperlink_elements(ws._hyperlinks, rels))
-        elif name == "legacyDrawing" and comments_rels is not None:
-            parts.append(element("legacyDrawing", {"r:id": comments_rels()}))
-        else:
-            parts.extend(kept.get(name, ()))
-    parts.append("</worksheet>")
-    return "".join(parts).encode("utf-8")
+def sheet_tail(ws: Any, ctx: SheetContext) -> bytes:
+    """Everything after the rows; then the relationships of the sheet are
+    complete."""
+    layout = getattr(ws, "_layout", None)
+    written = WORKSHEET.write(ws, layout, ctx, start="sheetCalcPr")
+    ctx.written.extend(written)
+    carry_rels(ctx, layout, WORKSHEET, dropped_unless_referenced=("hyperlink",),
+               tied={"comments": _LEGACY})
+    return b"".join(el.raw for el in written) + ctx.root.end()
 
 
 def write_rows_part(ws: Any, write: Callable[[bytes], Any], *, lxml: bool, engine: Any) -> str:
@@ -219,16 +328,3 @@ def vml_part(comments: list[tuple[int, int, Comment]]) -> bytes:
             f'<x:Row>{row - 1}</x:Row><x:Column>{column - 1}</x:Column>'
             '</x:ClientData></v:shape>')
     return (_VML_HEAD + "".join(shapes) + "</xml>").encode("utf-8")
-
-
-def rels_part(rels: list[tuple[str, str, str]]) -> bytes:
-    """A relationships part; targets of hyperlinks are external."""
-    body = []
-    for rid, kind, target in rels:
-        values = {"Id": rid, "Type": kind, "Target": target}
-        if kind == HYPERLINK_REL:
-            values["TargetMode"] = "External"
-        body.append(element("Relationship", values))
-    ns = "http://schemas.openxmlformats.org/package/2006/relationships"
-    return DECLARATION + (f'<Relationships{attrs({"xmlns": ns})}>' + "".join(body)
-                          + "</Relationships>").encode("utf-8")

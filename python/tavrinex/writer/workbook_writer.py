@@ -1,93 +1,50 @@
-"""Saving a workbook as an xlsx package, on the standard library's zipfile.
+"""Saving a workbook as an xlsx package.
 
-Each worksheet's rows are written by `write_sheet_data` (the engine first),
-or copied from the temporary file a write-only sheet streamed them to. The
-styles part comes after the sheets, since writing the rows is what gives
-each distinct style array its cell format id.
+The package is written as a graph (tavrinex.parts.package.PackageWriter):
+each worksheet (its rows by `write_sheet_data`, the engine first, or
+copied from the temporary file a write-only sheet streamed them to; the
+elements around them by tavrinex.writer.sheet_part), then the styles part
+(writing the rows is what gives each distinct style array its cell format
+id), the workbook part and the document properties. A workbook loaded from
+a file keeps every part of it the package does not model, with its
+relationships and content type: they are copied from that file at the end,
+compressed bytes as they are.
 """
 
 from __future__ import annotations
 
-import datetime
+import contextlib
 import os
 import shutil
 import tempfile
 import warnings
 import zipfile
-import zlib
 from typing import Any
 
 from tavrinex import _native
-from tavrinex.utils.datetime import MAC_EPOCH
+from tavrinex.parts.elements import Layout, carry_rels
+from tavrinex.parts.package import (ISAL_LEVEL, ZLIB_LEVEL, PackageWriter,  # noqa: F401
+                                    _fast_deflate, deflater)
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
-from tavrinex.writer.sheet_part import (COMMENTS_REL, VML_REL, comments_part, kept_elements,
-                                        rels_part, sheet_bounds, sheet_dimension, sheet_head,
-                                        sheet_tail, vml_part, write_rows_part)
+from tavrinex.writer.book_part import (APP_TYPE, BOOK_TYPES, CORE_TYPE, MACRO_TYPES, NEW_APP,
+                                       WORKBOOK, BookContext, BookRecord, OtherSheet, app_xml,
+                                       book_root, core_xml, now_text, workbook_xml)
+from tavrinex.writer.sheet_part import (SHEET_TYPE, WORKSHEET, SheetContext, sheet_bounds,
+                                        sheet_dimension, sheet_head, sheet_root, sheet_tail,
+                                        write_rows_part)
 from tavrinex.writer.styles_part import styles_part
-from tavrinex.writer.xmltext import DECLARATION, MAIN_NS, REL_NS, attrs, element, text
+from tavrinex.writer.xmltext import REL_NS
 
 _ENGINE: Any = object()
 _PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
-_CT_NS = "http://schemas.openxmlformats.org/package/2006/content-types"
-_SML = "application/vnd.openxmlformats-officedocument.spreadsheetml"
-_TYPES = {
-    "workbook": f"{_SML}.sheet.main+xml",
-    "worksheet": f"{_SML}.worksheet+xml",
-    "styles": f"{_SML}.styles+xml",
-    "comments": f"{_SML}.comments+xml",
-    "core": "application/vnd.openxmlformats-package.core-properties+xml",
-    "app": "application/vnd.openxmlformats-officedocument.extended-properties+xml",
-}
+STYLES_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml"
 CHUNK = 1 << 20
-# Deflate level of zlib, and of ISA-L (levels 0 to 3) when it is installed:
-# ISA-L's level 2 deflates worksheets about ten times faster than zlib's
-# level 6, into files about an eighth larger.
-ZLIB_LEVEL = 6
-ISAL_LEVEL = 2
-
-_fast_zlib: Any
-try:
-    from isal import isal_zlib as _fast_zlib
-except ImportError:  # pragma: no cover - depends on the installation
-    _fast_zlib = None
-
-
-def deflater() -> tuple[Any, int]:
-    """(module, level) that deflates the worksheet parts of a save."""
-    return (_fast_zlib, ISAL_LEVEL) if _fast_zlib is not None else (zlib, ZLIB_LEVEL)
-
-
-def _fast_deflate(out: Any) -> None:
-    """Have ISA-L, when installed, deflate the part `out` (a member just
-    opened for writing, nothing written yet) instead of zlib. Both write
-    raw deflate streams; zipfile keeps the sizes and the CRC itself."""
-    if (_fast_zlib is not None and getattr(out, "_compressor", None) is not None
-            and getattr(out, "_file_size", None) == 0):
-        out._compressor = _fast_zlib.compressobj(ISAL_LEVEL, zlib.DEFLATED, -15)
-
-
-class _Package:
-    """The zip being written, with the content type of each part."""
-
-    def __init__(self, zf: zipfile.ZipFile) -> None:
-        self.zf = zf
-        self.overrides: list[tuple[str, str]] = []
-
-    def add(self, name: str, data: bytes, ctype: str | None = None) -> None:
-        self.zf.writestr(name, data)
-        if ctype is not None:
-            self.overrides.append(("/" + name, ctype))
-
-    def content_types(self) -> bytes:
-        body = [element("Default", {"Extension": "rels", "ContentType":
-                                    "application/vnd.openxmlformats-package.relationships+xml"}),
-                element("Default", {"Extension": "xml", "ContentType": "application/xml"}),
-                element("Default", {"Extension": "vml", "ContentType":
-                                    "application/vnd.openxmlformats-officedocument.vmlDrawing"})]
-        body += [element("Override", {"PartName": n, "ContentType": t})
-                 for n, t in self.overrides]
-        return DECLARATION + (f'<Types{attrs({"xmlns": _CT_NS})}>' + "".join(body)
-                              + "</Types>").encode("utf-8")
+# Workbook relationships written from the model, or not at all (the
+# calculation chain lists formula cells, which edits change: Excel builds
+# it again).
+_BOOK_MODELLED = ("worksheet", "styles", "sharedStrings", "calcChain", "chartsheet",
+                  "dialogsheet", "macrosheet", "vbaProject", "xlMacrosheet", "xlIntlMacrosheet")
+_PACKAGE_MODELLED = ("officeDocument", "core-properties", "extended-properties")
 
 
 def _check(wb: Any) -> None:
@@ -124,112 +81,261 @@ def _active(wb: Any) -> int:
     return index
 
 
-def _workbook_part(wb: Any, active: int) -> bytes:
-    parts = [f'<workbook{attrs({"xmlns": MAIN_NS, "xmlns:r": REL_NS})}>']
-    parts.append(element("workbookPr", {"date1904": "1"} if wb.epoch == MAC_EPOCH else None))
-    parts.append(element("bookViews", None, element(
-        "workbookView", {"activeTab": active, "firstSheet": 0})))
-    sheets = []
-    for i, ws in enumerate(wb.worksheets, 1):
-        state = _state(wb, ws)
-        sheets.append(element("sheet", {"name": ws.title, "sheetId": i,
-                                        "state": None if state == "visible" else state,
-                                        "r:id": f"rId{i}"}))
-    parts.append(element("sheets", None, "".join(sheets)))
-    names = []
-    for dn in getattr(wb, "defined_names", ()):
-        extra = {k: v for k, v in dn.attributes.items() if not k.startswith("{")}
-        local = extra.get("localSheetId")
-        if local is not None and not (local.isdigit() and int(local) < len(wb.worksheets)):
-            continue   # its sheet is gone
-        names.append(element("definedName", {"name": dn.name, **extra}, text(dn.value)))
-    if names:
-        parts.append(element("definedNames", None, "".join(names)))
-    parts.append(element("calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
-    parts.append("</workbook>")
-    return DECLARATION + "".join(parts).encode("utf-8")
+def cells_changed(wb: Any) -> bool:
+    """Whether a cell of a loaded workbook changed since it was read (the
+    saved file then asks for a full calculation on load)."""
+    return False
 
 
-def _doc_props(wb: Any) -> tuple[bytes, bytes]:
-    now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
-    core = DECLARATION + (
-        '<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/'
-        'metadata/core-properties" xmlns:dc="http://purl.org/dc/elements/1.1/" '
-        'xmlns:dcterms="http://purl.org/dc/terms/" xmlns:dcmitype="http://purl.org/dc/dcmitype/" '
-        'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><dc:creator>tavrinex</dc:creator>'
-        f'<dcterms:created xsi:type="dcterms:W3CDTF">{now}</dcterms:created>'
-        f'<dcterms:modified xsi:type="dcterms:W3CDTF">{now}</dcterms:modified>'
-        '</cp:coreProperties>').encode("utf-8")
-    app = DECLARATION + (
-        '<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/'
-        'extended-properties"><Application>tavrinex</Application></Properties>').encode("utf-8")
-    return core, app
+class _Save:
+    """One save of a workbook into an open zip."""
 
-
-def _write_sheet(pkg: _Package, wb: Any, ws: Any, number: int, selected: bool, lxml: bool,
+    def __init__(self, wb: Any, zf: zipfile.ZipFile, source: Any, kind: str | None, lxml: bool,
                  engine: Any) -> None:
-    name = f"xl/worksheets/sheet{number}.xml"
-    kept = kept_elements(ws)
-    rels: list[tuple[str, str, str]] = []
-    streamed = getattr(ws, "write_only", False)
-    if not streamed:   # a write-only sheet collected them while streaming
-        ws._hyperlinks = []
-        ws._comments = []
-    with pkg.zf.open(name, "w", force_zip64=True) as out:
-        _fast_deflate(out)
-        if streamed:
-            ws._finish()
-            out.write(sheet_head(ws, ws._dimension_ref(), selected, kept))
-            out.write(b"<sheetData>")
-            ws._copy_rows(out.write)
-            out.write(b"</sheetData>")
+        self.wb = wb
+        self.record: BookRecord | None = getattr(wb, "_book", None)
+        self.pkg = PackageWriter(zf, source)
+        self.kind = kind
+        self.lxml = lxml
+        self.engine = engine
+        self.lost: list[str] = []
+        self.layouts: dict[int, Layout] = {}   # id(ws) -> the sheet as written
+        self.book_entries: list[tuple[Any, str, int, str]] = []
+        self.book_written: Layout | None = None
+
+    # -- the plan: part names and relationship ids
+
+    def book_type(self) -> str:
+        if self.kind in BOOK_TYPES:
+            return BOOK_TYPES[self.kind]
+        if self.record is not None and self.record.content_type in BOOK_TYPES.values():
+            return self.record.content_type
+        return BOOK_TYPES[".xlsx"]
+
+    def run(self) -> None:
+        wb, pkg, record = self.wb, self.pkg, self.record
+        book = record.layout.part if record is not None else "xl/workbook.xml"
+        pkg.rename(book, book)
+        book_layout = record.layout if record is not None else None
+        active = _active(wb)
+        names: list[str] = []
+        for ws in wb.worksheets:
+            layout = getattr(ws, "_layout", None)
+            name = layout.part if layout is not None and layout.part else ""
+            if not name or name.lower() in (n.lower() for n in names):
+                name = pkg.new_name("xl/worksheets/sheet{}.xml")
+            if layout is not None and layout.part:
+                pkg.rename(layout.part, name)
+            pkg.plan(name)
+            names.append(name)
+        book_rels = pkg.rels(book)
+        book_rels.reserve(book_layout.rels if book_layout is not None else ())
+        ids = [book_rels.add(f"{REL_NS}/worksheet", name,
+                             rid=getattr(ws, "_sheet_rid", None) if record else None)
+               for ws, name in zip(wb.worksheets, names)]
+        entries = self.entries(ids)
+        for number, (ws, name) in enumerate(zip(wb.worksheets, names), 1):
+            self.write_sheet(ws, name, number, number - 1 == active)
+        styles = self.styles_name()
+        pkg.add(styles, styles_part(wb.stylesheet, wb._cell_styles), STYLES_TYPE)
+        styles_rid = next((rid for rid, rel in (book_layout.rels.items() if book_layout else ())
+                           if rel.kind == "styles"), None)
+        pkg.relate(book, f"{REL_NS}/styles", styles, rid=styles_rid)
+        self.write_book(book, book_layout, entries, active)
+        self.write_package_rels(book)
+        pkg.finish()
+
+    def entries(self, ids: list[str]) -> list[tuple[Any, str, int, str]]:
+        """The sheet list: worksheets, and the sheets kept as read in the
+        place they had among them, with their relationship ids and sheetIds."""
+        wb = self.wb
+        order: list[Any] = list(self.record.entries) if self.record is not None else []
+        present = {id(ws) for ws in wb.worksheets}
+        anchored: dict[int, list[OtherSheet]] = {}
+        anchor = 0   # id of the worksheet before, 0 for the start
+        for entry in order:
+            if isinstance(entry, OtherSheet):
+                anchored.setdefault(anchor, []).append(entry)
+            elif id(entry) in present:
+                anchor = id(entry)
+        used: set[int] = set()
+        out: list[tuple[Any, str, int, str]] = []
+
+        def sheet_id(read: Any) -> int:
+            try:
+                value = int(read)
+            except (TypeError, ValueError):
+                value = 0
+            return value if value > 0 and value not in used else 0
+
+        def add(sheet: Any, rid: str, wanted: int, state: str) -> None:
+            out.append((sheet, rid, wanted, state))
+            used.add(wanted)
+
+        pending: list[tuple[Any, str, str]] = []
+        for other in anchored.get(0, []):
+            pending.append((other, other.rel.id, other.attributes.get("state", "visible")))
+        for ws, rid in zip(wb.worksheets, ids):
+            pending.append((ws, rid, _state(wb, ws)))
+            for other in anchored.get(id(ws), []):
+                pending.append((other, other.rel.id, other.attributes.get("state", "visible")))
+        given = []
+        for sheet, rid, state in pending:
+            read = (sheet.attributes if isinstance(sheet, OtherSheet)
+                    else getattr(sheet, "_sheet_attributes", {})).get("sheetId")
+            wanted = sheet_id(read)
+            given.append(wanted)
+            if wanted:
+                used.add(wanted)
+        next_id = max(used, default=0) + 1
+        used.clear()
+        for (sheet, rid, state), wanted in zip(pending, given):
+            if not wanted or wanted in used:
+                wanted, next_id = next_id, next_id + 1
+            add(sheet, rid, wanted, state)
+        return out
+
+    def styles_name(self) -> str:
+        layout = self.record.layout if self.record is not None else None
+        for rel in (layout.rels.values() if layout is not None else ()):
+            if rel.kind == "styles" and not rel.external:
+                self.pkg.rename(rel.target, rel.target)
+                return rel.target
+        return "xl/styles.xml"
+
+    # -- the parts
+
+    def write_sheet(self, ws: Any, name: str, number: int, selected: bool) -> None:
+        wb, pkg = self.wb, self.pkg
+        layout = getattr(ws, "_layout", None)
+        streamed = getattr(ws, "write_only", False)
+        if not streamed:   # a write-only sheet collected them while streaming
+            ws._hyperlinks = []
+            ws._comments = []
+        with pkg.open(name, SHEET_TYPE) as out:
+            if streamed:
+                ws._finish()
+                dimension = ws._dimension_ref()
+            else:
+                bounds = sheet_bounds(ws)
+                if bounds is not None and (bounds[1] > MAX_ROW or bounds[3] > MAX_COLUMN):
+                    raise ValueError(f"sheet {ws.title!r} has cells beyond the last row "
+                                     f"({MAX_ROW}) or column ({MAX_COLUMN}, XFD) of a "
+                                     "worksheet")
+                dimension = sheet_dimension(ws, bounds) if bounds else "A1"
+            ctx = SheetContext(pkg, name, sheet_root(layout),
+                               source_rels=layout.rels if layout is not None else {},
+                               number=number, selected=selected, dimension=dimension,
+                               new=layout is None)
+            out.write(sheet_head(ws, ctx))
+            if streamed:
+                out.write(b"<sheetData>")
+                ws._copy_rows(out.write)
+                out.write(b"</sheetData>")
+            else:
+                write_rows_part(ws, out.write, lxml=self.lxml, engine=self.engine)
+            out.write(sheet_tail(ws, ctx))
+        self.lost.extend(f"{what} of sheet {ws.title!r}" for what in ctx.warnings)
+        if layout is not None:
+            written = Layout(name, ctx.root, list(ctx.written), {},
+                             dict(pkg.rels(name).items))
+            WORKSHEET.loaded(ws, written)
+            self.layouts[id(ws)] = written
+        del wb
+
+    def write_book(self, book: str, layout: Layout | None,
+                   entries: list[tuple[Any, str, int, str]], active: int) -> None:
+        wb, pkg = self.wb, self.pkg
+        self.book_entries = entries
+        book_type = self.book_type()
+        full_index = next(i for i, e in enumerate(entries) if e[0] is wb.worksheets[active])
+        ctx = BookContext(pkg, book, book_root(layout),
+                          source_rels=layout.rels if layout is not None else {},
+                          entries=entries, active=full_index,
+                          full_calc=layout is None or cells_changed(wb), new=layout is None)
+        for sheet, rid, _, _ in entries:
+            if isinstance(sheet, OtherSheet):
+                if ctx.keep_rel(rid) is None:
+                    self.lost.append(f"sheet {sheet.title!r} (its part is missing)")
+        if layout is not None:
+            for rid, rel in layout.rels.items():
+                if rel.kind == "vbaProject":
+                    if book_type in MACRO_TYPES:
+                        ctx.keep_rel(rid)
+                    else:
+                        self.lost.append(f"the VBA project (macros) {rel.target}, which only "
+                                         "a macro-enabled file (.xlsm) holds")
+        data = workbook_xml(wb, ctx, layout)
+        carry_rels(ctx, layout, WORKBOOK, modelled_kinds=_BOOK_MODELLED)
+        pkg.add(book, data, book_type)
+        self.book_written = Layout(book, ctx.root, list(ctx.written), {},
+                                   dict(pkg.rels(book).items))
+        WORKBOOK.loaded(wb, self.book_written)
+
+    def write_package_rels(self, book: str) -> None:
+        pkg, record = self.pkg, self.record
+        source_rels = record.package_rels if record is not None else {}
+        office = next((rid for rid, rel in source_rels.items() if rel.kind == "officeDocument"),
+                      None)
+        pkg.relate("", f"{REL_NS}/officeDocument", book, rid=office)
+        rels = pkg.rels("")
+        rels.reserve(source_rels)
+        core = app = None
+        for rid, rel in source_rels.items():
+            if rel.external:
+                pkg.relate("", rel.type, rel.target, external=True, rid=rid)
+            elif rel.kind == "core-properties":
+                core = (rid, rel)
+            elif rel.kind == "extended-properties":
+                app = (rid, rel)
+            elif rel.kind == "officeDocument":
+                continue
+            elif rel.kind == "origin":   # digital signatures, which no longer match
+                self.lost.append("the digital signatures (they would not match the "
+                                 "changed workbook)")
+            else:
+                kept = pkg.keep(rel.target)
+                if kept is not None:
+                    pkg.relate("", rel.type, kept, rid=rid)
+        source = pkg.source
+        now = now_text()
+        core_name = core[1].target if core is not None else "docProps/core.xml"
+        data = (source.read(core_name) if core is not None and source is not None
+                and source.has(core_name) else None)
+        pkg.rename(core_name, core_name)
+        pkg.add(core_name, core_xml(data, now), CORE_TYPE)
+        pkg.relate("", f"{_PKG_REL}/metadata/core-properties", core_name,
+                   rid=core[0] if core else None)
+        app_name = app[1].target if app is not None else "docProps/app.xml"
+        pkg.rename(app_name, app_name)
+        titles = [sheet.title for sheet, _, _, _ in self.book_entries]
+        if app is not None and source is not None and source.has(app_name):
+            data = source.read(app_name)
+            before = record.app_titles if record is not None else []
+            if before != titles:
+                data = app_xml(data, before, titles)
         else:
-            bounds = sheet_bounds(ws)
-            if bounds is not None and (bounds[1] > MAX_ROW or bounds[3] > MAX_COLUMN):
-                raise ValueError(f"sheet {ws.title!r} has cells beyond the last row "
-                                 f"({MAX_ROW}) or column ({MAX_COLUMN}, XFD) of a worksheet")
-            out.write(sheet_head(ws, sheet_dimension(ws, bounds) if bounds else "A1", selected,
-                                 kept))
-            write_rows_part(ws, out.write, lxml=lxml, engine=engine)
-        comments = list(ws._comments)
-
-        def comment_rels() -> str:
-            rels.append((f"rId{len(rels) + 1}", COMMENTS_REL, f"../comments{number}.xml"))
-            vml = f"rId{len(rels) + 1}"
-            rels.append((vml, VML_REL, f"../drawings/vmlDrawing{number}.vml"))
-            return vml
-
-        out.write(sheet_tail(ws, kept, comment_rels if comments else None, rels))
-    pkg.overrides.append(("/" + name, _TYPES["worksheet"]))
-    if comments:
-        pkg.add(f"xl/comments{number}.xml", comments_part(comments), _TYPES["comments"])
-        pkg.add(f"xl/drawings/vmlDrawing{number}.vml", vml_part(comments))
-    if rels:
-        pkg.add(f"xl/worksheets/_rels/sheet{number}.xml.rels", rels_part(rels))
+            data = NEW_APP
+        pkg.add(app_name, data, APP_TYPE)
+        pkg.relate("", f"{REL_NS}/extended-properties", app_name, rid=app[0] if app else None)
 
 
-def write_package(wb: Any, out: Any, *, lxml: bool = True, engine: Any = _ENGINE) -> None:
-    """The whole workbook as an xlsx package into the binary file `out`."""
+def _write(wb: Any, out: Any, lxml: bool, engine: Any, kind: str | None) -> _Save:
     engine = _native.native if engine is _ENGINE else engine
-    active = _active(wb)
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=ZLIB_LEVEL) as zf:
-        pkg = _Package(zf)
-        for number, ws in enumerate(wb.worksheets, 1):
-            _write_sheet(pkg, wb, ws, number, number - 1 == active, lxml, engine)
-        pkg.add("xl/workbook.xml", _workbook_part(wb, active), _TYPES["workbook"])
-        rels = [(f"rId{i}", f"{REL_NS}/worksheet", f"worksheets/sheet{i}.xml")
-                for i in range(1, len(wb.worksheets) + 1)]
-        rels.append((f"rId{len(rels) + 1}", f"{REL_NS}/styles", "styles.xml"))
-        pkg.add("xl/_rels/workbook.xml.rels", rels_part(rels))
-        pkg.add("xl/styles.xml", styles_part(wb.stylesheet, wb._cell_styles), _TYPES["styles"])
-        core, app = _doc_props(wb)
-        pkg.add("docProps/core.xml", core, _TYPES["core"])
-        pkg.add("docProps/app.xml", app, _TYPES["app"])
-        pkg.add("_rels/.rels", rels_part([
-            ("rId1", f"{REL_NS}/officeDocument", "xl/workbook.xml"),
-            ("rId2", f"{_PKG_REL}/metadata/core-properties", "docProps/core.xml"),
-            ("rId3", f"{REL_NS}/extended-properties", "docProps/app.xml")]))
-        zf.writestr("[Content_Types].xml", pkg.content_types())
+    source = getattr(wb, "_source", None)
+    with (source.open() if source is not None else contextlib.nullcontext()) as reader:
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=ZLIB_LEVEL) as zf:
+            save = _Save(wb, zf, reader, kind, lxml, engine)
+            save.run()
+    return save
+
+
+def write_package(wb: Any, out: Any, *, lxml: bool = True, engine: Any = _ENGINE,
+                  kind: str | None = None) -> list[str]:
+    """The whole workbook as an xlsx package into the binary file `out`;
+    `kind` is the extension it is saved under (".xlsx", ".xlsm", ...), None
+    for a file object. Returns what could not be kept, for the warning."""
+    return _write(wb, out, lxml, engine, kind).lost
 
 
 def save_workbook(wb: Any, filename: Any, *, lxml: bool = True, engine: Any = _ENGINE) -> None:
@@ -237,22 +343,23 @@ def save_workbook(wb: Any, filename: Any, *, lxml: bool = True, engine: Any = _E
     the end) or to a binary file object (written only once the whole
     package is made)."""
     _check(wb)
-    if getattr(wb, "unread_parts", None):
-        warnings.warn("not saved (the package does not model them): "
-                      f"{', '.join(wb.unread_parts)}", stacklevel=3)
     if hasattr(filename, "write"):
         with tempfile.TemporaryFile() as tmp:
-            write_package(wb, tmp, lxml=lxml, engine=engine)
+            lost = write_package(wb, tmp, lxml=lxml, engine=engine)
             tmp.seek(0)
             shutil.copyfileobj(tmp, filename, CHUNK)
+        _warn(lost)
         return
     path = os.fspath(filename)
+    kind = os.path.splitext(path)[1].lower()
     folder = os.path.dirname(os.path.abspath(path))
     fd, tmp_path = tempfile.mkstemp(prefix=".~" + os.path.basename(path)[:40], suffix=".tmp",
                                     dir=folder)
+    source = getattr(wb, "_source", None)
+    over_source = source is not None and source.same_file(path)
     try:
         with os.fdopen(fd, "wb") as tmp:
-            write_package(wb, tmp, lxml=lxml, engine=engine)
+            save = _write(wb, tmp, lxml, engine, kind)
         if os.path.exists(path):
             shutil.copymode(path, tmp_path)
         else:
@@ -265,3 +372,33 @@ def save_workbook(wb: Any, filename: Any, *, lxml: bool = True, engine: Any = _E
             pass
         raise
     wb.filename = path
+    if over_source:
+        _rebind(wb, save)
+    _warn(save.lost)
+
+
+def _warn(lost: list[str]) -> None:
+    if lost:
+        warnings.warn("not saved: " + "; ".join(lost), stacklevel=4)
+
+
+def _rebind(wb: Any, save: _Save) -> None:
+    """After a save over the file the workbook was loaded from: that file,
+    as written, is what the next save copies from."""
+    wb._source.refresh()
+    for ws in wb.worksheets:
+        written = save.layouts.get(id(ws))
+        if written is not None:
+            ws._layout = written
+    for sheet, rid, sheet_id, _ in save.book_entries:
+        if not isinstance(sheet, OtherSheet):
+            sheet._sheet_rid = rid
+            sheet._sheet_attributes = {**getattr(sheet, "_sheet_attributes", {}),
+                                       "sheetId": str(sheet_id)}
+    record = save.record
+    if record is not None and save.book_written is not None:
+        record.layout = save.book_written
+        record.package_rels = dict(save.pkg.rels("").items)
+        record.content_type = save.book_type()
+        record.entries = [sheet for sheet, _, _, _ in save.book_entries]
+        record.app_titles = [sheet.title for sheet in record.entries]
