@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
-from tavrinex.styles import Stylesheet
+from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
@@ -119,6 +119,12 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
     def epoch_1904(self) -> bool:
         """Whether dates count from 1904-01-01 (the 1904 date system)."""
         return self.epoch == MAC_EPOCH
+
+    @property
+    def named_styles(self) -> NamedStyles:
+        """The named cell styles ("Normal", ...); ``cell.style = "Good"``
+        takes a built-in one into the workbook."""
+        return self.stylesheet.named_styles
 
     @property
     def sheetnames(self) -> list[str]:

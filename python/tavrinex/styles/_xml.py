@@ -5,6 +5,7 @@ element itself is kept as read) and numbers written back shortest."""
 from __future__ import annotations
 
 import math
+from dataclasses import MISSING
 from typing import Any
 from xml.etree import ElementTree as ET
 
@@ -117,3 +118,14 @@ def check_number(value: Any, what: str, low: float, high: float, *, whole: bool 
     if not low <= value <= high:
         raise ValueError(f"{what} runs from {num_text(low)} to {num_text(high)}, "
                          f"not {value!r}")
+
+
+def short_repr(obj: Any) -> str:
+    """ClassName(field=value, ...) of the fields that differ from their defaults."""
+    parts = []
+    for name, spec in obj.__dataclass_fields__.items():
+        value = getattr(obj, name)
+        if spec.default is not MISSING and value == spec.default:
+            continue
+        parts.append(f"{name}={value!r}")
+    return f"{type(obj).__name__}({', '.join(parts)})"

@@ -5,8 +5,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (bool_text, build, check_bool, check_choice, check_number,
-                                  flag, integer, new)
+from tavrinex.styles._xml import (bool_text, build, check_bool, check_choice, check_number, flag,
+                                  integer, new, short_repr)
 
 HORIZONTAL = frozenset(("general", "left", "center", "right", "fill", "justify",
                         "centerContinuous", "distributed"))
@@ -18,11 +18,13 @@ _FLAGS = (("wrap_text", "wrapText"), ("justify_last_line", "justifyLastLine"),
           ("shrink_to_fit", "shrinkToFit"))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Alignment:
     """Where text sits in a cell. `text_rotation` is 0 to 180 degrees (91
     to 180 turn downwards) or 255 (letters stacked); `reading_order` 0
     (by content), 1 (left to right) or 2 (right to left)."""
+
+    __repr__ = short_repr
 
     horizontal: str | None = None
     vertical: str | None = None
@@ -78,10 +80,12 @@ class Alignment:
         return build(cls, values)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Protection:
     """Whether a cell is locked and its formula hidden once the sheet is
     protected."""
+
+    __repr__ = short_repr
 
     locked: bool = True
     hidden: bool = False

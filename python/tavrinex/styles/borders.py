@@ -7,7 +7,7 @@ from typing import Any
 from xml.etree import ElementTree as ET
 
 from tavrinex.styles._xml import (bool_text, build, check_bool, check_choice, flag, local,
-                                  main_children, new)
+                                  main_children, new, short_repr)
 from tavrinex.styles.colors import Color, as_color
 
 BORDER_STYLES = frozenset((
@@ -17,10 +17,12 @@ _SIDES = ("left", "right", "top", "bottom", "diagonal")
 _INNER = ("vertical", "horizontal")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Side:
     """One side's line: `style` None (no line) or one of the 13 border
     styles, and its colour."""
+
+    __repr__ = short_repr
 
     style: str | None = None
     color: Color | None = None
@@ -52,12 +54,14 @@ def _side(value: Any, name: str, optional: bool = False) -> Side | None:
     raise TypeError(f"Border.{name} is a Side or a border style text, not {value!r}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Border:
     """The sides of a cell's border (each a Side, or a style text such as
     "thin"); `diagonal` is drawn up and/or down as `diagonal_up` and
     `diagonal_down` say; `vertical` and `horizontal` are the inner lines
     of a range (None: not given)."""
+
+    __repr__ = short_repr
 
     left: Side = Side()
     right: Side = Side()

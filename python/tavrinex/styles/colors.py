@@ -8,8 +8,8 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (bool_text, build, check_number, flag, integer, new,
-                                  num_text, number)
+from tavrinex.styles._xml import (bool_text, build, check_number, flag, integer, new, num_text,
+                                  number, short_repr)
 
 _HEX = re.compile(r"[0-9A-Fa-f]{6}(?:[0-9A-Fa-f]{2})?")
 
@@ -22,11 +22,13 @@ def argb(color: str) -> str:
     return color if len(color) == 8 else "FF" + color
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Color:
     """One of `rgb` (6 or 8 hex digits), `theme` (an index into the
     theme's colours), `indexed` (into the palette) or `auto`, with a
     `tint` from -1 (darker) to 1 (lighter)."""
+
+    __repr__ = short_repr
 
     rgb: str | None = None
     theme: int | None = None

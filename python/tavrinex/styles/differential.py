@@ -8,7 +8,7 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import M, build, integer, local, new, sub
+from tavrinex.styles._xml import M, build, integer, local, new, short_repr, sub
 from tavrinex.styles.alignment import Alignment, Protection
 from tavrinex.styles.borders import Border
 from tavrinex.styles.fills import Fill, GradientFill, PatternFill, fill_from_element
@@ -25,10 +25,12 @@ def _check(value: Any, kinds: type | tuple[type, ...], what: str) -> None:
                         f"or None, not {type(value).__name__}")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class DifferentialStyle:
     """What a rule changes in the cells it matches: any of a font, a fill,
     a border, a number format (its text), an alignment and a protection."""
+
+    __repr__ = short_repr
 
     font: Font | None = None
     fill: Fill | None = None

@@ -6,8 +6,8 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (build, check_choice, check_number, local, new, num_text,
-                                  number, sub)
+from tavrinex.styles._xml import (build, check_choice, check_number, local, new, num_text, number,
+                                  short_repr, sub)
 from tavrinex.styles.colors import Color, as_color
 
 PATTERNS = frozenset((
@@ -17,11 +17,13 @@ PATTERNS = frozenset((
 GRADIENT_TYPES = frozenset(("linear", "path"))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class PatternFill:
     """A pattern of `fg_color` over `bg_color`; "solid" (the default) fills
     with `fg_color`, "none" is no fill. `pattern` None leaves the pattern
     to the context (differential styles of conditional formats)."""
+
+    __repr__ = short_repr
 
     fg_color: Color | None = None
     pattern: str | None = "solid"
@@ -43,11 +45,13 @@ class PatternFill:
         return el
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class GradientFill:
     """A gradient through `stops`, a sequence of (position from 0 to 1,
     colour): "linear" at `degree`, or "path" from the rectangle that
     `left`, `right`, `top` and `bottom` (0 to 1) inset."""
+
+    __repr__ = short_repr
 
     type: str = "linear"
     degree: float = 0

@@ -6,8 +6,8 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (build, check_bool, check_choice, check_number, flag,
-                                  integer, main_children, new, num_text, number, sub)
+from tavrinex.styles._xml import (build, check_bool, check_choice, check_number, flag, integer,
+                                  main_children, new, num_text, number, short_repr, sub)
 from tavrinex.styles.colors import Color, as_color
 
 UNDERLINES = frozenset(("single", "double", "singleAccounting", "doubleAccounting"))
@@ -17,12 +17,14 @@ _FLAGS = (("bold", "b"), ("italic", "i"), ("strike", "strike"), ("condense", "co
           ("extend", "extend"), ("outline", "outline"), ("shadow", "shadow"))
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Font:
     """A font. `underline` is None or one of "single", "double",
     "singleAccounting", "doubleAccounting"; `vert_align` None,
     "superscript" or "subscript"; `color` a Color or a hex text; `scheme`
     None, "major" or "minor" (the theme's heading or body font)."""
+
+    __repr__ = short_repr
 
     name: str | None = "Calibri"
     size: float | None = 11

@@ -6,7 +6,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from tavrinex.styles._xml import check_bool, check_number
+from tavrinex.styles._xml import check_bool, check_number, short_repr
 from tavrinex.styles.alignment import Alignment, Protection
 from tavrinex.styles.borders import Border, Side
 from tavrinex.styles.colors import Color
@@ -16,10 +16,12 @@ from tavrinex.styles.fonts import Font
 NO_FILL = PatternFill(pattern="none")
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class NamedStyle:
     """A named cell style. `builtin_id` marks one of the styles that
     spreadsheet programs know by number (Normal is 0)."""
+
+    __repr__ = short_repr
 
     name: str
     font: Font = Font()

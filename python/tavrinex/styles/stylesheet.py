@@ -439,7 +439,7 @@ def part_root(sheet: Stylesheet, cell_styles: list[Any]) -> ET.Element:
     unknown("")
     if sheet.number_formats:
         collection("numFmts", [new("numFmt", {"numFmtId": str(i), "formatCode": code})
-                               for i, code in sorted(sheet.number_formats.items())])
+                               for i, code in sheet.number_formats.items()])
     unknown("numFmts")
     for name, table in (("fonts", sheet.fonts), ("fills", sheet.fills),
                         ("borders", sheet.borders)):
