@@ -285,3 +285,69 @@ def rename(wb: Any, old: str, new: str) -> None:
         _rewrite_sheet(ws, edit, None, failed)
     _rewrite_names(wb, edit, failed)
     _warn(failed)
+
+
+# ---------------------------------------------------------------- copies
+
+# Attributes a copied sheet does not take from its source: its identity,
+# its cells (copied one by one), what is made at save time, and what may
+# not be copied (tables, whose names are unique in a workbook; images and
+# charts, whose parts belong to one sheet).
+_NOT_COPIED = frozenset(("parent", "_title", "_cells", "reader_path", "_hyperlinks",
+                         "_comments", "_appended", "tables", "_tables", "_images", "_charts",
+                         "_read_images", "_read_charts", "_drawing"))
+# Kept elements that point into the sheet's own relationships.
+_RELATED = frozenset(("drawing", "legacyDrawing", "legacyDrawingHF", "picture", "oleObjects",
+                      "controls", "tableParts"))
+
+
+def _copy_title(wb: Any, title: str) -> str:
+    taken = {ws.title.casefold() for ws in wb.worksheets}
+    for n in range(1, 10_000):
+        suffix = " Copy" if n == 1 else f" Copy{n}"
+        candidate = title[:31 - len(suffix)] + suffix
+        if candidate.casefold() not in taken:
+            return candidate
+    raise ValueError(f"no free title for a copy of {title!r}")
+
+
+def copy_worksheet(wb: Any, source: Any) -> Any:
+    """`Workbook.copy_worksheet`."""
+    import copy
+
+    from tavrinex.worksheet import copy_cell
+
+    if source not in wb.worksheets or not hasattr(source, "_cells"):
+        raise ValueError(f"{source!r} is not an editable worksheet of this workbook")
+    index = wb.worksheets.index(source)
+    target = wb.create_sheet(_copy_title(wb, source.title))
+    memo: dict[int, Any] = {id(wb): wb, id(source): target}
+    for name, value in vars(source).items():
+        if name in _NOT_COPIED:
+            continue
+        if name == "_raw_elements":
+            value = [(tag, snippet) for tag, snippet in value
+                     if not (isinstance(tag, str) and tag.rpartition("}")[2] in _RELATED)]
+        setattr(target, name, copy.deepcopy(value, memo))
+    cells = source._cells
+    for key in list(cells):
+        cell = cells[key]
+        copy_cell(cell, target.cell(*key))
+    target.sheet_state = "visible"
+    if hasattr(wb, "sheet_states"):
+        wb.sheet_states[target.title] = "visible"
+    failed: list[Any] = []
+    # References to the source by name, in the copy, name the copy.
+    _rewrite_sheet(target, Rename(source.title, target.title), None, failed)
+    names = getattr(wb, "defined_names", None)
+    if isinstance(names, list):
+        for dn in list(names):
+            attributes = getattr(dn, "attributes", {})
+            if attributes.get("localSheetId") == str(index):
+                value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
+                                 f"the defined name {dn.name}", failed)
+                names.append(dataclasses.replace(
+                    dn, value=value[1:], attributes={
+                        **attributes, "localSheetId": str(len(wb.worksheets) - 1)}))
+    _warn(failed)
+    return target
