@@ -142,7 +142,7 @@ class Image:
     "B2" (the image keeps its size) or "B2:E10" (it fills those cells)."""
 
     def __init__(self, source: str | os.PathLike[str] | bytes | IO[bytes], anchor: str = "B2",
-                 width: int | None = None, height: int | None = None) -> None:
+                 width: float | None = None, height: float | None = None) -> None:
         self.data = _read_source(source)
         self.format, self.pixel_width, self.pixel_height = image_info(self.data)
         parse_anchor(anchor)

@@ -66,7 +66,7 @@ def _move_cells(ws: Any, edit: Shift) -> list[Any]:
     items = list(cells.items()) if isinstance(cells, dict) else [(k, cells[k]) for k in list(cells)]
     index, amount = edit.index, edit.amount
     kept_from = index - amount if amount < 0 else index   # first coordinate not deleted
-    moved = []
+    moved: list[tuple[Any, Any]] = []
     append = moved.append
     for key, cell in items:
         row, column = key

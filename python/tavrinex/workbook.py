@@ -136,7 +136,9 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         place = {old[id(ws)]: new for new, ws in enumerate(order)}
         for name in self.defined_names:
             attributes = getattr(name, "attributes", None)
-            local = attributes.get("localSheetId") if isinstance(attributes, dict) else None
+            if not isinstance(attributes, dict):
+                continue
+            local = attributes.get("localSheetId")
             if isinstance(local, str) and local.isdigit() and int(local) in place:
                 attributes["localSheetId"] = str(place[int(local)])
         if self._active_index in place:

@@ -26,9 +26,10 @@ class Reference:
 
     def __init__(self, ws: Any, min_col: int, min_row: int, max_col: int | None = None,
                  max_row: int | None = None) -> None:
-        self.title = ws if isinstance(ws, str) else getattr(ws, "title", None)
-        if not isinstance(self.title, str):
+        title = ws if isinstance(ws, str) else getattr(ws, "title", None)
+        if not isinstance(title, str):
             raise TypeError(f"a Reference takes a worksheet or a sheet title, not {ws!r}")
+        self.title: str = title
         max_col = min_col if max_col is None else max_col
         max_row = min_row if max_row is None else max_row
         for name, value, limit in (("min_col", min_col, 16_384), ("min_row", min_row, 1_048_576),
