@@ -16,6 +16,8 @@ from tavrinex.errors import (BrokenPartError, EncryptedWorkbookError,  # noqa: E
                              InvalidFileError, MissingPartError, ZipBombError)
 from tavrinex.reader.book import load_workbook  # noqa: E402
 from tavrinex.workbook import Workbook  # noqa: E402
+from tavrinex.data import Table, read_table, read_tables  # noqa: E402
 
 __all__ = ["load_workbook", "Workbook", "InvalidFileError", "MissingPartError",
-           "BrokenPartError", "ZipBombError", "EncryptedWorkbookError"]
+           "BrokenPartError", "ZipBombError", "EncryptedWorkbookError",
+           "read_table", "read_tables", "Table"]

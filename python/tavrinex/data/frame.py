@@ -23,7 +23,7 @@ class Table:
 
     def __init__(self, arrays: Any = None, *, names: list[str] | None = None,
                  types: list[str] | None = None, columns: list[list[Any]] | None = None,
-                 num_rows: int = 0, strings: str = "view") -> None:
+                 num_rows: int = 0, strings: str = "view", reader_path: str = "engine") -> None:
         # Built by the engine (`arrays`, an ArrowTable) or from columns of
         # values in their Arrow units, packed into Arrow arrays when first asked.
         self._arrays = arrays
@@ -38,6 +38,8 @@ class Table:
             self._columns = columns or []
             self._num_rows = num_rows
         self._strings = strings
+        #: which road read the sheet: "engine" or "python"
+        self.reader_path = reader_path
 
     @property
     def schema(self) -> dict[str, str]:

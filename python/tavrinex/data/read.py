@@ -71,7 +71,7 @@ def read_book_table(book: Book, sheet: int | str, options: Options, engine: Any 
             pass
     names, types, columns, rows = pyroad.read(book, sheet_ref, table_ref, options, native)
     return Table(names=names, types=types, columns=columns, num_rows=rows,
-                 strings=options.strings)
+                 strings=options.strings, reader_path="python")
 
 
 def _native_strings(book: Book, native: Any) -> Any:
