@@ -174,6 +174,23 @@ class StoreMachine(RuleBasedStateMachine):
             self.check_value((row, col), item, cell=not values_only)
         assert created == (set(self.model) != before)
 
+    @precondition(lambda self: not self.store._in_dict_mode())
+    @rule(cols=st.booleans(), index=st.integers(1, 7), amount=st.integers(-3, 3).filter(bool))
+    def shift(self, cols, index, amount):
+        assert self.store._shift(cols, index, amount) == []
+        moved = {}
+        for (r, c), value in self.model.items():
+            v = c if cols else r
+            if index <= v < index - amount:
+                continue              # deleted
+            if v >= index:
+                v += amount
+            key = (r, v) if cols else (v, c)
+            if type(value) is Cell:
+                assert (value.row, value.column) == key
+            moved[key] = value
+        self.model = moved
+
     @invariant()
     def same_keys(self):
         assert list(self.store) == list(self.model)

@@ -152,10 +152,14 @@ class Worksheet:
     @title.setter
     def title(self, title):
         check_title(title)
-        for other in getattr(self.parent, "worksheets", ()):
+        sheets = getattr(self.parent, "worksheets", ())
+        for other in sheets:
             if other is not self and other.title.casefold() == title.casefold():
                 raise ValueError(f"a sheet titled {other.title!r} already exists")
-        self._title = title
+        old, self._title = self._title, title
+        if old != title and any(ws is self for ws in sheets):
+            from tavrinex import structure
+            structure.rename(self.parent, old, title)
 
     # -- cells
 
@@ -285,6 +289,34 @@ class Worksheet:
         if len(self._cells) != count:
             last = max(last, self.max_row)
         return last + 1
+
+    # -- rows and columns
+
+    def insert_rows(self, idx, amount=1):
+        """Insert `amount` empty rows before row `idx`. Cells below move
+        down with their values, styles, comments and hyperlinks, and every
+        formula, defined name and range of the workbook that refers to
+        them follows, as in Excel."""
+        from tavrinex import structure
+        structure.shift(self, "rows", idx, amount, delete=False)
+
+    def delete_rows(self, idx, amount=1):
+        """Delete `amount` rows from row `idx` on; cells below move up.
+        References into the deleted rows become #REF!, ranges shrink."""
+        from tavrinex import structure
+        structure.shift(self, "rows", idx, amount, delete=True)
+
+    def insert_cols(self, idx, amount=1):
+        """Insert `amount` empty columns before column `idx` (a number or
+        letters); as `insert_rows`, for columns."""
+        from tavrinex import structure
+        structure.shift(self, "cols", idx, amount, delete=False)
+
+    def delete_cols(self, idx, amount=1):
+        """Delete `amount` columns from column `idx` (a number or letters)
+        on; as `delete_rows`, for columns."""
+        from tavrinex import structure
+        structure.shift(self, "cols", idx, amount, delete=True)
 
     def merge_cells(self, range_string):
         """Merge the cells of a range such as "A1:C2"."""

@@ -224,6 +224,14 @@ public:
     void append_overflow(CellKey key, std::uint8_t kind, std::uint64_t payload,
                          std::uint8_t data_type, std::uint32_t style);
     void remove(const CellLocation& loc, PyRef& released);
+    // Rows (or columns) from `index` on move by `amount`; a negative amount
+    // deletes the cells of [index, index - amount) first. Materialised cells
+    // get their new row and column; dropped references go to `released`,
+    // and the surviving materialised cells that hold a hyperlink to `linked`.
+    // False with an exception (ValueError for keys beyond 32 bits). Defined
+    // in shift.cpp.
+    bool shift_keys(bool rows, std::uint32_t index, std::int64_t amount,
+                    std::vector<PyRef>& released, std::vector<PyRef>& linked);
     // Empties the store and leaves dict mode; the dropped references go to
     // `released`.
     void clear(std::vector<PyRef>& released);

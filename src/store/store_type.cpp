@@ -692,6 +692,83 @@ PyObject* m_append_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+PyObject* m_shift(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        static const char* const names[] = {"cols", "index", "amount"};
+        static const ArgSpec spec{"_shift", names, 3, 3};
+        PyObject* a[3];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        if (!PyBool_Check(a[0])) {
+            arg_type_error("_shift", "cols", "bool", a[0]);
+            return nullptr;
+        }
+        long long index = 0, amount = 0;
+        if (!arg_int64("_shift", "index", a[1], &index) ||
+            !arg_int64("_shift", "amount", a[2], &amount)) {
+            return nullptr;
+        }
+        if (index < 1 || (unsigned long long)index > kMaxIndex) {
+            PyErr_SetString(PyExc_ValueError, "row or column out of range");
+            return nullptr;
+        }
+        std::vector<PyRef> released, linked;
+        {
+            StoreHold hold;
+            if (!hold.exclusive(self)) return nullptr;
+            CellStore& s = store_core(self);
+            if (s.dict) Py_RETURN_NONE;
+            if (!s.shift_keys(a[0] == Py_False, (std::uint32_t)index, amount, released, linked)) {
+                return nullptr;
+            }
+        }
+        // Deleted cells are let go once the store is free again.
+        released.clear();
+        PyRef out = PyRef::steal(PyList_New((Py_ssize_t)linked.size()));
+        if (!out) return nullptr;
+        for (std::size_t i = 0; i < linked.size(); i++) {
+            PyList_SET_ITEM(out.get(), (Py_ssize_t)i, linked[i].release());
+        }
+        return out.release();
+    });
+}
+
+PyObject* m_formula_cells(PyObject* self, PyObject*) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        CellStore& s = store_core(self);
+        if (s.dict) Py_RETURN_NONE;
+        PyRef out = PyRef::steal(PyList_New(0));
+        if (!out) return nullptr;
+        std::vector<CellLocation> locs;
+        s.keys_in_order(locs);
+        PyObject* formula_type = s.data_type_at(DT_F);
+        for (const CellLocation& loc : locs) {
+            DecodedCell d = s.decode(loc);
+            PyRef value;
+            if (d.kind == K_OBJECT) {
+                // A materialised cell: its own data type tells.
+                PyObject* cell = s.object_at((std::uint32_t)d.payload);
+                PyRef type = PyRef::steal(PyObject_GetAttrString(cell, "data_type"));
+                if (!type) return nullptr;
+                int eq = PyObject_RichCompareBool(type.get(), formula_type, Py_EQ);
+                if (eq < 0) return nullptr;
+                if (!eq) continue;
+                value = PyRef::steal(PyObject_GetAttrString(cell, "_value"));
+            } else {
+                if (d.data_type != DT_F) continue;
+                value = s.value_of(d);
+            }
+            if (!value) return nullptr;
+            PyRef item = PyRef::steal(Py_BuildValue("(kkO)", (unsigned long)key_row(d.key),
+                                                    (unsigned long)key_column(d.key),
+                                                    value.get()));
+            if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef store_methods[] = {
     {"get", (PyCFunction)(void (*)(void))m_get, METH_FASTCALL | METH_KEYWORDS,
      "get($self, key, default=None)\n--\n\n"},
@@ -721,6 +798,14 @@ PyMethodDef store_methods[] = {
      "whose type is in `date_styles`\nwith that style id, and anything else as the cell "
      "`make_cell(row, column,\nvalue)` returns. False, with nothing added, in dict mode or before "
      "`_configure`."},
+    {"_shift", (PyCFunction)(void (*)(void))m_shift, METH_FASTCALL | METH_KEYWORDS,
+     "_shift($self, cols, index, amount)\n--\n\nMoves the keys of rows (columns when `cols`) from "
+     "`index` on by `amount`;\na negative amount deletes the cells of that many rows (columns) "
+     "from\n`index` first. Materialised cells get their new row and column.\nReturns the "
+     "materialised cells left that hold a hyperlink; None, with\nnothing moved, in dict mode."},
+    {"_formula_cells", (PyCFunction)m_formula_cells, METH_NOARGS,
+     "_formula_cells($self)\n--\n\n[(row, column, value)] of the cells whose data type is \"f\", "
+     "in store\norder, without materialising any; None in dict mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,273 @@
+"""Inserting and deleting rows and columns, and renaming sheets, with
+everything that refers to the cells following them.
+
+Cells move in their store: the engine's CellStore moves its keys without
+making a Python object for each cell; a dict of cells is rebuilt with the
+same cells under new keys. Formulas on every sheet of the workbook and the
+workbook's defined names are rewritten (tavrinex.formula.rewrite), and the
+ranges a sheet keeps (merged cells, hyperlinks, row heights and column
+widths) grow, shrink or move as Excel moves them.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import warnings
+from collections.abc import Iterator
+from typing import Any
+
+from tavrinex.formula import ArrayFormula, DataTableFormula, TokenizerError
+from tavrinex.formula.rewrite import MAX_COLUMN, MAX_ROW, Edit, Rename, Shift, rewrite_formula, \
+    shift_ref
+from tavrinex.utils.cell import column_index_from_string, get_column_letter
+
+
+def _index(value: Any, cols: bool) -> int:
+    if isinstance(value, str) and cols:
+        value = column_index_from_string(value)
+    elif isinstance(value, bool) or not isinstance(value, int):
+        kind = "a column number or letters" if cols else "a row number"
+        raise TypeError(f"the index is {kind}, not {value!r}")
+    limit = MAX_COLUMN if cols else MAX_ROW
+    if not 1 <= value <= limit:
+        raise ValueError(f"index {value} is outside 1..{limit}")
+    return value
+
+
+def _amount(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"the amount is a whole number from 1, not {value!r}")
+    return value
+
+
+# ---------------------------------------------------------------- cells
+
+def formula_cells(ws: Any) -> list[tuple[int, int, Any]]:
+    """(row, column, value) of the sheet's formula cells, without making a
+    cell object for the others."""
+    cells = ws._cells
+    native = getattr(cells, "_formula_cells", None)
+    found = native() if native is not None else None
+    if found is not None:
+        return found
+    return [(row, column, cells[row, column].value) for row, column in list(cells)
+            if cells[row, column].data_type == "f"]
+
+
+def _move_cells(ws: Any, edit: Shift) -> list[Any]:
+    """Moves the cells of `ws`; returns the cells left that hold a
+    hyperlink."""
+    cells = ws._cells
+    cols = edit.axis == "cols"
+    shift = getattr(cells, "_shift", None)
+    linked = shift(cols, edit.index, edit.amount) if shift is not None else None
+    if linked is not None:
+        return linked
+    moved = []
+    for key in list(cells):
+        cell = cells[key]
+        row, column = key
+        span = edit.span(column, column) if cols else edit.span(row, row)
+        if span is None:
+            continue
+        if cols:
+            column = span[0]
+        else:
+            row = span[0]
+        if hasattr(cell, "row"):
+            cell.row, cell.column = row, column
+        moved.append(((row, column), cell))
+    cells.clear()
+    for key, cell in moved:
+        cells[key] = cell
+    return [cell for _, cell in moved if getattr(cell, "_hyperlink", None) is not None]
+
+
+def _check_room(ws: Any, edit: Shift) -> None:
+    """Excel refuses to push cells off the sheet: so does this."""
+    if edit.amount < 0 or not len(ws._cells):
+        return
+    last = ws.max_column if edit.axis == "cols" else ws.max_row
+    if last >= edit.index and last + edit.amount > edit.limit:
+        what = "columns" if edit.axis == "cols" else "rows"
+        raise ValueError(f"inserting {edit.amount} {what} would push cells of {ws.title!r} "
+                         f"past the last {what[:-1]} of the sheet")
+
+
+# ---------------------------------------------------------------- formulas
+
+def _rewrite(value: Any, host: str | None, edit: Edit, where: str,
+             failed: list[str]) -> Any:
+    """A cell value or name text after `edit`; the same object when nothing
+    changes. `where` names it for the warning of an unreadable formula."""
+    try:
+        if isinstance(value, str):
+            return rewrite_formula(value, host, edit)
+        if isinstance(value, ArrayFormula) and isinstance(value.text, str):
+            text = rewrite_formula(value.text, host, edit)
+            ref = value.ref
+            if isinstance(edit, Shift) and isinstance(ref, str) \
+                    and (host or "").casefold() == edit.sheet.casefold():
+                ref = shift_ref(ref, edit) or ref
+            if text == value.text and ref == value.ref:
+                return value
+            return ArrayFormula(ref, text)
+        if isinstance(value, DataTableFormula) and isinstance(edit, Shift) \
+                and (host or "").casefold() == edit.sheet.casefold():
+            changes = {}
+            for name in ("ref", "r1", "r2"):
+                ref = getattr(value, name)
+                if isinstance(ref, str):
+                    new = shift_ref(ref, edit)
+                    if new is not None and new != ref:
+                        changes[name] = new
+            if changes:
+                fields = {n: getattr(value, n) for n in value._ATTRIBUTES}
+                return DataTableFormula(**{**fields, **changes})
+    except TokenizerError:
+        failed.append(where)
+    return value
+
+
+def _mentions(value: Any, title: str) -> bool:
+    """Whether a formula can refer to the sheet titled `title` by name."""
+    text = value.text if isinstance(value, ArrayFormula) else value
+    if not isinstance(text, str):
+        return False
+    folded = text.casefold()
+    return title.casefold() in folded or title.replace("'", "''").casefold() in folded
+
+
+def _worksheets(wb: Any) -> Iterator[Any]:
+    for ws in getattr(wb, "worksheets", ()):
+        if hasattr(ws, "_cells"):
+            yield ws
+
+
+def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | None,
+                   failed: list[str]) -> None:
+    """Rewrites the formulas of `ws`. `before` (for the edited sheet) holds
+    the formulas as they were before its cells moved."""
+    title = ws.title
+    if before is None:
+        name = edit.sheet if isinstance(edit, Shift) else edit.old
+        for row, column, value in formula_cells(ws):
+            if not _mentions(value, name):
+                continue
+            new = _rewrite(value, title, edit, f"{title}!{get_column_letter(column)}{row}", failed)
+            if new is not value:
+                ws.cell(row, column).value = new
+        return
+    assert isinstance(edit, Shift)
+    cols = edit.axis == "cols"
+    # What each moved cell reads now (a formula stored relative to its own
+    # cell may read differently at its new place).
+    now = {(row, column): value for row, column, value in formula_cells(ws)}
+    for row, column, value in before:
+        where = f"{title}!{get_column_letter(column)}{row}"
+        span = edit.span(column, column) if cols else edit.span(row, row)
+        if span is None:
+            continue
+        if cols:
+            column = span[0]
+        else:
+            row = span[0]
+        new = _rewrite(value, title, edit, where, failed)
+        if now.get((row, column)) != new:
+            ws.cell(row, column).value = new
+
+
+def _rewrite_names(wb: Any, edit: Edit, failed: list[str]) -> None:
+    for name in list(getattr(wb, "defined_names", ())):
+        value = getattr(name, "value", None)
+        if not isinstance(value, str) or not value:
+            continue
+        new = _rewrite("=" + value, None, edit, f"the defined name {name.name}", failed)
+        if new != "=" + value:
+            name.value = new[1:]
+
+
+def _warn(failed: list[str]) -> None:
+    for where in failed:
+        warnings.warn(f"the formula of {where} could not be read; its references were left "
+                      "as they were", stacklevel=4)
+
+
+# ---------------------------------------------------------------- ranges
+
+def _move_dimensions(ws: Any, edit: Shift) -> None:
+    if edit.axis == "rows":
+        dims = ws.row_dimensions
+        moved = {}
+        for key, dim in dims.items():
+            row = int(key)
+            span = edit.span(row, row)
+            if span is not None:
+                moved[str(span[0]) if isinstance(key, str) else span[0]] = dim
+        dims.clear()
+        dims.update(moved)
+        return
+    dims = ws.column_dimensions
+    entries = list(dims.items())
+    dims.clear()
+    for letter, dim in entries:
+        lo = int(dim.get("min") or column_index_from_string(letter))
+        hi = int(dim.get("max") or lo)
+        span = edit.span(lo, hi)
+        if span is None:
+            continue
+        dim["min"], dim["max"] = str(span[0]), str(span[1])
+        dims[get_column_letter(span[0])] = dim
+
+
+def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
+    merged = []
+    for ref in ws.merged_cells:
+        new = shift_ref(ref, edit)
+        # A merge left with one cell merges nothing.
+        if new is not None and ":" in new and new.partition(":")[0] != new.partition(":")[2]:
+            merged.append(new)
+    ws.merged_cells[:] = merged
+    for cell in linked:
+        link = cell._hyperlink
+        ref = shift_ref(link.ref, edit) if isinstance(link.ref, str) else None
+        cell._hyperlink = dataclasses.replace(link, ref=ref or cell.coordinate)
+    kept = []
+    for attrs in ws.hyperlinks:
+        ref = attrs.get("ref")
+        new = shift_ref(ref, edit) if ref else ref
+        if new is not None:
+            kept.append({**attrs, "ref": new} if ref else attrs)
+    ws.hyperlinks[:] = kept
+
+
+# ---------------------------------------------------------------- entry points
+
+def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
+    """Rows or columns inserted (`delete` false) before `idx`, or deleted
+    from `idx` on, `amount` of them."""
+    cols = axis == "cols"
+    index, count = _index(idx, cols), _amount(amount)
+    edit = Shift(ws.title, "cols" if cols else "rows", index, -count if delete else count)
+    _check_room(ws, edit)
+    failed: list[str] = []
+    before = formula_cells(ws)
+    linked = _move_cells(ws, edit)
+    _rewrite_sheet(ws, edit, before, failed)
+    for other in _worksheets(ws.parent):
+        if other is not ws:
+            _rewrite_sheet(other, edit, None, failed)
+    _rewrite_names(ws.parent, edit, failed)
+    _move_dimensions(ws, edit)
+    _move_ranges(ws, edit, linked)
+    _warn(failed)
+
+
+def rename(wb: Any, old: str, new: str) -> None:
+    """Formulas and defined names that name the sheet `old` name `new`."""
+    edit = Rename(old, new)
+    failed: list[str] = []
+    for ws in _worksheets(wb):
+        _rewrite_sheet(ws, edit, None, failed)
+    _rewrite_names(wb, edit, failed)
+    _warn(failed)
