@@ -10,7 +10,7 @@ from hypothesis import given, strategies as st
 
 import tavrinex
 from tavrinex import _native
-from tavrinex.cellstyle import Font
+from tavrinex.styles import Font
 from tavrinex.comments import Comment
 from tavrinex.dimensions import RowDimension
 from tavrinex.workbook import DefinedName

@@ -7,7 +7,7 @@ writes either as an xlsx file.
 
 Everything a later save needs is kept in plain attributes:
 
-* ``stylesheet``: the styles part (tavrinex.reader.stylesheet.Stylesheet):
+* ``stylesheet``: the styles part (tavrinex.styles.Stylesheet):
   fonts, fills, borders, alignments, protections, number formats and the
   cell formats, whose style arrays are ``_cell_styles`` (the same list);
 * ``number_formats``: custom number formats by id (``stylesheet``'s);
@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
-from tavrinex.reader.stylesheet import Stylesheet
+from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
@@ -89,7 +89,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
                  read_only: bool = False, data_only: bool = False,
                  empty: bool = False) -> None:
         if stylesheet is None:
-            from tavrinex.writer.styles_part import new_stylesheet
+            from tavrinex.styles import new_stylesheet
             stylesheet = new_stylesheet()
         super().__init__(shared_strings=shared_strings, cell_styles=stylesheet.cell_styles,
                          epoch=epoch)
@@ -119,6 +119,12 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
     def epoch_1904(self) -> bool:
         """Whether dates count from 1904-01-01 (the 1904 date system)."""
         return self.epoch == MAC_EPOCH
+
+    @property
+    def named_styles(self) -> NamedStyles:
+        """The named cell styles ("Normal", ...); ``cell.style = "Good"``
+        takes a built-in one into the workbook."""
+        return self.stylesheet.named_styles
 
     @property
     def sheetnames(self) -> list[str]:

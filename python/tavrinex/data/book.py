@@ -14,7 +14,7 @@ from tavrinex.errors import BrokenPartError, InvalidFileError
 from tavrinex.numbers import BUILTIN_FORMATS, FIRST_CUSTOM_ID, format_code
 from tavrinex.reader.book import STRICT_MAIN_NS, _Loader, read_strings
 from tavrinex.reader.excel import Archive, local_name
-from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
+from tavrinex.styles import Stylesheet, new_stylesheet, read_stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
@@ -102,11 +102,12 @@ class Book:
         by_kind = {}
         for rel in rels.values():
             by_kind.setdefault(rel.kind, rel)
-        self.stylesheet = Stylesheet()
+        self.stylesheet: Stylesheet = new_stylesheet()
         if "styles" in by_kind:
             styles_part = loader.target(by_kind["styles"], part, "the styles")
             try:
-                self.stylesheet = read_stylesheet(archive.parse(styles_part))
+                declared: list[tuple[str, str]] = []
+                self.stylesheet = read_stylesheet(archive.parse(styles_part, declared), declared)
             except (ValueError, OverflowError) as exc:
                 if isinstance(exc, InvalidFileError):
                     raise
