@@ -10,13 +10,15 @@ from tavrinex.reader.worksheet import DISPATCH_TAGS
 SRC = Path(__file__).resolve().parent.parent / "src"
 
 # Which engine folders each folder may include (its own always allowed).
-PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils"}
+PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils", "arrow", "table"}
 ALLOWED = {
     "core": set(),
     "utils": {"core"},
     "xml": {"core"},
     "formula": {"core", "utils"},
     "ftemplate": {"core", "utils", "formula"},
+    "arrow": set(),
+    "table": {"core", "utils", "arrow"},
     "lib": PYTHON_FREE | {"text", "sheet", "store", "writer"},
     "text": PYTHON_FREE | {"lib"},
     "sheet": PYTHON_FREE | {"lib", "text"},
