@@ -16,7 +16,7 @@ import tavrinex
 from tavrinex import _native
 from tavrinex.cell import Cell
 from tavrinex.comments import Comment
-from tavrinex.cellstyle import Font
+from tavrinex.styles import Font
 from tavrinex.utils.datetime import MAC_EPOCH
 from tavrinex.parts import package
 from tavrinex.writer.workbook_writer import save_workbook

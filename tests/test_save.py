@@ -15,7 +15,7 @@ from python_calamine import CalamineWorkbook
 
 import tavrinex
 from tavrinex import _native
-from tavrinex.cellstyle import Alignment, Border, Font, PatternFill
+from tavrinex.styles import Alignment, Border, Font, PatternFill
 from tavrinex.comments import Comment
 from tavrinex.dimensions import RowDimension
 from tavrinex.writer import workbook_writer
@@ -189,7 +189,7 @@ def test_styles_and_layout_round_trip(tmp_path, engine):
     first = tavrinex.load_workbook(tmp_path / "a.xlsx", engine=engine)
     ws = first.active
     assert ws["A1"].font == Font(size=14, bold=True, italic=True, color="FFC00000")
-    assert ws["B1"].fill.color == "FFFFFF00"
+    assert ws["B1"].fill == PatternFill("FFFFFF00")
     assert ws["C1"].border == Border.all("thin")
     assert ws["D1"].alignment == Alignment("center", "top", True)
     assert ws["E1"].number_format == "0.000%"
@@ -352,9 +352,9 @@ def test_bad_values_and_places():
         ws.cell(1, 16_385, "x")
     with pytest.raises(ValueError, match="colours"):
         ws["A1"].font = Font(color="red")
-    with pytest.raises(ValueError, match="border styles"):
+    with pytest.raises(ValueError, match="a border style is one of"):
         ws["A1"].border = Border.all("fat")
-    with pytest.raises(ValueError, match="horizontal alignment"):
+    with pytest.raises(ValueError, match="a horizontal alignment is one of"):
         ws["A1"].alignment = Alignment("middle")
     with pytest.raises(TypeError, match="append takes"):
         ws.append(5)

@@ -16,6 +16,7 @@ from python_calamine import CalamineWorkbook
 import tavrinex
 from tavrinex import _native
 from tavrinex.comments import Comment
+from tavrinex.styles import Alignment, Protection, Side
 from tavrinex.text import CellRichText, TextBlock
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
@@ -297,14 +298,14 @@ def test_cells_styles_and_layout(features, engine):
     style = ws["A1"].style_array
     sheet = wb.stylesheet
     font = sheet.fonts[style.fontId]
-    assert {child.tag.rpartition("}")[2] for child in font} >= {"b", "i", "color"}
-    fill = sheet.fills[style.fillId]
-    assert "00FF00" in "".join(el.get("rgb", "") for el in fill.iter())
-    assert any(el.get("style") == "medium" for el in sheet.borders[style.borderId])
-    assert sheet.alignments[style.alignmentId] == {"horizontal": "center",
-                                                   "vertical": "top", "wrapText": "1"}
-    assert sheet.protections[style.protectionId] == {"locked": "0", "hidden": "1"}
-    assert sheet.alignments[0] == {} and ws["B1"].style_array.alignmentId == 0
+    assert font.bold and font.italic and font.color is not None
+    assert "00FF00" in sheet.fills[style.fillId].fg_color.rgb
+    assert "medium" in {side.style for side in vars(sheet.borders[style.borderId]).values()
+                        if isinstance(side, Side)}
+    assert sheet.alignments[style.alignmentId] == Alignment("center", "top", wrap_text=True)
+    assert sheet.protections[style.protectionId] == Protection(locked=False, hidden=True)
+    assert sheet.alignments[0] == Alignment() and ws["B1"].style_array.alignmentId == 0
+    assert ws["A1"].alignment == Alignment("center", "top", wrap_text=True)
     assert wb.number_formats[ws["B1"].style_array.numFmtId] == "#,##0.00 [$€-407]"
 
 

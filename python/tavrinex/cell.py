@@ -59,7 +59,7 @@ def _give_date_format(cell, value):
     wb = getattr(cell.parent, "parent", None)
     if getattr(wb, "number_formats", None) is None:
         return
-    from tavrinex.cellstyle import default_date_format, set_number_format
+    from tavrinex.styles.cells import default_date_format, set_number_format
     set_number_format(cell, default_date_format(value))
 
 
@@ -119,48 +119,70 @@ class Cell:
 
     @number_format.setter
     def number_format(self, code):
-        from tavrinex.cellstyle import set_number_format
+        from tavrinex.styles.cells import set_number_format
         set_number_format(self, code)
 
     @property
     def font(self):
-        from tavrinex.cellstyle import font_of
+        from tavrinex.styles.cells import font_of
         return font_of(self)
 
     @font.setter
     def font(self, font):
-        from tavrinex.cellstyle import set_font
+        from tavrinex.styles.cells import set_font
         set_font(self, font)
 
     @property
     def fill(self):
-        from tavrinex.cellstyle import fill_of
+        from tavrinex.styles.cells import fill_of
         return fill_of(self)
 
     @fill.setter
     def fill(self, fill):
-        from tavrinex.cellstyle import set_fill
+        from tavrinex.styles.cells import set_fill
         set_fill(self, fill)
 
     @property
     def border(self):
-        from tavrinex.cellstyle import border_of
+        from tavrinex.styles.cells import border_of
         return border_of(self)
 
     @border.setter
     def border(self, border):
-        from tavrinex.cellstyle import set_border
+        from tavrinex.styles.cells import set_border
         set_border(self, border)
 
     @property
     def alignment(self):
-        from tavrinex.cellstyle import alignment_of
+        from tavrinex.styles.cells import alignment_of
         return alignment_of(self)
 
     @alignment.setter
     def alignment(self, alignment):
-        from tavrinex.cellstyle import set_alignment
+        from tavrinex.styles.cells import set_alignment
         set_alignment(self, alignment)
+
+    @property
+    def protection(self):
+        from tavrinex.styles.cells import protection_of
+        return protection_of(self)
+
+    @protection.setter
+    def protection(self, protection):
+        from tavrinex.styles.cells import set_protection
+        set_protection(self, protection)
+
+    @property
+    def style(self):
+        """The name of the cell's named style ("Normal" by default);
+        setting one ("Good", or a NamedStyle) gives the cell its format."""
+        from tavrinex.styles.cells import named_style_of
+        return named_style_of(self)
+
+    @style.setter
+    def style(self, style):
+        from tavrinex.styles.cells import set_named_style
+        set_named_style(self, style)
 
     @property
     def hyperlink(self):
@@ -227,6 +249,31 @@ class ReadOnlyCell:
     @property
     def style_id(self):
         return self._style_id
+
+    @property
+    def font(self):
+        from tavrinex.styles.cells import font_of
+        return font_of(self)
+
+    @property
+    def fill(self):
+        from tavrinex.styles.cells import fill_of
+        return fill_of(self)
+
+    @property
+    def border(self):
+        from tavrinex.styles.cells import border_of
+        return border_of(self)
+
+    @property
+    def alignment(self):
+        from tavrinex.styles.cells import alignment_of
+        return alignment_of(self)
+
+    @property
+    def protection(self):
+        from tavrinex.styles.cells import protection_of
+        return protection_of(self)
 
     @property
     def number_format(self):

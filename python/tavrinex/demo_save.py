@@ -8,7 +8,7 @@ import tempfile
 import time
 
 import tavrinex
-from tavrinex.cellstyle import Alignment, Border, Font, PatternFill
+from tavrinex.styles import Alignment, Border, Font, PatternFill
 
 VALUES = [
     ("text", "Grüße, <tavrinex> & co"),

@@ -7,7 +7,7 @@ writes either as an xlsx file.
 
 Everything a later save needs is kept in plain attributes:
 
-* ``stylesheet``: the styles part (tavrinex.reader.stylesheet.Stylesheet):
+* ``stylesheet``: the styles part (tavrinex.styles.Stylesheet):
   fonts, fills, borders, alignments, protections, number formats and the
   cell formats, whose style arrays are ``_cell_styles`` (the same list);
 * ``number_formats``: custom number formats by id (``stylesheet``'s);
@@ -23,7 +23,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
-from tavrinex.reader.stylesheet import Stylesheet
+from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
@@ -95,7 +95,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
                  read_only: bool = False, data_only: bool = False,
                  empty: bool = False) -> None:
         if stylesheet is None:
-            from tavrinex.writer.styles_part import new_stylesheet
+            from tavrinex.styles import new_stylesheet
             stylesheet = new_stylesheet()
         super().__init__(shared_strings=shared_strings, cell_styles=stylesheet.cell_styles,
                          epoch=epoch)
@@ -105,7 +105,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self.filename = filename
         self.read_only = read_only
         self.data_only = data_only
-        self.worksheets: list[S] = []
+        self._worksheets: list[S] = []
         self.defined_names: list[DefinedName] = []
         self.sheet_states: dict[str, str] = {}
         self.unread_parts: list[str] = []
@@ -124,9 +124,69 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         return f"<Workbook {self.filename!r} {self.sheetnames}>"
 
     @property
+    def worksheets(self) -> list[S]:
+        """The sheets in order. Assigning a new order of the same sheets
+        moves them as `move_sheet` does."""
+        return self._worksheets
+
+    @worksheets.setter
+    def worksheets(self, order: list[S]) -> None:
+        order = list(order)
+        if len(order) != len(self._worksheets) or {id(ws) for ws in order} != {
+                id(ws) for ws in self._worksheets}:
+            raise ValueError("a new order of the worksheets holds the same sheets, each once")
+        self._reorder(order)
+
+    def _reorder(self, order: list[S]) -> None:
+        """Puts the sheets in `order`; sheet-local names and the active
+        sheet go with their sheets."""
+        old = {id(ws): i for i, ws in enumerate(self._worksheets)}
+        place = {old[id(ws)]: new for new, ws in enumerate(order)}
+        for name in self.defined_names:
+            attributes = getattr(name, "attributes", None)
+            if not isinstance(attributes, dict):
+                continue
+            local = attributes.get("localSheetId")
+            if isinstance(local, str) and local.isdigit() and int(local) in place:
+                attributes["localSheetId"] = str(place[int(local)])
+        if self._active_index in place:
+            self._active_index = place[self._active_index]
+        self._worksheets[:] = order
+
+    def move_sheet(self, sheet: Any, offset: int = 0) -> None:
+        """Move a sheet (or the sheet of that title) `offset` places: to the
+        right when positive, to the left when negative."""
+        ws = self[sheet] if isinstance(sheet, str) else sheet
+        index = self._worksheets.index(ws)
+        if isinstance(offset, bool) or not isinstance(offset, int):
+            raise TypeError(f"the offset is a whole number of places, not {offset!r}")
+        target = index + offset
+        if not 0 <= target < len(self._worksheets):
+            raise ValueError(f"sheet {ws.title!r} at place {index} cannot move {offset} places "
+                             f"among {len(self._worksheets)} sheets")
+        order = list(self._worksheets)
+        order.insert(target, order.pop(index))
+        self._reorder(order)
+
+    def copy_worksheet(self, ws: Any) -> Any:
+        """A copy of the worksheet `ws` at the end of the workbook, titled
+        "<title> Copy" (then "<title> Copy2", ...): its cells with values,
+        formulas, styles, comments and hyperlinks, its dimensions, merged
+        ranges, layout and sheet-local names. Tables (their names must be
+        unique), images and charts are not copied."""
+        from tavrinex.structure import copy_worksheet
+        return copy_worksheet(self, ws)
+
+    @property
     def epoch_1904(self) -> bool:
         """Whether dates count from 1904-01-01 (the 1904 date system)."""
         return self.epoch == MAC_EPOCH
+
+    @property
+    def named_styles(self) -> NamedStyles:
+        """The named cell styles ("Normal", ...); ``cell.style = "Good"``
+        takes a built-in one into the workbook."""
+        return self.stylesheet.named_styles
 
     @property
     def sheetnames(self) -> list[str]:

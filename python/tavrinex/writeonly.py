@@ -12,7 +12,8 @@ import decimal
 import itertools
 
 from tavrinex.cell import Cell, infer_data_type
-from tavrinex.cellstyle import default_date_format, format_id
+from tavrinex.styles.cells import default_date_format
+from tavrinex.styles.stylesheet import format_id
 from tavrinex.styles import StyleArray
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.worksheet import (DATE_TYPES, MAX_COLUMN, MAX_ROW, ColumnDimensions,

@@ -39,8 +39,12 @@ class Readable(Protocol):
     def read(self, size: int, /) -> bytes: ...
 
 
-def _tree_parser(builder: ET.TreeBuilder) -> Any:
+def _tree_parser(builder: ET.TreeBuilder,
+                 namespaces: list[tuple[str, str]] | None = None) -> Any:
     parser = expat.ParserCreate(None, SEP)
+    if namespaces is not None:
+        parser.StartNamespaceDeclHandler = lambda prefix, uri: namespaces.append(
+            (prefix or "", uri or ""))
     parser.buffer_text = True
     parser.StartElementHandler = lambda name, attrs: builder.start(fixname(name),
                                                                    fixattrs(attrs))
@@ -59,11 +63,13 @@ def fromstring(data: bytes) -> ET.Element:
     return builder.close()
 
 
-def parse(stream: Readable, chunk: int = 1 << 16) -> ET.Element:
+def parse(stream: Readable, chunk: int = 1 << 16,
+          namespaces: list[tuple[str, str]] | None = None) -> ET.Element:
     """The root element of a whole document read from a binary stream, in
-    chunks of `chunk` bytes."""
+    chunks of `chunk` bytes; `namespaces`, when given, receives each
+    (prefix, uri) the document declares, in document order."""
     builder = ET.TreeBuilder()
-    parser = _tree_parser(builder)
+    parser = _tree_parser(builder, namespaces)
     try:
         while data := stream.read(chunk):
             parser.Parse(data, False)

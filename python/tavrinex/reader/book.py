@@ -29,7 +29,7 @@ from tavrinex.helpers import reader_helpers
 from tavrinex.reader.bind import read_worksheet
 from tavrinex.reader.excel import Archive, Member, Relationship, local_name, rels_part
 from tavrinex.reader.strings import read_shared_strings_py
-from tavrinex.reader.stylesheet import Stylesheet, read_stylesheet
+from tavrinex.styles import new_stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -225,11 +225,12 @@ class _Loader:
         for rel in rels.values():
             by_kind.setdefault(rel.kind, rel)
 
-        stylesheet = Stylesheet()
+        stylesheet = new_stylesheet()
         if "styles" in by_kind:
             styles_part = self.target(by_kind["styles"], part, "the styles")
             try:
-                stylesheet = read_stylesheet(archive.parse(styles_part))
+                declared: list[tuple[str, str]] = []
+                stylesheet = read_stylesheet(archive.parse(styles_part, declared), declared)
             except (ValueError, OverflowError) as exc:   # an index beyond 32 bits
                 if isinstance(exc, InvalidFileError):
                     raise

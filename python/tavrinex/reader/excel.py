@@ -527,11 +527,13 @@ class Archive:
             raise BrokenPartError(self.filename, f"cannot be opened ({exc})", part) from exc
         return Member(raw, limit, self.filename, part)
 
-    def parse(self, part: str) -> ET.Element:
-        """The root element of the XML part `part`."""
+    def parse(self, part: str, namespaces: list[tuple[str, str]] | None = None
+              ) -> ET.Element:
+        """The root element of the XML part `part`; `namespaces`, when
+        given, receives the (prefix, uri) pairs the part declares."""
         with self.open(part) as stream:
             try:
-                return xmltree.parse(stream)
+                return xmltree.parse(stream, namespaces=namespaces)
             except (ET.ParseError, expat.ExpatError) as exc:
                 raise BrokenPartError(self.filename, f"not well-formed XML ({exc})",
                                       part) from exc

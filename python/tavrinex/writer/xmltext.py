@@ -89,3 +89,67 @@ def parse_kept(snippet: bytes) -> ET.Element | None:
     except ET.ParseError:
         return None
     return root[0] if len(root) == 1 else None
+
+
+def write_element(el: ET.Element, prefixes: Mapping[str, str] | None = None) -> str:
+    """`el` as text keeping every namespace. `prefixes` maps the URIs
+    declared around it to their prefixes ("" for the default namespace;
+    the main spreadsheet namespace when not given); any other URI is
+    declared on the element where it is first used."""
+    scope = dict(prefixes) if prefixes is not None else {MAIN_NS: ""}
+    scope.setdefault(XML_NS, "xml")
+    out: list[str] = []
+    _write_ns(el, scope, out)
+    return "".join(out)
+
+
+def _qualified(clark: str, scope: dict[str, str], new: list[tuple[str, str]],
+               attribute: bool) -> str:
+    if not clark.startswith("{"):
+        return clark
+    uri, _, name = clark[1:].rpartition("}")
+    prefix = scope.get(uri)
+    if prefix is None or (attribute and prefix == ""):
+        # An attribute cannot take the default namespace: it needs a prefix.
+        taken = set(scope.values())
+        n = 0
+        while f"ns{n}" in taken:
+            n += 1
+        prefix = f"ns{n}"
+        scope[uri] = prefix
+        new.append((prefix, uri))
+    return f"{prefix}:{name}" if prefix else name
+
+
+def _needs_scope(el: ET.Element, scope: dict[str, str]) -> bool:
+    """Whether writing `el` declares a namespace (so it needs its own scope)."""
+    if not el.tag.startswith("{"):
+        return "" in scope.values()
+    if el.tag[1:].rpartition("}")[0] not in scope:
+        return True
+    return any(k.startswith("{") and scope.get(k[1:].rpartition("}")[0]) in (None, "")
+               for k in el.attrib)
+
+
+def _write_ns(el: ET.Element, scope: dict[str, str], out: list[str]) -> None:
+    if not isinstance(el.tag, str):
+        return   # comments and processing instructions are not kept
+    new: list[tuple[str, str]] = []
+    inner = dict(scope) if _needs_scope(el, scope) else scope
+    if not el.tag.startswith("{") and "" in inner.values():
+        # A name in no namespace inside a default namespace: undeclare it.
+        for uri in [u for u, p in inner.items() if p == ""]:
+            del inner[uri]
+        new.append(("", ""))
+    tag = _qualified(el.tag, inner, new, False)
+    pairs = [(_qualified(k, inner, new, True), v) for k, v in el.attrib.items()]
+    decls = "".join(f" xmlns:{p}={quoteattr(u)}" if p else f" xmlns={quoteattr(u)}"
+                    for p, u in new)
+    content = [text(el.text)] if el.text else []
+    for child in el:
+        _write_ns(child, inner, content)
+        if child.tail:
+            content.append(text(child.tail))
+    body = "".join(content)
+    head = tag + decls + attrs(pairs)
+    out.append(f"<{head}>{body}</{tag}>" if body else f"<{head}/>")
