@@ -223,7 +223,8 @@ def local_names(wb):
     out = {}
     for dn in wb.defined_names:
         local = dn.attributes.get("localSheetId")
-        out[dn.name, None if local is None else wb.worksheets[int(local)].title] = dn.value
+        title = None if local is None else wb.worksheets[int(local)].title
+        out[dn.name, dn.scope.title if dn.scope is not None else title] = dn.value
     return out
 
 

@@ -295,7 +295,8 @@ def rename(wb: Any, old: str, new: str) -> None:
 # charts, whose parts belong to one sheet).
 _NOT_COPIED = frozenset(("parent", "_title", "_cells", "reader_path", "_hyperlinks",
                          "_comments", "_appended", "tables", "_tables", "_images", "_charts",
-                         "_read_images", "_read_charts", "_drawing"))
+                         "_read_images", "_read_charts", "_drawing", "_layout",
+                         "_sheet_attributes", "_sheet_rid"))
 # Kept elements that point into the sheet's own relationships.
 _RELATED = frozenset(("drawing", "legacyDrawing", "legacyDrawingHF", "picture", "oleObjects",
                       "controls", "tableParts"))
@@ -329,6 +330,9 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
             value = [(tag, snippet) for tag, snippet in value
                      if not (isinstance(tag, str) and tag.rpartition("}")[2] in _RELATED)]
         setattr(target, name, copy.deepcopy(value, memo))
+    layout = getattr(source, "_layout", None)
+    if layout is not None:
+        target._layout = layout.copy_without(_RELATED)
     cells = source._cells
     for key in list(cells):
         cell = cells[key]
@@ -343,11 +347,12 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
     if isinstance(names, list):
         for dn in list(names):
             attributes = getattr(dn, "attributes", {})
-            if attributes.get("localSheetId") == str(index):
+            scoped = getattr(dn, "scope", None) is source
+            if scoped or attributes.get("localSheetId") == str(index):
                 value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
                                  f"the defined name {dn.name}", failed)
-                names.append(dataclasses.replace(
-                    dn, value=value[1:], attributes={
-                        **attributes, "localSheetId": str(len(wb.worksheets) - 1)}))
+                names.append(dataclasses.replace(dn, value=value[1:], scope=target) if scoped
+                             else dataclasses.replace(dn, value=value[1:], attributes={
+                                 **attributes, "localSheetId": str(len(wb.worksheets) - 1)}))
     _warn(failed)
     return target

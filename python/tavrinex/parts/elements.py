@@ -68,6 +68,16 @@ class Layout:
     def of(self, tag: str) -> list[Element]:
         return [el for el in self.elements if el.tag == tag]
 
+    def copy_without(self, locals_: Iterable[str]) -> Layout:
+        """The layout of a copy of the part: its elements but those of the
+        local names `locals_` and those that refer to a relationship (the
+        copy has none of its own), and no recorded states (the copy's
+        modelled elements are written from its model)."""
+        skip = set(locals_)
+        elements = [el for el in self.elements if el.local not in skip
+                    and not any(mentions(el.raw, rid) for rid in self.rels)]
+        return Layout("", self.root, elements, {}, {})
+
 
 @dataclass(frozen=True)
 class Modelled:

@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 import struct
 import tempfile
+import weakref
 import zipfile
 from collections.abc import Iterable, Iterator
 from typing import IO, Any, BinaryIO, cast
@@ -101,6 +102,7 @@ class SourcePackage:
             skipped = {name.lower() for name in skip}
             fp: Any = zf.fp
             self._spool = tempfile.TemporaryFile()
+            weakref.finalize(self, self._spool.close)
             with zipfile.ZipFile(self._spool, "w") as out:
                 for info in zf.infolist():
                     if info.is_dir() or info.filename.lstrip("/").lower() in skipped:
