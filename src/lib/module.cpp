@@ -62,6 +62,7 @@ int module_exec(PyObject* module) {
     if (add_type(module, "SharedStrings", shared_strings_type()) < 0) return -1;
     if (add_type(module, "ArrowTable", arrow_table_type()) < 0) return -1;
     if (add_type(module, "SheetTable", sheet_table_type()) < 0) return -1;
+    if (add_type(module, "TableWriter", table_writer_type()) < 0) return -1;
     return 0;
 }
 

@@ -118,8 +118,10 @@ class Table:
 
     def to_pandas(self, **options: Any) -> pandas.DataFrame:
         """A pandas.DataFrame, through pyarrow (`options` go to its
-        to_pandas); numeric columns without nulls share the buffers."""
+        to_pandas; dates become datetime64 as pandas.read_excel gives
+        them); numeric columns without nulls share the buffers."""
         options.setdefault("split_blocks", True)
+        options.setdefault("date_as_object", False)
         return self.to_arrow().to_pandas(**options)
 
     def to_pydict(self) -> dict[str, list[Any]]:
