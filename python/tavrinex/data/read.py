@@ -81,9 +81,11 @@ def _native_strings(book: Book, native: Any) -> Any:
         return cached
     strings = None
     if book.strings_part is not None:
+        info = book.archive.find(book.strings_part)
         with book.archive.open(book.strings_part) as source:
             try:
-                strings = native.read_shared_strings(source, reader_helpers())
+                strings = native.read_shared_strings(source, reader_helpers(),
+                                                     info.file_size if info else 0)
             except native.NativeFallback:
                 pass
     if strings is None:
