@@ -51,7 +51,8 @@ def read_excel(paths_or_glob: PathArg | Iterable[PathArg],
     pattern or a list of paths), one partition per workbook and sheet, in
     order; `options` are read_table's. The partitions must agree on their
     columns: the first one gives the frame's meta."""
-    sheets = list(sheet) if isinstance(sheet, (list, tuple)) else [sheet]
+    sheets: list[int | str] = (list(sheet) if isinstance(sheet, (list, tuple))
+                               else [sheet])   # type: ignore[list-item]
     parts = [(path, s) for path in _paths(paths_or_glob) for s in sheets]
     reader = _Partition(options)
     meta = reader(parts[0]).iloc[:0]

@@ -76,9 +76,8 @@ def read_book_table(book: Book, sheet: int | str, options: Options, engine: Any 
 
 def _native_strings(book: Book, native: Any) -> Any:
     """The shared strings as the engine's SharedStrings, made once a book."""
-    cached = getattr(book, "_native_strings", None)
-    if cached is not None:
-        return cached
+    if book._native_strings is not None:
+        return book._native_strings
     strings = None
     if book.strings_part is not None:
         info = book.archive.find(book.strings_part)

@@ -41,6 +41,7 @@ STYLE_IDS = (1, 2, 3, 4)
 _SML = "application/vnd.openxmlformats-officedocument.spreadsheetml"
 _TABLE_REL = f"{REL_NS}/table"
 
+_isal: Any
 try:
     from isal import isal_zlib as _isal
 except ImportError:  # pragma: no cover - depends on the installation
@@ -56,7 +57,7 @@ def _record_batches(data: Any) -> Any:
     """An object with __arrow_c_stream__ for `data`."""
     module = type(data).__module__.split(".")[0]
     if module == "pandas" and type(data).__name__ == "DataFrame":
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
         return pa.Table.from_pandas(data, preserve_index=False)
     if hasattr(data, "__arrow_c_stream__"):
         return data
@@ -96,7 +97,7 @@ def write_table(data: Any, target: Target, sheet: str = "Sheet1", *, header: boo
     widths = None
     if column_widths == "auto":
         widths = rows.text_widths(len(_sample(date_format)), len(_sample(datetime_format)), 8)
-    if hasattr(target, "write"):
+    if not isinstance(target, (str, os.PathLike)):
         with tempfile.TemporaryFile() as tmp:
             _write_package(tmp, rows, sheet, names, types, widths, date_format, datetime_format,
                            table_style, table_name)
@@ -179,7 +180,7 @@ def _chunks(rows: Any) -> Iterator[bytes]:
 
 
 def _member(zf: zipfile.ZipFile, name: str) -> Any:
-    out = zf.open(name, "w", force_zip64=True)
+    out: Any = zf.open(name, "w", force_zip64=True)
     if _isal is not None and getattr(out, "_compressor", None) is not None:
         out._compressor = _isal.compressobj(ISAL_LEVEL, zlib.DEFLATED, -15)
     return out
@@ -290,7 +291,7 @@ class PyTableWriter:
     """TableWriter in Python: the same text, from pyarrow's values."""
 
     def __init__(self, source: Any, header: bool, styles: tuple[int, int, int, int]) -> None:
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
         from tavrinex.writer.values import safe_string
         self._number = safe_string
         table = pa.table(source)
