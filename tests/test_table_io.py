@@ -155,7 +155,7 @@ def arrow_sample():
     return pa.table({
         "int": pa.array([i * 3 - 50 if i % 7 else None for i in range(n)], pa.int64()),
         "small": pa.array([i % 100 for i in range(n)], pa.uint8()),
-        "float": pa.array([i / 4 - 3.5 for i in range(n)]),
+        "float": pa.array([i / 3 - 3.5 for i in range(n)]),   # every digit kept
         "text": pa.array([f"row {i} & <more>" if i % 5 else " spaced " for i in range(n)]),
         "view": pa.array([f"v{i % 3}" for i in range(n)], pa.string_view()),
         "cat": pa.array([["x", "y"][i % 2] for i in range(n)]).dictionary_encode(),
