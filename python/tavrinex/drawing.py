@@ -9,6 +9,7 @@ series ranges of a chart part (the part itself is kept as it was).
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 from xml.etree import ElementTree as ET
 
 from tavrinex.chart.model import ReadChart, Series
@@ -226,3 +227,43 @@ def placed_size(item: DrawnItem, natural: tuple[int, int]) -> tuple[int, int]:
     if item.width is not None and item.height is not None:
         return item.width, item.height
     return natural
+
+
+def attach_drawings(archive: Any, ws: Any, part: str, rels: dict[str, Any]) -> None:
+    """Lists the pictures and charts of the drawings of sheet part `part`
+    in ``ws._read_images`` and ``ws._read_charts``. A drawing, image or
+    chart part that cannot be read is left out of the lists (the parts
+    themselves are kept as they are)."""
+    from tavrinex.image import PlacedImage, image_info
+
+    images: list[PlacedImage] = []
+    charts: list[ReadChart] = []
+    for rel in rels.values():
+        if rel.kind != "drawing" or rel.external or not archive.has(rel.target):
+            continue
+        try:
+            items = read_drawing(archive.parse(rel.target))
+            drawing_rels = archive.rels(rel.target)
+        except Exception:
+            continue
+        for item in items:
+            target = drawing_rels.get(item.rel_id)
+            if target is None or target.external or not archive.has(target.target):
+                continue
+            try:
+                if item.kind == "pic":
+                    with archive.open(target.target) as member:
+                        data = member.read()
+                    try:
+                        kind, width, height = image_info(data)
+                    except ValueError:
+                        kind, width, height = target.target.rpartition(".")[2].lower(), 0, 0
+                    width, height = placed_size(item, (width, height))
+                    images.append(PlacedImage(item.anchor, width, height, data, kind))
+                else:
+                    charts.append(read_chart(archive.parse(target.target), item.anchor,
+                                             target.target))
+            except Exception:
+                continue
+    ws._read_images = images
+    ws._read_charts = charts

@@ -234,6 +234,45 @@ def _move_dimensions(ws: Any, edit: Shift) -> None:
         dims[get_column_letter(span[0])] = dim
 
 
+def _move_anchor(anchor: str, edit: Shift) -> str:
+    """An image's or chart's anchor after `edit`: it moves and stretches
+    with its cells; when all of them are deleted it sits at the first cell
+    after them."""
+    from tavrinex.image import parse_anchor
+    (r1, c1), last = parse_anchor(anchor)
+    r2, c2 = last if last is not None else (r1, c1)
+    rows = edit.axis == "rows"
+    span = edit.span(r1, r2) if rows else edit.span(c1, c2)
+    if span is None:
+        span = (min(edit.index, edit.limit),) * 2
+    if rows:
+        r1, r2 = span
+    else:
+        c1, c2 = span
+    first = f"{get_column_letter(c1)}{r1}"
+    return first if last is None else f"{first}:{get_column_letter(c2)}{r2}"
+
+
+def _move_drawings(ws: Any, edit: Shift, failed: list[Any]) -> None:
+    for item in getattr(ws, "_images", ()):
+        item.anchor = _move_anchor(item.anchor, edit)
+    for chart in getattr(ws, "_charts", ()):
+        if chart.anchor:
+            chart.anchor = _move_anchor(chart.anchor, edit)
+
+
+def _rewrite_charts(wb: Any, edit: Edit, failed: list[Any]) -> None:
+    """Series ranges of the charts made here, on every sheet, after `edit`."""
+    for ws in _worksheets(wb):
+        for chart in getattr(ws, "_charts", ()):
+            for series in chart.series:
+                for name in ("values", "categories", "title_ref"):
+                    ref = getattr(series, name)
+                    if ref:
+                        new = _rewrite("=" + ref, None, edit, f"a series of {chart!r}", failed)
+                        setattr(series, name, new[1:])
+
+
 def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
     merged = []
     for ref in ws.merged_cells:
@@ -272,8 +311,10 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
         if other is not ws:
             _rewrite_sheet(other, edit, None, failed)
     _rewrite_names(ws.parent, edit, failed)
+    _rewrite_charts(ws.parent, edit, failed)
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
+    _move_drawings(ws, edit, failed)
     _warn(failed)
 
 
@@ -284,6 +325,7 @@ def rename(wb: Any, old: str, new: str) -> None:
     for ws in _worksheets(wb):
         _rewrite_sheet(ws, edit, None, failed)
     _rewrite_names(wb, edit, failed)
+    _rewrite_charts(wb, edit, failed)
     _warn(failed)
 
 
