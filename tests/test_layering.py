@@ -76,3 +76,15 @@ def test_folders_include_only_the_layers_below():
                     "datetime.h", "structmember.h")):
                 wrong.append(f"{path.relative_to(SRC)} includes <{name}>")
     assert wrong == []
+
+
+# A format of one "O" makes CPython spread a tuple argument into several
+# arguments; calls that pass one object use the one-argument calls.
+SPREADING_CALL = re.compile(
+    r'Py(?:Object_CallMethod|Object_CallFunction|EVAL_CallFunction)\s*\([^;]*?,\s*"O"\s*,', re.S)
+
+
+def test_no_call_spreads_a_tuple_argument():
+    found = [f"{path.relative_to(SRC)}: {m.group(0)!r}" for path in sorted(SRC.rglob("*.[ch]*"))
+             for m in SPREADING_CALL.finditer(path.read_text())]
+    assert found == []
