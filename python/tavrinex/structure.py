@@ -383,6 +383,32 @@ def _copy_title(wb: Any, title: str) -> str:
     raise ValueError(f"no free title for a copy of {title!r}")
 
 
+def _local_to(dn: Any, ws: Any, index: int) -> bool:
+    """Whether the defined name `dn` is local to `ws`, the sheet at place
+    `index`: tied to it, or holding its place."""
+    sheet = getattr(dn, "sheet", None)
+    if sheet is not None:
+        return sheet is ws
+    if getattr(dn, "local_sheet_id", None) == index:
+        return True
+    return getattr(dn, "attributes", {}).get("localSheetId") == str(index)
+
+
+def _local_copy(dn: Any, value: str, ws: Any, index: int) -> Any:
+    """A copy of the local name `dn` for the sheet `ws` at place `index`."""
+    import copy
+    new = copy.copy(dn)
+    new.value = value
+    new.attributes = dict(getattr(dn, "attributes", {}))
+    if "localSheetId" in new.attributes:
+        new.attributes["localSheetId"] = str(index)
+    if getattr(dn, "sheet", None) is not None:
+        new.sheet = ws
+    if getattr(dn, "local_sheet_id", None) is not None:
+        new.local_sheet_id = index
+    return new
+
+
 def copy_worksheet(wb: Any, source: Any) -> Any:
     """`Workbook.copy_worksheet`."""
     import copy
@@ -411,15 +437,11 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
     failed: list[Any] = []
     # References to the source by name, in the copy, name the copy.
     _rewrite_sheet(target, Rename(source.title, target.title), None, failed)
-    names = getattr(wb, "defined_names", None)
-    if isinstance(names, list):
-        for dn in list(names):
-            attributes = getattr(dn, "attributes", {})
-            if attributes.get("localSheetId") == str(index):
-                value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
-                                 f"the defined name {dn.name}", failed)
-                names.append(dataclasses.replace(
-                    dn, value=value[1:], attributes={
-                        **attributes, "localSheetId": str(len(wb.worksheets) - 1)}))
+    names: Any = getattr(wb, "defined_names", ())
+    for dn in list(names):
+        if _local_to(dn, source, index):
+            value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
+                             f"the defined name {dn.name}", failed)
+            names.append(_local_copy(dn, value[1:], target, len(wb.worksheets) - 1))
     _warn(failed)
     return target
