@@ -77,10 +77,13 @@ def _chart_frame(item: Placement, shape_id: int) -> str:
             element("c:chart", {"xmlns:c": C_NS, "r:id": item.rel_id})))))
 
 
-def drawing_xml(items: list[Placement]) -> bytes:
-    """The drawing part placing `items`."""
+def anchors_xml(items: list[Placement], first_id: int = 2, declare: bool = False) -> bytes:
+    """The anchor elements placing `items`, their shapes numbered from
+    `first_id`; with `declare`, each anchor declares the namespaces it
+    uses (for anchors added to a drawing part read from a file)."""
     anchors = []
-    for shape_id, item in enumerate(items, 2):
+    names = {"xmlns:xdr": XDR_NS, "xmlns:a": A_NS, "xmlns:r": REL_NS} if declare else {}
+    for shape_id, item in enumerate(items, first_id):
         (row, column), last = parse_anchor(item.anchor)
         cx, cy = item.width * EMU_PER_PIXEL, item.height * EMU_PER_PIXEL
         if item.kind == "pic":
@@ -89,17 +92,22 @@ def drawing_xml(items: list[Placement]) -> bytes:
             body = _chart_frame(item, shape_id)
         start = _marker("from", row - 1, column - 1)
         if last is None:
-            anchors.append(element("xdr:oneCellAnchor", None, start
+            anchors.append(element("xdr:oneCellAnchor", names or None, start
                                    + element("xdr:ext", {"cx": cx, "cy": cy})
                                    + body + "<xdr:clientData/>"))
         else:
             # To the top left of the cell after the last: the range's cells
             # are covered whole.
-            anchors.append(element("xdr:twoCellAnchor", {"editAs": "oneCell"}, start
+            anchors.append(element("xdr:twoCellAnchor", {**names, "editAs": "oneCell"}, start
                                    + _marker("to", last[0], last[1]) + body
                                    + "<xdr:clientData/>"))
+    return "".join(anchors).encode("utf-8")
+
+
+def drawing_xml(items: list[Placement]) -> bytes:
+    """The drawing part placing `items`."""
     root = element("xdr:wsDr", {"xmlns:xdr": XDR_NS, "xmlns:a": A_NS, "xmlns:r": REL_NS},
-                   "".join(anchors))
+                   anchors_xml(items).decode("utf-8"))
     return DECLARATION + root.encode("utf-8")
 
 
