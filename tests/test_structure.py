@@ -223,7 +223,9 @@ def local_names(wb):
     the name holds it (the sheet itself, or its place)."""
     out = {}
     for dn in wb.defined_names:
-        sheet = getattr(dn, "sheet", None)
+        sheet = next((getattr(dn, a) for a in ("sheet", "scope")
+                      if getattr(dn, a, None) is not None and not isinstance(getattr(dn, a), str)),
+                     None)
         local = getattr(dn, "local_sheet_id", None)
         if local is None:
             local = dn.attributes.get("localSheetId")

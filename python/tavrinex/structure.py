@@ -383,10 +383,20 @@ def _copy_title(wb: Any, title: str) -> str:
     raise ValueError(f"no free title for a copy of {title!r}")
 
 
+def _sheet_of(dn: Any) -> Any:
+    """The worksheet a defined name is tied to (as `sheet` or `scope`), or
+    None."""
+    for name in ("sheet", "scope"):
+        value = getattr(dn, name, None)
+        if value is not None and not isinstance(value, str):
+            return value
+    return None
+
+
 def _local_to(dn: Any, ws: Any, index: int) -> bool:
     """Whether the defined name `dn` is local to `ws`, the sheet at place
     `index`: tied to it, or holding its place."""
-    sheet = getattr(dn, "sheet", None)
+    sheet = _sheet_of(dn)
     if sheet is not None:
         return sheet is ws
     if getattr(dn, "local_sheet_id", None) == index:
@@ -402,8 +412,9 @@ def _local_copy(dn: Any, value: str, ws: Any, index: int) -> Any:
     new.attributes = dict(getattr(dn, "attributes", {}))
     if "localSheetId" in new.attributes:
         new.attributes["localSheetId"] = str(index)
-    if getattr(dn, "sheet", None) is not None:
-        new.sheet = ws
+    for name in ("sheet", "scope"):
+        if getattr(dn, name, None) is _sheet_of(dn) and _sheet_of(dn) is not None:
+            setattr(new, name, ws)
     if getattr(dn, "local_sheet_id", None) is not None:
         new.local_sheet_id = index
     return new

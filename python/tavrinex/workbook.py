@@ -138,7 +138,8 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
             # A local name tied to its sheet object moves with it; one that
             # holds its sheet's place (as a number, or as the text a file
             # gave) gets the new place.
-            if getattr(name, "sheet", None) is not None:
+            if any(getattr(name, attr, None) is not None
+                   and not isinstance(getattr(name, attr), str) for attr in ("sheet", "scope")):
                 continue
             local = getattr(name, "local_sheet_id", None)
             if isinstance(local, int) and local in place:
