@@ -24,6 +24,7 @@ from xml.parsers import expat
 
 from tavrinex import _native
 from tavrinex.comments import Comment, Hyperlink
+from tavrinex.drawing import attach_drawings
 from tavrinex.errors import BrokenPartError, InvalidFileError, MissingPartError
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.bind import read_worksheet
@@ -380,6 +381,7 @@ class _Loader:
         ws.reader_path = "python" if isinstance(ws._cells, dict) else "engine"
         links = self.attach_hyperlinks(ws, part, rels)
         comments: list[tuple[int, int, Comment]] = []
+        attach_drawings(self.archive, ws, part, rels)
         for rel in rels.values():
             if rel.kind == "comments":
                 comments += self.attach_comments(ws, self.target(rel, part, "the comments"))
