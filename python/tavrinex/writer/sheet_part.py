@@ -328,3 +328,18 @@ def vml_part(comments: list[tuple[int, int, Comment]]) -> bytes:
             f'<x:Row>{row - 1}</x:Row><x:Column>{column - 1}</x:Column>'
             '</x:ClientData></v:shape>')
     return (_VML_HEAD + "".join(shapes) + "</xml>").encode("utf-8")
+
+
+def rels_part(rels: list[tuple[str, str, str]]) -> bytes:
+    """A relationships part of (id, type, target as written) entries; the
+    targets of hyperlinks are external. (The package writer makes those of
+    a save; this is for writers that put a package together themselves.)"""
+    body = []
+    for rid, kind, target in rels:
+        values = {"Id": rid, "Type": kind, "Target": target}
+        if kind == HYPERLINK_REL:
+            values["TargetMode"] = "External"
+        body.append(element("Relationship", values))
+    ns = "http://schemas.openxmlformats.org/package/2006/relationships"
+    return DECLARATION + (f'<Relationships{attrs({"xmlns": ns})}>' + "".join(body)
+                          + "</Relationships>").encode("utf-8")
