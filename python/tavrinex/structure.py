@@ -171,9 +171,15 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         return
     assert isinstance(edit, Shift)
     cols = edit.axis == "cols"
-    # What each moved cell reads now (a formula stored relative to its own
-    # cell may read differently at its new place).
-    now = {(row, column): value for row, column, value in formula_cells(ws)}
+    # What each moved cell reads now (a formula the engine stores relative
+    # to its own cell may read differently at its new place); a dict of
+    # cells is asked cell by cell, the store in one pass.
+    cells = ws._cells
+    now: Any
+    if isinstance(cells, dict):
+        now = _DictValues(cells)
+    else:
+        now = {(row, column): value for row, column, value in formula_cells(ws)}
     for row, column, value in before:
         where = (title, row, column)
         span = edit.span(column, column) if cols else edit.span(row, row)
@@ -186,6 +192,17 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         new = _rewrite(value, title, edit, where, failed)
         if now.get((row, column)) != new:
             ws.cell(row, column).value = new
+
+
+class _DictValues:
+    """The values of a dict of cells by key, for ``get``."""
+
+    def __init__(self, cells: dict[Any, Any]) -> None:
+        self.cells = cells
+
+    def get(self, key: Any) -> Any:
+        cell = self.cells.get(key)
+        return None if cell is None else cell.value
 
 
 def _rewrite_names(wb: Any, edit: Edit, failed: list[Any]) -> None:
