@@ -423,3 +423,121 @@ def test_libreoffice_shows_the_same_text(books, tmp_path):
     assert edited["Second"].startswith("changed,")
     assert edited["Second"].partition("\n")[2] == source["Second"].partition("\n")[2]
     assert edited["Data"] == source["Data"] and edited["Hidden"] == source["Hidden"]
+
+
+# -- edits the package models, and what they leave as it was
+
+def load(path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return tavrinex.load_workbook(path)
+
+
+def book_xml(parts):
+    return etree.fromstring(parts["xl/workbook.xml"])
+
+
+def app_titles(data):
+    """([(heading, count)], titles) of an app.xml."""
+    vt = "{http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes}"
+    root = etree.fromstring(data)
+    ns = root.tag.partition("}")[0] + "}"
+    pairs = [v[0].text for v in root.find(f"{ns}HeadingPairs")[0]]
+    titles = [t.text for t in root.find(f"{ns}TitlesOfParts")[0].iter(f"{vt}lpstr")]
+    return list(zip(pairs[::2], map(int, pairs[1::2]))), titles
+
+
+def test_macros_stay_only_in_macro_enabled_files(books, tmp_path):
+    src = books["macros.xlsm"]
+    a = read_parts(src)
+    wb = load(src)
+    macro_type = "application/vnd.ms-excel.sheet.macroEnabled.main+xml"
+    for name, book_type, kept in [
+            ("again.xlsm", macro_type, True),
+            ("template.xltm", "application/vnd.ms-excel.template.macroEnabled.main+xml", True),
+            ("template.xltx", "application/vnd.openxmlformats-officedocument.spreadsheetml."
+                              "template.main+xml", False),
+            ("plain.xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml."
+                           "sheet.main+xml", False)]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            wb.save(tmp_path / name)
+        b = read_parts(tmp_path / name)
+        assert content_type(b, "xl/workbook.xml") == book_type, name
+        assert ("xl/vbaProject.bin" in b) == kept, name
+        if kept:
+            assert not caught and b["xl/vbaProject.bin"] == a["xl/vbaProject.bin"]
+        else:
+            assert len(caught) == 1 and "VBA project" in str(caught[0].message)
+            assert "xl/vbaProject.bin" in str(caught[0].message)
+            assert not [r for r in rels(b, "xl/workbook.xml").values() if r[0] == "vbaProject"]
+    if SOFFICE is not None:   # LibreOffice reads the project kept
+        out = tmp_path / "ods"
+        out.mkdir()
+        run_soffice(f"-env:UserInstallation=file://{out}/profile", "--convert-to", "ods",
+                    "--outdir", out, tmp_path / "again.xlsm")
+        with zipfile.ZipFile(out / "again.ods") as z:
+            module = next(n for n in z.namelist() if n.endswith("/Module1.xml"))
+            assert b"Function Twice(x)" in z.read(module)
+
+
+def test_header_cells_rename_table_columns(books, tmp_path):
+    src = books["everything.xlsx"]
+    wb = load(src)
+    wb["Data"]["A1"] = "Area"
+    wb["Data"]["D1"] = "Area"        # names in a table are unique: "Area2"
+    wb.save(tmp_path / "renamed.xlsx")
+    a, b = read_parts(src), read_parts(tmp_path / "renamed.xlsx")
+    table = "xl/tables/table1.xml"
+    names = [c.get("name") for c in etree.fromstring(b[table]).iter(f"{{{MAIN}}}tableColumn")]
+    assert names == ["Area", "Q1", "Q2", "Area2"]
+    assert b[table] == a[table].replace(b'name="Region"', b'name="Area"', 1).replace(
+        b'name="Total"', b'name="Area2"', 1)   # every other byte as it was
+    wb["Data"]["A1"] = "Region"
+    wb.save(tmp_path / "back.xlsx")
+    assert read_parts(tmp_path / "back.xlsx")[table] == a[table].replace(
+        b'name="Total"', b'name="Area2"', 1)
+    if SOFFICE is not None:   # LibreOffice reads the table with its new names
+        out = tmp_path / "lo"
+        out.mkdir()
+        run_soffice(f"-env:UserInstallation=file://{out}/profile", "--convert-to", "xlsx",
+                    "--outdir", out, tmp_path / "renamed.xlsx")
+        c = read_parts(out / "renamed.xlsx")
+        tables = [n for n in c if "tables/" in n and "_rels" not in n]
+        found = [x.get("name") for n in tables
+                 for x in etree.fromstring(c[n]).iter(f"{{{MAIN}}}tableColumn")]
+        assert found == ["Area", "Q1", "Q2", "Area2"]
+
+
+def test_sheets_renamed_moved_added_and_activated(books, tmp_path):
+    src = books["everything.xlsx"]
+    wb = load(src)
+    wb["Second"].title = "Rates"
+    wb.create_sheet("New")["A1"] = 1
+    wb.move_sheet("Data", 1)
+    wb.active = wb["Rates"]
+    wb.save(tmp_path / "moved.xlsx")
+    a, b = check_kept(src, tmp_path / "moved.xlsx")
+    book = book_xml(b)
+    sheets = [(s.get("name"), s.get("sheetId")) for s in book.find(f"{{{MAIN}}}sheets")]
+    assert sheets == [("Rates", "2"), ("Data", "1"), ("Extra", "3"), ("Hidden", "4"),
+                      ("New", "6"), ("Chart", "5")]
+    view = book.find(f"{{{MAIN}}}bookViews")[0]
+    assert view.get("activeTab") == "0"
+    selected = {}
+    for s in book.find(f"{{{MAIN}}}sheets"):
+        rid = s.get(f"{{{REL}}}id")
+        part = rels(b, "xl/workbook.xml")[rid][1]
+        views = etree.fromstring(b[part]).find(f"{{{MAIN}}}sheetViews")
+        if views is not None and views[0].tag == f"{{{MAIN}}}sheetView":
+            selected[s.get("name")] = views[0].get("tabSelected")
+    assert selected["Rates"] == "1" and selected["Data"] is None
+    pairs, titles = app_titles(b["docProps/app.xml"])
+    assert pairs[:2] == [("Worksheets", 5), ("Charts", 1)]
+    assert titles[:6] == ["Rates", "Data", "Extra", "Hidden", "New", "Chart"]
+    read_pairs, read_titles = app_titles(a["docProps/app.xml"])
+    assert read_pairs[0] == ("Worksheets", 4) and pairs[1:] == read_pairs[1:]
+    assert titles[5:] == read_titles[4:]   # the chart sheet and the names as they were
+    view = book_view(tmp_path / "moved.xlsx")
+    assert view["active"] == "Rates" and ("Local", "Hidden!$A$1", "Hidden") in view["names"]
+    assert ("Rate", "Rates!$B$1", None) in view["names"]

@@ -485,6 +485,8 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
     _move_features(ws, edit, failed)
+    for table in getattr(ws, "_kept_tables", ()):   # tables kept as read
+        table.shift(edit)
     _move_drawings(ws, edit, failed)
     _record(ws.parent, ws, edit)
     _warn(failed)
@@ -512,7 +514,7 @@ def rename(wb: Any, old: str, new: str) -> None:
 _NOT_COPIED = frozenset(("parent", "_title", "_cells", "reader_path", "_hyperlinks",
                          "_comments", "_appended", "tables", "_tables", "_images", "_charts",
                          "_read_images", "_read_charts", "_drawing", "_layout",
-                         "_sheet_attributes", "_sheet_rid"))
+                         "_sheet_attributes", "_sheet_rid", "_kept_tables"))
 # Kept elements that point into the sheet's own relationships.
 _RELATED = frozenset(("drawing", "legacyDrawing", "legacyDrawingHF", "picture", "oleObjects",
                       "controls", "tableParts"))

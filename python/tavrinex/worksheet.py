@@ -140,6 +140,7 @@ class Worksheet:
         self._layout = None           # the part as read (tavrinex.parts.elements.Layout)
         self._sheet_attributes = {}   # of its <sheet> entry in the workbook, as read
         self._sheet_rid = None        # the workbook's relationship id of it, as read
+        self._kept_tables = []        # tables kept as read (tavrinex.parts.tables)
         self.sheet_state = "visible"  # or "hidden", "veryHidden"
         self.reader_path = None       # "engine" or "python" once read from a file
         self._hyperlinks = []         # hyperlinks of the cells written out

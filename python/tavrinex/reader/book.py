@@ -36,6 +36,7 @@ from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from tavrinex.parts.elements import Layout
 from tavrinex.parts.source import SourcePackage
+from tavrinex.parts.tables import read_tables
 from tavrinex.parts.xml import read_root
 from tavrinex.parts.xml import split as split_part
 from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
@@ -385,6 +386,7 @@ class _Loader:
         for rel in rels.values():
             if rel.kind == "comments":
                 comments += self.attach_comments(ws, self.target(rel, part, "the comments"))
+        ws._kept_tables = read_tables(ws, rels, self.archive)
         WORKSHEET.loaded(ws, layout)
         # what a save collects from the cells, known here from the parts
         layout.states[WORKSHEET.clark("hyperlinks")] = links_state(links)

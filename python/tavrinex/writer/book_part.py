@@ -256,8 +256,10 @@ def core_xml(data: bytes | None, now: str) -> bytes:
 
 
 def app_xml(data: bytes, before: list[str], now: list[str]) -> bytes:
-    """app.xml as read, with the group of sheet titles in its heading pairs
-    and titles of parts changed from `before` to `now`."""
+    """app.xml as read, with the first group of its heading pairs whose
+    titles are all sheet titles it was read with (`before`: the worksheets,
+    where the other sheets have groups of their own) holding the worksheet
+    titles `now` instead."""
     from lxml import etree  # type: ignore[import-untyped]
     parser = etree.XMLParser(resolve_entities=False, no_network=True, huge_tree=False)
     root = etree.fromstring(data, parser)

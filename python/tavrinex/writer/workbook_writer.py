@@ -25,6 +25,7 @@ from tavrinex import _native
 from tavrinex.parts.elements import Layout, carry_rels
 from tavrinex.parts.package import (ISAL_LEVEL, ZLIB_LEVEL, PackageWriter,  # noqa: F401
                                     _fast_deflate, deflater)
+from tavrinex.parts.tables import sync_tables
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
 from tavrinex.writer.book_part import (APP_TYPE, BOOK_TYPES, CORE_TYPE, MACRO_TYPES, NEW_APP,
                                        WORKBOOK, BookContext, BookRecord, OtherSheet, app_xml,
@@ -101,6 +102,7 @@ class _Save:
         self.lost: list[str] = []
         self.layouts: dict[int, Layout] = {}   # id(ws) -> the sheet as written
         self.book_entries: list[tuple[Any, str, int, str]] = []
+        self.tables: list[tuple[Any, list[str], list[Any]]] = []   # renamed table columns
         self.book_written: Layout | None = None
 
     # -- the plan: part names and relationship ids
@@ -235,6 +237,7 @@ class _Save:
             else:
                 write_rows_part(ws, out.write, lxml=self.lxml, engine=self.engine)
             out.write(sheet_tail(ws, ctx))
+        self.tables += sync_tables(ws, pkg)
         self.lost.extend(f"{what} of sheet {ws.title!r}" for what in ctx.warnings)
         if layout is not None:
             written = Layout(name, ctx.root, list(ctx.written), {},
@@ -313,7 +316,7 @@ class _Save:
             data = source.read(app_name)
             before = record.app_titles if record is not None else []
             if before != titles:
-                data = app_xml(data, before, titles)
+                data = app_xml(data, before, [ws.title for ws in self.wb.worksheets])
         else:
             data = NEW_APP
         pkg.add(app_name, data, APP_TYPE)
@@ -395,6 +398,8 @@ def _rebind(wb: Any, save: _Save) -> None:
             sheet._sheet_rid = rid
             sheet._sheet_attributes = {**getattr(sheet, "_sheet_attributes", {}),
                                        "sheetId": str(sheet_id)}
+    for table, names, values in save.tables:
+        table.names, table.loaded = names, values
     record = save.record
     if record is not None and save.book_written is not None:
         record.layout = save.book_written
