@@ -245,3 +245,15 @@ def test_written_tables_read_by_independent_programs(tmp_path):
     shown = csv_rows(path, tmp_path)
     assert shown[0] == ["name", "units", "price", "sold"]
     assert shown[2] == ["desk", "1", "120", "2024-03-02"]
+
+
+def test_tables_without_the_engine_give_the_same_arrow(mixed, monkeypatch):
+    packed = {mode: pa.table(tavrinex.read_table(mixed, strings=mode, engine=None))
+              for mode in ("view", "dictionary", "plain")}
+    monkeypatch.setattr(_native, "native", None)   # a pure-Python installation
+    for mode, expected in packed.items():
+        table = tavrinex.read_table(mixed, strings=mode)
+        assert table.reader_path == "python"
+        got = pa.table(table)
+        assert got.schema == expected.schema and got.to_pydict() == expected.to_pydict()
+        assert pa.record_batch(table).num_rows == table.num_rows
