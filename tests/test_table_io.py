@@ -231,20 +231,26 @@ def test_written_tables_read_by_independent_programs(tmp_path):
     """python-calamine reads the values; LibreOffice opens the Excel table
     and shows the values."""
     from python_calamine import CalamineWorkbook
-    data = pa.table({"name": ["lamp", "desk", "pen"], "units": [2, 1, 10],
-                     "price": [9.5, 120.0, 1.25],
+    # (a cell after a gap carries its reference; the others go without)
+    data = pa.table({"name": ["lamp", "desk", "pen"], "units": [2, None, 10],
+                     "price": [9.5, 120.0, None],
                      "sold": [datetime.date(2024, 3, d) for d in (1, 2, 3)]})
     path = tmp_path / "sales.xlsx"
     tavrinex.write_table(data, path, "Sales", table_style="TableStyleMedium9")
     rows = CalamineWorkbook.from_path(str(path)).get_sheet_by_name("Sales").to_python()
     assert rows[0] == ["name", "units", "price", "sold"]
     assert rows[1][:3] == ["lamp", 2.0, 9.5] and rows[3][3] == datetime.date(2024, 3, 3)
+    assert rows[2] == ["desk", "", 120.0, datetime.date(2024, 3, 2)]
+    import fastexcel
+    assert fastexcel.read_excel(str(path)).load_sheet("Sales").to_arrow().to_pydict()[
+        "price"] == [9.5, 120.0, None]
     assert tavrinex.read_table(path, "Table1").to_pydict() == data.to_pydict()
     if SOFFICE is None:
         pytest.skip("LibreOffice is not installed")
     shown = csv_rows(path, tmp_path)
     assert shown[0] == ["name", "units", "price", "sold"]
-    assert shown[2] == ["desk", "1", "120", "2024-03-02"]
+    assert shown[2] == ["desk", "", "120", "2024-03-02"]
+    assert shown[3] == ["pen", "10", "", "2024-03-03"]
 
 
 def test_tables_without_the_engine_give_the_same_arrow(mixed, monkeypatch):
