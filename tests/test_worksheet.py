@@ -65,8 +65,8 @@ def test_python_read_end_to_end():
     assert ws.sheet_format == {"defaultRowHeight": "15"}
     assert ws.hyperlinks == [{"ref": "A1", "{urn:r}id": "rId1"}]
     assert ws._raw_elements == [
-        ("{%s}cols" % MAIN, b'<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>'),
-        ("{%s}pageMargins" % MAIN, b'<pageMargins left="0.7"/>')]
+        ("{%s}cols" % MAIN, b'<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>')]
+    assert ws.page_margins.left == 0.7
     assert len(caught) == 1 and "B2" in caught[0]
 
 

@@ -23,21 +23,12 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
+from tavrinex.names import DefinedName, DefinedNames
 from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
     from tavrinex.reader.excel import Archive
-
-
-@dataclass
-class DefinedName:
-    """A defined name: its name, its formula text and its other attributes
-    (localSheetId, hidden, comment, ...) as written."""
-
-    name: str
-    value: str
-    attributes: dict[str, str] = field(default_factory=dict)
 
 
 class Titled(Protocol):
@@ -100,8 +91,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self.read_only = read_only
         self.data_only = data_only
         self.worksheets: list[S] = []
-        self.defined_names: list[DefinedName] = []
-        self.sheet_states: dict[str, str] = {}
+        self.defined_names = DefinedNames(self)
         self.unread_parts: list[str] = []
         self._active_index = 0
         self._date_formats = stylesheet.date_style_ids()
@@ -119,6 +109,11 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
     def epoch_1904(self) -> bool:
         """Whether dates count from 1904-01-01 (the 1904 date system)."""
         return self.epoch == MAC_EPOCH
+
+    @property
+    def sheet_states(self) -> dict[str, str]:
+        """The state of each sheet by title ("visible", "hidden", "veryHidden")."""
+        return {ws.title: getattr(ws, "sheet_state", "visible") for ws in self.worksheets}
 
     @property
     def named_styles(self) -> NamedStyles:
@@ -187,14 +182,12 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
             self.worksheets.append(sheet)
         else:
             self.worksheets.insert(index, sheet)
-        self.sheet_states[title] = "visible"
         return sheet
 
     def remove(self, ws: Any) -> None:
         """Take a worksheet out of the workbook."""
         index = self.worksheets.index(ws)
         del self.worksheets[index]
-        self.sheet_states.pop(ws.title, None)
         close = getattr(ws, "_discard", None)
         if close is not None:
             close()

@@ -7,6 +7,7 @@ import re
 import decimal
 
 from tavrinex.cell import Cell, infer_data_type
+from tavrinex.sheetfeatures import SheetFeatures
 from tavrinex.styles import StyleArray, StyleList
 from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
 
@@ -121,7 +122,7 @@ def copy_cell(source, cell):
         cell._hyperlink = dataclasses.replace(source._hyperlink, ref=cell.coordinate)
 
 
-class Worksheet:
+class Worksheet(SheetFeatures):
     """A worksheet whose cells live in ``_cells``: a dict, or the engine's
     CellStore, keyed by (row, column)."""
 
@@ -137,7 +138,7 @@ class Worksheet:
         self.sheet_format = {}
         self._dimension = None
         self._raw_elements = []       # (tag, bytes) of elements kept as written
-        self.sheet_state = "visible"  # or "hidden", "veryHidden"
+        self._init_features()
         self.reader_path = None       # "engine" or "python" once read from a file
         self._hyperlinks = []         # hyperlinks of the cells written out
         self._comments = []           # (row, column, comment) of the cells written out
@@ -327,6 +328,49 @@ class Worksheet:
         if r1 > r2 or c1 > c2:
             raise ValueError(f"range {range_string!r} does not run from top left to bottom right")
         self.merged_cells.append(range_string.upper())
+
+    def _take_table(self, table):
+        columns = table.columns
+        header = table.header_cells()
+        names = []
+        if table.header_row:
+            for i, (row, column) in enumerate(header):
+                cell = self._cells.get((row, column))
+                value = cell.value if cell is not None else None
+                if value is None:
+                    value = columns[i].name if columns is not None else f"Column{i + 1}"
+                    self.cell(row, column).value = value
+                elif not isinstance(value, str):
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{self.cell(row, column).coordinate} holds {value!r}; "
+                                     "header cells hold text")
+                elif columns is not None and columns[i].name != value:
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{self.cell(row, column).coordinate} holds {value!r}, "
+                                     f"column {i + 1} is named {columns[i].name!r}")
+                names.append(value)
+        else:
+            names = [c.name for c in columns] if columns is not None else \
+                [f"Column{i + 1}" for i in range(len(header))]
+        seen = {}
+        for i, name in enumerate(names):
+            if name.casefold() in seen:
+                raise ValueError(f"table {table.name!r}: columns {seen[name.casefold()] + 1} "
+                                 f"and {i + 1} are both named {name!r}")
+            seen[name.casefold()] = i
+        from tavrinex.tables import TableColumn
+        table.columns = [columns[i] if columns is not None else TableColumn(name)
+                         for i, name in enumerate(names)]
+        if table.totals_row:
+            row = table.bounds[2]
+            for column, entry in zip(range(table.bounds[1], table.bounds[3] + 1), table.columns):
+                cell = self._cells.get((row, column))
+                if cell is not None and cell.value is not None:
+                    continue
+                value = entry.totals_label if entry.totals_label is not None \
+                    else table.totals_formula(entry)
+                if value is not None:
+                    self.cell(row, column).value = value
 
     # -- extent
 

@@ -30,7 +30,8 @@ from tavrinex.styles import new_stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
+from tavrinex.names import DefinedName
+from tavrinex.workbook import ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
 
 _ENGINE: Any = object()   # "use the installed engine"
@@ -273,6 +274,7 @@ class _Loader:
         entries = [el for el in (sheets if sheets is not None else ())
                    if local_name(el.tag) == "sheet"]
         position = {}   # place among all sheets -> place among worksheets
+        in_file_order: list[Any] = []   # each sheet of the file, None when not a worksheet
         for index, el in enumerate(entries):
             title = el.get("name")
             rid = next((v for k, v in el.attrib.items()
@@ -286,21 +288,24 @@ class _Loader:
                     self.name, f"sheet {title!r} refers to relationship {rid!r}, which "
                     f"{rels_part(part)} does not hold", part)
             if rel.kind != "worksheet":
+                in_file_order.append(None)
                 continue   # chartsheets and the like: reported as unmodelled
             sheet_part = self.target(rel, part, f"sheet {title!r}")
             state = el.get("state", "visible")
-            wb.sheet_states[title] = state
             position[index] = len(wb.worksheets)
             ws = (self.read_only_sheet(wb, title, sheet_part) if self.read_only
                   else self.full_sheet(wb, title, sheet_part))
-            try:
-                setattr(ws, "sheet_state", state)
-            except AttributeError:
-                pass   # a worksheet class without that attribute: sheet_states has it
+            # As the file has it: the rule of one visible sheet is the user's to keep.
+            if hasattr(ws, "_sheet_state"):
+                ws._sheet_state = state
+            else:
+                ws.sheet_state = state
             wb.worksheets.append(ws)
+            in_file_order.append(ws)
             if self.on_sheet is not None:
                 self.on_sheet(ws)
         wb._active_index = position.get(wb._active_index, -1)
+        wb.defined_names.bind_sheets(in_file_order)
 
     # -- worksheets
 
