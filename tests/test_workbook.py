@@ -292,7 +292,7 @@ def test_cells_styles_and_layout(features, engine):
     assert ws.merged_cells == ["A3:C4"]
     assert float(ws.column_dimensions["B"]["width"]) > 25
     assert ws.column_dimensions["B"]["max"] == "3"
-    assert float(ws.row_dimensions["3"]["ht"]) == pytest.approx(40, abs=0.5)
+    assert ws.row_dimensions[3].height == pytest.approx(40, abs=0.5)
     assert ws._dimension == "A1:E6" and ws.calculate_dimension() == "A1:E6"
 
     # the style of A1 reaches its font, fill, border, alignment and protection

@@ -56,6 +56,18 @@ class DocumentProperties:
     """The workbook's document properties; dates are naive UTC datetimes
     (aware ones are converted), texts str, None when absent."""
 
+    title: str | None
+    subject: str | None
+    creator: str | None
+    keywords: str | None
+    description: str | None
+    last_modified_by: str | None
+    category: str | None
+    created: datetime.datetime | None
+    modified: datetime.datetime | None
+    company: str | None
+    manager: str | None
+
     def __init__(self, **values: Any) -> None:
         for name in FIELDS:
             object.__setattr__(self, name, None)

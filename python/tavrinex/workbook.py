@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
 from tavrinex.names import DefinedName, DefinedNames
+from tavrinex.properties import CustomProperties, DocumentProperties
 from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
@@ -92,6 +93,9 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self.data_only = data_only
         self.worksheets: list[S] = []
         self.defined_names = DefinedNames(self)
+        self._properties = DocumentProperties(creator="tavrinex")
+        self._custom_properties = CustomProperties()
+        self._modified_read: Any = None   # the modification date the file had
         self.unread_parts: list[str] = []
         self._active_index = 0
         self._date_formats = stylesheet.date_style_ids()
@@ -114,6 +118,27 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
     def sheet_states(self) -> dict[str, str]:
         """The state of each sheet by title ("visible", "hidden", "veryHidden")."""
         return {ws.title: getattr(ws, "sheet_state", "visible") for ws in self.worksheets}
+
+    @property
+    def properties(self) -> DocumentProperties:
+        """The document properties (title, creator, dates, company, ...)."""
+        return self._properties
+
+    @properties.setter
+    def properties(self, value: DocumentProperties) -> None:
+        if not isinstance(value, DocumentProperties):
+            raise TypeError(f"properties takes DocumentProperties, not {type(value).__name__}")
+        self._properties = value
+
+    @property
+    def custom_properties(self) -> CustomProperties:
+        """Custom document properties: names to str, int, float, bool or datetime."""
+        return self._custom_properties
+
+    @custom_properties.setter
+    def custom_properties(self, value: Any) -> None:
+        self._custom_properties = value if isinstance(value, CustomProperties) \
+            else CustomProperties(dict(value))
 
     @property
     def named_styles(self) -> NamedStyles:

@@ -7,6 +7,7 @@ import re
 import decimal
 
 from tavrinex.cell import Cell, infer_data_type
+from tavrinex.dimensions import RowDimensions
 from tavrinex.sheetfeatures import SheetFeatures
 from tavrinex.styles import StyleArray, StyleList
 from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
@@ -131,7 +132,7 @@ class Worksheet(SheetFeatures):
         self._title = title
         self._cells = {}
         self._date_styles = {}        # date type -> style id of its default number format
-        self.row_dimensions = {}      # row (number, or its text when read) -> attributes
+        self.row_dimensions = RowDimensions()   # row number -> RowDimension
         self.column_dimensions = ColumnDimensions()   # column letters -> <col> attributes
         self.merged_cells = []        # range texts such as "A1:B2"
         self.hyperlinks = []          # attributes of each <hyperlink>

@@ -12,6 +12,7 @@ import decimal
 import itertools
 
 from tavrinex.cell import Cell, infer_data_type
+from tavrinex.dimensions import RowDimensions
 from tavrinex.sheetfeatures import SheetFeatures
 from tavrinex.styles.cells import default_date_format
 from tavrinex.styles.stylesheet import format_id
@@ -36,7 +37,7 @@ class WriteOnlyWorksheet(SheetFeatures):
         self.parent = parent
         self._title = title
         self.column_dimensions = ColumnDimensions()
-        self.row_dimensions: dict[int, Any] = {}
+        self.row_dimensions = RowDimensions()
         self.merged_cells: list[str] = []
         self.sheet_format: dict[str, str] = {}
         self._init_features()

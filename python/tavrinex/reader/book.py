@@ -31,6 +31,8 @@ from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, rem
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from tavrinex.names import DefinedName
+from tavrinex.properties import DocumentProperties
+from tavrinex.tables import Table
 from tavrinex.workbook import ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
 
@@ -244,12 +246,30 @@ class _Loader:
         wb.shared_strings = strings if type(strings) is list else list(strings)
         del strings
         self.read_workbook_items(wb, root)
+        self.read_properties(wb)
         self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)
         if wb.unread_parts:
             warnings.warn(f"{self.name}: not read (the package does not model them): "
                           f"{', '.join(wb.unread_parts)}", stacklevel=4)
         return wb
+
+    def read_properties(self, wb: Workbook[Any]) -> None:
+        """The document properties of the package's core, app and custom parts."""
+        wb._properties = DocumentProperties()
+        for rel in self.archive.rels("").values():
+            if rel.external or not self.archive.has(rel.target):
+                continue
+            reader = {"core-properties": wb._properties.read_core,
+                      "extended-properties": wb._properties.read_app,
+                      "custom-properties": wb._custom_properties.read}.get(rel.kind)
+            if reader is None:
+                continue
+            try:
+                reader(self.archive.parse(rel.target))
+            except _BROKEN as exc:
+                raise self.broken(rel.target, exc) from exc
+        wb._modified_read = wb._properties.modified
 
     def read_workbook_items(self, wb: Workbook[Any], root: ET.Element) -> None:
         for child in root:
@@ -339,6 +359,16 @@ class _Loader:
         for rel in rels.values():
             if rel.kind == "comments":
                 self.attach_comments(ws, self.target(rel, part, "the comments"))
+        for rid in getattr(ws, "_table_part_ids", ()):
+            table_rel = rels.get(rid)
+            if table_rel is None or table_rel.kind != "table":
+                raise BrokenPartError(self.name, f"a table part refers to relationship {rid!r}, "
+                                      f"which {rels_part(part)} does not hold", part)
+            table_part = self.target(table_rel, part, "a table")
+            try:
+                ws.tables._add(Table.from_element(self.archive.parse(table_part)))
+            except _BROKEN as exc:
+                raise self.broken(table_part, exc) from exc
         return ws
 
     def attach_hyperlinks(self, ws: Worksheet, part: str,

@@ -68,7 +68,8 @@ def normalized_row_dimensions(dims: dict[Any, Any]) -> dict[int, RowDimension]:
     for key, value in dims.items():
         row = int(key)
         if isinstance(value, RowDimension):
-            out[row] = value
+            if value:   # one made by a look-up and never set says nothing
+                out[row] = value
         elif isinstance(value, dict):
             out[row] = RowDimension.from_attributes(value)
         else:

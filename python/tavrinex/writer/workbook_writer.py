@@ -17,7 +17,10 @@ import zipfile
 import zlib
 from typing import Any
 
+from xml.etree import ElementTree as ET
+
 from tavrinex import _native
+from tavrinex.properties import APP, CORE_PREFIXES, CUSTOM, VT
 from tavrinex.utils.datetime import MAC_EPOCH
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
 from tavrinex.writer import features
@@ -40,6 +43,7 @@ _TYPES = {
     "table": f"{_SML}.table+xml",
     "core": "application/vnd.openxmlformats-package.core-properties+xml",
     "app": "application/vnd.openxmlformats-officedocument.extended-properties+xml",
+    "custom": "application/vnd.openxmlformats-officedocument.custom-properties+xml",
 }
 CHUNK = 1 << 20
 # Deflate level of zlib, and of ISA-L (levels 0 to 3) when it is installed:
@@ -180,20 +184,25 @@ def _defined_names(wb: Any) -> list[Any]:
     return names
 
 
-def _doc_props(wb: Any) -> tuple[bytes, bytes]:
-    now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
-    core = DECLARATION + (
-        '<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/'
-        'metadata/core-properties" xmlns:dc="http://purl.org/dc/elements/1.1/" '
-        'xmlns:dcterms="http://purl.org/dc/terms/" xmlns:dcmitype="http://purl.org/dc/dcmitype/" '
-        'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><dc:creator>tavrinex</dc:creator>'
-        f'<dcterms:created xsi:type="dcterms:W3CDTF">{now}</dcterms:created>'
-        f'<dcterms:modified xsi:type="dcterms:W3CDTF">{now}</dcterms:modified>'
-        '</cp:coreProperties>').encode("utf-8")
-    app = DECLARATION + (
-        '<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/'
-        'extended-properties"><Application>tavrinex</Application></Properties>').encode("utf-8")
-    return core, app
+def _doc_props(wb: Any) -> tuple[bytes, bytes, bytes | None]:
+    """The core, app and (when there are any) custom properties parts.
+    The modification date is the save's, unless it was set since loading."""
+    props = wb.properties
+    now = datetime.datetime.now(datetime.UTC).replace(tzinfo=None, microsecond=0)
+    if props.modified is None or props.modified == getattr(wb, "_modified_read", None):
+        props.modified = now
+    wb._modified_read = props.modified
+    if props.created is None:
+        props.created = now
+    core = write_root(props.core_root(), CORE_PREFIXES)
+    app_root = ET.Element(f"{{{APP}}}Properties")
+    ET.SubElement(app_root, f"{{{APP}}}Application").text = "tavrinex"
+    props.apply_app(app_root)
+    app = write_root(app_root, {APP: ""})
+    custom = None
+    if len(wb.custom_properties):
+        custom = write_root(wb.custom_properties.root(), {CUSTOM: "", VT: "vt"})
+    return core, app, custom
 
 
 def _table_parts(pkg: _Package, ws: Any, rels: list[tuple[str, str, str]]
@@ -273,13 +282,16 @@ def write_package(wb: Any, out: Any, *, lxml: bool = True, engine: Any = _ENGINE
         rels.append((f"rId{len(rels) + 1}", f"{REL_NS}/styles", "styles.xml"))
         pkg.add("xl/_rels/workbook.xml.rels", rels_part(rels))
         pkg.add("xl/styles.xml", styles_part(wb.stylesheet, wb._cell_styles), _TYPES["styles"])
-        core, app = _doc_props(wb)
+        core, app, custom = _doc_props(wb)
         pkg.add("docProps/core.xml", core, _TYPES["core"])
         pkg.add("docProps/app.xml", app, _TYPES["app"])
-        pkg.add("_rels/.rels", rels_part([
-            ("rId1", f"{REL_NS}/officeDocument", "xl/workbook.xml"),
-            ("rId2", f"{_PKG_REL}/metadata/core-properties", "docProps/core.xml"),
-            ("rId3", f"{REL_NS}/extended-properties", "docProps/app.xml")]))
+        package_rels = [("rId1", f"{REL_NS}/officeDocument", "xl/workbook.xml"),
+                        ("rId2", f"{_PKG_REL}/metadata/core-properties", "docProps/core.xml"),
+                        ("rId3", f"{REL_NS}/extended-properties", "docProps/app.xml")]
+        if custom is not None:
+            pkg.add("docProps/custom.xml", custom, _TYPES["custom"])
+            package_rels.append(("rId4", f"{REL_NS}/custom-properties", "docProps/custom.xml"))
+        pkg.add("_rels/.rels", rels_part(package_rels))
         zf.writestr("[Content_Types].xml", pkg.content_types())
 
 
