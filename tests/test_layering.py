@@ -10,13 +10,15 @@ from tavrinex.reader.worksheet import DISPATCH_TAGS
 SRC = Path(__file__).resolve().parent.parent / "src"
 
 # Which engine folders each folder may include (its own always allowed).
-PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils"}
+PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils", "arrow", "table"}
 ALLOWED = {
     "core": set(),
     "utils": {"core"},
     "xml": {"core"},
     "formula": {"core", "utils"},
     "ftemplate": {"core", "utils", "formula"},
+    "arrow": set(),
+    "table": {"core", "utils", "arrow"},
     "lib": PYTHON_FREE | {"text", "sheet", "store", "writer"},
     "text": PYTHON_FREE | {"lib"},
     "sheet": PYTHON_FREE | {"lib", "text"},
@@ -74,3 +76,15 @@ def test_folders_include_only_the_layers_below():
                     "datetime.h", "structmember.h")):
                 wrong.append(f"{path.relative_to(SRC)} includes <{name}>")
     assert wrong == []
+
+
+# A format of one "O" makes CPython spread a tuple argument into several
+# arguments; calls that pass one object use the one-argument calls.
+SPREADING_CALL = re.compile(
+    r'Py(?:Object_CallMethod|Object_CallFunction|EVAL_CallFunction)\s*\([^;]*?,\s*"O"\s*,', re.S)
+
+
+def test_no_call_spreads_a_tuple_argument():
+    found = [f"{path.relative_to(SRC)}: {m.group(0)!r}" for path in sorted(SRC.rglob("*.[ch]*"))
+             for m in SPREADING_CALL.finditer(path.read_text())]
+    assert found == []

@@ -216,3 +216,57 @@ def test_shared_formulas_read_from_a_file_move(tmp_path):
     ws.delete_cols(1)
     assert [ws.cell(r, 1).value for r in range(1, 5)] == ["=#REF!*2", None, "=#REF!*2",
                                                           "=#REF!*2"]
+
+
+def local_names(wb):
+    """{(name, title of its sheet or None): value}."""
+    out = {}
+    for dn in wb.defined_names:
+        out[dn.name, dn.scope] = dn.value
+    return out
+
+
+def test_moving_and_copying_sheets_take_their_names_along(tmp_path):
+    wb = tavrinex.Workbook()
+    data = wb.active
+    data.title = "Data"
+    data.append([1, 2, "=A1+B1", "=Data!A1*2"])
+    data.merge_cells("A3:B4")
+    data.column_dimensions["B"].width = 30
+    data["A2"].font = Font(bold=True)
+    notes, summary = wb.create_sheet("Notes"), wb.create_sheet("Summary")
+    summary["A1"] = "=SUM(Data!A1:B1)"
+    wb.defined_names.append(DefinedName("_xlnm.Print_Area", "Data!$A$1:$D$4",
+                                        {"localSheetId": "0"}))
+    wb.defined_names.append(DefinedName("Local", "Notes!$A$1", {"localSheetId": "1"}))
+    wb.defined_names.append(DefinedName("Global", "Summary!$A$1"))
+    wb.active = summary
+
+    first, second = wb.copy_worksheet(data), wb.copy_worksheet(data)
+    assert (first.title, second.title) == ("Data Copy", "Data Copy2")
+    assert list(first.values) == [(1, 2, "=A1+B1", "='Data Copy'!A1*2"), (None,) * 4]
+    assert first.merged_cells == ["A3:B4"] and first.column_dimensions["B"].width == 30
+    assert first["A2"].font.bold and first["A2"] is not data["A2"]
+    first["A1"] = 10                               # the copy is a sheet of its own
+    assert data["A1"].value == 1
+    wb.move_sheet(summary, -2)
+    wb.move_sheet("Data Copy2", -4)
+    assert wb.sheetnames == ["Data Copy2", "Summary", "Data", "Notes", "Data Copy"]
+    wb.worksheets = [wb["Notes"], *[ws for ws in wb.worksheets if ws.title != "Notes"]]
+    expected = {("_xlnm.Print_Area", "Data"): "Data!$A$1:$D$4",
+                ("Local", "Notes"): "Notes!$A$1", ("Global", None): "Summary!$A$1",
+                ("_xlnm.Print_Area", "Data Copy"): "'Data Copy'!$A$1:$D$4",
+                ("_xlnm.Print_Area", "Data Copy2"): "'Data Copy2'!$A$1:$D$4"}
+    assert local_names(wb) == expected and wb.active is summary
+    path = tmp_path / "moved.xlsx"
+    wb.save(path)
+    back = tavrinex.load_workbook(path)
+    assert back.sheetnames == ["Notes", "Data Copy2", "Summary", "Data", "Data Copy"]
+    assert local_names(back) == expected and back.active.title == "Summary"
+    assert back["Data Copy"]["A1"].value == 10 and back["Data"]["A1"].value == 1
+    with pytest.raises(ValueError):
+        wb.move_sheet(summary, 10)
+    with pytest.raises(ValueError):
+        wb.worksheets = wb.worksheets[:-1]
+    with pytest.raises(ValueError):
+        wb.worksheets = [data] * len(wb.worksheets)

@@ -10,10 +10,13 @@ from tavrinex.helpers import reader_helpers
 
 EXPECTED_NAMES = {"NativeFallback", "read_string_table", "bind_cells", "find_dimension",
                   "prescan_sheet", "RowReader", "CellStore", "SheetWriter"}
+# The data road's own: sheets into Arrow columns.
+DATA_ROAD_NAMES = {"read_shared_strings", "shared_strings_from_list", "sheet_table", "pack_table",
+                   "SharedStrings", "ArrowTable", "SheetTable"}
 
 
-def test_module_exposes_exactly_its_eight_names():
-    assert {n for n in dir(native) if not n.startswith("__")} == EXPECTED_NAMES
+def test_module_exposes_exactly_its_names():
+    assert {n for n in dir(native) if not n.startswith("__")} == EXPECTED_NAMES | DATA_ROAD_NAMES
     assert native.__doc__ == ""
 
 
@@ -50,6 +53,10 @@ def test_class_module_paths(cls, module):
     (native.SheetWriter, "(ws, write, lxml, helpers)"),
     (native.SheetWriter.write_sheet_data, "(self, /, rows_fallback)"),
     (native.SheetWriter.write_row, "(self, /, cells, row_idx)"),
+    (native.read_shared_strings, "(source, helpers)"),
+    (native.sheet_table, "(source, parser, helpers, strings, day_styles, plan, bounds)"),
+    (native.pack_table, "(names, types, columns, num_rows, strings)"),
+    (native.ArrowTable.__arrow_c_stream__, "(self, /, requested_schema=None)"),
 ])
 def test_text_signatures(obj, signature):
     assert str(inspect.signature(obj)) == signature

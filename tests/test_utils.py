@@ -1,6 +1,8 @@
 """Coordinates, column letters, number text, whitespace and operand classes
-checked against Python itself: '%.16g', float(), str.strip() and models."""
+checked against Python itself: '%.16g', decimal, float(), str.strip() and
+models."""
 
+import decimal
 import math
 import re
 import struct
@@ -11,6 +13,7 @@ from hypothesis import example, given, strategies as st
 
 from tavrinex import _probe
 from tavrinex.utils.cell import column_index_from_string, get_column_letter
+from tavrinex.writer.values import float_text, safe_string
 
 
 # ---------------------------------------------------------------- float_text
@@ -33,6 +36,21 @@ doubles = (st.floats(allow_nan=False, allow_infinity=False) | finite_by_bits | p
            | near_halfway | whole_near_1e16 | neighbours)
 
 
+def float_text_both(x):
+    """float_text of the engine and of the package's writer, which must agree."""
+    engine = _probe.float_text(x)
+    assert engine == float_text(x)
+    return engine
+
+
+def digits_and_exponent(text):
+    """(sign, significant digits, decimal exponent) of a number text."""
+    d = decimal.Decimal(text)
+    sign, digits, exponent = d.as_tuple()
+    digits = "".join(map(str, digits)).rstrip("0") or "0"
+    return sign, digits, d.adjusted()
+
+
 @given(doubles, st.booleans())
 @example(5e-324, False)
 @example(sys.float_info.max, True)
@@ -43,9 +61,38 @@ doubles = (st.floats(allow_nan=False, allow_infinity=False) | finite_by_bits | p
 @example(0.0, True)                         # -0
 @example(9999999999999998.0, False)
 @example(0.00012345678901234567, False)
-def test_float_text_is_percent_16g(x, negate):
+@example(1.2345678901234567e16, False)      # 17 digits, from 1e16 on in exponent form
+def test_float_text_keeps_every_digit(x, negate):
     x = -x if negate else x
-    assert _probe.float_text(x) == "%.16g" % x
+    text = float_text_both(x)
+    assert float(text) == x
+    sixteen = "%.16g" % x
+    if float(sixteen) == x:
+        assert text == sixteen   # what %.16g kept is written as before
+        return
+    # Otherwise the exactly rounded 17 digits, in the layout of %.16g.
+    exact = decimal.Context(prec=17, rounding=decimal.ROUND_HALF_EVEN).plus(decimal.Decimal(x))
+    assert digits_and_exponent(text) == digits_and_exponent(str(exact))
+    exponent = digits_and_exponent(text)[2]
+    assert ("e" in text) == (exponent < -4 or exponent > 15)
+    if "e" in text:
+        assert re.fullmatch(r"-?\d(\.\d*[1-9])?e[+-]\d{2,3}", text)
+    else:
+        assert not re.search(r"\.\d*0$", text)
+
+
+@pytest.mark.parametrize("x, text", [
+    (0.1 + 0.2, "0.30000000000000004"),
+    (0.00012345678901234567, "0.00012345678901234567"),
+    (5e-324, "4.940656458412465e-324"),
+    (1.7976931348623157e308, "1.7976931348623157e+308"),
+    (27.299999999999997, "27.299999999999997"),
+    (1.2345678901234567e16, "1.2345678901234568e+16"),
+    (0.1, "0.1"), (1 / 3, "0.3333333333333333"), (1e16, "1e+16"), (-0.0, "-0"),
+    (1.5e-7, "1.5e-07"), (1e22, "1e+22"), (12345.678, "12345.678"),
+])
+def test_float_text_examples(x, text):
+    assert float_text_both(x) == text
 
 
 @pytest.mark.parametrize("x", [math.inf, -math.inf, math.nan])
@@ -64,8 +111,11 @@ int64_ends = st.integers(-2**63, -2**63 + 5000) | st.integers(2**63 - 5000, 2**6
 @given(int64 | around_2_53 | int64_ends)
 @example(2**53 + 1)
 @example(-2**63)
-def test_int_text_is_percent_16g(v):
-    assert _probe.int_text(v) == "%.16g" % v
+def test_int_text_is_the_text_of_its_double(v):
+    text = _probe.int_text(v)
+    assert text == safe_string(v)
+    assert text == (str(v) if abs(v) <= 2**53 else float_text(float(v)))
+    assert float(text) == float(v)
 
 
 @pytest.mark.parametrize("v", [2**63, -2**63 - 1])
@@ -117,8 +167,8 @@ def test_value_text(value, expect):
 
 
 @given(int64 | st.floats(allow_nan=False, allow_infinity=False))
-def test_value_text_numbers_match_percent_16g(v):
-    assert _probe.value_text(v) == ("text", "%.16g" % v)
+def test_value_text_numbers_match_the_package(v):
+    assert _probe.value_text(v) == ("text", safe_string(v))
 
 
 # ------------------------------------------------------------------ py_strip

@@ -5,6 +5,7 @@ styles, the hand-over to the host's write_cell, buffering and flushing."""
 
 import datetime
 import io
+import re
 
 import pytest
 from hypothesis import given
@@ -17,6 +18,7 @@ from tavrinex.dimensions import RowDimension, row_dimensions_from
 from tavrinex.helpers import writer_helpers
 from tavrinex.reader.bind import read_worksheet
 from tavrinex.styles import StyleArray, StyleList
+from tavrinex.utils.cell import get_column_letter
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 from tavrinex.worksheet import Workbook, Worksheet
 from tavrinex.writer import SheetDataStream, rows, write_rows, write_sheet_data
@@ -459,22 +461,19 @@ def test_round_trip_through_bind_cells(lxml):
 
 round_trip_values = st.one_of(
     st.integers(-2 ** 53, 2 ** 53), st.booleans(),
-    # Whole floats come back as ints, and a double needs up to 17 digits.
-    st.floats(allow_nan=False, allow_infinity=False).filter(
-        lambda x: not x.is_integer() and float("%.16g" % x) == x),
+    # Whole floats come back as ints; every other double keeps every digit.
+    st.floats(allow_nan=False, allow_infinity=False).filter(lambda x: not x.is_integer()),
     st.text(st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"]), min_size=1,
             max_size=8).filter(lambda s: not s.startswith("=") and not s.startswith("#")))
 
 
 @given(st.dictionaries(st.tuples(st.integers(1, 50), st.integers(1, 18278)), round_trip_values,
-                       max_size=10), st.booleans())
-def test_round_trip_of_values(values, lxml):
+                       max_size=10), st.booleans(), st.sampled_from(WRITERS))
+def test_round_trip_of_values(values, lxml, how):
     ws = Worksheet()
     for (r, c), v in values.items():
         ws.cell(r, c, v)
-    calls = []
-    engine_write(ws, calls.append, lxml)
-    body = b"".join(calls) if lxml else "".join(calls).encode()
+    body = written(ws, how, lxml).encode()
     again = Worksheet()
     read_worksheet(io.BytesIO(b'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml'
                               b'/2006/main">' + body + b"</worksheet>"), again)
@@ -583,3 +582,212 @@ def test_a_decline_after_output_goes_on_from_there(lxml):
                             engine=DecliningEngine(expected[:20])) == "python"
     assert (b"" if lxml else "").join(calls) == expected
     assert ws._hyperlinks == ["http://x"]
+
+
+# -- dates through the host's helpers, and where they stay native
+
+DAY = datetime.datetime(2024, 1, 2, 12)
+
+
+def _dated_sheet(path):
+    """(worksheet, writes it as the path does) with one date cell at A1."""
+    if path in ("dict", "rows"):
+        ws = one_cell(value=DAY)
+        if path == "rows":
+            ws._cells["odd"] = ws._cells.pop((1, 1))  # keys that send the writer to rows
+        return ws, lambda writer: writer.write_sheet_data(lambda: rows(ws))
+    if path == "write_row":
+        ws = Worksheet()
+        cell = Cell(ws, row=1, column=1, value=DAY)
+        return ws, lambda writer: (writer.write_row([cell], 1), writer.flush())
+    ws = Worksheet()
+    if path == "store ISO date":        # a value the loader made: kind 12
+        read_worksheet(io.BytesIO(sheet('<row r="1"><c r="A1" t="d"><v>2024-01-02T12:00:00</v>'
+                                        '</c></row>')), ws)
+    elif path == "store cell":          # a host cell held by the store: kind 1
+        read_worksheet(io.BytesIO(sheet('<row r="1"><c r="A1" t="d"><v>2024-01-02T12:00:00</v>'
+                                        '</c></row>')), ws)
+        ws._cells[(1, 1)].value = DAY
+    elif path == "store serial":        # a serial the loader kept: kind 11
+        ws.parent._cell_styles.append(StyleArray([0, 0, 0, 14, 0, 0, 0, 0, 0]))
+        read_worksheet(io.BytesIO(sheet('<row r="1"><c r="A1" s="1"><v>45293.5</v></c></row>')),
+                       ws, date_formats=[1])
+    else:                               # appended to a new sheet
+        import tavrinex
+        ws = tavrinex.Workbook().active
+        ws.append((DAY,))   # a host cell: the first date gives its type a style
+        ws.append((DAY,))   # the date itself, in A2
+    assert type(ws._cells) is native.CellStore
+    return ws, lambda writer: writer.write_sheet_data(lambda: rows(ws))
+
+
+HELPER_PATHS = {"dict": "date_value", "rows": "date_value", "write_row": "date_value",
+                "store cell": "date_value", "store ISO date": "date_value_raw"}
+NATIVE_PATHS = ["store serial", "appended"]
+
+
+def _write_dated(path, result):
+    ws, write = _dated_sheet(path)
+    helpers = writer_helpers(lxml=False)
+    seen = []
+
+    def answer(ws_, cell_or_value):
+        seen.append(cell_or_value)
+        return result
+
+    helpers["date_value"] = helpers["date_value_raw"] = answer
+    out = []
+    write(native.SheetWriter(ws, out.append, False, helpers))
+    return "".join(out), seen
+
+
+@pytest.mark.parametrize("path", sorted(HELPER_PATHS))
+def test_dates_of_host_cells_and_loaded_values_go_through_the_helper(path):
+    out, seen = _write_dated(path, ("from the host", True))
+    assert '<c r="A1" t="d"><v>from the host</v></c>' in out
+    assert len(seen) == 1
+    if HELPER_PATHS[path] == "date_value":
+        assert isinstance(seen[0], Cell) and seen[0].value == DAY
+    else:
+        assert seen[0] == DAY
+
+
+@pytest.mark.parametrize("path", sorted(HELPER_PATHS))
+@pytest.mark.parametrize("result, error, message", [
+    ([45293.5, False], TypeError, "cannot unpack non-iterable list object"),
+    (None, TypeError, "cannot unpack non-iterable NoneType object"),
+    ((45293.5,), ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
+    ((1, False, 2), ValueError, r"too many values to unpack \(expected 2\)"),
+    ((45293.5, 0), TypeError, "keep_d must be bool, not int"),
+])
+def test_date_helper_results_are_checked(path, result, error, message):
+    with pytest.raises(error, match=message):
+        _write_dated(path, result)
+
+
+@pytest.mark.parametrize("path", NATIVE_PATHS)
+def test_stored_serials_and_appended_dates_stay_native(path):
+    out, seen = _write_dated(path, ("unused", True))
+    if path == "appended":
+        assert len(seen) == 1 and seen[0].coordinate == "A1"
+        assert '<c r="A2" s="1" t="n"><v>45293.5</v></c>' in out
+    else:
+        assert seen == []
+        assert '<c r="A1" s="1" t="n"><v>45293.5</v></c>' in out
+
+
+def test_write_values_converts_dates_natively():
+    ws, write, writer = stream_writer(lxml=False)
+    helpers_called = []
+    writer = native.SheetWriter(ws, write, False, dict(
+        writer_helpers(lxml=False), date_value=lambda *a: helpers_called.append(a)))
+    writer.write_values((DAY,), 1, {datetime.datetime: StyleArray([0, 0, 0, 14, 0, 0, 0, 0, 0])},
+                        ws._new_cell)
+    writer.flush()
+    assert helpers_called == []
+    assert write.calls == ['<row r="1"><c r="A1" s="1" t="n"><v>45293.5</v></c></row>']
+
+
+# -- a tuple is one argument: styles and row dimensions given as tuples
+
+TUPLE_STYLE = (0, 0, 0, 0, 0, 0, 0, 0, 1)
+TUPLE_DIM = (("ht", "15"),)
+
+
+@pytest.mark.parametrize("path", ["dict", "rows", "store", "write_row", "write_values"])
+def test_tuple_styles_and_dimensions_are_passed_whole(path):
+    ws = Worksheet()
+    value, cell_text = 5, '<v>5</v>'
+    if path == "store":
+        read_worksheet(io.BytesIO(sheet('<row r="1"><c r="A1"><v>5</v></c></row>')), ws)
+        assert type(ws._cells) is native.CellStore
+    if path in ("dict", "rows", "store"):
+        ws.cell(1, 1, value)._style = TUPLE_STYLE
+        if path == "rows":
+            ws._cells["odd"] = ws._cells.pop((1, 1))
+    ws.row_dimensions = {1: TUPLE_DIM}
+    write = Recorder()
+    writer = native.SheetWriter(ws, write, False, writer_helpers(lxml=False))
+    if path == "write_row":
+        cell = Cell(ws, row=1, column=1, value=value)
+        cell._style = TUPLE_STYLE
+        writer.write_row([cell], 1)
+        writer.flush()
+    elif path == "write_values":
+        writer.write_values((DAY,), 1, {datetime.datetime: TUPLE_STYLE}, ws._new_cell)
+        writer.flush()
+        cell_text = '<v>45293.5</v>'
+    else:
+        writer.write_sheet_data(lambda: rows(ws))
+    out = "".join(write.calls)
+    assert f'<row r="1" ht="15"><c r="A1" s="1" t="n">{cell_text}</c></row>' in out
+    assert list(ws.parent._cell_styles[1]) == list(TUPLE_STYLE)
+    if path in ("dict", "rows", "store"):
+        assert out == written(ws, "python", False)
+
+
+# -- the edges of every threshold of the store and the writer
+
+@pytest.mark.parametrize("lxml", [True, False])
+def test_style_ids_around_the_compact_and_cached_ranges(lxml):
+    # Below 65535 a style id is kept in the cell's record, from 65535 on in a
+    # side table; the writer caches the ids below 65536 in a table of its own.
+    ids = [0, 65534, 65535, 65536, 65537]
+    styles = [StyleArray([i, 0, 0, 0, 0, 0, 0, 0, 1]) for i in range(max(ids) + 1)]
+    body = "".join(f'<c r="{get_column_letter(n)}1" s="{i}"><v>{n}</v></c>'
+                   for n, i in enumerate(ids, 1))
+    ws = Worksheet(Workbook(cell_styles=styles))
+    read_worksheet(io.BytesIO(sheet(f'<row r="1">{body}</row>')), ws)
+    assert type(ws._cells) is native.CellStore
+    engine = written(ws, "engine", lxml)
+    assert ws._cells._stats()[1] == 0   # written from the records themselves
+    assert re.findall(r' s="(\d+)"', engine) == [str(i) for i in ids]
+    assert [list(ws._cells[(1, n)]._style) for n in range(1, len(ids) + 1)] == [
+        list(styles[i]) for i in ids]
+    assert engine == written(ws, "python", lxml)
+
+
+@pytest.mark.parametrize("store", [False, True])
+def test_columns_up_to_zzz_are_written_and_one_past_is_refused(store):
+    def make(column):
+        ws = Worksheet()
+        if store:
+            read_worksheet(io.BytesIO(sheet('<row r="1"><c r="A1"><v>1</v></c></row>')), ws)
+        ws._cells[(1, column)] = Cell(ws, row=1, column=column, value="x")
+        return ws
+
+    for how in WRITERS:
+        assert 'r="ZZZ1"' in written(make(18278), how, True)
+        with pytest.raises(ValueError):
+            written(make(18279), how, True)
+    assert written(make(18278), "engine", False) == written(make(18278), "python", False)
+
+
+def test_the_last_row_is_written_and_the_next_refused():
+    import tavrinex
+    ws = tavrinex.Workbook().active
+    ws.cell(1_048_575, 16_384, 1)
+    ws.append((2,))                      # row 1,048,576
+    with pytest.raises(ValueError, match="beyond the last row"):
+        ws.append((3,))
+    with pytest.raises(ValueError, match="beyond the last row"):
+        ws.cell(1_048_577, 1, 4)
+    out = written(ws, "engine", True)
+    assert out.endswith('<row r="1048576"><c r="A1048576" t="n"><v>2</v></c></row></sheetData>')
+    assert out == written(ws, "python", True)
+
+
+@pytest.mark.parametrize("how", WRITERS)
+@pytest.mark.parametrize("short", [1, 0])
+def test_rows_are_handed_over_from_exactly_one_mebibyte(how, short):
+    ws = Worksheet()
+    write = Recorder()
+    stream = SheetDataStream(ws, write, engine=native if how == "engine" else None)
+    row_two = len('<row r="2"></row>')
+    stream.append(big_row(ws, 1, FLUSH_THRESHOLD - row_two - short), 1)
+    stream.append([], 2)             # pending: FLUSH_THRESHOLD - short bytes
+    assert len(write.calls) == (0 if short else 1)
+    stream.append([], 3)
+    stream.close()
+    assert sum(map(len, write.calls)) == FLUSH_THRESHOLD - short + row_two
+    assert len(write.calls) == (1 if short else 2)

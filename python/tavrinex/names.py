@@ -168,7 +168,12 @@ class DefinedNames:
         return dn
 
     def append(self, dn: DefinedName) -> None:
-        """Take a name as a file gave it (not checked)."""
+        """Take a name as given (not checked); a local one given by its
+        sheet's place is tied to the sheet there now."""
+        sheets = list(getattr(self._workbook, "worksheets", ()))
+        if dn.sheet is None and dn.local_sheet_id is not None \
+                and dn.local_sheet_id < len(sheets):
+            dn.sheet = sheets[dn.local_sheet_id]
         self._names.append(dn)
 
     def remove(self, name: str | DefinedName, scope: Any = None) -> None:

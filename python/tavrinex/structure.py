@@ -50,8 +50,8 @@ def formula_cells(ws: Any) -> list[tuple[int, int, Any]]:
     found = native() if native is not None else None
     if found is not None:
         return found
-    return [(row, column, cells[row, column].value) for row, column in list(cells)
-            if cells[row, column].data_type == "f"]
+    items = cells.items() if isinstance(cells, dict) else ((k, cells[k]) for k in list(cells))
+    return [(key[0], key[1], cell.value) for key, cell in items if cell.data_type == "f"]
 
 
 def _move_cells(ws: Any, edit: Shift) -> list[Any]:
@@ -63,23 +63,33 @@ def _move_cells(ws: Any, edit: Shift) -> list[Any]:
     linked = shift(cols, edit.index, edit.amount) if shift is not None else None
     if linked is not None:
         return linked
-    moved = []
-    for key in list(cells):
-        cell = cells[key]
+    items = list(cells.items()) if isinstance(cells, dict) else [(k, cells[k]) for k in list(cells)]
+    index, amount = edit.index, edit.amount
+    kept_from = index - amount if amount < 0 else index   # first coordinate not deleted
+    moved: list[tuple[Any, Any]] = []
+    append = moved.append
+    for key, cell in items:
         row, column = key
-        span = edit.span(column, column) if cols else edit.span(row, row)
-        if span is None:
-            continue
         if cols:
-            column = span[0]
-        else:
-            row = span[0]
-        if hasattr(cell, "row"):
-            cell.row, cell.column = row, column
-        moved.append(((row, column), cell))
+            if column >= index:
+                if column < kept_from:
+                    continue
+                column += amount
+                cell.column = column
+                key = (row, column)
+        elif row >= index:
+            if row < kept_from:
+                continue
+            row += amount
+            cell.row = row
+            key = (row, column)
+        append((key, cell))
     cells.clear()
-    for key, cell in moved:
-        cells[key] = cell
+    if isinstance(cells, dict):
+        cells.update(moved)
+    else:
+        for key, cell in moved:
+            cells[key] = cell
     return [cell for _, cell in moved if getattr(cell, "_hyperlink", None) is not None]
 
 
@@ -96,10 +106,11 @@ def _check_room(ws: Any, edit: Shift) -> None:
 
 # ---------------------------------------------------------------- formulas
 
-def _rewrite(value: Any, host: str | None, edit: Edit, where: str,
-             failed: list[str]) -> Any:
+def _rewrite(value: Any, host: str | None, edit: Edit, where: Any,
+             failed: list[Any]) -> Any:
     """A cell value or name text after `edit`; the same object when nothing
-    changes. `where` names it for the warning of an unreadable formula."""
+    changes. `where` names it for the warning of an unreadable formula: a
+    text, or (title, row, column)."""
     try:
         if isinstance(value, str):
             return rewrite_formula(value, host, edit)
@@ -145,7 +156,7 @@ def _worksheets(wb: Any) -> Iterator[Any]:
 
 
 def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | None,
-                   failed: list[str]) -> None:
+                   failed: list[Any]) -> None:
     """Rewrites the formulas of `ws`. `before` (for the edited sheet) holds
     the formulas as they were before its cells moved."""
     title = ws.title
@@ -154,7 +165,7 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         for row, column, value in formula_cells(ws):
             if not _mentions(value, name):
                 continue
-            new = _rewrite(value, title, edit, f"{title}!{get_column_letter(column)}{row}", failed)
+            new = _rewrite(value, title, edit, (title, row, column), failed)
             if new is not value:
                 ws.cell(row, column).value = new
         return
@@ -164,7 +175,7 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
     # cell may read differently at its new place).
     now = {(row, column): value for row, column, value in formula_cells(ws)}
     for row, column, value in before:
-        where = f"{title}!{get_column_letter(column)}{row}"
+        where = (title, row, column)
         span = edit.span(column, column) if cols else edit.span(row, row)
         if span is None:
             continue
@@ -177,7 +188,7 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
             ws.cell(row, column).value = new
 
 
-def _rewrite_names(wb: Any, edit: Edit, failed: list[str]) -> None:
+def _rewrite_names(wb: Any, edit: Edit, failed: list[Any]) -> None:
     for name in list(getattr(wb, "defined_names", ())):
         value = getattr(name, "value", None)
         if not isinstance(value, str) or not value:
@@ -187,8 +198,11 @@ def _rewrite_names(wb: Any, edit: Edit, failed: list[str]) -> None:
             name.value = new[1:]
 
 
-def _warn(failed: list[str]) -> None:
+def _warn(failed: list[Any]) -> None:
     for where in failed:
+        if isinstance(where, tuple):
+            title, row, column = where
+            where = f"{title}!{get_column_letter(column)}{row}"
         warnings.warn(f"the formula of {where} could not be read; its references were left "
                       "as they were", stacklevel=4)
 
@@ -218,6 +232,45 @@ def _move_dimensions(ws: Any, edit: Shift) -> None:
             continue
         dim["min"], dim["max"] = str(span[0]), str(span[1])
         dims[get_column_letter(span[0])] = dim
+
+
+def _move_anchor(anchor: str, edit: Shift) -> str:
+    """An image's or chart's anchor after `edit`: it moves and stretches
+    with its cells; when all of them are deleted it sits at the first cell
+    after them."""
+    from tavrinex.image import parse_anchor
+    (r1, c1), last = parse_anchor(anchor)
+    r2, c2 = last if last is not None else (r1, c1)
+    rows = edit.axis == "rows"
+    span = edit.span(r1, r2) if rows else edit.span(c1, c2)
+    if span is None:
+        span = (min(edit.index, edit.limit),) * 2
+    if rows:
+        r1, r2 = span
+    else:
+        c1, c2 = span
+    first = f"{get_column_letter(c1)}{r1}"
+    return first if last is None else f"{first}:{get_column_letter(c2)}{r2}"
+
+
+def _move_drawings(ws: Any, edit: Shift, failed: list[Any]) -> None:
+    for item in getattr(ws, "_images", ()):
+        item.anchor = _move_anchor(item.anchor, edit)
+    for chart in getattr(ws, "_charts", ()):
+        if chart.anchor:
+            chart.anchor = _move_anchor(chart.anchor, edit)
+
+
+def _rewrite_charts(wb: Any, edit: Edit, failed: list[Any]) -> None:
+    """Series ranges of the charts made here, on every sheet, after `edit`."""
+    for ws in _worksheets(wb):
+        for chart in getattr(ws, "_charts", ()):
+            for series in chart.series:
+                for name in ("values", "categories", "title_ref"):
+                    ref = getattr(series, name)
+                    if ref:
+                        new = _rewrite("=" + ref, None, edit, f"a series of {chart!r}", failed)
+                        setattr(series, name, new[1:])
 
 
 def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
@@ -250,7 +303,7 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     index, count = _index(idx, cols), _amount(amount)
     edit = Shift(ws.title, "cols" if cols else "rows", index, -count if delete else count)
     _check_room(ws, edit)
-    failed: list[str] = []
+    failed: list[Any] = []
     before = formula_cells(ws)
     linked = _move_cells(ws, edit)
     _rewrite_sheet(ws, edit, before, failed)
@@ -258,16 +311,82 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
         if other is not ws:
             _rewrite_sheet(other, edit, None, failed)
     _rewrite_names(ws.parent, edit, failed)
+    _rewrite_charts(ws.parent, edit, failed)
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
+    _move_drawings(ws, edit, failed)
     _warn(failed)
 
 
 def rename(wb: Any, old: str, new: str) -> None:
     """Formulas and defined names that name the sheet `old` name `new`."""
     edit = Rename(old, new)
-    failed: list[str] = []
+    failed: list[Any] = []
     for ws in _worksheets(wb):
         _rewrite_sheet(ws, edit, None, failed)
     _rewrite_names(wb, edit, failed)
+    _rewrite_charts(wb, edit, failed)
     _warn(failed)
+
+
+# ---------------------------------------------------------------- copies
+
+# Attributes a copied sheet does not take from its source: its identity,
+# its cells (copied one by one), what is made at save time, and what may
+# not be copied (tables, whose names are unique in a workbook; images and
+# charts, whose parts belong to one sheet).
+_NOT_COPIED = frozenset(("parent", "_title", "_cells", "reader_path", "_hyperlinks",
+                         "_comments", "_appended", "tables", "_tables", "_images", "_charts",
+                         "_read_images", "_read_charts", "_drawing"))
+# Kept elements that point into the sheet's own relationships.
+_RELATED = frozenset(("drawing", "legacyDrawing", "legacyDrawingHF", "picture", "oleObjects",
+                      "controls", "tableParts"))
+
+
+def _copy_title(wb: Any, title: str) -> str:
+    taken = {ws.title.casefold() for ws in wb.worksheets}
+    for n in range(1, 10_000):
+        suffix = " Copy" if n == 1 else f" Copy{n}"
+        candidate = title[:31 - len(suffix)] + suffix
+        if candidate.casefold() not in taken:
+            return candidate
+    raise ValueError(f"no free title for a copy of {title!r}")
+
+
+def copy_worksheet(wb: Any, source: Any) -> Any:
+    """`Workbook.copy_worksheet`."""
+    import copy
+
+    from tavrinex.worksheet import copy_cell
+
+    if source not in wb.worksheets or not hasattr(source, "_cells"):
+        raise ValueError(f"{source!r} is not an editable worksheet of this workbook")
+    index = wb.worksheets.index(source)
+    target = wb.create_sheet(_copy_title(wb, source.title))
+    memo: dict[int, Any] = {id(wb): wb, id(source): target}
+    for name, value in vars(source).items():
+        if name in _NOT_COPIED:
+            continue
+        if name == "_raw_elements":
+            value = [(tag, snippet) for tag, snippet in value
+                     if not (isinstance(tag, str) and tag.rpartition("}")[2] in _RELATED)]
+        setattr(target, name, copy.deepcopy(value, memo))
+    cells = source._cells
+    for key in list(cells):
+        cell = cells[key]
+        copy_cell(cell, target.cell(*key))
+    target.sheet_state = "visible"
+    failed: list[Any] = []
+    # References to the source by name, in the copy, name the copy.
+    _rewrite_sheet(target, Rename(source.title, target.title), None, failed)
+    names = getattr(wb, "defined_names", None)
+    if names is not None:
+        from tavrinex.names import DefinedName
+        for dn in list(names):
+            if dn.sheet is source or (dn.sheet is None and dn.local_sheet_id == index):
+                value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
+                                 f"the defined name {dn.name}", failed)
+                names.append(DefinedName(dn.name, value[1:], dict(dn.attributes), sheet=target,
+                                         hidden=dn.hidden, comment=dn.comment))
+    _warn(failed)
+    return target

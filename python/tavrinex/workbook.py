@@ -91,7 +91,7 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self.filename = filename
         self.read_only = read_only
         self.data_only = data_only
-        self.worksheets: list[S] = []
+        self._worksheets: list[S] = []
         self.defined_names = DefinedNames(self)
         self._properties = DocumentProperties(creator="tavrinex")
         self._custom_properties = CustomProperties()
@@ -108,6 +108,57 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
 
     def __repr__(self) -> str:
         return f"<Workbook {self.filename!r} {self.sheetnames}>"
+
+    @property
+    def worksheets(self) -> list[S]:
+        """The sheets in order. Assigning a new order of the same sheets
+        moves them as `move_sheet` does."""
+        return self._worksheets
+
+    @worksheets.setter
+    def worksheets(self, order: list[S]) -> None:
+        order = list(order)
+        if len(order) != len(self._worksheets) or {id(ws) for ws in order} != {
+                id(ws) for ws in self._worksheets}:
+            raise ValueError("a new order of the worksheets holds the same sheets, each once")
+        self._reorder(order)
+
+    def _reorder(self, order: list[S]) -> None:
+        """Puts the sheets in `order`; sheet-local names and the active
+        sheet go with their sheets."""
+        old = {id(ws): i for i, ws in enumerate(self._worksheets)}
+        place = {old[id(ws)]: new for new, ws in enumerate(order)}
+        for name in self.defined_names:
+            # A name tied to its sheet follows it; one known by place moves with it.
+            if name.sheet is None and name.local_sheet_id in place:
+                name.local_sheet_id = place[name.local_sheet_id]
+        if self._active_index in place:
+            self._active_index = place[self._active_index]
+        self._worksheets[:] = order
+
+    def move_sheet(self, sheet: Any, offset: int = 0) -> None:
+        """Move a sheet (or the sheet of that title) `offset` places: to the
+        right when positive, to the left when negative."""
+        ws = self[sheet] if isinstance(sheet, str) else sheet
+        index = self._worksheets.index(ws)
+        if isinstance(offset, bool) or not isinstance(offset, int):
+            raise TypeError(f"the offset is a whole number of places, not {offset!r}")
+        target = index + offset
+        if not 0 <= target < len(self._worksheets):
+            raise ValueError(f"sheet {ws.title!r} at place {index} cannot move {offset} places "
+                             f"among {len(self._worksheets)} sheets")
+        order = list(self._worksheets)
+        order.insert(target, order.pop(index))
+        self._reorder(order)
+
+    def copy_worksheet(self, ws: Any) -> Any:
+        """A copy of the worksheet `ws` at the end of the workbook, titled
+        "<title> Copy" (then "<title> Copy2", ...): its cells with values,
+        formulas, styles, comments and hyperlinks, its dimensions, merged
+        ranges, layout and sheet-local names. Tables (their names must be
+        unique), images and charts are not copied."""
+        from tavrinex.structure import copy_worksheet
+        return copy_worksheet(self, ws)
 
     @property
     def epoch_1904(self) -> bool:

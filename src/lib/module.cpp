@@ -1,6 +1,7 @@
 // Module initialisation: multi-phase, no per-module state.
 #include "lib/entry.h"
 #include "lib/errors.h"
+#include "lib/table_types.h"
 #include "store/store_type.h"
 
 namespace tvx {
@@ -26,6 +27,19 @@ PyMethodDef module_functions[] = {
     {"prescan_sheet", (PyCFunction)(void (*)(void))py_prescan_sheet, METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"
      "prescan_sheet(source, want_rows, corners, helpers) -> dict"},
+    {"read_shared_strings", (PyCFunction)(void (*)(void))py_read_shared_strings,
+     METH_FASTCALL | METH_KEYWORDS,
+     "read_shared_strings(source, helpers)\n--\n\n"
+     "The shared-string part as one Arrow string array (a SharedStrings)."},
+    {"shared_strings_from_list", (PyCFunction)(void (*)(void))py_shared_strings_from_list,
+     METH_FASTCALL | METH_KEYWORDS,
+     "shared_strings_from_list(strings)\n--\n\nA SharedStrings holding a list of str."},
+    {"sheet_table", (PyCFunction)(void (*)(void))py_sheet_table, METH_FASTCALL | METH_KEYWORDS,
+     "sheet_table(source, parser, helpers, strings, day_styles, plan, bounds)\n--\n\n"
+     "A SheetTable reading one worksheet into Arrow columns."},
+    {"pack_table", (PyCFunction)(void (*)(void))py_pack_table, METH_FASTCALL | METH_KEYWORDS,
+     "pack_table(names, types, columns, num_rows, strings)\n--\n\n"
+     "An ArrowTable of columns given as lists of Python values."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -45,6 +59,9 @@ int module_exec(PyObject* module) {
     if (add_type(module, "RowReader", row_reader_type()) < 0) return -1;
     if (add_type(module, "CellStore", cell_store_type()) < 0) return -1;
     if (add_type(module, "SheetWriter", sheet_writer_type()) < 0) return -1;
+    if (add_type(module, "SharedStrings", shared_strings_type()) < 0) return -1;
+    if (add_type(module, "ArrowTable", arrow_table_type()) < 0) return -1;
+    if (add_type(module, "SheetTable", sheet_table_type()) < 0) return -1;
     return 0;
 }
 

@@ -98,4 +98,12 @@ inline PyRef call_with_text(PyObject* fn, std::string_view text) {
     return PyRef::steal(PyObject_CallOneArg(fn, arg.get()));
 }
 
+// obj.name(arg) with exactly one argument, whatever `arg` is (a tuple is
+// not spread); null with an exception set.
+inline PyRef call_method_one(PyObject* obj, const char* name, PyObject* arg) {
+    PyRef method = PyRef::steal(PyUnicode_InternFromString(name));
+    if (!method) return {};
+    return PyRef::steal(PyObject_CallMethodOneArg(obj, method.get(), arg));
+}
+
 }  // namespace tvx

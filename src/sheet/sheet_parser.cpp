@@ -908,8 +908,7 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
             dest = PyRef::borrow(Py_None);
         }
         if (!dest) return ReadError::source();
-        return set_object(PyRef::steal(
-            PyObject_CallMethod(g.translator.get(), "translate_formula", "O", dest.get())));
+        return set_object(call_method_one(g.translator.get(), "translate_formula", dest.get()));
     }
     if (!f_.has_text) {
         set_text("=");

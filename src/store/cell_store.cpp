@@ -82,6 +82,7 @@ bool CellStore::configure(PyObject* ws, PyObject* cell_styles, PyObject* cell_cl
     typecode_i_ = std::move(typecode);
     epoch_ = epoch;
     epoch_set_ = true;
+    new_sheet_ = false;
     datetime_api_ = api;
     // Cached style tuples and the row int belong to the previous context.
     style_args_.clear();

@@ -166,6 +166,10 @@ public:
     // Binds the eight cell slots of `cell_cls` (TypeError on a bad slot).
     static bool bind_cell_slots(PyObject* cell_cls, Py_ssize_t (&offsets)[8]);
     bool configured() const noexcept { return (bool)cell_cls_; }
+    // A store made for a new sheet (not loaded): its date values (kind 12,
+    // data type "d") are the date, datetime and time objects appended.
+    void mark_new_sheet() noexcept { new_sheet_ = true; }
+    bool holds_appended_dates() const noexcept { return new_sheet_; }
 
     // A UTF-8 text as arena text (kind 7) or, when too large, a str value
     // object (kind 12). False with an exception.
@@ -322,6 +326,7 @@ private:
     PyRef fixed_types_[7];
     NativeEpoch epoch_;
     bool epoch_set_ = false;
+    bool new_sheet_ = false;
     const DateTimeApi* datetime_api_ = nullptr;
     std::vector<PyRef> style_args_;  // style id -> ("i", cell_styles[id]), ids < kDenseStyles
     std::unordered_map<std::uint32_t, PyRef> wide_style_args_;

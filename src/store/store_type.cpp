@@ -573,6 +573,7 @@ PyObject* m_configure(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // Cells put in from Python hold no date serials or shared-string
         // indices, so neither an epoch nor a string list is needed.
         if (!s.configure(a[0], a[1], a[2], offsets, Py_None, NativeEpoch{})) return nullptr;
+        s.mark_new_sheet();
         Py_RETURN_NONE;
     });
 }

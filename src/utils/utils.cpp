@@ -232,14 +232,15 @@ std::size_t int_text(std::int64_t v, char* out) noexcept {
     return float_text(static_cast<double>(v), out);
 }
 
-std::size_t float_text(double x, char* out) noexcept {
-    // Whole numbers below 10^16 print as integers; -0.0 keeps its sign below.
-    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
-        return write_i64(static_cast<std::int64_t>(x), out);
-    }
+namespace {
+
+// x printed with `digits` significant digits, exactly rounded, in the
+// layout of %.16g: exponent form below 1e-4 and from 1e16 (by the exponent
+// of the rounded text), trailing zeros of the fraction dropped, at least
+// two exponent digits. `out` holds at least 32 bytes.
+std::size_t layout_digits(double x, int digits, char* out) noexcept {
     char* const last = out + 32;
-    // Sixteen significant digits, exactly rounded from the double's value.
-    auto sci = std::to_chars(out, last, x, std::chars_format::scientific, 15);
+    auto sci = std::to_chars(out, last, x, std::chars_format::scientific, digits - 1);
     const std::size_t sci_len = static_cast<std::size_t>(sci.ptr - out);
     const char* e = static_cast<const char*>(std::memchr(out, 'e', sci_len));
     int exponent = 0;
@@ -251,8 +252,24 @@ std::size_t float_text(double x, char* out) noexcept {
         std::memmove(out + mantissa, e, exp_len);
         return mantissa + exp_len;
     }
-    auto fixed = std::to_chars(out, last, x, std::chars_format::fixed, 15 - exponent);
+    auto fixed = std::to_chars(out, last, x, std::chars_format::fixed, digits - 1 - exponent);
     return trim_fraction(out, static_cast<std::size_t>(fixed.ptr - out));
+}
+
+}  // namespace
+
+std::size_t float_text(double x, char* out) noexcept {
+    // Whole numbers below 10^16 print as integers; -0.0 keeps its sign below.
+    if (std::fabs(x) < 1e16 && x == std::trunc(x) && !(x == 0.0 && std::signbit(x))) {
+        return write_i64(static_cast<std::int64_t>(x), out);
+    }
+    // Sixteen digits when they read back as x, else seventeen, which
+    // always do: no number loses a digit on its way through a file.
+    const std::size_t len = layout_digits(x, 16, out);
+    double back = 0.0;
+    auto r = std::from_chars(out, out + len, back);
+    if (r.ec == std::errc() && r.ptr == out + len && back == x) return len;
+    return layout_digits(x, 17, out);
 }
 
 std::string_view py_strip(std::string_view text) noexcept {

@@ -26,7 +26,10 @@ bool parse_fast_int(std::string_view text, std::int64_t& value) noexcept;
 std::size_t column_letters(std::uint64_t n, char* out) noexcept;
 void append_column_letters(std::string& out, std::uint64_t n);
 
-// The text %.16g gives. `out` must hold at least 32 bytes; returns length.
+// Number text: what %.16g gives when that reads back as the same double,
+// else the same layout with 17 digits. int_text writes integers beyond
+// 2^53 as their nearest double. `out` must hold at least 32 bytes;
+// returns the length.
 std::size_t int_text(std::int64_t v, char* out) noexcept;
 std::size_t float_text(double x, char* out) noexcept;  // finite x only
 

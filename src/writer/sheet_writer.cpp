@@ -226,7 +226,7 @@ public:
         }
         PyRef attrs = PyRef::steal(PyDict_New());
         if (!attrs || PyDict_SetItemString(attrs.get(), "r", text_obj) < 0) return false;
-        PyRef r = PyRef::steal(PyObject_CallMethod(attrs.get(), "update", "O", dim));
+        PyRef r = call_method_one(attrs.get(), "update", dim);
         if (!r) return false;
         PyRef items = PyRef::steal(PyDict_Items(attrs.get()));
         if (!items) return false;
@@ -398,7 +398,7 @@ public:
                 return true;
             }
         }
-        PyRef id = PyRef::steal(PyObject_CallMethod(w_->cell_styles, "add", "O", arr));
+        PyRef id = call_method_one(w_->cell_styles, "add", arr);
         if (!id) return false;
         PyRef str = PyRef::steal(PyObject_Str(id.get()));
         if (!str) return false;
@@ -524,17 +524,14 @@ public:
         } else if (dts == "s") {
             ttext = "inlineStr";
         } else if (dts == "d") {
-            if (native_object_serial(value.get(), vt)) {
-                ttext = "n";
-            } else {
-                PyRef r = PyRef::steal(
-                    PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
-                if (!r) return false;
-                bool keep_d;
-                if (!date_result(r.get(), date_value, keep_d)) return false;
-                ttext = keep_d ? "d" : "n";
-                value_text(date_value.get(), vt);
-            }
+            // The host's helper decides every date of a host cell.
+            PyRef r = PyRef::steal(
+                PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+            if (!r) return false;
+            bool keep_d;
+            if (!date_result(r.get(), date_value, keep_d)) return false;
+            ttext = keep_d ? "d" : "n";
+            value_text(date_value.get(), vt);
         } else {
             ttext = dts;
         }
@@ -657,7 +654,7 @@ private:
     };
 
     int call_append(PyObject* item) {
-        PyRef r = PyRef::steal(PyObject_CallMethod(w_->hyperlinks, "append", "O", item));
+        PyRef r = call_method_one(w_->hyperlinks, "append", item);
         return r ? 0 : -1;
     }
 
@@ -714,7 +711,7 @@ Path dimension_keys(PyObject* dims, std::vector<std::int64_t>& out) {
 PyRef dimension_of(PyObject* dims, std::int64_t row) {
     PyRef key = PyRef::steal(PyLong_FromLongLong(row));
     if (!key) return {};
-    return PyRef::steal(PyObject_CallMethod(dims, "get", "O", key.get()));
+    return call_method_one(dims, "get", key.get());
 }
 
 Run::StyleSlot* Run::style_slot(CellStore& s, std::uint32_t id) {
@@ -897,7 +894,10 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
                 value = s.value_of(d);
                 if (!value) return false;
             }
-            if (native_object_serial(value.get(), vt)) {
+            // Dates appended to a new sheet are the objects themselves,
+            // converted here; every other one goes through the host.
+            if (d.kind == K_VALUE && s.holds_appended_dates() &&
+                native_object_serial(value.get(), vt)) {
                 ttext = "n";
             } else {
                 PyRef r = PyRef::steal(
@@ -1101,7 +1101,7 @@ bool Run::rows_path(PyObject* rows_fallback, PyObject* dims) {
         PyObject* cells = PyTuple_GET_ITEM(item.get(), 1);
         PyRef text = PyRef::steal(PyObject_Str(row_idx));
         if (!text) return false;
-        PyRef dim = PyRef::steal(PyObject_CallMethod(dims, "get", "O", row_idx));
+        PyRef dim = call_method_one(dims, "get", row_idx);
         if (!dim) return false;
         std::string_view tv;
         if (!utf8_of(text.get(), tv)) return false;

@@ -21,6 +21,7 @@ stays character for character as it was.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass
 from typing import Literal
@@ -163,11 +164,18 @@ def _row_part(flag: str, row: int) -> str:
 
 
 def _col_part(flag: str, col: int) -> str:
-    return f"{flag}{get_column_letter(col)}"
+    return flag + _letters(col)
 
 
+# Both are asked the same few thousand columns over and over.
+@functools.lru_cache(maxsize=None)
 def _column(letters: str) -> int:
     return column_index_from_string(letters.upper())
+
+
+@functools.lru_cache(maxsize=None)
+def _letters(col: int) -> str:
+    return get_column_letter(col)
 
 
 def _shift_body(body: str, edit: Shift) -> str | None:
@@ -294,8 +302,21 @@ _PLAIN_REF = re.compile(
     r"(?!:(?![A-Za-z_][\w.]*\())")
 
 
-def _rewrite_plain(formula: str, host: str | None, edit: Edit) -> str:
-    return _PLAIN_REF.sub(lambda m: _rewrite_operand(m[0], host, edit), formula)
+def _rewrite_plain(formula: str, host: str | None, edit: Shift) -> str:
+    sheet = edit.sheet.casefold()
+    at_home = host is not None and host.casefold() == sheet
+
+    def moved(match: re.Match[str]) -> str:
+        prefix, body = match[1], match[2]
+        # A plain prefix is one unquoted sheet name.
+        if not (prefix[:-1].casefold() == sheet if prefix else at_home):
+            return match[0]
+        new = _shift_body(body, edit)
+        if new is None:
+            return prefix + "#REF!"
+        return prefix + new
+
+    return _PLAIN_REF.sub(moved, formula)
 
 
 def _rewrite_tokens(formula: str, host: str | None, edit: Edit) -> str:

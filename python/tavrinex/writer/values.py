@@ -47,9 +47,31 @@ def utf8(chunk):
         return _SURROGATE.sub(_escape_char, chunk).encode("utf-8")
 
 
+def _digits_text(x, digits):
+    """x with `digits` significant digits in the layout of %.16g: exponent
+    form below 1e-4 and from 1e16, trailing fraction zeros dropped."""
+    mantissa, _, exp = ("%.*e" % (digits - 1, x)).partition("e")
+    exponent = int(exp)
+    if exponent < -4 or exponent > 15:
+        if "." in mantissa:
+            mantissa = mantissa.rstrip("0").rstrip(".")
+        return f"{mantissa}e{'-' if exponent < 0 else '+'}{abs(exponent):02d}"
+    text = "%.*f" % (digits - 1 - exponent, x)
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def float_text(x):
+    """The text of a float: printf's %.16g when it reads back as the same
+    double, else 17 digits in the same layout, so no digit is lost."""
+    text = "%.16g" % x
+    if float(text) == x or not math.isfinite(x):
+        return text
+    return _digits_text(x, 17)
+
+
 def safe_string(value):
-    """The text of a cell value: numbers as printf's %.16g writes them
-    (NaN and the infinities give ""), True and False as 1 and 0."""
+    """The text of a cell value: numbers as `float_text` writes them (NaN
+    and the infinities give ""), True and False as 1 and 0."""
     if isinstance(value, str):
         return value
     if isinstance(value, bool):
@@ -59,14 +81,14 @@ def safe_string(value):
         if -_EXACT_LIMIT <= value <= _EXACT_LIMIT:
             return str(value)
         try:
-            return "%.16g" % value
+            return float_text(float(value))
         except OverflowError:  # beyond the range of a double
             return str(value)
     if isinstance(value, decimal.Decimal):
-        return "%.16g" % value if value.is_finite() else ""
+        return float_text(float(value)) if value.is_finite() else ""
     if isinstance(value, numbers.Real):
         value = float(value)
-        return "%.16g" % value if math.isfinite(value) else ""
+        return float_text(value) if math.isfinite(value) else ""
     return str(value)
 
 
