@@ -219,6 +219,9 @@ class DataBar(Rule):
     color: Color | str
     start: Point = ("min", None)
     end: Point = ("max", None)
+    # Attributes of a file's <dataBar> (lengths, showValue), kept as read.
+    bar_attributes: tuple[tuple[str, str], ...] = field(default=(), kw_only=True,
+                                                         compare=False, repr=False)
 
     def __post_init__(self) -> None:
         color = as_color(self.color, "a data bar's colour")
@@ -229,7 +232,7 @@ class DataBar(Rule):
         object.__setattr__(self, "end", _point(self.end, "a data bar's end"))
 
     def _fill(self, el: ET.Element, first: str) -> None:
-        bar = sub(el, "dataBar")
+        bar = sub(el, "dataBar", **dict(self.bar_attributes))
         for kind, value in (self.start, self.end):
             _cfvo(bar, kind, value)
         assert isinstance(self.color, Color)
@@ -459,8 +462,9 @@ def _read_known(kind: str, el: ET.Element, style: Any, formulas: list[str],
         points = [(k, v, c) for (k, v), c in zip(cfvos, colors)]
         return ColorScale(points[0], points[-1], points[1] if len(points) == 3 else None,
                           stop_if_true=stop)
-    if kind == "dataBar" and len(cfvos) == 2 and len(colors) == 1 and not part.attrib:
-        return DataBar(colors[0], cfvos[0], cfvos[1], stop_if_true=stop)
+    if kind == "dataBar" and len(cfvos) == 2 and len(colors) == 1:
+        return DataBar(colors[0], cfvos[0], cfvos[1], stop_if_true=stop,
+                       bar_attributes=tuple(part.attrib.items()))
     if kind == "iconSet" and set(part.attrib) <= {"iconSet", "showValue", "reverse"}:
         return IconSet(part.get("iconSet", "3TrafficLights1"), cfvos,
                        flag(part.get("reverse")), flag(part.get("showValue"), True),

@@ -199,6 +199,11 @@ class DataValidation:
             else:
                 children.append(child)
         object.__setattr__(made, "children", children)
+        # A second formula counts only where the rule takes one (some
+        # programs write a "0" under every list).
+        if values["type"] in (None, "list", "custom") or values["operator"] not in (
+                "between", "notBetween"):
+            values["formula2"] = None
         # Values as the file has them: a file's odd value is kept, not refused.
         for name, value in values.items():
             object.__setattr__(made, name, value)

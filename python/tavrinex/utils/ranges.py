@@ -22,7 +22,9 @@ def cell_position(text: str, what: str = "a cell reference") -> tuple[int, int]:
         raise ValueError(f"{what} is a cell such as 'B2', not {text!r}")
     column = column_index_from_string(match.group(1))
     row = int(match.group(2))
-    if not (1 <= row <= MAX_ROW and column <= MAX_COLUMN):
+    if row < 1:
+        raise ValueError(f"{what} is a cell such as 'B2' (rows count from 1), not {text!r}")
+    if not (row <= MAX_ROW and column <= MAX_COLUMN):
         raise ValueError(f"{what} {text!r} lies beyond the last cell of a sheet (XFD1048576)")
     return row, column
 

@@ -85,7 +85,36 @@ def _columns(ws: Any) -> str:
             continue   # created by a look-up, says nothing
         entries.append((int(values.get("min", 0) or 0), values))
     entries.sort(key=lambda item: item[0])
-    return element("cols", None, "".join(element("col", v) for _, v in entries)) if entries else ""
+    joined: list[dict[str, str]] = []
+    for _, values in entries:
+        # Neighbours that are alike (a span split by a look-up) are one span again.
+        last = joined[-1] if joined else None
+        if last is not None and _same_but_span(last, values) \
+                and str(int(last.get("max", "0") or 0) + 1) == values.get("min"):
+            last["max"] = values["max"]
+        else:
+            joined.append(dict(values))
+    return element("cols", None, "".join(element("col", v) for v in joined)) if joined else ""
+
+
+def _same_but_span(a: dict[str, str], b: dict[str, str]) -> bool:
+    return ({k: v for k, v in a.items() if k not in ("min", "max")}
+            == {k: v for k, v in b.items() if k not in ("min", "max")})
+
+
+def _outline_levels(ws: Any) -> dict[str, str]:
+    """outlineLevelRow/outlineLevelCol of the deepest groups, for the
+    outline bar programs draw."""
+    levels = {}
+    rows = max((dim.outline_level for dim in ws.row_dimensions.values()
+                if isinstance(dim, RowDimension)), default=0)
+    cols = max((dim.outline_level for dim in ws.column_dimensions.values()
+                if hasattr(dim, "outline_level")), default=0)
+    if rows:
+        levels["outlineLevelRow"] = str(rows)
+    if cols:
+        levels["outlineLevelCol"] = str(cols)
+    return levels
 
 
 def sheet_head(ws: Any, dimension: str, selected: bool, kept: dict[str, list[str]]) -> bytes:
@@ -97,6 +126,9 @@ def sheet_head(ws: Any, dimension: str, selected: bool, kept: dict[str, list[str
     parts.append(features.sheet_views(ws, selected))
     fmt = {k: v for k, v in getattr(ws, "sheet_format", {}).items() if not k.startswith("{")}
     fmt.setdefault("defaultRowHeight", "15")
+    for name, level in _outline_levels(ws).items():
+        if int(fmt.get(name, "0") or 0) < int(level):
+            fmt[name] = level
     parts.append(element("sheetFormatPr", fmt))
     parts.append(_columns(ws))
     return DECLARATION + "".join(parts).encode("utf-8")
