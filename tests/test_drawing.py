@@ -208,6 +208,10 @@ def test_images_and_charts_read_from_a_file_are_listed(tmp_path):
     assert [(s.values, s.categories, s.title, s.title_ref) for s in ws.charts[0].series] == [
         ("Data!$B$1:$B$6", "Data!$A$1:$A$6", None, "Data!$C$1")]
     assert ws.charts[1].series[0].title == "Share"
+    ws.insert_rows(1)
+    assert ws.charts[0].series[0].values == "Data!$B$2:$B$7"
+    assert [c.anchor.partition(":")[0] for c in ws.charts] == ["H3", "H21"]
+    assert ws.images[0].anchor.startswith("E3")
 
 
 def test_added_images_and_charts_follow_row_and_column_edits():
@@ -236,3 +240,31 @@ def test_added_images_and_charts_follow_row_and_column_edits():
         ws.add_chart(BarChart(), "A1")
     with pytest.raises(TypeError):
         ws.add_image(png(1, 1))
+
+
+def test_kept_chart_and_drawing_parts_follow_edits():
+    from tavrinex.drawing import rewrite_chart_part, shift_drawing_part
+    from tavrinex.formula.rewrite import Rename, Shift
+
+    chart = (b'<c:chartSpace xmlns:c="x"><c:ser><c:tx><c:strRef><c:f>Data!$B$1</c:f>'
+             b'</c:strRef></c:tx><c:val><c:numRef><c:f>Data!$B$2:$B$7</c:f><c:numCache/>'
+             b'</c:numRef></c:val><c:cat><c:strRef><c:f>\'A &amp; B\'!$A$2:$A$7</c:f>'
+             b'</c:strRef></c:cat></c:ser></c:chartSpace>')
+    edits = [Shift("Data", "rows", 2, 2), Rename("A & B", "Q"), Shift("Data", "rows", 1, -1)]
+    assert rewrite_chart_part(chart, edits) == chart.replace(
+        b"Data!$B$1<", b"Data!#REF!<").replace(b"$B$2:$B$7", b"$B$3:$B$8").replace(
+        b"'A &amp; B'!", b"Q!")
+    assert rewrite_chart_part(chart, [Shift("Other", "rows", 1, 5)]) == chart
+    drawing = (b'<xdr:wsDr xmlns:xdr="x"><xdr:twoCellAnchor><xdr:from><xdr:col>1</xdr:col>'
+               b'<xdr:colOff>5</xdr:colOff><xdr:row>3</xdr:row><xdr:rowOff>7</xdr:rowOff>'
+               b'</xdr:from><xdr:to><xdr:col>4</xdr:col><xdr:colOff>0</xdr:colOff>'
+               b'<xdr:row>9</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to></xdr:twoCellAnchor>'
+               b'</xdr:wsDr>')
+    moved = shift_drawing_part(drawing, [Shift("Data", "rows", 3, 4),      # rows 3.. move by 4
+                                         Shift("Data", "cols", 1, -2)])    # A:B deleted
+    assert moved == (drawing.replace(b"<xdr:row>3<", b"<xdr:row>7<")
+                     .replace(b"<xdr:row>9<", b"<xdr:row>13<")
+                     .replace(b"<xdr:col>1</xdr:col><xdr:colOff>5<", b"<xdr:col>0</xdr:col>"
+                              b"<xdr:colOff>0<")
+                     .replace(b"<xdr:rowOff>7<", b"<xdr:rowOff>0<")
+                     .replace(b"<xdr:col>4<", b"<xdr:col>2<"))

@@ -259,18 +259,46 @@ def _move_drawings(ws: Any, edit: Shift, failed: list[Any]) -> None:
     for chart in getattr(ws, "_charts", ()):
         if chart.anchor:
             chart.anchor = _move_anchor(chart.anchor, edit)
+    for name in ("_read_images", "_read_charts"):
+        read = getattr(ws, name, None)
+        if read:
+            setattr(ws, name, [dataclasses.replace(item, anchor=_move_anchor(item.anchor, edit))
+                               if item.anchor else item for item in read])
+
+
+def _rewrite_series(series: Any, edit: Edit, failed: list[Any]) -> dict[str, str]:
+    """The series' ranges that change with `edit`, by attribute name."""
+    changes = {}
+    for name in ("values", "categories", "title_ref"):
+        ref = getattr(series, name)
+        if ref:
+            new = _rewrite("=" + ref, None, edit, f"a chart series ({ref})", failed)
+            if new[1:] != ref:
+                changes[name] = new[1:]
+    return changes
 
 
 def _rewrite_charts(wb: Any, edit: Edit, failed: list[Any]) -> None:
-    """Series ranges of the charts made here, on every sheet, after `edit`."""
+    """Series ranges of the charts of every sheet after `edit`. Charts read
+    from a file are listed anew; their parts are rewritten when saved
+    (the workbook keeps the edits for that in ``_structure_edits``)."""
     for ws in _worksheets(wb):
         for chart in getattr(ws, "_charts", ()):
             for series in chart.series:
-                for name in ("values", "categories", "title_ref"):
-                    ref = getattr(series, name)
-                    if ref:
-                        new = _rewrite("=" + ref, None, edit, f"a series of {chart!r}", failed)
-                        setattr(series, name, new[1:])
+                for name, ref in _rewrite_series(series, edit, failed).items():
+                    setattr(series, name, ref)
+        read = getattr(ws, "_read_charts", None)
+        if read:
+            ws._read_charts = [dataclasses.replace(chart, series=tuple(
+                dataclasses.replace(s, **_rewrite_series(s, edit, failed))
+                for s in chart.series)) for chart in read]
+
+
+def _record(wb: Any, ws: Any, edit: Edit) -> None:
+    """Notes an edit for the parts kept from the file that it changes: the
+    drawings of `ws` (None for a rename) and every chart."""
+    if hasattr(wb, "__dict__"):
+        wb.__dict__.setdefault("_structure_edits", []).append((ws, edit))
 
 
 def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
@@ -315,6 +343,7 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
     _move_drawings(ws, edit, failed)
+    _record(ws.parent, ws, edit)
     _warn(failed)
 
 
@@ -326,6 +355,7 @@ def rename(wb: Any, old: str, new: str) -> None:
         _rewrite_sheet(ws, edit, None, failed)
     _rewrite_names(wb, edit, failed)
     _rewrite_charts(wb, edit, failed)
+    _record(wb, None, edit)
     _warn(failed)
 
 
@@ -351,6 +381,43 @@ def _copy_title(wb: Any, title: str) -> str:
         if candidate.casefold() not in taken:
             return candidate
     raise ValueError(f"no free title for a copy of {title!r}")
+
+
+def _sheet_of(dn: Any) -> Any:
+    """The worksheet a defined name is tied to (as `sheet` or `scope`), or
+    None."""
+    for name in ("sheet", "scope"):
+        value = getattr(dn, name, None)
+        if value is not None and not isinstance(value, str):
+            return value
+    return None
+
+
+def _local_to(dn: Any, ws: Any, index: int) -> bool:
+    """Whether the defined name `dn` is local to `ws`, the sheet at place
+    `index`: tied to it, or holding its place."""
+    sheet = _sheet_of(dn)
+    if sheet is not None:
+        return sheet is ws
+    if getattr(dn, "local_sheet_id", None) == index:
+        return True
+    return getattr(dn, "attributes", {}).get("localSheetId") == str(index)
+
+
+def _local_copy(dn: Any, value: str, ws: Any, index: int) -> Any:
+    """A copy of the local name `dn` for the sheet `ws` at place `index`."""
+    import copy
+    new = copy.copy(dn)
+    new.value = value
+    new.attributes = dict(getattr(dn, "attributes", {}))
+    if "localSheetId" in new.attributes:
+        new.attributes["localSheetId"] = str(index)
+    for name in ("sheet", "scope"):
+        if getattr(dn, name, None) is _sheet_of(dn) and _sheet_of(dn) is not None:
+            setattr(new, name, ws)
+    if getattr(dn, "local_sheet_id", None) is not None:
+        new.local_sheet_id = index
+    return new
 
 
 def copy_worksheet(wb: Any, source: Any) -> Any:
@@ -379,14 +446,11 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
     failed: list[Any] = []
     # References to the source by name, in the copy, name the copy.
     _rewrite_sheet(target, Rename(source.title, target.title), None, failed)
-    names = getattr(wb, "defined_names", None)
-    if names is not None:
-        from tavrinex.names import DefinedName
-        for dn in list(names):
-            if dn.sheet is source or (dn.sheet is None and dn.local_sheet_id == index):
-                value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
-                                 f"the defined name {dn.name}", failed)
-                names.append(DefinedName(dn.name, value[1:], dict(dn.attributes), sheet=target,
-                                         hidden=dn.hidden, comment=dn.comment))
+    names: Any = getattr(wb, "defined_names", ())
+    for dn in list(names):
+        if _local_to(dn, source, index):
+            value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
+                             f"the defined name {dn.name}", failed)
+            names.append(_local_copy(dn, value[1:], target, len(wb.worksheets) - 1))
     _warn(failed)
     return target
