@@ -312,6 +312,9 @@ bool CellStore::add_value(CellKey key, const CellValue& v, std::uint32_t style) 
         case ValueForm::Object:
             p = {K_VALUE, put_object(v.obj)};
             break;
+        case ValueForm::Host:
+            raise_internal("a value with a host step left");
+            return false;
     }
     add_cell(key, p.kind, p.payload, (std::uint8_t)code, style);
     return true;
