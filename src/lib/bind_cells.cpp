@@ -29,7 +29,8 @@ public:
     ReadError on_row(const RowEvent& row) override { return host_.row(row); }
 
     ReadError on_cell(CellEvent& cell) override {
-        TVX_TRY(host_.cell_values(cell, value_, nullptr));
+        const bool complete = PySheetHost::complete(cell);
+        if (!complete) TVX_TRY(host_.cell_values(cell, value_, nullptr));
         std::uint32_t style = 0;
         if (cell.unusual_style) {
             PyRef item = PyRef::steal(PyObject_GetItem(cell_styles_, host_.unusual_style()));
@@ -52,14 +53,16 @@ public:
             return ReadError::ok();
         }
         if (form == FormulaForm::Text || form == FormulaForm::HostMaster) {
-            std::uint32_t number = store_.intern_formula(value_.text, (std::uint32_t)cell.row,
+            std::uint32_t number = store_.intern_formula(cell.value.text, (std::uint32_t)cell.row,
                                                          (std::uint32_t)cell.column);
             if (number != FormulaTemplates::kNone) {
                 store_.add_cell(key, K_TEMPLATE, number, DT_F, style);
                 return ReadError::ok();
             }
         }
-        if (!store_.add_value(key, value_, style)) return ReadError::source();
+        const bool added = complete ? store_.add_value(key, cell.value, nullptr, nullptr, style)
+                                    : store_.add_value(key, value_, style);
+        if (!added) return ReadError::source();
         return ReadError::ok();
     }
 

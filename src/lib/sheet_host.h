@@ -68,6 +68,21 @@ public:
     ReadError element(const XmlReader& reader, std::string_view bytes);
     // The row's attributes into row_dimensions, keyed by its number as str.
     ReadError row(const RowEvent& row);
+    // Whether the cell's value is complete as parsed: no host step, no
+    // date rule, no data type of its own, and a formula (if any) that is its
+    // own text with a <v> value needing nothing either (the common cases,
+    // in which a consumer that keeps no cached value may take cell.value
+    // as it is).
+    static bool complete(const CellEvent& cell) noexcept {
+        const ParsedValue& v = cell.value;
+        if (v.form == ValueForm::Host || v.date != DateStep::None || v.data_type == DT_OTHER) {
+            return false;
+        }
+        if (!cell.formula_used) return true;
+        const FormulaForm f = cell.formula.form;
+        return (f == FormulaForm::Text || f == FormulaForm::SharedMember) && !cell.formula.error &&
+               cell.cached.form != ValueForm::Host && cell.cached.date == DateStep::None;
+    }
     // The cell's value with every host step taken; the cached value too
     // when the cell keeps one (`cached` may be null otherwise). Errors are
     // Source: the exception is set.

@@ -751,7 +751,7 @@ ReadError SheetParser::end_cell(SheetSink& sink, CellEvent& cell) {
     raw.style_id = cell.style_id;
     raw.unusual_style = cell.unusual_style;
     cell.formula_used = formula_used;
-    cell.formula = FormulaEvent{};
+    if (cell.formula.form != FormulaForm::None) cell.formula = FormulaEvent{};
     convert(o_, raw, cell.value);
     cell.has_cached = formula_used && o_.formula_and_value;
     if (formula_used) {
