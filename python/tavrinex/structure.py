@@ -18,7 +18,7 @@ from typing import Any
 
 from tavrinex.formula import ArrayFormula, DataTableFormula, TokenizerError
 from tavrinex.formula.rewrite import MAX_COLUMN, MAX_ROW, Edit, Rename, Shift, rewrite_formula, \
-    shift_ref
+    shift_ref, shift_sqref
 from tavrinex.utils.cell import column_index_from_string, get_column_letter
 
 
@@ -171,9 +171,15 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         return
     assert isinstance(edit, Shift)
     cols = edit.axis == "cols"
-    # What each moved cell reads now (a formula stored relative to its own
-    # cell may read differently at its new place).
-    now = {(row, column): value for row, column, value in formula_cells(ws)}
+    # What each moved cell reads now (a formula the engine stores relative
+    # to its own cell may read differently at its new place); a dict of
+    # cells is asked cell by cell, the store in one pass.
+    cells = ws._cells
+    now: Any
+    if isinstance(cells, dict):
+        now = _DictValues(cells)
+    else:
+        now = {(row, column): value for row, column, value in formula_cells(ws)}
     for row, column, value in before:
         where = (title, row, column)
         span = edit.span(column, column) if cols else edit.span(row, row)
@@ -186,6 +192,17 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         new = _rewrite(value, title, edit, where, failed)
         if now.get((row, column)) != new:
             ws.cell(row, column).value = new
+
+
+class _DictValues:
+    """The values of a dict of cells by key, for ``get``."""
+
+    def __init__(self, cells: dict[Any, Any]) -> None:
+        self.cells = cells
+
+    def get(self, key: Any) -> Any:
+        cell = self.cells.get(key)
+        return None if cell is None else cell.value
 
 
 def _rewrite_names(wb: Any, edit: Edit, failed: list[Any]) -> None:
@@ -322,6 +339,130 @@ def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
     ws.hyperlinks[:] = kept
 
 
+# ---------------------------------------------------------------- sheet features
+
+def _formula_field(text: Any, host: str, edit: Edit, what: str, failed: list[Any]) -> Any:
+    """A formula kept without its "=" (validations, conditional formats)
+    after `edit`."""
+    if not isinstance(text, str) or not text:
+        return text
+    new = _rewrite("=" + text, host, edit, what, failed)
+    return new[1:] if new != "=" + text else text
+
+
+def _rewrite_features(ws: Any, edit: Edit, failed: list[Any]) -> None:
+    """The formulas of the sheet's data validations and conditional format
+    rules after `edit` (of any sheet)."""
+    title = ws.title
+    for dv in getattr(ws, "data_validations", None) or ():
+        for name in ("formula1", "formula2"):
+            value = getattr(dv, name, None)
+            new = _formula_field(value, title, edit, f"a data validation of {title}", failed)
+            if new != value:
+                setattr(dv, name, new)
+    for cf in getattr(ws, "conditional_formats", None) or ():
+        rules = getattr(cf, "rules", None)
+        if not isinstance(rules, list):
+            continue
+        for i, rule in enumerate(rules):
+            changes: dict[str, Any] = {}
+            formula = getattr(rule, "formula", None)
+            if isinstance(formula, str):
+                new = _formula_field(formula, title, edit, f"a conditional format of {title}",
+                                     failed)
+                if new != formula:
+                    changes["formula"] = new
+            formulas = getattr(rule, "formulas", None)
+            if isinstance(formulas, tuple):
+                new_all = tuple(_formula_field(f, title, edit,
+                                               f"a conditional format of {title}", failed)
+                                for f in formulas)
+                if new_all != formulas:
+                    changes["formulas"] = new_all
+            if changes and dataclasses.is_dataclass(rule):
+                rules[i] = dataclasses.replace(rule, **changes)   # type: ignore[type-var]
+
+
+def _move_table(table: Any, edit: Shift) -> bool:
+    """Moves, widens or narrows a table with its cells; False when its
+    header row (or all its cells) went."""
+    from tavrinex.image import parse_anchor
+    (r1, c1), last = parse_anchor(table.ref)
+    r2, c2 = last if last is not None else (r1, c1)
+    if edit.axis == "rows":
+        if edit.amount < 0 and getattr(table, "header_row", True) \
+                and edit.span(r1, r1) is None:
+            return False
+        span = edit.span(r1, r2)
+        if span is None:
+            return False
+        need = 1 + bool(getattr(table, "header_row", True)) + bool(getattr(table, "totals_row",
+                                                                         False))
+        lo, hi = span
+        table.ref = f"{get_column_letter(c1)}{lo}:{get_column_letter(c2)}{max(hi, lo + need - 1)}"
+        return True
+    span = edit.span(c1, c2)
+    if span is None:
+        return False
+    columns = getattr(table, "columns", None)
+    if columns is not None:
+        kept = [col for n, col in enumerate(columns, c1) if edit.span(n, n) is not None]
+        if edit.amount > 0 and c1 < edit.index <= c2 and columns:
+            # New columns of the table take free names, as Excel gives them.
+            column_type = type(columns[0])
+            taken = {col.name.casefold() for col in kept}
+            new_cols: list[Any] = []
+            n = 1
+            while len(new_cols) < edit.amount:
+                if f"column{n}" not in taken:
+                    new_cols.append(column_type(f"Column{n}"))
+                n += 1
+            at = edit.index - c1
+            kept = kept[:at] + new_cols + kept[at:]
+        object.__setattr__(table, "columns", None)
+        table.ref = f"{get_column_letter(span[0])}{r1}:{get_column_letter(span[1])}{r2}"
+        table.columns = kept
+    else:
+        table.ref = f"{get_column_letter(span[0])}{r1}:{get_column_letter(span[1])}{r2}"
+    return True
+
+
+def _move_features(ws: Any, edit: Shift, failed: list[Any]) -> None:
+    """Validations, conditional formats, the autofilter and the tables of
+    the edited sheet move, grow and shrink with its cells; those whose
+    cells all went go."""
+    validations = getattr(ws, "data_validations", None)
+    if isinstance(validations, list):
+        kept = []
+        for dv in validations:
+            ranges = shift_sqref(dv.ranges, edit) if isinstance(dv.ranges, str) else dv.ranges
+            if ranges is None:
+                continue
+            if ranges != dv.ranges:
+                dv.ranges = ranges
+            kept.append(dv)
+        validations[:] = kept
+    formats = getattr(ws, "conditional_formats", None)
+    if isinstance(formats, list):
+        kept = []
+        for cf in formats:
+            ranges = shift_sqref(cf.ranges, edit) if isinstance(cf.ranges, str) else cf.ranges
+            if ranges is None:
+                continue
+            cf.ranges = ranges
+            kept.append(cf)
+        formats[:] = kept
+    auto: Any = getattr(ws, "auto_filter", None)
+    ref = getattr(auto, "ref", None)
+    if isinstance(ref, str):
+        auto.ref = shift_ref(ref, edit)
+    tables = getattr(ws, "tables", None)
+    if tables is not None and hasattr(tables, "items"):
+        for name, table in list(tables.items()):
+            if not _move_table(table, edit):
+                del tables[name]
+
+
 # ---------------------------------------------------------------- entry points
 
 def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
@@ -338,10 +479,12 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     for other in _worksheets(ws.parent):
         if other is not ws:
             _rewrite_sheet(other, edit, None, failed)
+        _rewrite_features(other, edit, failed)
     _rewrite_names(ws.parent, edit, failed)
     _rewrite_charts(ws.parent, edit, failed)
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
+    _move_features(ws, edit, failed)
     _move_drawings(ws, edit, failed)
     _record(ws.parent, ws, edit)
     _warn(failed)
@@ -353,6 +496,7 @@ def rename(wb: Any, old: str, new: str) -> None:
     failed: list[Any] = []
     for ws in _worksheets(wb):
         _rewrite_sheet(ws, edit, None, failed)
+        _rewrite_features(ws, edit, failed)
     _rewrite_names(wb, edit, failed)
     _rewrite_charts(wb, edit, failed)
     _record(wb, None, edit)
