@@ -263,3 +263,48 @@ def test_tables_without_the_engine_give_the_same_arrow(mixed, monkeypatch):
         got = pa.table(table)
         assert got.schema == expected.schema and got.to_pydict() == expected.to_pydict()
         assert pa.record_batch(table).num_rows == table.num_rows
+
+
+def test_the_sheet_is_read_without_the_interpreter_lock(tmp_path):
+    """While the engine reads a sheet (from bytes in memory, so that no
+    Python code runs in between), a Python thread keeps counting."""
+    if _native.native is None:
+        pytest.skip("the engine is not built")
+    from tavrinex.data.book import Book
+    from tavrinex.data.options import make_options
+    from tavrinex.data.read import _native_strings
+    from tavrinex.helpers import reader_helpers
+    from tavrinex.reader.worksheet import WorksheetParser
+
+    n = 200_000
+    out = io.BytesIO()
+    tavrinex.write_table(pa.table({"a": range(n), "b": [i / 7 for i in range(n)],
+                                   "c": [f"s{i % 50}" for i in range(n)]}), out)
+    native = _native.native
+    with Book(out.getvalue()) as book:
+        strings = _native_strings(book, native)
+        with book.archive.open(book.sheets[0].part) as part:
+            source = io.BytesIO(part.read())
+        reader = native.sheet_table(source, WorksheetParser([], data_only=True),
+                                    reader_helpers(), strings, (), make_options().plan(), None)
+        counted = [0]
+        running = threading.Event()
+        done = threading.Event()
+
+        def count():
+            running.set()
+            while not done.is_set():
+                counted[0] += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        running.wait()
+        before = counted[0]
+        reader.parse()
+        during = counted[0] - before
+        done.set()
+        counter.join()
+        names, _ = reader.lay_out(None)
+        table = reader.build([0, 1, 2], [None] * 3, 1000, False, "view")
+    assert names == ["a", "b", "c"] and table.num_rows == n
+    assert during > 1000
