@@ -67,7 +67,7 @@ def forget_source(wb):
     wb._book = None
     for ws in wb.worksheets:
         ws._layout = None
-        ws._kept_tables = []
+        ws._table_parts = {}
 
 
 def main():

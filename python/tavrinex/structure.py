@@ -485,8 +485,6 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
     _move_features(ws, edit, failed)
-    for table in getattr(ws, "_kept_tables", ()):   # tables kept as read
-        table.shift(edit)
     _move_drawings(ws, edit, failed)
     _record(ws.parent, ws, edit)
     _warn(failed)
@@ -514,7 +512,7 @@ def rename(wb: Any, old: str, new: str) -> None:
 _NOT_COPIED = frozenset(("parent", "_title", "_cells", "reader_path", "_hyperlinks",
                          "_comments", "_appended", "tables", "_tables", "_images", "_charts",
                          "_read_images", "_read_charts", "_drawing", "_layout",
-                         "_sheet_attributes", "_sheet_rid", "_kept_tables"))
+                         "_sheet_attributes", "_sheet_rid"))
 # Kept elements that point into the sheet's own relationships.
 _RELATED = frozenset(("drawing", "legacyDrawing", "legacyDrawingHF", "picture", "oleObjects",
                       "controls", "tableParts"))
@@ -593,8 +591,6 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
         cell = cells[key]
         copy_cell(cell, target.cell(*key))
     target.sheet_state = "visible"
-    if hasattr(wb, "sheet_states"):
-        wb.sheet_states[target.title] = "visible"
     failed: list[Any] = []
     # References to the source by name, in the copy, name the copy.
     _rewrite_sheet(target, Rename(source.title, target.title), None, failed)

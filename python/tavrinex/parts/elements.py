@@ -84,6 +84,7 @@ class Modelled:
     tag: str
     write: Writer
     state: StateOf | None = None
+    always: bool = False   # the writer is called unchanged or not (it checks itself)
 
 
 _UNCHANGED = object()
@@ -103,14 +104,17 @@ class Schema:
     def clark(self, name: str) -> str:
         return name if name.startswith("{") else f"{{{self.namespace}}}{name}"
 
-    def modelled(self, name: str, *, state: StateOf | None = None) -> Callable[[Writer], Writer]:
+    def modelled(self, name: str, *, state: StateOf | None = None,
+                 always: bool = False) -> Callable[[Writer], Writer]:
         """Register the writer of the element `name` (decorator). With
         `state`, the element is written as read while the model's state
-        equals the one recorded when the part was loaded."""
+        equals the one recorded when the part was loaded; with `always`
+        too, the writer is called all the same and asks ``unchanged``
+        itself (to edit what it keeps)."""
         tag = self.clark(name)
 
         def register(write: Writer) -> Writer:
-            self.models[tag] = Modelled(tag, write, state)
+            self.models[tag] = Modelled(tag, write, state, always)
             return write
         return register
 
@@ -178,8 +182,8 @@ class Schema:
                     out.append(as_read)
                 continue
             kept = layout.of(tag) if layout is not None else []
-            if kept and self.unchanged(owner, layout, tag):
-                out.extend(kept)
+            if not self.models[tag].always and self.unchanged(owner, layout, tag):
+                out.extend(kept)   # as read: none when none was read
             else:
                 written = self.models[tag].write(owner, ctx, kept)
                 if written:

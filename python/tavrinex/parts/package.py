@@ -145,6 +145,12 @@ class PackageWriter:
         key = name.lower()
         return key in self._names or key in self._planned or key in self._reserved
 
+    def taken_here(self, name: str) -> bool:
+        """Whether a part of this package (written, kept or planned) holds
+        `name`; the source's names do not count."""
+        key = name.lower()
+        return key in self._names or key in self._planned
+
     def plan(self, name: str) -> None:
         """Hold `name` for a part written later (new_name skips it)."""
         self._planned.add(name.lower())

@@ -28,11 +28,12 @@ def sheet_reference(title: str) -> re.Pattern[str]:
 
 
 def sheet_removed(wb: Any, ws: Any) -> None:
-    names = getattr(wb, "defined_names", None)
-    if names is not None:
-        names[:] = [dn for dn in names if getattr(dn, "scope", None) is not ws]
+    names: Any = getattr(wb, "defined_names", ())
+    for dn in list(names):
+        if getattr(dn, "sheet", None) is ws:
+            names.remove(dn)
     pattern = sheet_reference(ws.title)
-    referrers = [f"the defined name {dn.name}" for dn in (names or ())
+    referrers = [f"the defined name {dn.name}" for dn in names
                  if isinstance(dn.value, str) and pattern.search(dn.value)]
     referrers += _kept_referrers(wb, ws, pattern)
     if referrers:

@@ -34,12 +34,14 @@ from tavrinex.styles import new_stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+from tavrinex.names import DefinedName
 from tavrinex.parts.elements import Layout
 from tavrinex.parts.source import SourcePackage
-from tavrinex.parts.tables import read_tables
 from tavrinex.parts.xml import read_root
 from tavrinex.parts.xml import split as split_part
-from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
+from tavrinex.properties import DocumentProperties
+from tavrinex.tables import Table
+from tavrinex.workbook import ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
 from tavrinex.writer.book_part import WORKBOOK, BookRecord, OtherSheet
 from tavrinex.writer.sheet_part import WORKSHEET, comments_state, links_state
@@ -261,8 +263,9 @@ class _Loader:
         # without the copy the constructor makes of a caller's list.
         wb.shared_strings = strings if type(strings) is list else list(strings)
         del strings
-        self.read_sheets(wb, root, part, rels)
         self.read_workbook_items(wb, root)
+        self.read_properties(wb)
+        self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)
         if not self.read_only:
             wb._book = self.book_record(part, rels, ctype or WORKBOOK_TYPES[0])
@@ -278,8 +281,28 @@ class _Loader:
         except (expat.ExpatError, ValueError, UnicodeError):
             root, elements = None, []   # written from the model alone
         layout = Layout(part, root, elements, {}, rels)
+        props = getattr(self, "props_state", (None, None))
         return BookRecord(layout, self.archive.rels(""), ctype, list(self.entries),
-                          [entry.title for entry in self.entries])
+                          [entry.title for entry in self.entries], *props)
+
+    def read_properties(self, wb: Workbook[Any]) -> None:
+        """The document properties of the package's core, app and custom parts."""
+        wb._properties = DocumentProperties()
+        for rel in self.archive.rels("").values():
+            if rel.external or not self.archive.has(rel.target):
+                continue
+            reader = {"core-properties": wb._properties.read_core,
+                      "extended-properties": wb._properties.read_app,
+                      "custom-properties": wb._custom_properties.read}.get(rel.kind)
+            if reader is None:
+                continue
+            try:
+                reader(self.archive.parse(rel.target))
+            except _BROKEN as exc:
+                raise self.broken(rel.target, exc) from exc
+        wb._modified_read = wb._properties.modified
+        # as read, for a save to tell whether they changed
+        self.props_state = (wb._properties.snapshot(), wb._custom_properties.snapshot())
 
     def read_workbook_items(self, wb: Workbook[Any], root: ET.Element) -> None:
         for child in root:
@@ -288,15 +311,8 @@ class _Loader:
                 for el in child:
                     if local_name(el.tag) == "definedName":
                         attrs = {k: v for k, v in el.attrib.items() if k != "name"}
-                        scope = None
-                        local = attrs.get("localSheetId", "")
-                        if local.isdigit() and int(local) < len(self.entries) \
-                                and not self.read_only:
-                            # the sheet itself, so that the name follows it
-                            scope = self.entries[int(local)]
-                            del attrs["localSheetId"]
                         wb.defined_names.append(
-                            DefinedName(el.get("name", ""), el.text or "", attrs, scope))
+                            DefinedName(el.get("name", ""), el.text or "", attrs))
             elif name == "bookViews":
                 for view in child:
                     try:
@@ -311,6 +327,7 @@ class _Loader:
         entries = [el for el in (sheets if sheets is not None else ())
                    if local_name(el.tag) == "sheet"]
         position = {}   # place among all sheets -> place among worksheets
+        in_file_order: list[Any] = []   # each sheet of the file, None when not a worksheet
         for index, el in enumerate(entries):
             title = el.get("name")
             rid = next((v for k, v in el.attrib.items()
@@ -327,27 +344,36 @@ class _Loader:
                 # chartsheets and the like: kept as they are, in their place
                 self.entries.append(OtherSheet(
                     {k: v for k, v in el.attrib.items() if not k.startswith("{")}, rel))
+                in_file_order.append(None)
                 continue
             sheet_part = self.target(rel, part, f"sheet {title!r}")
             self.modelled_parts.append(sheet_part)
             state = el.get("state", "visible")
-            wb.sheet_states[title] = state
             position[index] = len(wb.worksheets)
             ws = (self.read_only_sheet(wb, title, sheet_part) if self.read_only
                   else self.full_sheet(wb, title, sheet_part))
-            try:
-                setattr(ws, "sheet_state", state)
-            except AttributeError:
-                pass   # a worksheet class without that attribute: sheet_states has it
+            # As the file has it: the rule of one visible sheet is the user's to keep.
+            if hasattr(ws, "_sheet_state"):
+                ws._sheet_state = state
+            else:
+                ws.sheet_state = state
             if not self.read_only:
                 ws._sheet_attributes = {k: v for k, v in el.attrib.items()
                                         if not k.startswith("{")}
                 ws._sheet_rid = rid
             self.entries.append(ws)
             wb.worksheets.append(ws)
+            in_file_order.append(ws)
             if self.on_sheet is not None:
                 self.on_sheet(ws)
         wb._active_index = position.get(wb._active_index, -1)
+        wb.defined_names.bind_sheets(in_file_order)
+        if not self.read_only:
+            # names local to a sheet kept as read follow it as well
+            for dn in wb.defined_names:
+                local = dn.local_sheet_id
+                if dn.sheet is None and local is not None and local < len(self.entries):
+                    dn.sheet = self.entries[local]
 
     # -- worksheets
 
@@ -386,7 +412,18 @@ class _Loader:
         for rel in rels.values():
             if rel.kind == "comments":
                 comments += self.attach_comments(ws, self.target(rel, part, "the comments"))
-        ws._kept_tables = read_tables(ws, rels, self.archive)
+        for rid in getattr(ws, "_table_part_ids", ()):
+            table_rel = rels.get(rid)
+            if table_rel is None or table_rel.kind != "table":
+                raise BrokenPartError(self.name, f"a table part refers to relationship {rid!r}, "
+                                      f"which {rels_part(part)} does not hold", part)
+            table_part = self.target(table_rel, part, "a table")
+            try:
+                table = Table.from_element(self.archive.parse(table_part))
+            except _BROKEN as exc:
+                raise self.broken(table_part, exc) from exc
+            ws.tables._add(table)
+            ws._table_parts[id(table)] = table_part   # written back there
         WORKSHEET.loaded(ws, layout)
         # what a save collects from the cells, known here from the parts
         layout.states[WORKSHEET.clark("hyperlinks")] = links_state(links)

@@ -9,6 +9,7 @@ import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
 from tavrinex.parts.xml import Element
+from tavrinex.reader.features import HANDLERS as FEATURE_HANDLERS
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.xmltree import fromstring
 
@@ -66,6 +67,7 @@ def _sheet_format(ws, el):
 
 
 HANDLERS = {
+    **FEATURE_HANDLERS,
     _M + "mergeCells": _merge_cells,
     _M + "cols": _cols,
     _M + "hyperlinks": _hyperlinks,

@@ -70,15 +70,18 @@ class OtherSheet:
 class BookRecord:
     """What a loaded workbook keeps of its workbook part and package for
     the next save: the part as read (a Layout, with its relationships), the
-    package's relationships, the workbook part's content type, the sheet entries in their order (worksheets
-    and OtherSheet) and the docProps parts with the sheet titles app.xml
-    was read with."""
+    package's relationships, the workbook part's content type, the sheet
+    entries in their order (worksheets and OtherSheet), the sheet titles
+    app.xml was read with, and the document and custom properties as read
+    (their snapshots)."""
 
     layout: Layout
     package_rels: dict[str, Relationship]
     content_type: str
     entries: list[Any] = field(default_factory=list)
     app_titles: list[str] = field(default_factory=list)
+    properties: tuple[Any, ...] | None = None          # snapshots as read
+    custom_properties: tuple[Any, ...] | None = None
 
     def others(self) -> list[OtherSheet]:
         return [e for e in self.entries if isinstance(e, OtherSheet)]
@@ -169,22 +172,52 @@ def _sheets(wb: Any, ctx: BookContext, kept: list[Element]) -> str:
     return element("sheets", None, "".join(body))
 
 
-@WORKBOOK.modelled("definedNames")
+def defined_names(wb: Any) -> list[Any]:
+    """The workbook's names, with the hidden filter range of each sheet
+    that has an autofilter and lacks it."""
+    from tavrinex.formula.rewrite import quote_sheet
+    from tavrinex.names import DefinedName
+    from tavrinex.sheetfeatures import FILTER_DATABASE
+    from tavrinex.utils.ranges import absolute, range_bounds
+    names = list(getattr(wb, "defined_names", ()))
+    for ws in wb.worksheets:
+        ref = getattr(getattr(ws, "auto_filter", None), "ref", None)
+        if ref is None or any(dn.name == FILTER_DATABASE and dn.sheet is ws for dn in names):
+            continue
+        value = f"{quote_sheet(ws.title)}!{absolute(range_bounds(ref))}"
+        names.append(DefinedName(FILTER_DATABASE, value, sheet=ws, hidden=True))
+    return names
+
+
+def _names_state(wb: Any) -> tuple[Any, ...]:
+    """The names with the place of the sheet each is local to: the names
+    are written anew when one changes or a sheet moves."""
+    places = {id(ws): i for i, ws in enumerate(wb.worksheets)}
+    return tuple((dn.name, dn.value, dn.hidden, dn.comment, tuple(sorted(dn.attributes.items())),
+                  None if dn.sheet is None else (places.get(id(dn.sheet)), dn.sheet.title),
+                  dn.local_sheet_id)
+                 for dn in defined_names(wb))
+
+
+@WORKBOOK.modelled("definedNames", state=_names_state)
 def _defined_names(wb: Any, ctx: BookContext, kept: list[Element]) -> str:
     names = []
     count = len(ctx.entries)
-    for dn in getattr(wb, "defined_names", ()):
+    for dn in defined_names(wb):
         extra = {k: v for k, v in dn.attributes.items() if not k.startswith("{")}
-        scope = getattr(dn, "scope", None)
-        if scope is not None:
-            index = ctx.sheet_index(scope)
+        if dn.sheet is not None:
+            index = ctx.sheet_index(dn.sheet)
             if index is None:
                 continue   # its sheet is gone
             extra["localSheetId"] = str(index)
-        else:
-            local = extra.get("localSheetId")
-            if local is not None and not (local.isdigit() and int(local) < count):
+        elif dn.local_sheet_id is not None:
+            if dn.local_sheet_id >= count:
                 continue
+            extra["localSheetId"] = str(dn.local_sheet_id)
+        if dn.hidden:
+            extra["hidden"] = "1"
+        if dn.comment is not None:
+            extra["comment"] = dn.comment
         names.append(element("definedName", {"name": dn.name, **extra}, text(dn.value)))
     return element("definedNames", None, "".join(names)) if names else ""
 

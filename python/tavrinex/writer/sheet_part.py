@@ -4,8 +4,12 @@ the comments with the VML drawing programs need to show them.
 `WORKSHEET` is the worksheet's element order (tavrinex.parts.elements):
 the elements the package models are registered on it below (dimension,
 sheet views, sheet format, columns, merged cells, hyperlinks and the
-legacy drawing of the comments); every other element of a loaded sheet is
-written back as it was read. `SheetContext` is what their writers get:
+legacy drawing of the comments), and so are those of the feature model
+(tavrinex.writer.features: sheet properties, views, protection, the
+autofilter, conditional formats, validations, print settings, tables),
+each written as read while the text its model gives is the text it gave
+right after loading; every other element of a loaded sheet is written back
+as it was read. `SheetContext` is what their writers get:
 the sheet's place in the package, its root's namespaces and its
 relationships, new ones through ``relate``.
 
@@ -27,9 +31,9 @@ from tavrinex.dimensions import RowDimension
 from tavrinex.parts.elements import MAIN_NS, Layout, PartContext, Schema, carry_rels, mentions
 from tavrinex.parts.xml import Element, Root, attribute, child_starts, edit_start
 from tavrinex.utils.cell import get_column_letter
-from tavrinex.writer import write_sheet_data
+from tavrinex.writer import features, write_sheet_data
 from tavrinex.writer.values import utf8
-from tavrinex.writer.xmltext import DECLARATION, REL_NS, attrs, element, text
+from tavrinex.writer.xmltext import DECLARATION, REL_NS, attrs, element, text, write_root
 
 WORKSHEET = Schema(MAIN_NS, (
     "sheetPr", "dimension", "sheetViews", "sheetFormatPr", "cols", "sheetData", "sheetCalcPr",
@@ -45,6 +49,8 @@ VML_TYPE = "application/vnd.openxmlformats-officedocument.vmlDrawing"
 HYPERLINK_REL = f"{REL_NS}/hyperlink"
 COMMENTS_REL = f"{REL_NS}/comments"
 VML_REL = f"{REL_NS}/vmlDrawing"
+TABLE_REL = f"{REL_NS}/table"
+TABLE_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.table+xml"
 _DEFAULT_ROOT = Root(f'<worksheet xmlns="{MAIN_NS}" xmlns:r="{REL_NS}">'.encode(),
                      {"": MAIN_NS, "r": REL_NS})
 _LEGACY = WORKSHEET.clark("legacyDrawing")
@@ -60,6 +66,7 @@ class SheetContext(PartContext):
     selected: bool = False
     dimension: str = "A1"
     new: bool = True   # not read from a file: nothing absent was left out on purpose
+    table_ids: dict[int, int] | None = None   # id(table) -> the id its part gets
 
 
 def sheet_root(layout: Layout | None) -> Root:
@@ -78,37 +85,85 @@ def _dimension(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
     return element("dimension", {"ref": ctx.dimension})
 
 
-@WORKSHEET.modelled("sheetViews")
+def _views_text(ws: Any) -> str:
+    return features.sheet_views(ws, False) if hasattr(ws, "views") else ""
+
+
+@WORKSHEET.modelled("sheetViews", state=_views_text, always=True)
 def _sheet_views(ws: Any, ctx: SheetContext, kept: list[Element]) -> str | bytes:
-    """As read, with the first view's tabSelected in step with the active
-    sheet."""
-    if not kept:
-        if not ctx.new:
+    """As read while the views are, with the first view's tabSelected in
+    step with the active sheet; else from the model."""
+    if WORKSHEET.unchanged(ws, getattr(ws, "_layout", None), WORKSHEET.clark("sheetViews")):
+        if not kept:
             return ""   # a sheet read without views keeps having none
-        view = {"workbookViewId": "0"}
-        if ctx.selected:
-            view = {"tabSelected": "1", **view}
-        return element("sheetViews", None, element("sheetView", view))
-    raw = kept[0].raw
-    try:
-        views = child_starts(kept[0], ctx.root)
-    except ValueError:
+        raw = kept[0].raw
+        try:
+            views = child_starts(kept[0], ctx.root)
+        except ValueError:
+            return raw
+        if views:
+            at = views[0][1]
+            read = attribute(raw[at:raw.index(b">", at) + 1], "tabSelected")
+            if (read in ("1", "true")) != ctx.selected:
+                raw = edit_start(raw, at, {"tabSelected": "1" if ctx.selected else None})
         return raw
-    if views:
-        at = views[0][1]
-        read = attribute(raw[at:raw.index(b">", at) + 1], "tabSelected")
-        if (read in ("1", "true")) != ctx.selected:
-            raw = edit_start(raw, at, {"tabSelected": "1" if ctx.selected else None})
-    return raw
+    if hasattr(ws, "views"):
+        return features.sheet_views(ws, ctx.selected)
+    view = {"workbookViewId": "0"}
+    if ctx.selected:
+        view = {"tabSelected": "1", **view}
+    return element("sheetViews", None, element("sheetView", view))
+
+
+def _feature(name: str, text_of: Callable[[Any], str]) -> None:
+    """Register an element the feature model writes."""
+    def text_or_none(ws: Any) -> str:
+        return text_of(ws) if hasattr(ws, "views") else ""
+
+    def write(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+        return text_or_none(ws)
+    WORKSHEET.modelled(name, state=text_or_none)(write)
+
+
+for _name, _text in (("sheetPr", features.sheet_pr), ("sheetProtection", features.sheet_protection),
+                     ("autoFilter", features.auto_filter),
+                     ("conditionalFormatting", features.conditional_formatting),
+                     ("dataValidations", features.data_validations),
+                     ("pageMargins", features.page_margins), ("pageSetup", features.page_setup),
+                     ("headerFooter", features.header_footer)):
+    _feature(_name, _text)
+
+
+def _outline_levels(ws: Any) -> dict[str, str]:
+    """outlineLevelRow/outlineLevelCol of the deepest groups, for the
+    outline bar programs draw."""
+    levels = {}
+    rows = max((dim.outline_level for dim in ws.row_dimensions.values()
+                if isinstance(dim, RowDimension)), default=0)
+    cols = max((dim.outline_level for dim in ws.column_dimensions.values()
+                if hasattr(dim, "outline_level")), default=0)
+    if rows:
+        levels["outlineLevelRow"] = str(rows)
+    if cols:
+        levels["outlineLevelCol"] = str(cols)
+    return levels
+
+
+def _format(ws: Any) -> dict[str, str]:
+    fmt = dict(getattr(ws, "sheet_format", {}))
+    for name, level in _outline_levels(ws).items():
+        if int(fmt.get(name, "0") or 0) < int(level):
+            fmt[name] = level
+    return fmt
 
 
 def _format_state(ws: Any) -> tuple[tuple[str, str], ...]:
-    return tuple(sorted(getattr(ws, "sheet_format", {}).items()))
+    return tuple(sorted(_format(ws).items()))
 
 
 @WORKSHEET.modelled("sheetFormatPr", state=_format_state)
 def _sheet_format(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
-    fmt = ctx.attributes(dict(getattr(ws, "sheet_format", {})))
+    fmt = ctx.attributes(_format(ws))
     if not fmt and not ctx.new:
         return ""
     fmt.setdefault("defaultRowHeight", "15")
@@ -123,10 +178,24 @@ def _column_entries(ws: Any) -> list[dict[str, Any]]:
             continue   # created by a look-up, says nothing
         entries.append((int(values.get("min", 0) or 0), values))
     entries.sort(key=lambda item: item[0])
-    return [values for _, values in entries]
+    joined: list[dict[str, Any]] = []
+    for _, values in entries:
+        # Neighbours that are alike (a span split by a look-up) are one span again.
+        last = joined[-1] if joined else None
+        if last is not None and _same_but_span(last, values) \
+                and str(int(last.get("max", "0") or 0) + 1) == values.get("min"):
+            last["max"] = values["max"]
+        else:
+            joined.append(dict(values))
+    return joined
 
 
-def _columns_state(ws: Any) -> tuple[tuple[tuple[str, str], ...], ...]:
+def _same_but_span(a: dict[str, Any], b: dict[str, Any]) -> bool:
+    return ({k: v for k, v in a.items() if k not in ("min", "max")}
+            == {k: v for k, v in b.items() if k not in ("min", "max")})
+
+
+def _columns_state(ws: Any) -> tuple[tuple[tuple[str, Any], ...], ...]:
     return tuple(tuple(sorted(v.items())) for v in _column_entries(ws))
 
 
@@ -205,6 +274,61 @@ def _has_controls(ctx: SheetContext, legacy: Element) -> bool:
             kinds = set(re.findall(rb'ObjectType\s*=\s*["\']([^"\']*)', data))
             return bool(kinds - {b"Note"})
     return False
+
+
+def sync_table_columns(ws: Any, table: Any) -> None:
+    """Give a table's columns the names its header cells hold now, made
+    unique within the table as Excel makes them ("Area", "Area2")."""
+    if not table.header_row or table.columns is None:
+        return
+    changed = False
+    for column, (row, col) in zip(table.columns, table.header_cells()):
+        cell = ws._cells.get((row, col))
+        value = cell.value if cell is not None else None
+        if value is None or value == column.name:
+            continue
+        if not isinstance(value, str):
+            value = str(value)
+        if value != column.name:
+            column.name = value
+            changed = True
+    if not changed:
+        return
+    seen: set[str] = set()
+    for column in table.columns:
+        name, n = column.name, 2
+        while name.casefold() in seen:
+            name, n = f"{column.name}{n}", n + 1
+        seen.add(name.casefold())
+        if name != column.name:
+            column.name = name
+
+
+def _tables_state(ws: Any) -> tuple[Any, ...]:
+    tables = getattr(ws, "tables", None)
+    return tuple(t.snapshot() for t in tables.values()) if tables is not None else ()
+
+
+@WORKSHEET.modelled("tableParts", state=_tables_state)
+def _table_parts(ws: Any, ctx: SheetContext, kept: list[Element]) -> str:
+    """Each table's part written from the model (under the name it was
+    read from), and the sheet's list of them."""
+    tables = getattr(ws, "tables", None)
+    if tables is None or not len(tables.values()):
+        return ""
+    read = getattr(ws, "_table_parts", {})
+    ids = []
+    for table in tables.values():
+        part = read.get(id(table))
+        name = part if part and not ctx.pkg.taken_here(part) else \
+            ctx.pkg.new_name("xl/tables/table{}.xml")
+        if part:
+            ctx.pkg.rename(part, name)
+        table_id = (ctx.table_ids or {}).get(id(table), 1)
+        ctx.pkg.add(name, write_root(table.element(table_id)), TABLE_TYPE)
+        ids.append(ctx.relate(TABLE_REL, name))
+    return element("tableParts", {"count": len(ids)},
+                   "".join(element("tablePart", {f"{ctx.r}:id": rid}) for rid in ids))
 
 
 # -- writing a sheet

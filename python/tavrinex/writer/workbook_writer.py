@@ -14,31 +14,35 @@ compressed bytes as they are.
 from __future__ import annotations
 
 import contextlib
+import datetime
 import os
 import shutil
 import tempfile
 import warnings
 import zipfile
 from typing import Any
+from xml.etree import ElementTree as ET
 
 from tavrinex import _native
+from tavrinex.properties import APP, CORE_PREFIXES, CUSTOM, FIELDS, VT
 from tavrinex.parts.elements import Layout, carry_rels
 from tavrinex.parts.package import (ISAL_LEVEL, ZLIB_LEVEL, PackageWriter,  # noqa: F401
                                     _fast_deflate, deflater)
-from tavrinex.parts.tables import sync_tables
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
 from tavrinex.writer.book_part import (APP_TYPE, BOOK_TYPES, CORE_TYPE, MACRO_TYPES, NEW_APP,
                                        WORKBOOK, BookContext, BookRecord, OtherSheet, app_xml,
                                        book_root, core_xml, now_text, workbook_xml)
 from tavrinex.writer.sheet_part import (SHEET_TYPE, WORKSHEET, SheetContext, sheet_bounds,
                                         sheet_dimension, sheet_head, sheet_root, sheet_tail,
-                                        write_rows_part)
+                                        sync_table_columns, write_rows_part)
 from tavrinex.writer.styles_part import styles_part
-from tavrinex.writer.xmltext import REL_NS
+from tavrinex.writer.xmltext import REL_NS, write_root
+from tavrinex.xmltree import fromstring
 
 _ENGINE: Any = object()
 _PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
 STYLES_TYPE = "application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml"
+CUSTOM_TYPE = "application/vnd.openxmlformats-officedocument.custom-properties+xml"
 CHUNK = 1 << 20
 # Workbook relationships written from the model, or not at all (the
 # calculation chain lists formula cells, which edits change: Excel builds
@@ -84,8 +88,9 @@ def _active(wb: Any) -> int:
 
 def cells_changed(wb: Any) -> bool:
     """Whether a cell of a loaded workbook changed since it was read (the
-    saved file then asks for a full calculation on load)."""
-    return False
+    saved file then asks for a full calculation on load): the workbook's
+    ``cells_changed`` where it keeps that record, else no."""
+    return bool(getattr(wb, "cells_changed", False))
 
 
 class _Save:
@@ -102,10 +107,28 @@ class _Save:
         self.lost: list[str] = []
         self.layouts: dict[int, Layout] = {}   # id(ws) -> the sheet as written
         self.book_entries: list[tuple[Any, str, int, str]] = []
-        self.tables: list[tuple[Any, list[str], list[Any]]] = []   # renamed table columns
+        self.table_ids = self.number_tables()
         self.book_written: Layout | None = None
 
     # -- the plan: part names and relationship ids
+
+    def number_tables(self) -> dict[int, int]:
+        """The id each table's part gets: the one it was read with, unless
+        another table holds it; new ones after the highest."""
+        tables = [t for ws in self.wb.worksheets
+                  for t in getattr(getattr(ws, "tables", None), "values", list)()]
+        taken: set[int] = set()
+        out: dict[int, int] = {}
+        for table in tables:
+            if isinstance(table.id, int) and table.id > 0 and table.id not in taken:
+                out[id(table)] = table.id
+                taken.add(table.id)
+        following = max(taken, default=0) + 1
+        for table in tables:
+            if id(table) not in out:
+                out[id(table)] = following
+                following += 1
+        return out
 
     def book_type(self) -> str:
         if self.kind in BOOK_TYPES:
@@ -228,7 +251,7 @@ class _Save:
             ctx = SheetContext(pkg, name, sheet_root(layout),
                                source_rels=layout.rels if layout is not None else {},
                                number=number, selected=selected, dimension=dimension,
-                               new=layout is None)
+                               new=layout is None, table_ids=self.table_ids)
             out.write(sheet_head(ws, ctx))
             if streamed:
                 out.write(b"<sheetData>")
@@ -236,14 +259,13 @@ class _Save:
                 out.write(b"</sheetData>")
             else:
                 write_rows_part(ws, out.write, lxml=self.lxml, engine=self.engine)
+                for table in getattr(getattr(ws, "tables", None), "values", list)():
+                    sync_table_columns(ws, table)
             out.write(sheet_tail(ws, ctx))
-        self.tables += sync_tables(ws, pkg)
         self.lost.extend(f"{what} of sheet {ws.title!r}" for what in ctx.warnings)
-        if layout is not None:
-            written = Layout(name, ctx.root, list(ctx.written), {},
-                             dict(pkg.rels(name).items))
-            WORKSHEET.loaded(ws, written)
-            self.layouts[id(ws)] = written
+        written = Layout(name, ctx.root, list(ctx.written), {}, dict(pkg.rels(name).items))
+        WORKSHEET.loaded(ws, written)
+        self.layouts[id(ws)] = written
         del wb
 
     def write_book(self, book: str, layout: Layout | None,
@@ -291,7 +313,7 @@ class _Save:
                 core = (rid, rel)
             elif rel.kind == "extended-properties":
                 app = (rid, rel)
-            elif rel.kind == "officeDocument":
+            elif rel.kind in ("officeDocument", "custom-properties"):
                 continue
             elif rel.kind == "origin":   # digital signatures, which no longer match
                 self.lost.append("the digital signatures (they would not match the "
@@ -300,13 +322,34 @@ class _Save:
                 kept = pkg.keep(rel.target)
                 if kept is not None:
                     pkg.relate("", rel.type, kept, rid=rid)
+        self.write_properties(core, app)
+
+    def write_properties(self, core: tuple[str, Any] | None, app: tuple[str, Any] | None) -> None:
+        """core.xml as read with its modification time now, app.xml as read
+        with the sheet titles now, custom.xml kept; each written from the
+        properties model (over what was read) once it changed."""
+        wb, pkg, record = self.wb, self.pkg, self.record
         source = pkg.source
-        now = now_text()
+        props = wb.properties
+        stamp = datetime.datetime.now(datetime.UTC).replace(tzinfo=None, microsecond=0)
+        set_by_user = props.modified is not None and props.modified != wb._modified_read
+        changed = record is None or _without_modified(props.snapshot()) != \
+            _without_modified(record.properties)
         core_name = core[1].target if core is not None else "docProps/core.xml"
-        data = (source.read(core_name) if core is not None and source is not None
+        read = (source.read(core_name) if core is not None and source is not None
                 and source.has(core_name) else None)
+        if not set_by_user:
+            props.modified = stamp
+        wb._modified_read = props.modified
+        if read is not None and not changed and not set_by_user:
+            data = core_xml(read, now_text())
+        else:
+            if props.created is None and read is None:
+                props.created = stamp
+            data = write_root(props.core_root(fromstring(read) if read is not None else None),
+                              CORE_PREFIXES)
         pkg.rename(core_name, core_name)
-        pkg.add(core_name, core_xml(data, now), CORE_TYPE)
+        pkg.add(core_name, data, CORE_TYPE)
         pkg.relate("", f"{_PKG_REL}/metadata/core-properties", core_name,
                    rid=core[0] if core else None)
         app_name = app[1].target if app is not None else "docProps/app.xml"
@@ -314,13 +357,46 @@ class _Save:
         titles = [sheet.title for sheet, _, _, _ in self.book_entries]
         if app is not None and source is not None and source.has(app_name):
             data = source.read(app_name)
+            if changed:
+                data = write_root(props.apply_app(fromstring(data)), {APP: "", VT: "vt"})
             before = record.app_titles if record is not None else []
             if before != titles:
-                data = app_xml(data, before, [ws.title for ws in self.wb.worksheets])
+                data = app_xml(data, before, [ws.title for ws in wb.worksheets])
         else:
-            data = NEW_APP
+            app_root = ET.Element(f"{{{APP}}}Properties")
+            ET.SubElement(app_root, f"{{{APP}}}Application").text = "tavrinex"
+            data = write_root(props.apply_app(app_root), {APP: ""})
         pkg.add(app_name, data, APP_TYPE)
         pkg.relate("", f"{REL_NS}/extended-properties", app_name, rid=app[0] if app else None)
+        self.write_custom()
+
+    def write_custom(self) -> None:
+        """custom.xml: kept as read while the custom properties are, else
+        written from them (or left out when there are none)."""
+        wb, pkg, record = self.wb, self.pkg, self.record
+        custom = wb.custom_properties
+        read = next(((rid, rel) for rid, rel in (record.package_rels.items() if record else ())
+                     if rel.kind == "custom-properties" and not rel.external), None)
+        if read is not None and record is not None \
+                and custom.snapshot() == record.custom_properties:
+            kept = pkg.keep(read[1].target)
+            if kept is not None:
+                pkg.relate("", read[1].type, kept, rid=read[0])
+            return
+        name = read[1].target if read is not None else "docProps/custom.xml"
+        if read is not None:
+            pkg.drop(read[1].target)
+        if not len(custom):
+            return
+        pkg.rename(name, name)
+        pkg.add(name, write_root(custom.root(), {CUSTOM: "", VT: "vt"}), CUSTOM_TYPE)
+        pkg.relate("", f"{REL_NS}/custom-properties", name, rid=read[0] if read else None)
+
+
+def _without_modified(snapshot: tuple[Any, ...] | None) -> tuple[Any, ...] | None:
+    if snapshot is None:
+        return None
+    return tuple(v for f, v in zip(FIELDS, snapshot) if f != "modified")
 
 
 def _write(wb: Any, out: Any, lxml: bool, engine: Any, kind: str | None) -> _Save:
@@ -398,8 +474,6 @@ def _rebind(wb: Any, save: _Save) -> None:
             sheet._sheet_rid = rid
             sheet._sheet_attributes = {**getattr(sheet, "_sheet_attributes", {}),
                                        "sheetId": str(sheet_id)}
-    for table, names, values in save.tables:
-        table.names, table.loaded = names, values
     record = save.record
     if record is not None and save.book_written is not None:
         record.layout = save.book_written
@@ -407,3 +481,5 @@ def _rebind(wb: Any, save: _Save) -> None:
         record.content_type = save.book_type()
         record.entries = [sheet for sheet, _, _, _ in save.book_entries]
         record.app_titles = [sheet.title for sheet in record.entries]
+        record.properties = wb.properties.snapshot()
+        record.custom_properties = wb.custom_properties.snapshot()
