@@ -268,12 +268,22 @@ public:
     // The element writer. `t` and `s` may be null (absent).
     Put element(std::int64_t row, std::uint32_t column, std::string_view dt,
                 const std::string_view* t, const std::string_view* s, const ValueText& v,
-                PyObject* hyperlink) {
+                PyObject* hyperlink, const CellStore::Cached* cached = nullptr) {
         std::string_view text = v.text();
         bool is_f = dt == "f", is_s = dt == "s";
         if (v.kind == ValueTextKind::Text) {
             if ((is_f || is_s) && !v.from_str) return Put::NotWritten;
             if (has_control(text)) return Put::NotWritten;
+        }
+        // A formula's cached value as the loaded file gave it: its type
+        // and cell metadata go on the <c>, its text in <v>.
+        const std::string_view* cm = nullptr;
+        if (cached && is_f && v.kind == ValueTextKind::Text && !text.empty()) {
+            if (cached->has_t) t = &cached->t;
+            if (cached->has_cm) cm = &cached->cm;
+            if (has_control(cached->v) || (cm && has_control(*cm))) return Put::NotWritten;
+        } else {
+            cached = nullptr;
         }
         // The attributes cannot carry them either; the host escapes them.
         if ((t && has_control(*t)) || (s && has_control(*s))) return Put::NotWritten;
@@ -303,6 +313,11 @@ public:
             escape_attribute(buf_, *t, lxml_);
             buf_ += '"';
         }
+        if (cm) {
+            buf_ += " cm=\"";
+            escape_attribute(buf_, *cm, lxml_);
+            buf_ += '"';
+        }
         if (v.kind != ValueTextKind::Text || (v.from_str && text.empty())) {
             buf_ += lxml_ ? "></c>" : " />";
             return Put::Written;
@@ -317,7 +332,13 @@ public:
             } else {
                 buf_ += "<f />";
             }
-            buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+            if (cached && !cached->v.empty()) {
+                buf_ += "<v>";
+                escape_text(buf_, cached->v, lxml_);
+                buf_ += "</v></c>";
+            } else {
+                buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+            }
         } else if (is_s) {
             buf_ += "><is><t";
             std::string_view stripped = py_strip(text);
@@ -539,8 +560,12 @@ public:
         if (vt.kind == ValueTextKind::Unhandled) return fallback(cell, styled);
         PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK]));
         if (!hyperlink) return false;
+        CellStore::Cached cached;
+        PyRef cached_tuple;
+        bool has_cached = false;
+        if (dts == "f" && !cached_of(row, col, cached, cached_tuple, has_cached)) return false;
         Put p = element(row, (std::uint32_t)col, dts, t, styled ? &stext : nullptr, vt,
-                        hyperlink.get());
+                        hyperlink.get(), has_cached ? &cached : nullptr);
         if (p == Put::Error) return false;
         if (p == Put::NotWritten) return fallback(cell, styled);
         return true;
@@ -640,6 +665,53 @@ public:
         return true;
     }
 
+    // Where the cached values of the sheet's formula cells are kept: the
+    // store the cells live in, or the dict the Python reader filled.
+    void set_cached_source(CellStore* store, PyObject* dict) noexcept {
+        cached_store_ = store;
+        cached_dict_ = dict;
+    }
+
+    // The cached value of the formula cell at (row, column), if one is kept;
+    // `hold` keeps the texts of a dict entry alive. False with an exception.
+    bool cached_of(std::int64_t row, std::int64_t column, CellStore::Cached& out, PyRef& hold,
+                   bool& found) {
+        found = false;
+        if (row < 0 || row > 0xFFFFFFFFLL || column < 0 || column > 0xFFFFFFFFLL) return true;
+        if (cached_store_) {
+            found = cached_store_->cached_of(make_key((std::uint32_t)row, (std::uint32_t)column),
+                                             out);
+            return true;
+        }
+        if (!cached_dict_ || PyDict_GET_SIZE(cached_dict_) == 0) return true;
+        PyRef key = PyRef::steal(Py_BuildValue("(LL)", (long long)row, (long long)column));
+        if (!key) return false;
+        PyObject* entry = nullptr;
+        int got = PyDict_GetItemRef(cached_dict_, key.get(), &entry);
+        if (got < 0) return false;
+        hold = PyRef::steal(entry);
+        if (!got) return true;
+        // (t, v, cm), each a str or None; anything else is the host's to write.
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3) return true;
+        std::string_view parts[3];
+        bool present[3];
+        for (int i = 0; i < 3; i++) {
+            PyObject* item = PyTuple_GET_ITEM(entry, i);
+            present[i] = item != Py_None;
+            if (present[i] && (!PyUnicode_CheckExact(item) || !utf8_of(item, parts[i]))) {
+                PyErr_Clear();
+                return true;
+            }
+        }
+        out.has_t = present[0];
+        out.t = parts[0];
+        out.v = parts[1];
+        out.has_cm = present[2];
+        out.cm = parts[2];
+        found = true;
+        return true;
+    }
+
     // ---- the three ways of reading the cells ----
 
     Path store_path(PyObject* store, PyObject* dims);
@@ -684,6 +756,8 @@ private:
     std::string& buf_;
     bool lxml_;
     std::uint64_t emits_ = 0;  // hand-overs to `write` during this call
+    CellStore* cached_store_ = nullptr;  // see set_cached_source
+    PyObject* cached_dict_ = nullptr;
     std::string uncached_style_;
     // Style-text cache of the store path: dense below 65536, then a map.
     std::vector<StyleSlot> dense_styles_;
@@ -919,8 +993,10 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
         value_text(value.get(), vt);
     }
     if (vt.kind == ValueTextKind::Unhandled) return materialise_and_write(s, hold, store, loc);
+    CellStore::Cached cached;
+    const bool has_cached = dt == "f" && s.cached_of(d.key, cached);
     Put p = element((std::int64_t)key_row(d.key), column, dt, t, styled ? &stext : nullptr, vt,
-                    nullptr);
+                    nullptr, has_cached ? &cached : nullptr);
     if (p == Put::Error) return false;
     if (p == Put::NotWritten) return materialise_and_write(s, hold, store, loc);
     return true;
@@ -1241,6 +1317,17 @@ PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
     if (!cells) return nullptr;
     PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
     if (!dims) return nullptr;
+    // The cached values of formula cells: kept by the store, or in the
+    // worksheet's dict when the Python reader read it.
+    PyRef cache;
+    if (is_cell_store(cells.get())) {
+        run.set_cached_source(&store_core(cells.get()), nullptr);
+    } else {
+        PyObject* raw = nullptr;
+        if (PyObject_GetOptionalAttrString(w->ws, "_formula_cache", &raw) < 0) return nullptr;
+        cache = PyRef::steal(raw);
+        if (cache && PyDict_Check(cache.get())) run.set_cached_source(nullptr, cache.get());
+    }
     std::size_t start = run.mark();
     run.append("<sheetData>");
     bool rows = true;
