@@ -174,3 +174,97 @@ def test_drawing_parts_round_trip():
         ("pic", "B2", "rId1"), ("pic", "D4:F9", "rId2"), ("chart", "H2", "rId3")]
     assert (found[0].width, found[0].height) == (200, 100)
     assert (found[2].width, found[2].height) == (480, 288)
+
+
+def test_images_and_charts_read_from_a_file_are_listed(tmp_path):
+    import xlsxwriter
+
+    import tavrinex
+
+    image = tmp_path / "dot.png"
+    image.write_bytes(png(40, 20))
+    path = tmp_path / "xw.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet("Data")
+    for r in range(6):
+        sheet.write_row(r, 0, [f"c{r}", r, r * 2])
+    sheet.insert_image("E2", str(image), {"x_scale": 2, "y_scale": 2})
+    line = book.add_chart({"type": "line"})
+    line.add_series({"values": "=Data!$B$1:$B$6", "categories": "=Data!$A$1:$A$6",
+                     "name": "=Data!$C$1"})
+    line.set_title({"name": "Trend"})
+    sheet.insert_chart("H2", line)
+    pie = book.add_chart({"type": "pie"})
+    pie.add_series({"values": "=Data!$C$1:$C$6", "name": "Share"})
+    sheet.insert_chart("H20", pie)
+    book.close()
+
+    ws = tavrinex.load_workbook(path)["Data"]
+    [placed] = ws.images
+    assert (placed.format, placed.width, placed.height) == ("png", 80, 40)
+    assert placed.data == image.read_bytes() and placed.anchor.startswith("E2")
+    kinds = [(c.kind, c.title, c.anchor.partition(":")[0]) for c in ws.charts]
+    assert kinds == [("line", "Trend", "H2"), ("pie", None, "H20")]
+    assert [(s.values, s.categories, s.title, s.title_ref) for s in ws.charts[0].series] == [
+        ("Data!$B$1:$B$6", "Data!$A$1:$A$6", None, "Data!$C$1")]
+    assert ws.charts[1].series[0].title == "Share"
+    ws.insert_rows(1)
+    assert ws.charts[0].series[0].values == "Data!$B$2:$B$7"
+    assert [c.anchor.partition(":")[0] for c in ws.charts] == ["H3", "H21"]
+    assert ws.images[0].anchor.startswith("E3")
+
+
+def test_added_images_and_charts_follow_row_and_column_edits():
+    import tavrinex
+
+    wb = tavrinex.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    ws.add_image(Image(png(10, 10)), "B3")
+    ws.add_image(Image(png(10, 10), "B3:D6"))
+    chart = BarChart()
+    chart.add_series(Reference(ws, 2, 2, max_row=7), Reference(ws, 1, 2, max_row=7),
+                     title=Reference(ws, 2, 1))
+    ws.add_chart(chart, "h2")
+    ws.insert_rows(2, 2)
+    assert [i.anchor for i in ws.images] == ["B5", "B5:D8"] and chart.anchor == "H4"
+    assert (chart.series[0].values, chart.series[0].title_ref) == ("Data!$B$4:$B$9", "Data!$B$1")
+    ws.delete_rows(5, 3)               # the one-cell image's row goes: it sits at row 5
+    assert [i.anchor for i in ws.images] == ["B5", "B5:D5"]
+    ws.delete_cols("A")
+    assert chart.series[0].categories == "Data!#REF!" and chart.anchor == "G4"
+    ws.title = "My Data"
+    assert chart.series[0].values == "'My Data'!$A$4:$A$6"
+    assert ws.charts == [chart] and len(ws.images) == 2
+    with pytest.raises(ValueError):
+        ws.add_chart(BarChart(), "A1")
+    with pytest.raises(TypeError):
+        ws.add_image(png(1, 1))
+
+
+def test_kept_chart_and_drawing_parts_follow_edits():
+    from tavrinex.drawing import rewrite_chart_part, shift_drawing_part
+    from tavrinex.formula.rewrite import Rename, Shift
+
+    chart = (b'<c:chartSpace xmlns:c="x"><c:ser><c:tx><c:strRef><c:f>Data!$B$1</c:f>'
+             b'</c:strRef></c:tx><c:val><c:numRef><c:f>Data!$B$2:$B$7</c:f><c:numCache/>'
+             b'</c:numRef></c:val><c:cat><c:strRef><c:f>\'A &amp; B\'!$A$2:$A$7</c:f>'
+             b'</c:strRef></c:cat></c:ser></c:chartSpace>')
+    edits = [Shift("Data", "rows", 2, 2), Rename("A & B", "Q"), Shift("Data", "rows", 1, -1)]
+    assert rewrite_chart_part(chart, edits) == chart.replace(
+        b"Data!$B$1<", b"Data!#REF!<").replace(b"$B$2:$B$7", b"$B$3:$B$8").replace(
+        b"'A &amp; B'!", b"Q!")
+    assert rewrite_chart_part(chart, [Shift("Other", "rows", 1, 5)]) == chart
+    drawing = (b'<xdr:wsDr xmlns:xdr="x"><xdr:twoCellAnchor><xdr:from><xdr:col>1</xdr:col>'
+               b'<xdr:colOff>5</xdr:colOff><xdr:row>3</xdr:row><xdr:rowOff>7</xdr:rowOff>'
+               b'</xdr:from><xdr:to><xdr:col>4</xdr:col><xdr:colOff>0</xdr:colOff>'
+               b'<xdr:row>9</xdr:row><xdr:rowOff>0</xdr:rowOff></xdr:to></xdr:twoCellAnchor>'
+               b'</xdr:wsDr>')
+    moved = shift_drawing_part(drawing, [Shift("Data", "rows", 3, 4),      # rows 3.. move by 4
+                                         Shift("Data", "cols", 1, -2)])    # A:B deleted
+    assert moved == (drawing.replace(b"<xdr:row>3<", b"<xdr:row>7<")
+                     .replace(b"<xdr:row>9<", b"<xdr:row>13<")
+                     .replace(b"<xdr:col>1</xdr:col><xdr:colOff>5<", b"<xdr:col>0</xdr:col>"
+                              b"<xdr:colOff>0<")
+                     .replace(b"<xdr:rowOff>7<", b"<xdr:rowOff>0<")
+                     .replace(b"<xdr:col>4<", b"<xdr:col>2<"))

@@ -219,11 +219,19 @@ def test_shared_formulas_read_from_a_file_move(tmp_path):
 
 
 def local_names(wb):
-    """{(name, title of its sheet or None): value}."""
+    """{(name, title of its sheet or None): value}, the sheet found however
+    the name holds it (the sheet itself, or its place)."""
     out = {}
     for dn in wb.defined_names:
-        local = dn.attributes.get("localSheetId")
-        out[dn.name, None if local is None else wb.worksheets[int(local)].title] = dn.value
+        sheet = next((getattr(dn, a) for a in ("sheet", "scope")
+                      if getattr(dn, a, None) is not None and not isinstance(getattr(dn, a), str)),
+                     None)
+        local = getattr(dn, "local_sheet_id", None)
+        if local is None:
+            local = dn.attributes.get("localSheetId")
+        if sheet is None and local is not None:
+            sheet = wb.worksheets[int(local)]
+        out[dn.name, None if sheet is None else sheet.title] = dn.value
     return out
 
 

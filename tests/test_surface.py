@@ -12,7 +12,7 @@ EXPECTED_NAMES = {"NativeFallback", "read_string_table", "bind_cells", "find_dim
                   "prescan_sheet", "RowReader", "CellStore", "SheetWriter"}
 # The data road's own: sheets into Arrow columns.
 DATA_ROAD_NAMES = {"read_shared_strings", "shared_strings_from_list", "sheet_table", "pack_table",
-                   "SharedStrings", "ArrowTable", "SheetTable"}
+                   "SharedStrings", "ArrowTable", "SheetTable", "TableWriter"}
 
 
 def test_module_exposes_exactly_its_names():
@@ -53,7 +53,7 @@ def test_class_module_paths(cls, module):
     (native.SheetWriter, "(ws, write, lxml, helpers)"),
     (native.SheetWriter.write_sheet_data, "(self, /, rows_fallback)"),
     (native.SheetWriter.write_row, "(self, /, cells, row_idx)"),
-    (native.read_shared_strings, "(source, helpers)"),
+    (native.read_shared_strings, "(source, helpers, size_hint=0)"),
     (native.sheet_table, "(source, parser, helpers, strings, day_styles, plan, bounds)"),
     (native.pack_table, "(names, types, columns, num_rows, strings)"),
     (native.ArrowTable.__arrow_c_stream__, "(self, /, requested_schema=None)"),

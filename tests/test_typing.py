@@ -24,6 +24,10 @@ either = tavrinex.load_workbook("book.xlsx", read_only=bool(1))
 reveal_type(either.worksheets)
 reveal_type(tavrinex.load_workbook)
 stream.no_such_attribute
+table = tavrinex.read_table("book.xlsx", "Sales", columns=["a", 1], dtypes={"a": "int"})
+reveal_type(table)
+reveal_type(table.schema)
+reveal_type(tavrinex.read_tables(["a.xlsx", b"..."], threads=2))
 '''
 
 
@@ -48,6 +52,8 @@ def test_public_api_types(tmp_path):
         "list[tavrinex.worksheet.Worksheet | tavrinex.workbook.ReadOnlySheet]",
     ], out
     assert "Overload(" in revealed[6]
+    assert revealed[7:10] == ["tavrinex.data.frame.Table", "dict[str, str]",
+                              "list[tavrinex.data.frame.Table]"], out
     assert '"Workbook[ReadOnlySheet]" has no attribute "no_such_attribute"' in out
 
 
@@ -57,7 +63,9 @@ def test_new_modules_type_check():
                "writeonly.py", "writer/workbook_writer.py", "writer/sheet_part.py",
                "writer/styles_part.py", "writer/xmltext.py", "structure.py",
                "formula/rewrite.py", "image.py", "drawing.py", "chart/__init__.py",
-               "chart/model.py", "chart/writer.py"]
+               "chart/model.py", "chart/writer.py", "data/read.py", "data/frame.py",
+               "data/write.py", "data/options.py", "data/types.py", "data/book.py",
+               "data/pyroad.py", "dask.py"]
     result = mypy(*[str(ROOT / "python" / "tavrinex" / m) for m in modules], cwd=ROOT)
     assert result.returncode == 0, result.stdout
 

@@ -18,9 +18,12 @@ from tavrinex.reader.book import load_workbook  # noqa: E402
 from tavrinex.styles import (Alignment, Border, Color, DifferentialStyle, Font,  # noqa: E402
                              GradientFill, NamedStyle, PatternFill, Protection, Side)
 from tavrinex.workbook import Workbook  # noqa: E402
-from tavrinex.data import Table, read_table, read_tables  # noqa: E402
+from tavrinex.image import Image  # noqa: E402
+from tavrinex import chart  # noqa: E402
+from tavrinex.data import Table, read_table, read_tables, write_table  # noqa: E402
 
 __all__ = ["load_workbook", "Workbook", "InvalidFileError", "MissingPartError",
            "BrokenPartError", "ZipBombError", "EncryptedWorkbookError", "Alignment", "Border",
            "Color", "DifferentialStyle", "Font", "GradientFill", "NamedStyle", "PatternFill",
-           "Protection", "Side", "read_table", "read_tables", "Table"]
+           "Protection", "Side", "read_table", "read_tables", "write_table", "Table", "Image",
+           "chart"]

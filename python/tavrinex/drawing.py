@@ -8,8 +8,12 @@ series ranges of a chart part (the part itself is kept as it was).
 
 from __future__ import annotations
 
+import html
+import re
 from dataclasses import dataclass
+from typing import Any
 from xml.etree import ElementTree as ET
+from xml.sax.saxutils import escape as xml_escape
 
 from tavrinex.chart.model import ReadChart, Series
 from tavrinex.image import EMU_PER_PIXEL, parse_anchor
@@ -73,10 +77,13 @@ def _chart_frame(item: Placement, shape_id: int) -> str:
             element("c:chart", {"xmlns:c": C_NS, "r:id": item.rel_id})))))
 
 
-def drawing_xml(items: list[Placement]) -> bytes:
-    """The drawing part placing `items`."""
+def anchors_xml(items: list[Placement], first_id: int = 2, declare: bool = False) -> bytes:
+    """The anchor elements placing `items`, their shapes numbered from
+    `first_id`; with `declare`, each anchor declares the namespaces it
+    uses (for anchors added to a drawing part read from a file)."""
     anchors = []
-    for shape_id, item in enumerate(items, 2):
+    names = {"xmlns:xdr": XDR_NS, "xmlns:a": A_NS, "xmlns:r": REL_NS} if declare else {}
+    for shape_id, item in enumerate(items, first_id):
         (row, column), last = parse_anchor(item.anchor)
         cx, cy = item.width * EMU_PER_PIXEL, item.height * EMU_PER_PIXEL
         if item.kind == "pic":
@@ -85,17 +92,22 @@ def drawing_xml(items: list[Placement]) -> bytes:
             body = _chart_frame(item, shape_id)
         start = _marker("from", row - 1, column - 1)
         if last is None:
-            anchors.append(element("xdr:oneCellAnchor", None, start
+            anchors.append(element("xdr:oneCellAnchor", names or None, start
                                    + element("xdr:ext", {"cx": cx, "cy": cy})
                                    + body + "<xdr:clientData/>"))
         else:
             # To the top left of the cell after the last: the range's cells
             # are covered whole.
-            anchors.append(element("xdr:twoCellAnchor", {"editAs": "oneCell"}, start
+            anchors.append(element("xdr:twoCellAnchor", {**names, "editAs": "oneCell"}, start
                                    + _marker("to", last[0], last[1]) + body
                                    + "<xdr:clientData/>"))
+    return "".join(anchors).encode("utf-8")
+
+
+def drawing_xml(items: list[Placement]) -> bytes:
+    """The drawing part placing `items`."""
     root = element("xdr:wsDr", {"xmlns:xdr": XDR_NS, "xmlns:a": A_NS, "xmlns:r": REL_NS},
-                   "".join(anchors))
+                   anchors_xml(items).decode("utf-8"))
     return DECLARATION + root.encode("utf-8")
 
 
@@ -226,3 +238,105 @@ def placed_size(item: DrawnItem, natural: tuple[int, int]) -> tuple[int, int]:
     if item.width is not None and item.height is not None:
         return item.width, item.height
     return natural
+
+
+def attach_drawings(archive: Any, ws: Any, part: str, rels: dict[str, Any]) -> None:
+    """Lists the pictures and charts of the drawings of sheet part `part`
+    in ``ws._read_images`` and ``ws._read_charts``. A drawing, image or
+    chart part that cannot be read is left out of the lists (the parts
+    themselves are kept as they are)."""
+    from tavrinex.image import PlacedImage, image_info
+
+    images: list[PlacedImage] = []
+    charts: list[ReadChart] = []
+    for rel in rels.values():
+        if rel.kind != "drawing" or rel.external or not archive.has(rel.target):
+            continue
+        try:
+            items = read_drawing(archive.parse(rel.target))
+            drawing_rels = archive.rels(rel.target)
+        except Exception:
+            continue
+        for item in items:
+            target = drawing_rels.get(item.rel_id)
+            if target is None or target.external or not archive.has(target.target):
+                continue
+            try:
+                if item.kind == "pic":
+                    with archive.open(target.target) as member:
+                        data = member.read()
+                    try:
+                        kind, width, height = image_info(data)
+                    except ValueError:
+                        kind, width, height = target.target.rpartition(".")[2].lower(), 0, 0
+                    width, height = placed_size(item, (width, height))
+                    images.append(PlacedImage(item.anchor, width, height, data, kind))
+                else:
+                    charts.append(read_chart(archive.parse(target.target), item.anchor,
+                                             target.target))
+            except Exception:
+                continue
+    ws._read_images = images
+    ws._read_charts = charts
+
+
+# ---------------------------------------------------------------- kept parts after edits
+
+_FORMULA_TEXT = re.compile(rb"(<(?:[\w.-]+:)?f>)([^<]*)(</(?:[\w.-]+:)?f>)")
+_MARKER = re.compile(rb"<((?:[\w.-]+:)?)(from|to)>(.*?)</\1\2>", re.DOTALL)
+_MARKER_PART = re.compile(rb"<((?:[\w.-]+:)?)(col|row)>\s*([0-9]+)\s*</\1\2>")
+
+
+def rewrite_chart_part(data: bytes, edits: list[Any]) -> bytes:
+    """A chart part read from a file with the range formulas of its series
+    and titles (<c:f>) rewritten after `edits` (tavrinex.formula.rewrite
+    edits, in the order they were made); other bytes stay as they were."""
+    from tavrinex.formula import TokenizerError
+    from tavrinex.formula.rewrite import rewrite_formula
+
+    def one(match: re.Match[bytes]) -> bytes:
+        raw = match[2].decode("utf-8")
+        formula = "=" + html.unescape(raw)
+        new = formula
+        try:
+            for edit in edits:
+                new = rewrite_formula(new, None, edit)
+        except TokenizerError:
+            return match[0]
+        if new == formula:
+            return match[0]
+        return match[1] + xml_escape(new[1:]).encode("utf-8") + match[3]
+
+    return _FORMULA_TEXT.sub(one, data)
+
+
+def shift_drawing_part(data: bytes, edits: list[Any]) -> bytes:
+    """A drawing part read from a file with the cells its anchors' corners
+    sit in moved after `edits` of its sheet (tavrinex.formula.rewrite
+    Shift edits): a corner in deleted cells goes to the first cell after
+    them, at the top left of it."""
+
+    def marker(match: re.Match[bytes]) -> bytes:
+        body = match[3]
+        cells = {m[2]: int(m[3]) for m in _MARKER_PART.finditer(body)}
+        if set(cells) != {b"col", b"row"}:
+            return match[0]
+        reset = False
+        for edit in edits:
+            key = b"row" if edit.axis == "rows" else b"col"
+            v = cells[key] + 1                 # the 1-based row or column it sits in
+            span = edit.span(v, v)
+            if span is None:
+                span, reset = (edit.index, edit.index), True
+            cells[key] = span[0] - 1
+
+        def part(m: re.Match[bytes]) -> bytes:
+            return b"<%s%s>%d</%s%s>" % (m[1], m[2], cells[m[2]], m[1], m[2])
+
+        body = _MARKER_PART.sub(part, body)
+        if reset:
+            body = re.sub(rb"(<(?:[\w.-]+:)?(?:col|row)Off>)\s*-?[0-9]+\s*(</)", rb"\g<1>0\2",
+                          body)
+        return b"<%s%s>%s</%s%s>" % (match[1], match[2], body, match[1], match[2])
+
+    return _MARKER.sub(marker, data)

@@ -18,7 +18,7 @@ from typing import Any
 
 from tavrinex.formula import ArrayFormula, DataTableFormula, TokenizerError
 from tavrinex.formula.rewrite import MAX_COLUMN, MAX_ROW, Edit, Rename, Shift, rewrite_formula, \
-    shift_ref
+    shift_ref, shift_sqref
 from tavrinex.utils.cell import column_index_from_string, get_column_letter
 
 
@@ -171,9 +171,15 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         return
     assert isinstance(edit, Shift)
     cols = edit.axis == "cols"
-    # What each moved cell reads now (a formula stored relative to its own
-    # cell may read differently at its new place).
-    now = {(row, column): value for row, column, value in formula_cells(ws)}
+    # What each moved cell reads now (a formula the engine stores relative
+    # to its own cell may read differently at its new place); a dict of
+    # cells is asked cell by cell, the store in one pass.
+    cells = ws._cells
+    now: Any
+    if isinstance(cells, dict):
+        now = _DictValues(cells)
+    else:
+        now = {(row, column): value for row, column, value in formula_cells(ws)}
     for row, column, value in before:
         where = (title, row, column)
         span = edit.span(column, column) if cols else edit.span(row, row)
@@ -186,6 +192,17 @@ def _rewrite_sheet(ws: Any, edit: Edit, before: list[tuple[int, int, Any]] | Non
         new = _rewrite(value, title, edit, where, failed)
         if now.get((row, column)) != new:
             ws.cell(row, column).value = new
+
+
+class _DictValues:
+    """The values of a dict of cells by key, for ``get``."""
+
+    def __init__(self, cells: dict[Any, Any]) -> None:
+        self.cells = cells
+
+    def get(self, key: Any) -> Any:
+        cell = self.cells.get(key)
+        return None if cell is None else cell.value
 
 
 def _rewrite_names(wb: Any, edit: Edit, failed: list[Any]) -> None:
@@ -234,6 +251,73 @@ def _move_dimensions(ws: Any, edit: Shift) -> None:
         dims[get_column_letter(span[0])] = dim
 
 
+def _move_anchor(anchor: str, edit: Shift) -> str:
+    """An image's or chart's anchor after `edit`: it moves and stretches
+    with its cells; when all of them are deleted it sits at the first cell
+    after them."""
+    from tavrinex.image import parse_anchor
+    (r1, c1), last = parse_anchor(anchor)
+    r2, c2 = last if last is not None else (r1, c1)
+    rows = edit.axis == "rows"
+    span = edit.span(r1, r2) if rows else edit.span(c1, c2)
+    if span is None:
+        span = (min(edit.index, edit.limit),) * 2
+    if rows:
+        r1, r2 = span
+    else:
+        c1, c2 = span
+    first = f"{get_column_letter(c1)}{r1}"
+    return first if last is None else f"{first}:{get_column_letter(c2)}{r2}"
+
+
+def _move_drawings(ws: Any, edit: Shift, failed: list[Any]) -> None:
+    for item in getattr(ws, "_images", ()):
+        item.anchor = _move_anchor(item.anchor, edit)
+    for chart in getattr(ws, "_charts", ()):
+        if chart.anchor:
+            chart.anchor = _move_anchor(chart.anchor, edit)
+    for name in ("_read_images", "_read_charts"):
+        read = getattr(ws, name, None)
+        if read:
+            setattr(ws, name, [dataclasses.replace(item, anchor=_move_anchor(item.anchor, edit))
+                               if item.anchor else item for item in read])
+
+
+def _rewrite_series(series: Any, edit: Edit, failed: list[Any]) -> dict[str, str]:
+    """The series' ranges that change with `edit`, by attribute name."""
+    changes = {}
+    for name in ("values", "categories", "title_ref"):
+        ref = getattr(series, name)
+        if ref:
+            new = _rewrite("=" + ref, None, edit, f"a chart series ({ref})", failed)
+            if new[1:] != ref:
+                changes[name] = new[1:]
+    return changes
+
+
+def _rewrite_charts(wb: Any, edit: Edit, failed: list[Any]) -> None:
+    """Series ranges of the charts of every sheet after `edit`. Charts read
+    from a file are listed anew; their parts are rewritten when saved
+    (the workbook keeps the edits for that in ``_structure_edits``)."""
+    for ws in _worksheets(wb):
+        for chart in getattr(ws, "_charts", ()):
+            for series in chart.series:
+                for name, ref in _rewrite_series(series, edit, failed).items():
+                    setattr(series, name, ref)
+        read = getattr(ws, "_read_charts", None)
+        if read:
+            ws._read_charts = [dataclasses.replace(chart, series=tuple(
+                dataclasses.replace(s, **_rewrite_series(s, edit, failed))
+                for s in chart.series)) for chart in read]
+
+
+def _record(wb: Any, ws: Any, edit: Edit) -> None:
+    """Notes an edit for the parts kept from the file that it changes: the
+    drawings of `ws` (None for a rename) and every chart."""
+    if hasattr(wb, "__dict__"):
+        wb.__dict__.setdefault("_structure_edits", []).append((ws, edit))
+
+
 def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
     merged = []
     for ref in ws.merged_cells:
@@ -255,6 +339,130 @@ def _move_ranges(ws: Any, edit: Shift, linked: list[Any]) -> None:
     ws.hyperlinks[:] = kept
 
 
+# ---------------------------------------------------------------- sheet features
+
+def _formula_field(text: Any, host: str, edit: Edit, what: str, failed: list[Any]) -> Any:
+    """A formula kept without its "=" (validations, conditional formats)
+    after `edit`."""
+    if not isinstance(text, str) or not text:
+        return text
+    new = _rewrite("=" + text, host, edit, what, failed)
+    return new[1:] if new != "=" + text else text
+
+
+def _rewrite_features(ws: Any, edit: Edit, failed: list[Any]) -> None:
+    """The formulas of the sheet's data validations and conditional format
+    rules after `edit` (of any sheet)."""
+    title = ws.title
+    for dv in getattr(ws, "data_validations", None) or ():
+        for name in ("formula1", "formula2"):
+            value = getattr(dv, name, None)
+            new = _formula_field(value, title, edit, f"a data validation of {title}", failed)
+            if new != value:
+                setattr(dv, name, new)
+    for cf in getattr(ws, "conditional_formats", None) or ():
+        rules = getattr(cf, "rules", None)
+        if not isinstance(rules, list):
+            continue
+        for i, rule in enumerate(rules):
+            changes: dict[str, Any] = {}
+            formula = getattr(rule, "formula", None)
+            if isinstance(formula, str):
+                new = _formula_field(formula, title, edit, f"a conditional format of {title}",
+                                     failed)
+                if new != formula:
+                    changes["formula"] = new
+            formulas = getattr(rule, "formulas", None)
+            if isinstance(formulas, tuple):
+                new_all = tuple(_formula_field(f, title, edit,
+                                               f"a conditional format of {title}", failed)
+                                for f in formulas)
+                if new_all != formulas:
+                    changes["formulas"] = new_all
+            if changes and dataclasses.is_dataclass(rule):
+                rules[i] = dataclasses.replace(rule, **changes)   # type: ignore[type-var]
+
+
+def _move_table(table: Any, edit: Shift) -> bool:
+    """Moves, widens or narrows a table with its cells; False when its
+    header row (or all its cells) went."""
+    from tavrinex.image import parse_anchor
+    (r1, c1), last = parse_anchor(table.ref)
+    r2, c2 = last if last is not None else (r1, c1)
+    if edit.axis == "rows":
+        if edit.amount < 0 and getattr(table, "header_row", True) \
+                and edit.span(r1, r1) is None:
+            return False
+        span = edit.span(r1, r2)
+        if span is None:
+            return False
+        need = 1 + bool(getattr(table, "header_row", True)) + bool(getattr(table, "totals_row",
+                                                                         False))
+        lo, hi = span
+        table.ref = f"{get_column_letter(c1)}{lo}:{get_column_letter(c2)}{max(hi, lo + need - 1)}"
+        return True
+    span = edit.span(c1, c2)
+    if span is None:
+        return False
+    columns = getattr(table, "columns", None)
+    if columns is not None:
+        kept = [col for n, col in enumerate(columns, c1) if edit.span(n, n) is not None]
+        if edit.amount > 0 and c1 < edit.index <= c2 and columns:
+            # New columns of the table take free names, as Excel gives them.
+            column_type = type(columns[0])
+            taken = {col.name.casefold() for col in kept}
+            new_cols: list[Any] = []
+            n = 1
+            while len(new_cols) < edit.amount:
+                if f"column{n}" not in taken:
+                    new_cols.append(column_type(f"Column{n}"))
+                n += 1
+            at = edit.index - c1
+            kept = kept[:at] + new_cols + kept[at:]
+        object.__setattr__(table, "columns", None)
+        table.ref = f"{get_column_letter(span[0])}{r1}:{get_column_letter(span[1])}{r2}"
+        table.columns = kept
+    else:
+        table.ref = f"{get_column_letter(span[0])}{r1}:{get_column_letter(span[1])}{r2}"
+    return True
+
+
+def _move_features(ws: Any, edit: Shift, failed: list[Any]) -> None:
+    """Validations, conditional formats, the autofilter and the tables of
+    the edited sheet move, grow and shrink with its cells; those whose
+    cells all went go."""
+    validations = getattr(ws, "data_validations", None)
+    if isinstance(validations, list):
+        kept = []
+        for dv in validations:
+            ranges = shift_sqref(dv.ranges, edit) if isinstance(dv.ranges, str) else dv.ranges
+            if ranges is None:
+                continue
+            if ranges != dv.ranges:
+                dv.ranges = ranges
+            kept.append(dv)
+        validations[:] = kept
+    formats = getattr(ws, "conditional_formats", None)
+    if isinstance(formats, list):
+        kept = []
+        for cf in formats:
+            ranges = shift_sqref(cf.ranges, edit) if isinstance(cf.ranges, str) else cf.ranges
+            if ranges is None:
+                continue
+            cf.ranges = ranges
+            kept.append(cf)
+        formats[:] = kept
+    auto: Any = getattr(ws, "auto_filter", None)
+    ref = getattr(auto, "ref", None)
+    if isinstance(ref, str):
+        auto.ref = shift_ref(ref, edit)
+    tables = getattr(ws, "tables", None)
+    if tables is not None and hasattr(tables, "items"):
+        for name, table in list(tables.items()):
+            if not _move_table(table, edit):
+                del tables[name]
+
+
 # ---------------------------------------------------------------- entry points
 
 def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
@@ -271,9 +479,14 @@ def shift(ws: Any, axis: str, idx: Any, amount: Any, delete: bool) -> None:
     for other in _worksheets(ws.parent):
         if other is not ws:
             _rewrite_sheet(other, edit, None, failed)
+        _rewrite_features(other, edit, failed)
     _rewrite_names(ws.parent, edit, failed)
+    _rewrite_charts(ws.parent, edit, failed)
     _move_dimensions(ws, edit)
     _move_ranges(ws, edit, linked)
+    _move_features(ws, edit, failed)
+    _move_drawings(ws, edit, failed)
+    _record(ws.parent, ws, edit)
     _warn(failed)
 
 
@@ -283,7 +496,10 @@ def rename(wb: Any, old: str, new: str) -> None:
     failed: list[Any] = []
     for ws in _worksheets(wb):
         _rewrite_sheet(ws, edit, None, failed)
+        _rewrite_features(ws, edit, failed)
     _rewrite_names(wb, edit, failed)
+    _rewrite_charts(wb, edit, failed)
+    _record(wb, None, edit)
     _warn(failed)
 
 
@@ -309,6 +525,43 @@ def _copy_title(wb: Any, title: str) -> str:
         if candidate.casefold() not in taken:
             return candidate
     raise ValueError(f"no free title for a copy of {title!r}")
+
+
+def _sheet_of(dn: Any) -> Any:
+    """The worksheet a defined name is tied to (as `sheet` or `scope`), or
+    None."""
+    for name in ("sheet", "scope"):
+        value = getattr(dn, name, None)
+        if value is not None and not isinstance(value, str):
+            return value
+    return None
+
+
+def _local_to(dn: Any, ws: Any, index: int) -> bool:
+    """Whether the defined name `dn` is local to `ws`, the sheet at place
+    `index`: tied to it, or holding its place."""
+    sheet = _sheet_of(dn)
+    if sheet is not None:
+        return sheet is ws
+    if getattr(dn, "local_sheet_id", None) == index:
+        return True
+    return getattr(dn, "attributes", {}).get("localSheetId") == str(index)
+
+
+def _local_copy(dn: Any, value: str, ws: Any, index: int) -> Any:
+    """A copy of the local name `dn` for the sheet `ws` at place `index`."""
+    import copy
+    new = copy.copy(dn)
+    new.value = value
+    new.attributes = dict(getattr(dn, "attributes", {}))
+    if "localSheetId" in new.attributes:
+        new.attributes["localSheetId"] = str(index)
+    for name in ("sheet", "scope"):
+        if getattr(dn, name, None) is _sheet_of(dn) and _sheet_of(dn) is not None:
+            setattr(new, name, ws)
+    if getattr(dn, "local_sheet_id", None) is not None:
+        new.local_sheet_id = index
+    return new
 
 
 def copy_worksheet(wb: Any, source: Any) -> Any:
@@ -339,15 +592,11 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
     failed: list[Any] = []
     # References to the source by name, in the copy, name the copy.
     _rewrite_sheet(target, Rename(source.title, target.title), None, failed)
-    names = getattr(wb, "defined_names", None)
-    if isinstance(names, list):
-        for dn in list(names):
-            attributes = getattr(dn, "attributes", {})
-            if attributes.get("localSheetId") == str(index):
-                value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
-                                 f"the defined name {dn.name}", failed)
-                names.append(dataclasses.replace(
-                    dn, value=value[1:], attributes={
-                        **attributes, "localSheetId": str(len(wb.worksheets) - 1)}))
+    names: Any = getattr(wb, "defined_names", ())
+    for dn in list(names):
+        if _local_to(dn, source, index):
+            value = _rewrite("=" + dn.value, None, Rename(source.title, target.title),
+                             f"the defined name {dn.name}", failed)
+            names.append(_local_copy(dn, value[1:], target, len(wb.worksheets) - 1))
     _warn(failed)
     return target

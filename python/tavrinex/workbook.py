@@ -144,12 +144,20 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         old = {id(ws): i for i, ws in enumerate(self._worksheets)}
         place = {old[id(ws)]: new for new, ws in enumerate(order)}
         for name in self.defined_names:
-            attributes = getattr(name, "attributes", None)
-            if not isinstance(attributes, dict):
+            # A local name tied to its sheet object moves with it; one that
+            # holds its sheet's place (as a number, or as the text a file
+            # gave) gets the new place.
+            if any(getattr(name, attr, None) is not None
+                   and not isinstance(getattr(name, attr), str) for attr in ("sheet", "scope")):
                 continue
-            local = attributes.get("localSheetId")
-            if isinstance(local, str) and local.isdigit() and int(local) in place:
-                attributes["localSheetId"] = str(place[int(local)])
+            local = getattr(name, "local_sheet_id", None)
+            if isinstance(local, int) and local in place:
+                setattr(name, "local_sheet_id", place[local])
+            attributes = getattr(name, "attributes", None)
+            text = attributes.get("localSheetId") if isinstance(attributes, dict) else None
+            if isinstance(attributes, dict) and isinstance(text, str) and text.isdigit() \
+                    and int(text) in place:
+                attributes["localSheetId"] = str(place[int(text)])
         if self._active_index in place:
             self._active_index = place[self._active_index]
         self._worksheets[:] = order

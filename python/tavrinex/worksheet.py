@@ -360,6 +360,46 @@ class Worksheet:
         self._cells_moved()
         structure.shift(self, "cols", idx, amount, delete=True)
 
+    # -- images and charts
+
+    def add_image(self, image, anchor=None):
+        """Place a tavrinex.Image on the sheet, at its own anchor or at
+        `anchor` ("B2", or "B2:E10" to fill those cells)."""
+        from tavrinex.image import Image, parse_anchor
+        if not isinstance(image, Image):
+            raise TypeError(f"add_image takes a tavrinex.Image, not {type(image).__name__}")
+        if anchor is not None:
+            parse_anchor(anchor)
+            image.anchor = anchor.upper()
+        self.__dict__.setdefault("_images", []).append(image)
+
+    def add_chart(self, chart, anchor="H2"):
+        """Place a chart of tavrinex.chart, its top left corner at `anchor`
+        ("H2"; "H2:P20" stretches it over those cells)."""
+        from tavrinex.chart import Chart
+        from tavrinex.image import parse_anchor
+        if not isinstance(chart, Chart):
+            raise TypeError(f"add_chart takes a chart of tavrinex.chart, not "
+                            f"{type(chart).__name__}")
+        if not chart.series:
+            raise ValueError(f"{chart!r} has no series to draw")
+        parse_anchor(anchor)
+        chart.anchor = anchor.upper()
+        self.__dict__.setdefault("_charts", []).append(chart)
+
+    @property
+    def images(self):
+        """The images of the sheet: those read from its file (PlacedImage:
+        anchor, size, bytes, format) and those added."""
+        return list(getattr(self, "_read_images", ())) + list(getattr(self, "_images", ()))
+
+    @property
+    def charts(self):
+        """The charts of the sheet: those read from its file (ReadChart:
+        kind, title, series ranges, anchor; kept as they were) and those
+        added."""
+        return list(getattr(self, "_read_charts", ())) + list(getattr(self, "_charts", ()))
+
     def merge_cells(self, range_string):
         """Merge the cells of a range such as "A1:C2"."""
         first, sep, last = range_string.partition(":")

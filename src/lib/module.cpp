@@ -29,8 +29,9 @@ PyMethodDef module_functions[] = {
      "prescan_sheet(source, want_rows, corners, helpers) -> dict"},
     {"read_shared_strings", (PyCFunction)(void (*)(void))py_read_shared_strings,
      METH_FASTCALL | METH_KEYWORDS,
-     "read_shared_strings(source, helpers)\n--\n\n"
-     "The shared-string part as one Arrow string array (a SharedStrings)."},
+     "read_shared_strings(source, helpers, size_hint=0)\n--\n\n"
+     "The shared-string part as one Arrow string array (a SharedStrings);\n"
+     "`size_hint` (the part's size) lets the text buffer be taken at once."},
     {"shared_strings_from_list", (PyCFunction)(void (*)(void))py_shared_strings_from_list,
      METH_FASTCALL | METH_KEYWORDS,
      "shared_strings_from_list(strings)\n--\n\nA SharedStrings holding a list of str."},
@@ -62,6 +63,7 @@ int module_exec(PyObject* module) {
     if (add_type(module, "SharedStrings", shared_strings_type()) < 0) return -1;
     if (add_type(module, "ArrowTable", arrow_table_type()) < 0) return -1;
     if (add_type(module, "SheetTable", sheet_table_type()) < 0) return -1;
+    if (add_type(module, "TableWriter", table_writer_type()) < 0) return -1;
     return 0;
 }
 

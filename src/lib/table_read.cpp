@@ -50,7 +50,7 @@ struct State {
     std::unique_ptr<table::SheetCells> cells;
     std::vector<std::int64_t> day_styles;  // sorted
     bool keep_elements = false;
-    bool parsed = false, laid_out = false;
+    bool parsed = false, laid_out = false, built = false;
     table::Layout layout;
     PyRef elements, warnings;  // lists
 };
@@ -494,6 +494,11 @@ PyObject* st_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (strict < 0) return nullptr;
         options.strict = strict;
         if (!to_mode(a[4], options.strings)) return nullptr;
+        if (s->built) {
+            PyErr_SetString(PyExc_RuntimeError, "the table was built already");
+            return nullptr;
+        }
+        s->built = true;
         table::Built built;
         if (table::Error e = table::build(*s->cells, s->layout, requests, options, built))
             return raise_table_error(e);

@@ -474,17 +474,41 @@ ReadError plain_items(XmlReader& r, StringTable& out, bool& too_big) {
     }
 }
 
-PyObject* read_strings(PyObject* source, const ReaderHelpers& h, PyObject* si_content) {
+// The root's uniqueCount (else count): the strings to expect.
+std::int64_t expected_count(XmlReader& r) {
+    std::int64_t n = -1;
+    for (const AttributeRecord& a : r.attributes()) {
+        if (a.qname_start != a.local_start) continue;
+        const std::string_view name = r.attr_local(a);
+        std::int64_t v = 0;
+        if ((name == "uniqueCount" || (name == "count" && n < 0)) &&
+            parse_fast_int(r.attr_raw_value(a), v) && v >= 0)
+            n = v;
+    }
+    return n;
+}
+
+PyObject* read_strings(PyObject* source, const ReaderHelpers& h, PyObject* si_content,
+                       std::size_t size_hint) {
     PySource src(source);
     XmlReader r(src);
     auto out = std::make_shared<StringTable>();
     PyItemHost host(h);
+    // The part's size bounds its text; pages never written cost nothing.
+    constexpr std::size_t kMaxHint = std::size_t(1) << 31;
+    bool counted = false;
     TextItem item;
     XmlEvent ev;
     for (;;) {
         if (ReadError e = r.next(ev)) return raise_read_error(e);
         if (ev == XmlEvent::EndOfDocument) break;
         if (ev != XmlEvent::Start && ev != XmlEvent::EmptyStart) continue;
+        if (r.depth() == 1 && !counted) {
+            counted = true;
+            const std::int64_t n = expected_count(r);
+            out->reserve(std::min<std::int64_t>(std::max<std::int64_t>(n, 0), 1 << 24),
+                         std::min(size_hint, kMaxHint));
+        }
         if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
         if (ReadError e = read_text_item(r, {is_si, nullptr}, host, item)) {
@@ -620,10 +644,12 @@ PyRef new_arrow_table(table::Built built) {
 PyObject* py_read_shared_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"source", "helpers"};
-        static const ArgSpec spec{"read_shared_strings", names, 2, 2};
-        PyObject* a[2];
+        static const char* const names[] = {"source", "helpers", "size_hint"};
+        static const ArgSpec spec{"read_shared_strings", names, 3, 2};
+        PyObject* a[3] = {nullptr, nullptr, nullptr};
         if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        long long hint = 0;
+        if (a[2] && !arg_int64("read_shared_strings", "size_hint", a[2], &hint)) return nullptr;
         if (!PyDict_Check(a[1])) {
             arg_type_error("read_shared_strings", "helpers", "dict", a[1]);
             return nullptr;
@@ -632,7 +658,7 @@ PyObject* py_read_shared_strings(PyObject*, PyObject* const* args, Py_ssize_t na
         if (!h.load(a[1])) return nullptr;
         PyRef si_content = extra_helper(a[1], "si_content");
         if (!si_content) return nullptr;
-        return read_strings(a[0], h, si_content.get());
+        return read_strings(a[0], h, si_content.get(), hint > 0 ? std::size_t(hint) : 0);
     });
 }
 

@@ -12,6 +12,7 @@ namespace tvx {
 PyTypeObject* shared_strings_type();
 PyTypeObject* arrow_table_type();
 PyTypeObject* sheet_table_type();
+PyTypeObject* table_writer_type();
 
 // The table of a SharedStrings object (which must be one).
 table::StringTablePtr shared_strings_of(PyObject* obj);

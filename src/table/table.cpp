@@ -339,6 +339,11 @@ bool StringTable::fits(std::size_t more) const noexcept {
     return std::int64_t(data_->size() + more) <= kOffsetLimit && count_ < kOffsetLimit - 1;
 }
 
+void StringTable::reserve(std::int64_t count, std::size_t bytes) {
+    offsets_->reserve(std::size_t(count + 1) * 4);
+    data_->reserve(bytes);
+}
+
 void StringTable::add(std::string_view s) {
     data_->append(s.data(), s.size());
     offsets_->push<std::int32_t>(std::int32_t(data_->size()));
@@ -861,7 +866,14 @@ private:
             data = arrow::make_buffer();
         }
         std::int64_t next_plain = 0;  // plain: output rows given their offsets so far
+        const char* sst_data = reinterpret_cast<const char*>(sst.data()->data());
+        const std::int32_t* sst_offsets = sst.offsets()->as<std::int32_t>();
         Error err = each([&](std::size_t e, std::int32_t row) -> Error {
+            // The shared strings a column uses lie scattered through their
+            // buffer: the text a few cells on is fetched while this one is made.
+            constexpr std::size_t kAhead = 16;
+            if (e + kAhead < col_->kinds.size() && col_->kinds[e + kAhead] == Kind::Shared)
+                __builtin_prefetch(sst_data + sst_offsets[col_->payload[e + kAhead]]);
             std::string_view text;
             bool shared;
             std::int64_t index;
@@ -976,6 +988,8 @@ Error build(SheetCells& cells, const Layout& layout, const std::vector<ColumnReq
         columns.push_back(std::move(array));
         out.types.push_back(type);
         out.schema.children.push_back(field_of(name, type, options.strings));
+        // Each column is asked for once: its cells go as soon as it is built.
+        if (src >= 0) cells.release_column(std::size_t(src));
     }
     if (!builder.waiting.empty()) {
         const arrow::ArrayPtr dict = dictionary_array(cells.strings(), dictionary);

@@ -47,6 +47,9 @@ enum class StringMode : std::uint8_t { View, Dictionary, Plain };
 class StringTable {
 public:
     StringTable();
+    // Room for `count` strings of `bytes` bytes in all, taken up front so
+    // that a large table is not copied as it grows.
+    void reserve(std::int64_t count, std::size_t bytes);
     void add(std::string_view s);
     // False when the text grows past what int32 offsets address.
     bool fits(std::size_t more) const noexcept;
@@ -146,6 +149,8 @@ public:
     };
 
     const std::vector<Column>& columns() const noexcept { return columns_; }
+    // Frees the cells of column `i` (of columns()).
+    void release_column(std::size_t i) noexcept { columns_[i] = Column{}; }
     const StringTable& strings() const noexcept { return *strings_; }
     const StringTablePtr& strings_ptr() const noexcept { return strings_; }
     std::string_view text(std::uint64_t span) const noexcept {
@@ -223,7 +228,8 @@ struct Built {
     std::int64_t num_rows = 0;
 };
 
-// Builds the requested columns; a strict violation is an Error naming the cell.
+// Builds the requested columns; a strict violation is an Error naming the
+// cell. The cells of a column are let go once it is built (build runs once).
 Error build(SheetCells& cells, const Layout& layout, const std::vector<ColumnRequest>& requests,
             const BuildOptions& options, Built& out);
 

@@ -3,5 +3,6 @@ tables written to sheets."""
 
 from tavrinex.data.frame import Table
 from tavrinex.data.read import read_table, read_tables
+from tavrinex.data.write import write_table
 
-__all__ = ["Table", "read_table", "read_tables"]
+__all__ = ["Table", "read_table", "read_tables", "write_table"]

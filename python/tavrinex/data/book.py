@@ -80,6 +80,7 @@ class Book:
         self.name = self.archive.filename
         self._tables: list[TableRef] | None = None
         self._strings: list[Any] | None = None
+        self._native_strings: Any = None
         try:
             self._load()
         except BaseException:
@@ -99,7 +100,7 @@ class Book:
             raise BrokenPartError(self.name, f"root element is {local_name(root.tag)!r}, "
                                   "not 'workbook'", part)
         rels = archive.rels(part)
-        by_kind = {}
+        by_kind: dict[str, Any] = {}
         for rel in rels.values():
             by_kind.setdefault(rel.kind, rel)
         self.stylesheet: Stylesheet = new_stylesheet()
@@ -113,13 +114,13 @@ class Book:
                     raise
                 raise loader.broken(styles_part, exc) from exc
         self.strings_part: str | None = None
-        rel = by_kind.get("sharedStrings")
-        if rel is not None:
-            if rel.external or not archive.has(rel.target):
-                warnings.warn(f"{self.name}: the shared strings {rel.target} are missing "
-                              "from the archive; read as none", stacklevel=3)
+        strings_rel = by_kind.get("sharedStrings")
+        if strings_rel is not None:
+            if strings_rel.external or not archive.has(strings_rel.target):
+                warnings.warn(f"{self.name}: the shared strings {strings_rel.target} are "
+                              "missing from the archive; read as none", stacklevel=3)
             else:
-                self.strings_part = rel.target
+                self.strings_part = strings_rel.target
         self.epoch = WINDOWS_EPOCH
         for child in root:
             if local_name(child.tag) == "workbookPr":

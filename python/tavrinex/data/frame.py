@@ -8,9 +8,9 @@ from tavrinex import _native
 from tavrinex.data.types import python_value
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped]
     import polars
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
 class Table:
     """Columns of one type each, held as Arrow arrays.
@@ -78,7 +78,7 @@ class Table:
         return self._arrays
 
     def _pyarrow_table(self) -> Any:
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
         types = {"null": pa.null(), "boolean": pa.bool_(), "int": pa.int64(),
                  "float": pa.float64(), "datetime": pa.timestamp("us"), "date": pa.date32(),
                  "time": pa.time64("us"), "duration": pa.duration("us"),
@@ -108,7 +108,7 @@ class Table:
 
     def to_arrow(self) -> pyarrow.Table:
         """A pyarrow.Table over the same buffers."""
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
         return pa.table(self)
 
     def to_polars(self) -> polars.DataFrame:
@@ -118,8 +118,10 @@ class Table:
 
     def to_pandas(self, **options: Any) -> pandas.DataFrame:
         """A pandas.DataFrame, through pyarrow (`options` go to its
-        to_pandas); numeric columns without nulls share the buffers."""
+        to_pandas; dates become datetime64 as pandas.read_excel gives
+        them); numeric columns without nulls share the buffers."""
         options.setdefault("split_blocks", True)
+        options.setdefault("date_as_object", False)
         return self.to_arrow().to_pandas(**options)
 
     def to_pydict(self) -> dict[str, list[Any]]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Literal, Union
 
 from tavrinex.data.types import TYPES
@@ -62,7 +62,6 @@ class Options:
     fill_merged: bool = False
     skip_empty_rows: bool = False
     strings: Strings = "view"
-    extra: dict[str, Any] = field(default_factory=dict)
 
     def plan(self) -> tuple[Any, ...]:
         """The row plan as the engine takes it."""
@@ -91,7 +90,9 @@ def make_options(*, header_row: int | None = 0, skip_rows: SkipRows = None,
     header_row = _count("header_row", header_row)
     n_rows = _count("n_rows", n_rows)
     schema_sample_rows = _count("schema_sample_rows", schema_sample_rows)
-    skip_count, skip_list, skip_callable = 0, (), None
+    skip_count = 0
+    skip_list: tuple[int, ...] = ()
+    skip_callable: Callable[[int], Any] | None = None
     if skip_rows is None:
         pass
     elif isinstance(skip_rows, int) and not isinstance(skip_rows, bool):

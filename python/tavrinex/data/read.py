@@ -76,14 +76,15 @@ def read_book_table(book: Book, sheet: int | str, options: Options, engine: Any 
 
 def _native_strings(book: Book, native: Any) -> Any:
     """The shared strings as the engine's SharedStrings, made once a book."""
-    cached = getattr(book, "_native_strings", None)
-    if cached is not None:
-        return cached
+    if book._native_strings is not None:
+        return book._native_strings
     strings = None
     if book.strings_part is not None:
+        info = book.archive.find(book.strings_part)
         with book.archive.open(book.strings_part) as source:
             try:
-                strings = native.read_shared_strings(source, reader_helpers())
+                strings = native.read_shared_strings(source, reader_helpers(),
+                                                     info.file_size if info else 0)
             except native.NativeFallback:
                 pass
     if strings is None:

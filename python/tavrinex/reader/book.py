@@ -21,6 +21,7 @@ from xml.parsers import expat
 
 from tavrinex import _native
 from tavrinex.comments import Comment, Hyperlink
+from tavrinex.drawing import attach_drawings
 from tavrinex.errors import BrokenPartError, InvalidFileError, MissingPartError
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.bind import read_worksheet
@@ -333,6 +334,7 @@ class _Loader:
         ws.reader_path = "python" if isinstance(ws._cells, dict) else "engine"
         rels = self.archive.rels(part)
         self.attach_hyperlinks(ws, part, rels)
+        attach_drawings(self.archive, ws, part, rels)
         for rel in rels.values():
             if rel.kind == "comments":
                 self.attach_comments(ws, self.target(rel, part, "the comments"))
