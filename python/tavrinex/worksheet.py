@@ -11,7 +11,7 @@ from tavrinex.styles import StyleArray, StyleList
 from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
 
 MAX_ROW = 1_048_576
-MAX_COLUMN = 16_384   # XFD
+MAX_COLUMN = 16_384   # XFD: the last column spreadsheet programs show (utils.cell reads up to ZZZ)
 # Data types of the value types that need no further look.
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
 _ROW_NUMBER = re.compile(r"[1-9][0-9]*\Z")

@@ -984,7 +984,7 @@ PyType_Slot keyiter_slots[] = {
 };
 
 PyType_Spec keyiter_spec = {
-    "builtins.KeyIter",
+    "tavrinex._tavrinex.KeyIter",
     sizeof(KeyIterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,

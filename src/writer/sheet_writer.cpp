@@ -4,7 +4,7 @@
 // Cells it cannot reproduce are handed to the host's `write_cell` helper.
 #include "core/seed.h"
 #include "lib/args.h"
-#include "lib/entry.h"
+#include "writer/sheet_writer.h"
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "lib/type_once.h"
@@ -73,17 +73,19 @@ constexpr const char* kNames[N_COUNT] = {"_value",    "_style", "_comment", "dat
                                          "hyperlink", "row",    "column"};
 
 struct SheetWriterObject {
-    PyObject_HEAD PyObject* ws;
-    PyObject* write;
-    PyObject* cell_styles;
-    PyObject* hyperlinks;
-    PyObject* style_array;
-    PyObject* add_comment;
-    PyObject* write_cell;
-    PyObject* date_value;
-    PyObject* date_value_raw;
-    PyObject* safe_string;
-    PyObject* names[N_COUNT];
+    // The host objects held for the writer's life: owned references, made
+    // in place by sw_new (tp_alloc gives zeroed, that is empty, PyRefs).
+    PyObject_HEAD PyRef ws;
+    PyRef write;
+    PyRef cell_styles;
+    PyRef hyperlinks;
+    PyRef style_array;
+    PyRef add_comment;
+    PyRef write_cell;
+    PyRef date_value;
+    PyRef date_value_raw;
+    PyRef safe_string;
+    PyRef names[N_COUNT];
     WriterCore* core;
     NativeEpoch epoch;
     int epoch_kind;  // 0 naive, 1 Windows epoch, 2 no native dates
@@ -185,7 +187,7 @@ public:
             lxml_ ? PyBytes_FromStringAndSize(buf_.data(), (Py_ssize_t)buf_.size())
                   : PyUnicode_DecodeUTF8(buf_.data(), (Py_ssize_t)buf_.size(), nullptr));
         if (!chunk) return false;
-        PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write, chunk.get()));
+        PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write.get(), chunk.get()));
         if (!r) return false;
         buf_.clear();
         emits_++;
@@ -291,8 +293,8 @@ public:
             int truth = PyObject_IsTrue(hyperlink);
             if (truth < 0) return Put::Error;
             if (truth) {
-                int rc = PyList_CheckExact(w_->hyperlinks)
-                             ? PyList_Append(w_->hyperlinks, hyperlink)
+                int rc = PyList_CheckExact(w_->hyperlinks.get())
+                             ? PyList_Append(w_->hyperlinks.get(), hyperlink)
                              : call_append(hyperlink);
                 if (rc < 0) return Put::Error;
             }
@@ -364,7 +366,7 @@ public:
     // has_style(); -1 with an exception.
     int has_style(PyObject* style) {
         if (style == Py_None) return 0;
-        if (Py_TYPE(style) == (PyTypeObject*)w_->style_array) {
+        if (Py_TYPE(style) == (PyTypeObject*)w_->style_array.get()) {
             Py_buffer view;
             if (PyObject_GetBuffer(style, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
                 int result = -2;
@@ -399,7 +401,7 @@ public:
     bool style_text(PyObject* arr, std::string_view& out) {
         StyleKey key;
         bool keyed = false;
-        if (Py_TYPE(arr) == (PyTypeObject*)w_->style_array) {
+        if (Py_TYPE(arr) == (PyTypeObject*)w_->style_array.get()) {
             Py_buffer view;
             if (PyObject_GetBuffer(arr, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
                 if (view.itemsize == 4 && view.len == 36 && view.format &&
@@ -419,7 +421,7 @@ public:
                 return true;
             }
         }
-        PyRef id = call_method_one(w_->cell_styles, "add", arr);
+        PyRef id = call_method_one(w_->cell_styles.get(), "add", arr);
         if (!id) return false;
         PyRef str = PyRef::steal(PyObject_Str(id.get()));
         if (!str) return false;
@@ -467,7 +469,7 @@ public:
 
     // The host's write_cell for one cell.
     bool fallback(PyObject* cell, bool styled) {
-        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->write_cell, w_->ws, cell,
+        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->write_cell.get(), w_->ws.get(), cell,
                                                             styled ? Py_True : Py_False, nullptr));
         if (!r) return false;
         if (lxml_) {
@@ -493,23 +495,23 @@ public:
         // right after what is pending.
         PyErr_Clear();
         if (!emit()) return false;
-        PyRef done = PyRef::steal(PyObject_CallOneArg(w_->write, r.get()));
+        PyRef done = PyRef::steal(PyObject_CallOneArg(w_->write.get(), r.get()));
         return (bool)done;
     }
 
     // The host-object path.
     bool host_cell(PyObject* cell) {
-        PyObject** n = w_->names;
-        PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT]));
+        const PyRef* n = w_->names;
+        PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT].get()));
         if (!comment) return false;
         if (comment.get() != Py_None) {
             PyRef r =
-                PyRef::steal(PyObject_CallFunctionObjArgs(w_->add_comment, w_->ws, cell, nullptr));
+                PyRef::steal(PyObject_CallFunctionObjArgs(w_->add_comment.get(), w_->ws.get(), cell, nullptr));
             if (!r) return false;
         }
-        PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE]));
+        PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE].get()));
         if (!value) return false;
-        PyRef style = PyRef::steal(PyObject_GetAttr(cell, n[N_STYLE]));
+        PyRef style = PyRef::steal(PyObject_GetAttr(cell, n[N_STYLE].get()));
         if (!style) return false;
         int styled = has_style(style.get());
         if (styled < 0) return false;
@@ -518,11 +520,11 @@ public:
             if (truth < 0) return false;
             if (!truth) return true;
         }
-        PyRef dt = PyRef::steal(PyObject_GetAttr(cell, n[N_DATA_TYPE]));
+        PyRef dt = PyRef::steal(PyObject_GetAttr(cell, n[N_DATA_TYPE].get()));
         if (!dt) return false;
-        PyRef row_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_ROW]));
+        PyRef row_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_ROW].get()));
         if (!row_obj) return false;
-        PyRef col_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_COLUMN]));
+        PyRef col_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_COLUMN].get()));
         if (!col_obj) return false;
         std::int64_t row, col;
         std::string_view dts;
@@ -547,7 +549,7 @@ public:
         } else if (dts == "d") {
             // The host's helper decides every date of a host cell.
             PyRef r = PyRef::steal(
-                PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+                PyObject_CallFunctionObjArgs(w_->date_value.get(), w_->ws.get(), cell, nullptr));
             if (!r) return false;
             bool keep_d;
             if (!date_result(r.get(), date_value, keep_d)) return false;
@@ -558,7 +560,7 @@ public:
         }
         if (dts != "d") value_text(value.get(), vt);
         if (vt.kind == ValueTextKind::Unhandled) return fallback(cell, styled);
-        PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK]));
+        PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK].get()));
         if (!hyperlink) return false;
         CellStore::Cached cached;
         PyRef cached_tuple;
@@ -726,7 +728,7 @@ private:
     };
 
     int call_append(PyObject* item) {
-        PyRef r = call_method_one(w_->hyperlinks, "append", item);
+        PyRef r = call_method_one(w_->hyperlinks.get(), "append", item);
         return r ? 0 : -1;
     }
 
@@ -824,7 +826,7 @@ Run::StyleSlot* Run::style_slot(CellStore& s, std::uint32_t id) {
     if (styled < 0) return nullptr;
     std::string text;
     if (styled) {
-        PyRef arr = PyRef::steal(PyObject_CallOneArg(w_->style_array, item.get()));
+        PyRef arr = PyRef::steal(PyObject_CallOneArg(w_->style_array.get(), item.get()));
         if (!arr) return nullptr;
         std::string_view sv;
         if (!style_text(arr.get(), sv)) return nullptr;
@@ -975,7 +977,7 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
                 ttext = "n";
             } else {
                 PyRef r = PyRef::steal(
-                    PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
+                    PyObject_CallFunctionObjArgs(w_->date_value_raw.get(), w_->ws.get(), value.get(), nullptr));
                 if (!r) return false;
                 bool keep_d;
                 if (!date_result(r.get(), date_value, keep_d)) return false;
@@ -1192,17 +1194,11 @@ bool Run::rows_path(PyObject* rows_fallback, PyObject* dims) {
 
 int sw_clear(PyObject* self) {
     auto* w = (SheetWriterObject*)self;
-    Py_CLEAR(w->ws);
-    Py_CLEAR(w->write);
-    Py_CLEAR(w->cell_styles);
-    Py_CLEAR(w->hyperlinks);
-    Py_CLEAR(w->style_array);
-    Py_CLEAR(w->add_comment);
-    Py_CLEAR(w->write_cell);
-    Py_CLEAR(w->date_value);
-    Py_CLEAR(w->date_value_raw);
-    Py_CLEAR(w->safe_string);
-    for (PyObject*& n : w->names) Py_CLEAR(n);
+    for (PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                     &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                     &w->safe_string})
+        r->reset();
+    for (PyRef& n : w->names) n.reset();
     if (w->core) {
         // Dropping the ids may run Python code: detach the map first.
         auto ids = std::move(w->core->style_ids);
@@ -1214,16 +1210,10 @@ int sw_clear(PyObject* self) {
 int sw_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* w = (SheetWriterObject*)self;
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(w->ws);
-    Py_VISIT(w->write);
-    Py_VISIT(w->cell_styles);
-    Py_VISIT(w->hyperlinks);
-    Py_VISIT(w->style_array);
-    Py_VISIT(w->add_comment);
-    Py_VISIT(w->write_cell);
-    Py_VISIT(w->date_value);
-    Py_VISIT(w->date_value_raw);
-    Py_VISIT(w->safe_string);
+    for (const PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                           &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                           &w->safe_string})
+        Py_VISIT(r->get());
     if (w->core) {
         for (auto& entry : w->core->style_ids) Py_VISIT(entry.second.id.get());
     }
@@ -1242,12 +1232,7 @@ void sw_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-bool helper(PyObject* helpers, const char* key, PyObject*& out) {
-    PyRef value;
-    if (!get_helper(helpers, key, value)) return false;
-    out = value.release();
-    return true;
-}
+bool helper(PyObject* helpers, const char* key, PyRef& out) { return get_helper(helpers, key, out); }
 
 PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -1267,29 +1252,31 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         auto* w = (SheetWriterObject*)self.get();
         new (&w->busy) std::atomic<bool>(false);
-        w->ws = Py_NewRef(a[0]);
-        w->write = Py_NewRef(a[1]);
+        for (PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                         &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                         &w->safe_string})
+            new (r) PyRef();
+        for (PyRef& n : w->names) new (&n) PyRef();
+        w->ws = PyRef::borrow(a[0]);
+        w->write = PyRef::borrow(a[1]);
         w->lxml = a[2] == Py_True;
         PyObject* helpers = a[3];
         w->core = new WriterCore();
         for (int i = 0; i < N_COUNT; i++) {
-            w->names[i] = PyUnicode_InternFromString(kNames[i]);
+            w->names[i] = PyRef::steal(PyUnicode_InternFromString(kNames[i]));
             if (!w->names[i]) return nullptr;
         }
-        PyRef wb = PyRef::steal(PyObject_GetAttrString(w->ws, "parent"));
+        PyRef wb = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "parent"));
         if (!wb) return nullptr;
-        w->cell_styles = PyObject_GetAttrString(wb.get(), "_cell_styles");
+        w->cell_styles = PyRef::steal(PyObject_GetAttrString(wb.get(), "_cell_styles"));
         if (!w->cell_styles) return nullptr;
-        if (!helper(helpers, "StyleArray", w->style_array)) return nullptr;
-        w->hyperlinks = PyObject_GetAttrString(w->ws, "_hyperlinks");
+        w->hyperlinks = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "_hyperlinks"));
         if (!w->hyperlinks) return nullptr;
-        if (!helper(helpers, "add_comment", w->add_comment) ||
-            !helper(helpers, "write_cell", w->write_cell) ||
-            !helper(helpers, "date_value", w->date_value) ||
-            !helper(helpers, "date_value_raw", w->date_value_raw)) {
-            return nullptr;
-        }
-        PyRef wb2 = PyRef::steal(PyObject_GetAttrString(w->ws, "parent"));
+#define TVX_LOAD(member, key) \
+    if (!helper(helpers, key, w->member)) return nullptr;
+        TVX_WRITER_HELPERS(TVX_LOAD)
+#undef TVX_LOAD
+        PyRef wb2 = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "parent"));
         if (!wb2) return nullptr;
         PyRef epoch = PyRef::steal(PyObject_GetAttrString(wb2.get(), "epoch"));
         if (!epoch || !read_epoch(epoch.get(), w->epoch)) return nullptr;
@@ -1304,7 +1291,6 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         w->iso_dates = iso.get() == Py_True;
-        if (!helper(helpers, "safe_string", w->safe_string)) return nullptr;
         return self.release();
     });
 }
@@ -1313,9 +1299,9 @@ PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
     Borrow borrow(w);
     if (!borrow) return already_borrowed();
     Run run(w);
-    PyRef cells = PyRef::steal(PyObject_GetAttrString(w->ws, "_cells"));
+    PyRef cells = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "_cells"));
     if (!cells) return nullptr;
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
     // The cached values of formula cells: kept by the store, or in the
     // worksheet's dict when the Python reader read it.
@@ -1324,7 +1310,7 @@ PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
         run.set_cached_source(&store_core(cells.get()), nullptr);
     } else {
         PyObject* raw = nullptr;
-        if (PyObject_GetOptionalAttrString(w->ws, "_formula_cache", &raw) < 0) return nullptr;
+        if (PyObject_GetOptionalAttrString(w->ws.get(), "_formula_cache", &raw) < 0) return nullptr;
         cache = PyRef::steal(raw);
         if (cache && PyDict_Check(cache.get())) run.set_cached_source(nullptr, cache.get());
     }
@@ -1380,7 +1366,7 @@ PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t 
 template <class WriteCells>
 PyObject* write_one_row(SheetWriterObject* w, long long row, WriteCells&& write_cells) {
     Run run(w);
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
     PyRef dim = dimension_of(dims.get(), row);
     if (!dim) return nullptr;
@@ -1502,8 +1488,8 @@ PyMethodDef sw_methods[] = {
     {"write_sheet_data", (PyCFunction)(void (*)(void))sw_write_sheet_data,
      METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data($self, rows_fallback)\n--\n\n"
-     "Write the whole `<sheetData>` element for `ws` (WorksheetWriter.write_rows).\n"
-     "`rows_fallback` is `WorksheetWriter.rows` used when cell keys are not\n"
+     "Write the whole `<sheetData>` element for `ws` (`tavrinex.writer.write_rows`).\n"
+     "`rows_fallback` is `tavrinex.writer.rows` bound to `ws`, used when cell keys are not\n"
      "plain integer tuples."},
     {"write_row", (PyCFunction)(void (*)(void))sw_write_row, METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\n"
@@ -1530,7 +1516,7 @@ PyType_Slot sw_slots[] = {
 };
 
 PyType_Spec sw_spec = {
-    "builtins.SheetWriter",
+    "tavrinex._tavrinex.SheetWriter",
     sizeof(SheetWriterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
