@@ -1295,6 +1295,21 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Points `run` at where the cached values of the sheet's formula cells are
+// kept: the store its cells live in, or the worksheet's dict when the Python
+// reader read it (`cache` holds that dict). False with an exception.
+bool cached_values(SheetWriterObject* w, Run& run, PyObject* cells, PyRef& cache) {
+    if (is_cell_store(cells)) {
+        run.set_cached_source(&store_core(cells), nullptr);
+        return true;
+    }
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttrString(w->ws.get(), "_formula_cache", &raw) < 0) return false;
+    cache = PyRef::steal(raw);
+    if (cache && PyDict_Check(cache.get())) run.set_cached_source(nullptr, cache.get());
+    return true;
+}
+
 PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
     Borrow borrow(w);
     if (!borrow) return already_borrowed();
@@ -1303,17 +1318,8 @@ PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
     if (!cells) return nullptr;
     PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
-    // The cached values of formula cells: kept by the store, or in the
-    // worksheet's dict when the Python reader read it.
     PyRef cache;
-    if (is_cell_store(cells.get())) {
-        run.set_cached_source(&store_core(cells.get()), nullptr);
-    } else {
-        PyObject* raw = nullptr;
-        if (PyObject_GetOptionalAttrString(w->ws.get(), "_formula_cache", &raw) < 0) return nullptr;
-        cache = PyRef::steal(raw);
-        if (cache && PyDict_Check(cache.get())) run.set_cached_source(nullptr, cache.get());
-    }
+    if (!cached_values(w, run, cells.get(), cache)) return nullptr;
     std::size_t start = run.mark();
     run.append("<sheetData>");
     bool rows = true;
@@ -1366,6 +1372,11 @@ PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t 
 template <class WriteCells>
 PyObject* write_one_row(SheetWriterObject* w, long long row, WriteCells&& write_cells) {
     Run run(w);
+    PyRef cells, cache;
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttrString(w->ws.get(), "_cells", &raw) < 0) return nullptr;
+    cells = PyRef::steal(raw);
+    if (cells && !cached_values(w, run, cells.get(), cache)) return nullptr;
     PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
     PyRef dim = dimension_of(dims.get(), row);
