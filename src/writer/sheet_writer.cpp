@@ -564,8 +564,11 @@ public:
         if (!hyperlink) return false;
         CellStore::Cached cached;
         PyRef cached_tuple;
-        bool has_cached = false;
-        if (dts == "f" && !cached_of(row, col, cached, cached_tuple, has_cached)) return false;
+        bool has_cached = false, unhandled = false;
+        if (dts == "f" && !cached_of(row, col, cached, cached_tuple, has_cached, unhandled)) {
+            return false;
+        }
+        if (unhandled) return fallback(cell, styled);
         Put p = element(row, (std::uint32_t)col, dts, t, styled ? &stext : nullptr, vt,
                         hyperlink.get(), has_cached ? &cached : nullptr);
         if (p == Put::Error) return false;
@@ -675,12 +678,15 @@ public:
     }
 
     // The cached value of the formula cell at (row, column), if one is kept;
-    // `hold` keeps the texts of a dict entry alive. False with an exception.
+    // `hold` keeps the texts of a dict entry alive; `unhandled` when the
+    // entry is not one the native side writes (the host writes the cell).
+    // False with an exception.
     bool cached_of(std::int64_t row, std::int64_t column, CellStore::Cached& out, PyRef& hold,
-                   bool& found) {
-        found = false;
-        if (row < 0 || row > 0xFFFFFFFFLL || column < 0 || column > 0xFFFFFFFFLL) return true;
+                   bool& found, bool& unhandled) {
+        found = unhandled = false;
         if (cached_store_) {
+            // A store keys rows and columns of 32 bits; no other has a value.
+            if (row < 0 || row > 0xFFFFFFFFLL || column < 0 || column > 0xFFFFFFFFLL) return true;
             found = cached_store_->cached_of(make_key((std::uint32_t)row, (std::uint32_t)column),
                                              out);
             return true;
@@ -694,6 +700,7 @@ public:
         hold = PyRef::steal(entry);
         if (!got) return true;
         // (t, v, cm), each a str or None; anything else is the host's to write.
+        unhandled = true;
         if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3) return true;
         std::string_view parts[3];
         bool present[3];
@@ -705,6 +712,7 @@ public:
                 return true;
             }
         }
+        unhandled = false;
         out.has_t = present[0];
         out.t = parts[0];
         out.v = parts[1];
