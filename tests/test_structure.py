@@ -279,3 +279,30 @@ def test_moving_and_copying_sheets_take_their_names_along(tmp_path):
         wb.worksheets = wb.worksheets[:-1]
     with pytest.raises(ValueError):
         wb.worksheets = [data] * len(wb.worksheets)
+
+
+@needs_engine
+def test_loaded_sheets_move_alike_through_engine_and_python(tmp_path):
+    import xlsxwriter
+    path = tmp_path / "loaded.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet("Data")
+    for r in range(40):
+        sheet.write_row(r, 0, [r, r * 0.5, f"t{r % 7}", r % 2 == 0])
+        sheet.write_formula(r, 4, f"=A{r + 1}*B{r + 1}+$A$1")
+        sheet.write_formula(r, 5, f"=SUM(A$1:A{r + 1})")
+    other = book.add_worksheet("Other")
+    other.write_formula(0, 0, "=SUM(Data!E1:E40)+Data!F40")
+    book.close()
+    edits = [(False, 5, 3, False), (True, 2, 1, False), (False, 1, 2, True), (True, 1, 1, True),
+             (False, 30, 20, True)]
+    books = [tavrinex.load_workbook(path), tavrinex.load_workbook(path, engine=None)]
+    assert [wb["Data"].reader_path for wb in books] == ["engine", "python"]
+    for wb in books:
+        apply(wb, edits)
+    values = [[(c.coordinate, c.value) for row in wb["Data"].iter_rows() for c in row]
+              for wb in books]
+    assert values[0] == values[1]
+    assert [wb["Other"]["A1"].value for wb in books] == ["=SUM(Data!E1:E29)+Data!#REF!"] * 2
+    assert moved((10, 5), edits) == (11, 5)
+    assert books[0]["Data"]["E11"].value == "=#REF!*B11+#REF!"   # A10*B10+$A$1, A and 1 gone
