@@ -10,22 +10,22 @@ from tavrinex.reader.worksheet import DISPATCH_TAGS
 SRC = Path(__file__).resolve().parent.parent / "src"
 
 # Which engine folders each folder may include (its own always allowed).
-PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils", "arrow", "table"}
+PYTHON_FREE = {"core", "xml", "formula", "ftemplate", "utils", "text", "sheet", "arrow", "table"}
 ALLOWED = {
     "core": set(),
     "utils": {"core"},
     "xml": {"core"},
     "formula": {"core", "utils"},
     "ftemplate": {"core", "utils", "formula"},
+    "text": {"core", "xml"},
+    "sheet": {"core", "utils", "xml", "formula", "ftemplate", "text"},
     "arrow": set(),
     "table": {"core", "utils", "arrow"},
-    "lib": PYTHON_FREE | {"text", "sheet", "store", "writer"},
-    "text": PYTHON_FREE | {"lib"},
-    "sheet": PYTHON_FREE | {"lib", "text"},
+    "lib": PYTHON_FREE | {"store", "writer"},
     "store": PYTHON_FREE | {"lib"},
     "writer": PYTHON_FREE | {"lib", "store"},
     "prescan": PYTHON_FREE | {"lib"},
-    "probe": PYTHON_FREE | {"lib", "text", "sheet", "store", "writer", "probe"},
+    "probe": PYTHON_FREE | {"lib", "store", "writer", "probe"},
     # a module of its own: its Python-free core and the type over it, which
     # takes only the owned-reference type from lib
     "inflate": {"lib"},

@@ -5,6 +5,8 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
+#include "lib/xml_host.h"
 #include "sheet/sheet_parser.h"
 #include "store/cell_store.h"
 #include "store/store_type.h"
@@ -17,21 +19,21 @@ namespace {
 
 class StoreSink final : public SheetSink {
 public:
-    StoreSink(CellStore& store, PyObject* cell_styles, PyObject* actions)
-        : store_(store), cell_styles_(cell_styles), actions_(actions) {}
+    StoreSink(CellStore& store, PyObject* cell_styles, PySheetHost& host)
+        : store_(store), cell_styles_(cell_styles), host_(host) {}
 
-    ReadError on_element(PyObject* bytes, PyObject* namespaces) override {
-        PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes, namespaces));
-        if (!entry || PyList_Append(actions_, entry.get()) < 0) return ReadError::source();
-        return ReadError::ok();
+    ReadError on_element(const XmlReader& reader, std::string_view bytes) override {
+        return host_.element(reader, bytes);
     }
 
-    ReadError on_row(std::int64_t) override { return ReadError::ok(); }
+    ReadError on_row(const RowEvent& row) override { return host_.row(row); }
 
-    ReadError on_cell(ParsedCell& cell) override {
+    ReadError on_cell(CellEvent& cell) override {
+        const bool complete = PySheetHost::complete(cell);
+        if (!complete) TVX_TRY(host_.cell_values(cell, value_, nullptr));
         std::uint32_t style = 0;
         if (cell.unusual_style) {
-            PyRef item = PyRef::steal(PyObject_GetItem(cell_styles_, cell.unusual_style.get()));
+            PyRef item = PyRef::steal(PyObject_GetItem(cell_styles_, host_.unusual_style()));
             if (!item) return ReadError::source();
             return fallback("unusual style id");
         }
@@ -42,15 +44,15 @@ public:
             return fallback("coordinate out of range");
         }
         const CellKey key = make_key((std::uint32_t)cell.row, (std::uint32_t)cell.column);
-        if (cell.shared) {
+        const FormulaForm form = cell.formula.form;
+        if (form == FormulaForm::SharedMember) {
             // A shared-formula member: one template for the whole group.
-            if (*cell.shared_number == kNoGroup) {
-                *cell.shared_number = store_.add_shared_formula(*cell.shared);
-            }
-            store_.add_cell(key, K_SHARED_MOVED, *cell.shared_number, DT_F, style);
+            std::uint32_t& number = *cell.formula.shared_number;
+            if (number == kNoGroup) number = store_.add_shared_formula(*cell.formula.tmpl);
+            store_.add_cell(key, K_SHARED_MOVED, number, DT_F, style);
             return ReadError::ok();
         }
-        if (cell.is_formula_text) {
+        if (form == FormulaForm::Text || form == FormulaForm::HostMaster) {
             std::uint32_t number = store_.intern_formula(cell.value.text, (std::uint32_t)cell.row,
                                                          (std::uint32_t)cell.column);
             if (number != FormulaTemplates::kNone) {
@@ -58,7 +60,9 @@ public:
                 return ReadError::ok();
             }
         }
-        if (!store_.add_value(key, cell.value, style)) return ReadError::source();
+        const bool added = complete ? store_.add_value(key, cell.value, nullptr, nullptr, style)
+                                    : store_.add_value(key, value_, style);
+        if (!added) return ReadError::source();
         return ReadError::ok();
     }
 
@@ -91,7 +95,8 @@ private:
 
     CellStore& store_;
     PyObject* cell_styles_;
-    PyObject* actions_;
+    PySheetHost& host_;
+    CellValue value_;  // reused from cell to cell
 };
 
 }  // namespace
@@ -135,9 +140,8 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
         PySource bytes(source);
         XmlReader reader(bytes);
-        ConvertContext ctx;
-        ctx.init(h, options, actions);
-        SheetParser sheet(reader, h, options, ctx, row_dimensions.get());
+        PySheetHost host(h, options, actions, row_dimensions.get());
+        SheetParser sheet(reader, options.sheet, host);
 
         StoreHold hold;
         if (!hold.try_exclusive(store)) return raise_internal("Already borrowed");
@@ -154,13 +158,16 @@ PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         Py_ssize_t offsets[8];
         if (!CellStore::bind_cell_slots(cell_cls, offsets)) return nullptr;
         if (!core.configure(ws, cell_styles, cell_cls, offsets, options.shared_strings.get(),
-                            options.epoch)) {
+                            options.sheet.epoch)) {
             return nullptr;
         }
-        StoreSink sink(core, cell_styles, actions);
+        StoreSink sink(core, cell_styles, host);
         for (;;) {
             SheetItem item;
-            if (ReadError err = sheet.next_item(sink, item)) return raise_read_error(err);
+            if (ReadError err = sheet.next_item(sink, item)) {
+                host.restore_pending();
+                return raise_read_error(err);
+            }
             if (item == SheetItem::End) break;
         }
         core.finish();

@@ -137,29 +137,6 @@ PyRef extra_helper(PyObject* helpers, const char* key) {
     return PyRef::steal(value);
 }
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept {
-    // Days since 1970-01-01 (era-based, exact for all years), moved so
-    // that 0001-01-01 is day 0.
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned)(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (std::int64_t)doe - 719468 + 719162;
-}
-
-void civil_from_days(std::int64_t days, std::int64_t& y, unsigned& m, unsigned& d) noexcept {
-    const std::int64_t z = days - 719162 + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = (unsigned)(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = (std::int64_t)yoe + era * 400 + (m <= 2);
-}
-
 bool read_epoch(PyObject* epoch, NativeEpoch& out) {
     out = NativeEpoch{};
     PyRef dt_mod = PyRef::steal(PyImport_ImportModule("datetime"));
@@ -191,23 +168,20 @@ bool read_epoch(PyObject* epoch, NativeEpoch& out) {
 
 bool ParserOptions::load(PyObject* parser) {
     epoch_obj = PyRef::steal(PyObject_GetAttrString(parser, "epoch"));
-    if (!epoch_obj || !read_epoch(epoch_obj.get(), epoch)) return false;
-    if (!truth_attr(parser, "formula_and_value", true, formula_and_value)) return false;
+    if (!epoch_obj || !read_epoch(epoch_obj.get(), sheet.epoch)) return false;
+    if (!truth_attr(parser, "formula_and_value", true, sheet.formula_and_value)) return false;
     shared_strings = PyRef::steal(PyObject_GetAttrString(parser, "shared_strings"));
     if (!shared_strings) return false;
     shared_is_list = PyList_Check(shared_strings.get());
-    if (!truth_attr(parser, "data_only", false, data_only)) return false;
-    if (!truth_attr(parser, "rich_text", false, rich_text)) return false;
-    return style_ids(parser, "date_formats", date_formats) &&
-           style_ids(parser, "timedelta_formats", timedelta_formats);
+    count_shared_strings();
+    if (!truth_attr(parser, "data_only", false, sheet.data_only)) return false;
+    if (!truth_attr(parser, "rich_text", false, sheet.rich_text)) return false;
+    return style_ids(parser, "date_formats", sheet.date_formats) &&
+           style_ids(parser, "timedelta_formats", sheet.timedelta_formats);
 }
 
-bool ParserOptions::is_date_style(std::int64_t id) const noexcept {
-    return std::binary_search(date_formats.begin(), date_formats.end(), id);
-}
-
-bool ParserOptions::is_timedelta_style(std::int64_t id) const noexcept {
-    return std::binary_search(timedelta_formats.begin(), timedelta_formats.end(), id);
+void ParserOptions::count_shared_strings() noexcept {
+    sheet.shared_count = shared_is_list ? PyList_GET_SIZE(shared_strings.get()) : 0;
 }
 
 bool bind_slot(PyObject* cls, PyObject* name, Py_ssize_t& offset) {

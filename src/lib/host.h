@@ -3,6 +3,9 @@
 #pragma once
 
 #include "lib/pyref.h"
+#include "sheet/convert.h"
+#include "text/text_item.h"
+#include "utils/dates.h"
 
 #include <cstdint>
 #include <string>
@@ -11,20 +14,6 @@
 #include <vector>
 
 namespace tvx {
-
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-        return std::hash<std::string_view>{}(s);
-    }
-};
-
-// Element local names copied from a host iterable of str.
-using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
-
-inline bool name_in(const NameSet& set, std::string_view name) {
-    return set.find(name) != set.end();
-}
 
 // The reader `helpers` entries, fetched once per call in this order.
 struct ReaderHelpers {
@@ -47,39 +36,23 @@ bool get_helper(PyObject* helpers, const char* key, PyRef& out);
 // internal failure naming "<key> helper". Returns a new reference or null.
 PyRef extra_helper(PyObject* helpers, const char* key);
 
-// A naive datetime reduced to what native date conversion needs.
-struct NativeEpoch {
-    bool native = false;      // exact datetime.datetime with tzinfo None
-    bool windows = false;     // equal to WINDOWS_EPOCH
-    std::int64_t day = 0;     // days since 0001-01-01
-    std::int64_t micros = 0;  // microseconds within that day
-};
-
 // Reads `epoch` as the readers and the writer do. False with an exception.
 bool read_epoch(PyObject* epoch, NativeEpoch& out);
 
-// Days since 0001-01-01 of a proleptic Gregorian date, and back.
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) noexcept;
-void civil_from_days(std::int64_t days, std::int64_t& y, unsigned& m, unsigned& d) noexcept;
-
-// Parser attributes, read in the host's order.
+// Parser attributes, read in the host's order: the plain options of the
+// sheet parser, and the objects the host steps use.
 struct ParserOptions {
+    SheetOptions sheet;
     PyRef epoch_obj;
-    NativeEpoch epoch;
-    bool formula_and_value = false;
     PyRef shared_strings;
     bool shared_is_list = false;
-    bool data_only = false;
-    bool rich_text = false;
-    std::vector<std::int64_t> date_formats;       // sorted, unique
-    std::vector<std::int64_t> timedelta_formats;  // sorted, unique
 
     bool load(PyObject* parser);
+    // The number of shared strings an index may address directly (0 when
+    // they are not a list); call again when the list may have changed.
+    void count_shared_strings() noexcept;
     // Visits the objects held, for the collector of an object keeping them.
     int traverse(visitproc visit, void* arg) const;
-
-    bool is_date_style(std::int64_t id) const noexcept;
-    bool is_timedelta_style(std::int64_t id) const noexcept;
 };
 
 // Object-slot offsets of a host cell class, found through its member

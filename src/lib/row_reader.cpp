@@ -6,6 +6,8 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
+#include "lib/xml_host.h"
 #include "lib/type_once.h"
 #include "sheet/sheet_parser.h"
 
@@ -36,23 +38,21 @@ struct RowCell {
 // Collects the cells of one row and the actions met on the way.
 class RowSink final : public SheetSink {
 public:
-    RowSink(PyObject* actions, const ConvertContext& ctx, const ParserOptions& options,
-            const PyRef* fixed_types)
-        : actions_(actions), ctx_(ctx), o_(options), fixed_types_(fixed_types) {}
+    RowSink(PySheetHost& host, const ParserOptions& options, const PyRef* fixed_types)
+        : host_(host), o_(options), fixed_types_(fixed_types) {}
 
     std::vector<RowCell> cells;  // reused from row to row
     std::size_t count = 0;
     std::int64_t idx = 0;  // the current row's number
 
-    ReadError on_element(PyObject* bytes, PyObject* namespaces) override {
-        PyRef entry = PyRef::steal(Py_BuildValue("(sOO)", "element", bytes, namespaces));
-        if (!entry || PyList_Append(actions_, entry.get()) < 0) return ReadError::source();
-        return ReadError::ok();
+    ReadError on_element(const XmlReader& reader, std::string_view bytes) override {
+        return host_.element(reader, bytes);
     }
 
-    ReadError on_row(std::int64_t row) override {
+    ReadError on_row(const RowEvent& row) override {
+        TVX_TRY(host_.row(row));
         release();
-        idx = row;
+        idx = row.row;
         return ReadError::ok();
     }
 
@@ -69,25 +69,27 @@ public:
         count = 0;
     }
 
-    ReadError on_cell(ParsedCell& cell) override {
+    ReadError on_cell(CellEvent& cell) override {
+        const bool keep = o_.sheet.formula_and_value;
+        TVX_TRY(host_.cell_values(cell, value_, keep && cell.has_cached ? &cached_ : nullptr));
         if (count == cells.size()) cells.emplace_back();
         RowCell& out = cells[count];
         out.row = cell.row;
         out.column = cell.column;
-        out.value = value_object(cell.value);
+        out.value = value_object(value_);
         if (!out.value) return ReadError::source();
-        if (cell.value.data_type == DT_OTHER) {
-            out.own_type = cell.value.data_type_obj;
+        if (value_.data_type == DT_OTHER) {
+            out.own_type = value_.data_type_obj;
             out.data_type = out.own_type.get();
         } else {
-            out.data_type = fixed_types_[cell.value.data_type].get();
+            out.data_type = fixed_types_[value_.data_type].get();
         }
         out.style_id = cell.style_id;
-        if (cell.unusual_style) out.unusual_style = cell.unusual_style;
-        if (o_.formula_and_value) {
+        if (cell.unusual_style) out.unusual_style = PyRef::borrow(host_.unusual_style());
+        if (keep) {
             if (cell.has_cached) {
                 out.formula = out.value;
-                out.cached = value_object(cell.cached);
+                out.cached = value_object(cached_);
                 if (!out.cached) return ReadError::source();
             } else {
                 out.formula = PyRef::borrow(Py_None);
@@ -111,7 +113,7 @@ private:
                 return PyRef::borrow(v.i ? Py_True : Py_False);
             case ValueForm::SharedIndex: {
                 // The list may have changed since conversion looked at it.
-                PyObject* ss = ctx_.shared_strings;
+                PyObject* ss = o_.shared_strings.get();
                 if (PyList_CheckExact(ss)) {
                     PyObject* item = PyList_GetItemRef(ss, (Py_ssize_t)v.i);
                     if (item) return PyRef::steal(item);
@@ -127,8 +129,9 @@ private:
             case ValueForm::DateInt:
             case ValueForm::DateFloat: {
                 DateParts parts;
-                bool ok = v.form == ValueForm::DateInt ? date_parts_int(o_.epoch, v.i, parts)
-                                                       : date_parts_float(o_.epoch, v.f, parts);
+                bool ok = v.form == ValueForm::DateInt
+                              ? date_parts_int(o_.sheet.epoch, v.i, parts)
+                              : date_parts_float(o_.sheet.epoch, v.f, parts);
                 if (!ok) {
                     raise_internal("converted date does not convert");
                     return {};
@@ -139,15 +142,18 @@ private:
             }
             case ValueForm::Object:
                 return v.obj;
+            case ValueForm::Host:
+                break;
         }
+        raise_internal("a value with a host step left");
         return {};
     }
 
-    PyObject* actions_;
-    const ConvertContext& ctx_;
+    PySheetHost& host_;
     const ParserOptions& o_;
     const PyRef* fixed_types_;
     const DateTimeApi* api_ = nullptr;
+    CellValue value_, cached_;  // reused from cell to cell
 };
 
 // Everything the parser borrows lives here, in dependency order.
@@ -158,18 +164,16 @@ struct RowState {
           reader(src),
           helpers(std::move(h)),
           options(std::move(o)),
-          ctx(),
-          parser(reader, helpers, options, ctx, row_dimensions),
-          sink(actions_list, ctx, options, fixed_types),
-          actions(actions_list) {
-        ctx.init(helpers, options, actions_list);
-    }
+          host(helpers, options, actions_list, row_dimensions),
+          parser(reader, options.sheet, host),
+          sink(host, options, fixed_types),
+          actions(actions_list) {}
 
     PySource src;
     XmlReader reader;
     ReaderHelpers helpers;
     ParserOptions options;
-    ConvertContext ctx;
+    PySheetHost host;
     SheetParser parser;
     PyRef fixed_types[7];
     RowSink sink;
@@ -223,6 +227,7 @@ int rr_traverse(PyObject* self, visitproc visit, void* arg) {
         if (int e = s->src.traverse(visit, arg)) return e;
         if (int e = s->helpers.traverse(visit, arg)) return e;
         if (int e = s->options.traverse(visit, arg)) return e;
+        if (int e = s->host.traverse(visit, arg)) return e;
         Py_VISIT(s->bound_cls.get());
         Py_VISIT(s->bound_extra.get());
         for (std::size_t i = 0; i < s->sink.count; i++) {
@@ -313,8 +318,9 @@ bool pull_row(RowState& s, ReadError& err) {
     while (!s.done) {
         SheetItem item;
         // The fast shared-string bound follows the list between calls.
-        s.ctx.init(s.helpers, s.options, s.actions);
+        s.options.count_shared_strings();
         if (ReadError e = s.parser.next_item(s.sink, item)) {
+            s.host.restore_pending();
             err = e;
             item = SheetItem::End;
         }
@@ -382,7 +388,7 @@ bool bind_cell_class(RowState& s, PyObject* cls, PyObject* extra) {
     }
     s.bound_cls.reset();
     s.bound_extra.reset();
-    std::size_t fixed = s.options.formula_and_value ? 8 : 6;
+    std::size_t fixed = s.options.sheet.formula_and_value ? 8 : 6;
     std::vector<Py_ssize_t> offsets;
     if (!bind_slots(cls, kCellSlots, fixed, offsets)) return false;
     if (extra) {
@@ -425,7 +431,7 @@ PyRef make_cell(const RowState& s, PyTypeObject* cls, PyObject* ws, RowCell& c) 
     store_slot(obj, off[4], Py_NewRef(c.data_type));
     store_slot(obj, off[5], style);
     std::size_t i = 6;
-    if (s.options.formula_and_value) {
+    if (s.options.sheet.formula_and_value) {
         store_slot(obj, off[6], Py_NewRef(c.formula.get()));
         store_slot(obj, off[7], Py_NewRef(c.cached.get()));
         i = 8;

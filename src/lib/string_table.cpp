@@ -3,6 +3,7 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
 #include "lib/xml_host.h"
 #include "text/text_item.h"
 #include "utils/utils.h"
@@ -221,7 +222,7 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
     XmlReader r(src);
     ItemList list;
     if (!list.init()) return nullptr;
-    RprCache cache;
+    PyItemHost host(h);
     TextItem item;
     XmlEvent ev;
     for (;;) {
@@ -237,8 +238,10 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
         if (done && !value && PyErr_Occurred()) return nullptr;
         if (done)
             item.kind = TextItem::Kind::Text;
-        else if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
+        else if (ReadError e = read_text_item(r, {is_si, nullptr}, host, item)) {
+            host.restore_pending();
             return raise_read_error(e);
+        }
         if (value) {
             // made straight from the buffer
         } else if (item.kind == TextItem::Kind::Text) {
@@ -246,8 +249,8 @@ PyObject* read_table(PyObject* source, const ReaderHelpers& h, PyObject* si_cont
             value = PyRef::steal(
                 PyUnicode_DecodeUTF8(item.text.data(), Py_ssize_t(item.text.size()), nullptr));
         } else {
-            value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, item.bytes.get(),
-                                                              item.namespaces.get(), nullptr));
+            value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, host.bytes.get(),
+                                                              host.namespaces.get(), nullptr));
         }
         if (!value || !list.append(value.get())) return nullptr;
         bool failed;

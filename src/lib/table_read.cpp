@@ -7,6 +7,7 @@
 #include "lib/entry.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
 #include "lib/table_types.h"
 #include "lib/type_once.h"
 #include "lib/values.h"
@@ -57,41 +58,41 @@ struct State {
 // The sheet parser's cells into cell records.
 class TableSink final : public SheetSink {
 public:
-    TableSink(State& state, const ParserOptions& options, const PyDateTime_CAPI* api,
-              PyObject* row_dimensions)
-        : s_(state), cells_(*state.cells), options_(options), api_(api), dims_(row_dimensions) {}
+    TableSink(State& state, PySheetHost& host, const ParserOptions& options,
+              const PyDateTime_CAPI* api)
+        : s_(state), cells_(*state.cells), host_(host), options_(options), api_(api) {}
 
-    ReadError on_element(PyObject* bytes, PyObject* namespaces) override {
+    ReadError on_element(const XmlReader& reader, std::string_view b) override {
         if (!s_.keep_elements) return ReadError::ok();
         // Only merged ranges are needed from around the cells.
-        char* p = nullptr;
-        Py_ssize_t n = 0;
-        if (PyBytes_AsStringAndSize(bytes, &p, &n) < 0) return ReadError::source();
-        std::string_view b(p, std::size_t(n));
         std::size_t end = b.find_first_of(" \t\r\n/>", 1);
         std::string_view name = b.substr(1, end == std::string_view::npos ? b.size() : end - 1);
         if (std::size_t colon = name.find(':'); colon != std::string_view::npos)
             name = name.substr(colon + 1);
         if (name != "mergeCells") return ReadError::ok();
-        PyRef entry = PyRef::steal(PyTuple_Pack(2, bytes, namespaces));
+        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(b.data(), Py_ssize_t(b.size())));
+        if (!bytes) return ReadError::source();
+        PyRef namespaces = namespaces_in_scope(reader);
+        if (!namespaces) return ReadError::source();
+        PyRef entry = PyRef::steal(PyTuple_Pack(2, bytes.get(), namespaces.get()));
         if (!entry || PyList_Append(s_.elements.get(), entry.get()) < 0) return ReadError::source();
         return ReadError::ok();
     }
 
-    ReadError on_row(std::int64_t row) override {
+    ReadError on_row(const RowEvent& row) override {
         // Row attributes are not kept: memory stays that of the cells.
-        if (PyDict_GET_SIZE(dims_) > 0) PyDict_Clear(dims_);
-        cells_.begin_row(row);
+        cells_.begin_row(row.row);
         if (cells_.error()) return ReadError::unsupported(kTableError);
         if (cells_.enough()) return ReadError::unsupported(kStop);
         return ReadError::ok();
     }
 
-    ReadError on_cell(ParsedCell& cell) override {
+    ReadError on_cell(CellEvent& cell) override {
+        TVX_TRY(host_.cell_values(cell, value_, nullptr));
         Kind kind = Kind::Empty;
         std::uint64_t payload = 0;
         std::string_view text;
-        const CellValue& v = cell.value;
+        const CellValue& v = value_;
         switch (v.form) {
             case ValueForm::None:
                 break;
@@ -119,8 +120,8 @@ public:
             case ValueForm::DateFloat: {
                 DateParts parts;
                 const bool ok = v.form == ValueForm::DateInt
-                                    ? date_parts_int(options_.epoch, v.i, parts)
-                                    : date_parts_float(options_.epoch, v.f, parts);
+                                    ? date_parts_int(options_.sheet.epoch, v.i, parts)
+                                    : date_parts_float(options_.sheet.epoch, v.f, parts);
                 if (!ok) return ReadError::unsupported("date serial");
                 payload = std::uint64_t(micros_of(parts));
                 kind = parts.is_time ? Kind::Time : date_kind(std::int64_t(payload), cell);
@@ -129,13 +130,15 @@ public:
             case ValueForm::Object:
                 if (ReadError e = object_value(v, cell, kind, payload, text)) return e;
                 break;
+            case ValueForm::Host:
+                return ReadError::unsupported("a value with a host step left");
         }
         if (!cells_.add(cell.column, kind, payload, text)) return ReadError::unsupported(kTableError);
         return ReadError::ok();
     }
 
 private:
-    Kind date_kind(std::int64_t micros, const ParsedCell& cell) const {
+    Kind date_kind(std::int64_t micros, const CellEvent& cell) const {
         if (micros % kDayMicros != 0 || cell.unusual_style) return Kind::DateTime;
         return std::binary_search(s_.day_styles.begin(), s_.day_styles.end(), cell.style_id)
                    ? Kind::DayStart
@@ -143,7 +146,7 @@ private:
     }
 
     // A value the host made: the kinds a workbook cell can give.
-    ReadError object_value(const CellValue& v, const ParsedCell& cell, Kind& kind,
+    ReadError object_value(const CellValue& v, const CellEvent& cell, Kind& kind,
                            std::uint64_t& payload, std::string_view& text) {
         PyObject* o = v.obj.get();
         if (v.data_type == DT_S && PyLong_CheckExact(o)) {
@@ -218,9 +221,10 @@ private:
 
     State& s_;
     table::SheetCells& cells_;
+    PySheetHost& host_;
     const ParserOptions& options_;
     const PyDateTime_CAPI* api_;
-    PyObject* dims_;
+    CellValue value_;  // reused from cell to cell
 };
 
 struct SheetTableObject {
@@ -323,16 +327,18 @@ PyObject* st_parse(PyObject* self, PyObject*) {
         if (!actions) return nullptr;
         PySource bytes(t->source);
         XmlReader reader(bytes);
-        ConvertContext ctx;
-        ctx.init(h, options, actions.get());
-        SheetParser sheet(reader, h, options, ctx, dims.get());
-        TableSink sink(*s, options, api, dims.get());
+        PySheetHost host(h, options, actions.get(), dims.get());
+        SheetParser sheet(reader, options.sheet, host);
+        TableSink sink(*s, host, options, api);
         for (;;) {
             SheetItem item;
             ReadError err = sheet.next_item(sink, item);
             if (err.message == kStop) break;
             if (err.message == kTableError) return raise_table_error(s->cells->error());
-            if (err) return raise_read_error(err);
+            if (err) {
+                host.restore_pending();
+                return raise_read_error(err);
+            }
             if (item == SheetItem::End) break;
         }
         if (!s->cells->finish()) return raise_table_error(s->cells->error());

@@ -5,6 +5,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
 #include "lib/type_once.h"
 #include "lib/xml_host.h"
 #include "text/text_item.h"
@@ -492,10 +493,10 @@ PyObject* read_strings(PyObject* source, const ReaderHelpers& h, PyObject* si_co
     PySource src(source);
     XmlReader r(src);
     auto out = std::make_shared<StringTable>();
+    PyItemHost host(h);
     // The part's size bounds its text; pages never written cost nothing.
     constexpr std::size_t kMaxHint = std::size_t(1) << 31;
     bool counted = false;
-    RprCache cache;
     TextItem item;
     XmlEvent ev;
     for (;;) {
@@ -510,16 +511,18 @@ PyObject* read_strings(PyObject* source, const ReaderHelpers& h, PyObject* si_co
         }
         if (r.ns() != NS_MAIN || r.local_name() != "si") continue;
         if (r.depth() != 2) return raise_read_error(ReadError::unsupported("nested si"));
-        if (ReadError e = read_text_item(r, {is_si, nullptr}, h, cache, item))
+        if (ReadError e = read_text_item(r, {is_si, nullptr}, host, item)) {
+            host.restore_pending();
             return raise_read_error(e);
+        }
         std::string_view text;
         PyRef value;
         if (item.kind == TextItem::Kind::Text) {
             remove_x005f(item.text);
             text = item.text;
         } else {
-            value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, item.bytes.get(),
-                                                              item.namespaces.get(), nullptr));
+            value = PyRef::steal(PyObject_CallFunctionObjArgs(si_content, host.bytes.get(),
+                                                              host.namespaces.get(), nullptr));
             if (!value) return nullptr;
             if (!PyUnicode_Check(value.get())) return raise_fallback("shared string not a str");
             Py_ssize_t size = 0;

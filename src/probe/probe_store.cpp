@@ -5,11 +5,13 @@
 
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
 #include "sheet/convert.h"
 #include "store/cell_store.h"
 #include "store/store_type.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace tvx::probe {
@@ -171,7 +173,7 @@ PyObject* store_load(PyObject*, PyObject* args) {
 struct ProbeContext {
     ReaderHelpers helpers;
     ParserOptions options;
-    ConvertContext ctx;
+    std::optional<PySheetHost> host;
 
     bool load(PyObject* parser, PyObject* helpers_dict, PyObject* actions) {
         if (!PyDict_Check(helpers_dict) || !PyList_Check(actions)) {
@@ -179,14 +181,33 @@ struct ProbeContext {
             return false;
         }
         if (!helpers.load(helpers_dict) || !options.load(parser)) return false;
-        ctx.init(helpers, options, actions);
+        host.emplace(helpers, options, actions, Py_None);
+        return true;
+    }
+
+    // The value of one raw cell, converted and its host steps taken.
+    bool convert_raw(const RawCell& raw, bool formula_used, PyObject* inline_result,
+                     CellValue& out) {
+        CellEvent cell;
+        cell.style_id = raw.style_id;
+        cell.unusual_style = raw.unusual_style;
+        cell.has_coordinate = raw.has_coordinate;
+        cell.coordinate = raw.coordinate;
+        cell.formula_used = formula_used;
+        convert(options.sheet, raw, cell.value);
+        if (inline_result) host->hold_inline(PyRef::borrow(inline_result));
+        if (ReadError e = host->resolve(cell, cell.value, out)) {
+            raise_read_error(e);
+            return false;
+        }
         return true;
     }
 };
 
-// Fills a RawCell from Python values; `hold` keeps the texts alive.
+// Fills a RawCell from Python values (borrowing their texts); an
+// inline result marks the cell as having an <is> the host read.
 bool raw_cell(PyObject* type, PyObject* value, PyObject* style, PyObject* coord,
-              PyObject* inline_result, int formula_used, RawCell& raw) {
+              PyObject* inline_result, RawCell& raw) {
     if (type != Py_None) {
         raw.has_type = true;
         if (!utf8_of(type, raw.type)) return false;
@@ -195,16 +216,15 @@ bool raw_cell(PyObject* type, PyObject* value, PyObject* style, PyObject* coord,
     if (PyLong_CheckExact(style)) {
         int overflow = 0;
         raw.style_id = PyLong_AsLongLongAndOverflow(style, &overflow);
-        if (overflow) raw.unusual_style = style;
+        if (overflow) raw.unusual_style = true;
     } else {
-        raw.unusual_style = style;
+        raw.unusual_style = true;
     }
     if (coord != Py_None) {
         raw.has_coordinate = true;
         if (!utf8_of(coord, raw.coordinate)) return false;
     }
-    if (inline_result != Py_None) raw.inline_result = inline_result;
-    raw.formula_used = formula_used != 0;
+    if (inline_result != Py_None) raw.inline_item = raw.inline_captured = true;
     return true;
 }
 
@@ -228,6 +248,8 @@ const char* form_name(ValueForm f) {
             return "date_float";
         case ValueForm::Object:
             return "object";
+        case ValueForm::Host:
+            return "host";
     }
     return "?";
 }
@@ -247,9 +269,10 @@ PyObject* convert_cell(PyObject*, PyObject* args) {
         ProbeContext pc;
         if (!pc.load(parser, helpers, actions)) return nullptr;
         RawCell raw;
-        if (!raw_cell(type, value, style, coord, inl, formula_used, raw)) return nullptr;
+        if (!raw_cell(type, value, style, coord, inl, raw)) return nullptr;
         CellValue v;
-        if (ReadError e = convert(pc.ctx, raw, v)) return raise_read_error(e);
+        if (!pc.convert_raw(raw, formula_used != 0, inl == Py_None ? nullptr : inl, v))
+            return nullptr;
         PyRef py;
         switch (v.form) {
             case ValueForm::None:
@@ -273,8 +296,8 @@ PyObject* convert_cell(PyObject*, PyObject* args) {
             case ValueForm::DateFloat: {
                 DateParts parts;
                 bool ok = v.form == ValueForm::DateInt
-                              ? date_parts_int(pc.options.epoch, v.i, parts)
-                              : date_parts_float(pc.options.epoch, v.f, parts);
+                              ? date_parts_int(pc.options.sheet.epoch, v.i, parts)
+                              : date_parts_float(pc.options.sheet.epoch, v.f, parts);
                 if (!ok) return raise_internal("converted date does not convert");
                 const DateTimeApi* api = datetime_capi();
                 if (!api) return nullptr;
@@ -284,6 +307,8 @@ PyObject* convert_cell(PyObject*, PyObject* args) {
             case ValueForm::Object:
                 py = v.obj;
                 break;
+            case ValueForm::Host:
+                return raise_internal("a value with a host step left");
         }
         if (!py) return nullptr;
         PyRef dt = v.data_type == DT_OTHER
@@ -321,9 +346,9 @@ PyObject* store_convert_load(PyObject*, PyObject* args) {
             CellKey key;
             if (!key_of(row, col, key)) return nullptr;
             RawCell raw;
-            if (!raw_cell(type, value, style, Py_None, Py_None, 0, raw)) return nullptr;
+            if (!raw_cell(type, value, style, Py_None, Py_None, raw)) return nullptr;
             CellValue v;
-            if (ReadError e = convert(pc.ctx, raw, v)) return raise_read_error(e);
+            if (!pc.convert_raw(raw, false, nullptr, v)) return nullptr;
             std::uint32_t st = raw.style_id >= 0 && raw.style_id < 0xFFFFFFFF
                                    ? (std::uint32_t)raw.style_id
                                    : kNoStyle;

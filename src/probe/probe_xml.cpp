@@ -4,6 +4,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/host.h"
+#include "lib/sheet_host.h"
 #include "lib/xml_host.h"
 #include "text/text_item.h"
 #include "xml/reader.h"
@@ -338,12 +339,13 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (PyErr_Occurred()) return nullptr;
         }
         XmlReader r(*src);
-        RprCache cache;
+        PyItemHost host(h);
         TextItem ti;
         PyRef out = PyRef::steal(PyList_New(0));
         if (!out) return nullptr;
         return each_element(r, item, out, [&]() -> bool {
-            if (ReadError e = read_text_item(r, {nested_in, &nested}, h, cache, ti)) {
+            if (ReadError e = read_text_item(r, {nested_in, &nested}, host, ti)) {
+                host.restore_pending();
                 raise_read_error(e);
                 return false;
             }
@@ -354,7 +356,7 @@ PyObject* text_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 t = PyRef::steal(Py_BuildValue("(sO)", "text", s.get()));
             } else {
                 t = PyRef::steal(
-                    Py_BuildValue("(sOO)", "capture", ti.bytes.get(), ti.namespaces.get()));
+                    Py_BuildValue("(sOO)", "capture", host.bytes.get(), host.namespaces.get()));
             }
             return t && PyList_Append(out.get(), t.get()) == 0;
         });

@@ -2,6 +2,7 @@
 
 #include "utils/utils.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -10,8 +11,6 @@
 namespace tvx {
 
 namespace {
-
-constexpr std::string_view kValueError = "#VALUE!";
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -161,269 +160,190 @@ bool parse_float(std::string_view s, double& out) noexcept {
     return r.ec == std::errc() && r.ptr == e;
 }
 
-void set_text(CellValue& out, std::string_view text, std::uint8_t code) {
+void set_text(ParsedValue& out, std::string_view text, std::uint8_t code) noexcept {
     out.form = ValueForm::Text;
     out.text = text;
     out.data_type = code;
 }
 
-// The data type of an unknown type text: a str of that text.
-ReadError other_type(const RawCell& raw, CellValue& out) {
-    out.data_type_obj = str_of(raw.type);
-    if (!out.data_type_obj) return ReadError::source();
+// The data type of an unknown type text: that text.
+void other_type(const RawCell& raw, ParsedValue& out) noexcept {
+    out.type_text = raw.type;
     out.data_type = DT_OTHER;
-    return ReadError::ok();
 }
 
-PyRef number_object(const CellValue& v) {
-    switch (v.form) {
-        case ValueForm::Int:
-            return PyRef::steal(PyLong_FromLongLong(v.i));
-        case ValueForm::Float:
-            return PyRef::steal(PyFloat_FromDouble(v.f));
-        default:
-            return v.obj;
-    }
+void host_step(ParsedValue& out, HostStep step, std::string_view text) noexcept {
+    out.form = ValueForm::Host;
+    out.host = step;
+    out.text = text;
 }
 
-// The date warning: the host's message goes to actions (unless a formula
-// will replace the value) and the cell becomes the error "#VALUE!".
-ReadError date_warning(const ConvertContext& ctx, const RawCell& raw, PyObject* number,
-                       CellValue& out) {
-    PyRef coord;
-    if (raw.has_coordinate) {
-        coord = str_of(raw.coordinate);
-        if (!coord) return ReadError::source();
-    } else {
-        coord = PyRef::borrow(Py_None);
-    }
-    PyObject* args[2] = {coord.get(), number};
-    PyRef message = PyRef::steal(PyObject_Vectorcall(ctx.date_warning, args, 2, nullptr));
-    if (!message) return ReadError::source();
-    if (!raw.formula_used) {
-        PyRef entry = PyRef::steal(Py_BuildValue("(sO)", "warn", message.get()));
-        if (!entry || PyList_Append(ctx.actions, entry.get()) < 0) return ReadError::source();
-    }
-    out.obj.reset();
-    set_text(out, kValueError, DT_E);
-    return ReadError::ok();
-}
-
-ReadError apply_date_rules(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
-    const ParserOptions& o = *ctx.options;
-    bool timedelta = o.is_timedelta_style(raw.style_id);
-    if (timedelta || !o.epoch.native || out.form == ValueForm::Object) {
-        PyRef number = number_object(out);
-        if (!number) return ReadError::source();
-        PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "timedelta"));
-        if (!kwnames) return ReadError::source();
-        PyObject* args[3] = {number.get(), o.epoch_obj.get(), timedelta ? Py_True : Py_False};
-        PyRef result = PyRef::steal(PyObject_Vectorcall(ctx.from_excel, args, 2, kwnames.get()));
-        if (result) {
-            out.form = ValueForm::Object;
-            out.obj = std::move(result);
-            out.data_type = DT_D;
-            return ReadError::ok();
-        }
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
-            !PyErr_ExceptionMatches(PyExc_ValueError)) {
-            return ReadError::source();
-        }
-        PyErr_Clear();
-        return date_warning(ctx, raw, number.get(), out);
-    }
-    DateParts parts;
-    bool ok = out.form == ValueForm::Int ? date_parts_int(o.epoch, out.i, parts)
-                                         : date_parts_float(o.epoch, out.f, parts);
-    if (ok) {
-        out.form = out.form == ValueForm::Int ? ValueForm::DateInt : ValueForm::DateFloat;
-        out.data_type = DT_D;
-        return ReadError::ok();
-    }
-    PyRef number = number_object(out);
-    if (!number) return ReadError::source();
-    return date_warning(ctx, raw, number.get(), out);
-}
-
-// The host's float of a text the engine does not parse itself.
-ReadError host_float(const ConvertContext& ctx, std::string_view t, CellValue& out) {
-    PyRef r = call_with_text(ctx.float_fn, t);
-    if (!r) return ReadError::source();
-    if (PyFloat_CheckExact(r.get())) {
-        out.form = ValueForm::Float;
-        out.f = PyFloat_AS_DOUBLE(r.get());
-    } else {
-        out.form = ValueForm::Object;
-        out.obj = std::move(r);
-    }
-    return ReadError::ok();
-}
-
-ReadError convert_number(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
-    std::string_view t = raw.value;
+void convert_number(const SheetOptions& o, const RawCell& raw, ParsedValue& out) noexcept {
     out.data_type = DT_N;
-    QuickNumber quick = quick_number(t, out.i, out.f);
-    if (quick == QuickNumber::Int) {
-        out.form = ValueForm::Int;
-    } else if (quick == QuickNumber::Float ||
-               (quick == QuickNumber::Decimal && parse_float(t, out.f))) {
-        out.form = ValueForm::Float;
-    } else if (quick == QuickNumber::Decimal) {
-        TVX_TRY(host_float(ctx, t, out));
-    } else if (parse_fast_int(t, out.i)) {
-        // Plain integers first: they hold none of ".Ee".
-        out.form = ValueForm::Int;
-    } else if (has_float_mark(t)) {
-        Decimal d = parse_short_decimal(t, out.f);
-        if (d == Decimal::Parsed ||
-            ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, out.f))) {
-            out.form = ValueForm::Float;
-        } else {
-            TVX_TRY(host_float(ctx, t, out));
-        }
+    bool is_int = false, as_float = false;
+    if (parse_number(raw.value, out.i, out.f, is_int, as_float)) {
+        out.form = is_int ? ValueForm::Int : ValueForm::Float;
     } else {
-        PyRef r = call_with_text(ctx.int_fn, t);
-        if (!r) return ReadError::source();
-        out.form = ValueForm::Object;
-        out.obj = std::move(r);
+        host_step(out, as_float ? HostStep::Float : HostStep::Int, raw.value);
     }
-    if (!raw.unusual_style && ctx.options->is_date_style(raw.style_id)) {
-        return apply_date_rules(ctx, raw, out);
+    if (!raw.unusual_style && o.is_date_style(raw.style_id)) {
+        if (out.form == ValueForm::Host) {
+            out.date = DateStep::Rules;  // once the host made the number
+        } else {
+            date_rule(o, raw.style_id, out);
+        }
     }
-    return ReadError::ok();
 }
 
-ReadError convert_shared(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
+void convert_shared(const SheetOptions& o, const RawCell& raw, ParsedValue& out) noexcept {
     out.data_type = DT_S;
     std::int64_t i = 0;
-    PyRef index;
     if (parse_fast_int(raw.value, i)) {
-        if (i >= 0 && i < ctx.shared_count) {
+        if (i >= 0 && i < o.shared_count) {
             out.form = ValueForm::SharedIndex;
             out.i = i;
-            return ReadError::ok();
+            return;
         }
-        index = PyRef::steal(PyLong_FromLongLong(i));
-    } else {
-        index = call_with_text(ctx.int_fn, raw.value);
+        out.i = i;
+        out.i_set = true;
     }
-    if (!index) return ReadError::source();
-    PyRef item = PyRef::steal(PyObject_GetItem(ctx.shared_strings, index.get()));
-    if (!item) return ReadError::source();
-    out.form = ValueForm::Object;
-    out.obj = std::move(item);
-    return ReadError::ok();
+    host_step(out, HostStep::SharedString, raw.value);
 }
 
-ReadError convert_bool(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
+void convert_bool(const RawCell& raw, ParsedValue& out) noexcept {
     out.data_type = DT_B;
-    out.form = ValueForm::Bool;
     std::int64_t i = 0;
     if (parse_fast_int(raw.value, i)) {
+        out.form = ValueForm::Bool;
         out.i = i != 0;
-        return ReadError::ok();
+        return;
     }
-    PyRef r = call_with_text(ctx.int_fn, raw.value);
-    if (!r) return ReadError::source();
-    int t = PyObject_IsTrue(r.get());
-    if (t < 0) return ReadError::source();
-    out.i = t;
-    return ReadError::ok();
+    host_step(out, HostStep::Bool, raw.value);
 }
 
 }  // namespace
 
-void ConvertContext::init(const ReaderHelpers& h, const ParserOptions& o,
-                          PyObject* actions_list) noexcept {
-    int_fn = h.int_fn.get();
-    float_fn = h.float_fn.get();
-    from_excel = h.from_excel.get();
-    from_ISO8601 = h.from_ISO8601.get();
-    date_warning = h.date_warning.get();
-    shared_strings = o.shared_strings.get();
-    shared_count = o.shared_is_list ? PyList_GET_SIZE(shared_strings) : 0;
-    options = &o;
-    actions = actions_list;
+bool SheetOptions::is_date_style(std::int64_t id) const noexcept {
+    return std::binary_search(date_formats.begin(), date_formats.end(), id);
 }
 
-ReadError convert(const ConvertContext& ctx, const RawCell& raw, CellValue& out) {
-    out.form = ValueForm::None;
-    out.i = 0;
-    out.f = 0.0;
-    out.text = {};
-    out.obj.reset();
-    out.data_type = DT_N;
-    out.data_type_obj.reset();
+bool SheetOptions::is_timedelta_style(std::int64_t id) const noexcept {
+    return std::binary_search(timedelta_formats.begin(), timedelta_formats.end(), id);
+}
+
+bool parse_number(std::string_view t, std::int64_t& i, double& f, bool& is_int,
+                  bool& as_float) noexcept {
+    is_int = as_float = false;
+    QuickNumber quick = quick_number(t, i, f);
+    if (quick == QuickNumber::Int) {
+        is_int = true;
+        return true;
+    }
+    if (quick == QuickNumber::Float || (quick == QuickNumber::Decimal && parse_float(t, f))) {
+        return true;
+    }
+    if (quick == QuickNumber::Decimal) {
+        as_float = true;
+        return false;
+    }
+    if (parse_fast_int(t, i)) {
+        // Plain integers first: they hold none of ".Ee".
+        is_int = true;
+        return true;
+    }
+    if (has_float_mark(t)) {
+        Decimal d = parse_short_decimal(t, f);
+        if (d == Decimal::Parsed ||
+            ((d == Decimal::Valid || float_syntax(t)) && parse_float(t, f))) {
+            return true;
+        }
+        as_float = true;
+        return false;
+    }
+    return false;  // the host's int()
+}
+
+void date_rule(const SheetOptions& o, std::int64_t style_id, ParsedValue& v) noexcept {
+    if (!o.is_date_style(style_id)) return;
+    v.data_type = DT_D;
+    if (o.is_timedelta_style(style_id) || !o.epoch.native || v.form == ValueForm::Host ||
+        v.form == ValueForm::Object) {
+        v.date = DateStep::Excel;
+        return;
+    }
+    DateParts parts;
+    const bool ok = v.form == ValueForm::Int ? date_parts_int(o.epoch, v.i, parts)
+                                             : date_parts_float(o.epoch, v.f, parts);
+    if (ok) {
+        v.form = v.form == ValueForm::Int ? ValueForm::DateInt : ValueForm::DateFloat;
+        v.date = DateStep::None;
+    } else {
+        v.date = DateStep::Warning;
+    }
+}
+
+void convert(const SheetOptions& o, const RawCell& raw, ParsedValue& out) noexcept {
+    out = ParsedValue{};
     std::string_view type = raw.has_type ? raw.type : std::string_view("n");
     if (type == "inlineStr") {
-        if (raw.inline_result) {
-            out.form = ValueForm::Object;
-            out.obj = PyRef::borrow(raw.inline_result);
-            out.data_type = DT_S;
-        } else {
-            out.data_type = DT_INLINE;
+        out.data_type = raw.inline_item ? DT_S : DT_INLINE;
+        if (raw.inline_captured) {
+            host_step(out, HostStep::InlineItem, {});
+        } else if (raw.inline_item) {
+            set_text(out, raw.inline_text, DT_S);
         }
-        return ReadError::ok();
+        return;
     }
     if (raw.value.empty()) {
         if (type.size() == 1) {
             switch (type[0]) {
                 case 'n':
                     out.data_type = DT_N;
-                    return ReadError::ok();
+                    return;
                 case 's':
                     out.data_type = DT_S;
-                    return ReadError::ok();
+                    return;
                 case 'f':
                     out.data_type = DT_F;
-                    return ReadError::ok();
+                    return;
                 case 'b':
                     out.data_type = DT_B;
-                    return ReadError::ok();
+                    return;
                 case 'e':
                     out.data_type = DT_E;
-                    return ReadError::ok();
+                    return;
                 case 'd':
                     out.data_type = DT_D;
-                    return ReadError::ok();
+                    return;
                 default:
                     break;
             }
         }
-        return other_type(raw, out);
+        other_type(raw, out);
+        return;
     }
     if (type.size() == 1) {
         switch (type[0]) {
             case 'n':
-                return convert_number(ctx, raw, out);
+                return convert_number(o, raw, out);
             case 's':
-                return convert_shared(ctx, raw, out);
+                return convert_shared(o, raw, out);
             case 'b':
-                return convert_bool(ctx, raw, out);
-            case 'd': {
-                PyRef r = call_with_text(ctx.from_ISO8601, raw.value);
-                if (!r) return ReadError::source();
-                out.form = ValueForm::Object;
-                out.obj = std::move(r);
+                return convert_bool(raw, out);
+            case 'd':
                 out.data_type = DT_D;
-                return ReadError::ok();
-            }
+                return host_step(out, HostStep::IsoDate, raw.value);
             case 'e':
-                set_text(out, raw.value, DT_E);
-                return ReadError::ok();
+                return set_text(out, raw.value, DT_E);
             case 'f':
-                set_text(out, raw.value, DT_F);
-                return ReadError::ok();
+                return set_text(out, raw.value, DT_F);
             default:
                 break;
         }
     }
-    if (type == "str") {
-        set_text(out, raw.value, DT_S);
-        return ReadError::ok();
-    }
+    if (type == "str") return set_text(out, raw.value, DT_S);
     set_text(out, raw.value, DT_N);
-    return other_type(raw, out);
+    other_type(raw, out);
 }
 
 }  // namespace tvx

@@ -53,36 +53,15 @@ constexpr ElementPredicate kDispatch{dispatch_predicate, nullptr};
 
 inline bool unprefixed(const AttributeRecord& a) noexcept { return a.qname_start == a.local_start; }
 
-// A host int as int64. An int too large for the engine means the native
-// reader cannot reproduce the sheet: the host reads it in Python.
-ReadError to_int64(PyObject* obj, std::int64_t& out) {
-    long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            return ReadError::unsupported("coordinate out of range");
-        }
-        return ReadError::source();
-    }
-    out = v;
-    return ReadError::ok();
-}
-
 }  // namespace
 
-SheetParser::SheetParser(XmlReader& reader, const ReaderHelpers& helpers,
-                         const ParserOptions& options, const ConvertContext& ctx,
-                         PyObject* row_dimensions)
-    : r_(reader), h_(helpers), o_(options), ctx_(ctx), row_dimensions_(row_dimensions) {}
+SheetParser::SheetParser(XmlReader& reader, const SheetOptions& options, SheetHost& host)
+    : r_(reader), o_(options), host_(host) {}
 
 ReadError SheetParser::capture(SheetSink& sink) {
     std::string_view bytes;
     TVX_TRY(r_.capture_element(bytes));
-    PyRef b = PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), (Py_ssize_t)bytes.size()));
-    if (!b) return ReadError::source();
-    PyRef ns = namespaces_in_scope(r_);
-    if (!ns) return ReadError::source();
-    return sink.on_element(b.get(), ns.get());
+    return sink.on_element(r_, bytes);
 }
 
 ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
@@ -90,7 +69,7 @@ ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
         // A row whose start tag was read with the previous row's cells.
         pending_row_ = false;
         TVX_TRY(begin_row(pending_has_r_));
-        TVX_TRY(sink.on_row(row_number_));
+        TVX_TRY(sink.on_row(RowEvent{row_number_, nullptr}));
         TVX_TRY(row_cells(sink));
         item = SheetItem::Row;
         return ReadError::ok();
@@ -140,29 +119,22 @@ ReadError SheetParser::next_item(SheetSink& sink, SheetItem& item) {
     }
 }
 
-// A dict of every attribute of the current start tag: unprefixed names as
-// written, prefixed ones as "{uri}local"; values decoded.
-ReadError SheetParser::attribute_dict(PyRef& out) {
-    out = PyRef::steal(PyDict_New());
-    if (!out) return ReadError::source();
+// Every attribute of the current start tag: unprefixed names as written,
+// prefixed ones as "{uri}local"; values decoded.
+void SheetParser::attribute_list(Attributes& out) {
+    out.clear();
     for (const AttributeRecord& a : r_.attributes()) {
-        PyRef key;
+        std::string key;
         if (unprefixed(a)) {
-            key = str_of(r_.attr_local(a));
+            key = r_.attr_local(a);
         } else {
-            std::string qualified = "{";
-            qualified += r_.namespace_uri((NamespaceId)a.ns);
-            qualified += '}';
-            qualified += r_.attr_local(a);
-            key = str_of(qualified);
+            key = "{";
+            key += r_.namespace_uri((NamespaceId)a.ns);
+            key += '}';
+            key += r_.attr_local(a);
         }
-        if (!key) return ReadError::source();
-        PyRef value = str_of(r_.decode_attribute_value(a, scratch_));
-        if (!value || PyDict_SetItem(out.get(), key.get(), value.get()) < 0) {
-            return ReadError::source();
-        }
+        out.emplace_back(std::move(key), std::string(r_.decode_attribute_value(a, scratch_)));
     }
-    return ReadError::ok();
 }
 
 namespace {
@@ -356,7 +328,7 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     bool empty = false;
     has_v_ = has_is_ = false;
     f_.present = false;
-    inline_.reset();
+    raw_.inline_item = raw_.inline_captured = false;
     std::size_t v_at = 0, v_len = 0;
     Scan scanned = quick_cell_attributes(d, p, n, raw_, attrs_, empty);
     if (scanned == Scan::Short) return Fast::Short;
@@ -465,7 +437,7 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
         if (f_has_t) f_.t.assign(ft);
         if (f_has_ref) f_.ref.assign(fref);
         if (f_has_si) f_.si.assign(fsi);
-        f_.attrs.reset();
+        f_.attrs.clear();
     }
     return Fast::Hit;
 }
@@ -522,15 +494,12 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
         }
     }
     TVX_TRY(begin_row(has_r));
+    RowEvent row{row_number_, nullptr};
     if (has_dims) {
-        PyRef attrs;
-        TVX_TRY(attribute_dict(attrs));
-        PyRef key = PyRef::steal(PyUnicode_FromFormat("%lld", (long long)row_number_));
-        if (!key || PyDict_SetItem(row_dimensions_, key.get(), attrs.get()) < 0) {
-            return ReadError::source();
-        }
+        attribute_list(row_attrs_);
+        row.attributes = &row_attrs_;
     }
-    TVX_TRY(sink.on_row(row_number_));
+    TVX_TRY(sink.on_row(row));
     XmlEvent ev;
     if (empty) return r_.next(ev);  // the row's End
     // Only a row written without a prefix may be followed straight from
@@ -543,11 +512,7 @@ ReadError SheetParser::parse_row(SheetSink& sink, bool empty) {
 ReadError SheetParser::begin_row(bool has_r) {
     std::int64_t row = 0;
     if (has_r) {
-        if (!parse_fast_int(r_text_, row)) {
-            PyRef result = call_with_text(h_.row_index.get(), r_text_);
-            if (!result) return ReadError::source();
-            TVX_TRY(to_int64(result.get(), row));
-        }
+        if (!parse_fast_int(r_text_, row)) TVX_TRY(host_.row_number(r_text_, row));
     } else {
         if (row_number_ == INT64_MAX) return ReadError::unsupported("row index");
         row = row_number_ + 1;
@@ -634,7 +599,7 @@ ReadError SheetParser::next_row_raw() {
 ReadError SheetParser::read_formula(bool empty) {
     f_.present = true;
     f_.has_t = f_.has_ref = f_.has_si = false;
-    f_.attrs.reset();
+    f_.attrs.clear();
     for (const AttributeRecord& a : r_.attributes()) {
         if (!unprefixed(a)) continue;
         std::string_view name = r_.attr_local(a);
@@ -649,7 +614,7 @@ ReadError SheetParser::read_formula(bool empty) {
             f_.si.assign(r_.decode_attribute_value(a, scratch_));
         }
     }
-    if (f_.has_t && f_.t == "dataTable") TVX_TRY(attribute_dict(f_.attrs));
+    if (f_.has_t && f_.t == "dataTable") attribute_list(f_.attrs);
     f_.text.clear();
     f_.has_text = false;
     f_.joined = false;
@@ -665,22 +630,18 @@ ReadError SheetParser::read_formula(bool empty) {
 
 ReadError SheetParser::read_inline(bool) {
     has_is_ = true;
-    TVX_TRY(read_text_item(r_, kDispatch, h_, rpr_cache_, item_));
-    if (item_.kind == TextItem::Kind::Text) {
-        inline_ = str_of(item_.text);
-    } else {
-        PyObject* fn = o_.rich_text ? h_.rich_inline.get() : h_.text_content.get();
-        PyObject* args[2] = {item_.bytes.get(), item_.namespaces.get()};
-        inline_ = PyRef::steal(PyObject_Vectorcall(fn, args, 2, nullptr));
-    }
-    return inline_ ? ReadError::ok() : ReadError::source();
+    TVX_TRY(read_text_item(r_, kDispatch, host_, item_));
+    raw_.inline_item = true;
+    raw_.inline_captured = item_.kind == TextItem::Kind::Capture;
+    raw_.inline_text = item_.text;
+    return ReadError::ok();
 }
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
     raw_.has_coordinate = attrs_.has_s = raw_.has_type = has_v_ = has_is_ = false;
     attrs_.coordinate = attrs_.style = false;
     f_.present = false;
-    inline_.reset();
+    raw_.inline_item = raw_.inline_captured = false;
     for (const AttributeRecord& a : r_.attributes()) {
         if (!unprefixed(a)) continue;
         std::string_view name = r_.attr_local(a);
@@ -705,7 +666,7 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
     raw_.coordinate = r_text_;
     attrs_.s = s_text_;
     raw_.type = t_text_;
-    ParsedCell& cell = cell_;
+    CellEvent& cell = cell_;
     TVX_TRY(begin_cell(cell));
 
     if (!empty) {
@@ -748,12 +709,11 @@ ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
 }
 
 // Coordinate and style of the cell whose attributes were just read.
-ReadError SheetParser::begin_cell(ParsedCell& cell) {
-    cell.unusual_style.reset();
+ReadError SheetParser::begin_cell(CellEvent& cell) {
+    cell.unusual_style = false;
     cell.style_id = 0;
-    cell.is_formula_text = false;
-    cell.shared = nullptr;
-    cell.shared_number = nullptr;
+    cell.has_coordinate = raw_.has_coordinate;
+    cell.coordinate = raw_.coordinate;
     if (attrs_.coordinate) {
         cell.row = attrs_.row;
         cell.column = attrs_.column;
@@ -765,16 +725,7 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
             cell.row = row;
             cell.column = col;
         } else {
-            PyRef pair = call_with_text(h_.coordinate_to_tuple.get(), raw_.coordinate);
-            if (!pair) return ReadError::source();
-            PyRef seq = PyRef::steal(PySequence_Tuple(pair.get()));
-            if (!seq) return ReadError::source();
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "coordinate_to_tuple must return a pair");
-                return ReadError::source();
-            }
-            TVX_TRY(to_int64(PyTuple_GET_ITEM(seq.get(), 0), cell.row));
-            TVX_TRY(to_int64(PyTuple_GET_ITEM(seq.get(), 1), cell.column));
+            TVX_TRY(host_.coordinate(raw_.coordinate, cell.row, cell.column));
         }
         column_number_ = cell.column;
     } else {
@@ -785,92 +736,69 @@ ReadError SheetParser::begin_cell(ParsedCell& cell) {
 
     if (attrs_.style) {
         cell.style_id = attrs_.style_id;
-    } else if (attrs_.has_s) {
-        if (attrs_.s.empty()) {
-            cell.unusual_style = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
-            if (!cell.unusual_style) return ReadError::source();
-        } else if (!parse_fast_int(attrs_.s, cell.style_id)) {
-            PyRef id = call_with_text(h_.int_fn.get(), attrs_.s);
-            if (!id) return ReadError::source();
-            int overflow = 0;
-            long long v =
-                PyLong_Check(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
-            if (v == -1 && PyErr_Occurred()) return ReadError::source();
-            if (PyLong_Check(id.get()) && !overflow) {
-                cell.style_id = v;
-            } else {
-                cell.unusual_style = std::move(id);
-            }
-        }
+    } else if (attrs_.has_s && !parse_fast_int(attrs_.s, cell.style_id)) {
+        // The empty text too: the host keeps it as the style.
+        cell.style_id = 0;
+        TVX_TRY(host_.style_id(attrs_.s, cell.style_id, cell.unusual_style));
     }
     return ReadError::ok();
 }
 
 // Conversion of the cell read so far, its formula, and the hand-over.
-ReadError SheetParser::end_cell(SheetSink& sink, ParsedCell& cell) {
+ReadError SheetParser::end_cell(SheetSink& sink, CellEvent& cell) {
     const bool formula_used = f_.present && (!o_.data_only || o_.formula_and_value);
     RawCell& raw = raw_;
     raw.style_id = cell.style_id;
-    raw.unusual_style = cell.unusual_style.get();
-    raw.inline_result = inline_.get();
-    raw.formula_used = formula_used;
-    cell.value.obj.reset();
-    cell.value.data_type_obj.reset();
-    TVX_TRY(convert(ctx_, raw, cell.value));
+    raw.unusual_style = cell.unusual_style;
+    cell.formula_used = formula_used;
+    if (cell.formula.form != FormulaForm::None) cell.formula = FormulaEvent{};
+    convert(o_, raw, cell.value);
     cell.has_cached = formula_used && o_.formula_and_value;
-    if (cell.has_cached) {
-        cell.cached = std::move(cell.value);
-        cell.value = CellValue();
+    if (formula_used) {
+        // The <v> value is converted all the same (the host's reader does),
+        // and kept only in formula-and-value mode.
+        cell.cached = cell.value;
+        TVX_TRY(formula_value(cell));
     }
-    if (formula_used) TVX_TRY(formula_value(cell));
     return sink.on_cell(cell);
 }
 
 // The value of a cell whose <f> is used: the formula text, a host formula
 // object, or a shared formula moved to this cell.
-ReadError SheetParser::formula_value(ParsedCell& cell) {
+ReadError SheetParser::formula_value(CellEvent& cell) {
     if (!f_.joined) {
         formula_text_.assign("=");
         formula_text_ += f_.text;
     }
-    CellValue& v = cell.value;
-    v.obj.reset();
-    v.data_type_obj.reset();
+    ParsedValue& v = cell.value;
+    FormulaEvent& fe = cell.formula;
+    v = ParsedValue{};
     v.data_type = DT_F;
-    auto set_object = [&](PyRef obj) -> ReadError {
-        if (!obj) return ReadError::source();
-        v.form = ValueForm::Object;
-        v.obj = std::move(obj);
-        return ReadError::ok();
-    };
-    auto set_text = [&](std::string_view text) {
+    fe.text = formula_text_;
+    auto set_text = [&](std::string_view text, FormulaForm form) {
         v.form = ValueForm::Text;
         v.text = text;
-        cell.is_formula_text = true;
+        fe.form = form;
+    };
+    auto set_host = [&](HostStep step, FormulaForm form) {
+        v.form = ValueForm::Host;
+        v.host = step;
+        fe.form = form;
     };
 
     if (f_.has_t && f_.t == "array") {
-        PyRef kwargs = PyRef::steal(PyDict_New());
-        if (!kwargs) return ReadError::source();
-        PyRef ref = f_.has_ref ? str_of(f_.ref) : PyRef::borrow(Py_None);
-        PyRef text = str_of(formula_text_);
-        if (!ref || !text || PyDict_SetItemString(kwargs.get(), "ref", ref.get()) < 0 ||
-            PyDict_SetItemString(kwargs.get(), "text", text.get()) < 0) {
-            return ReadError::source();
-        }
-        PyRef noargs = PyRef::steal(PyTuple_New(0));
-        if (!noargs) return ReadError::source();
-        return set_object(
-            PyRef::steal(PyObject_Call(h_.ArrayFormula.get(), noargs.get(), kwargs.get())));
+        fe.has_ref = f_.has_ref;
+        fe.ref = f_.ref;
+        set_host(HostStep::ArrayFormula, FormulaForm::Array);
+        return ReadError::ok();
     }
     if (f_.has_t && f_.t == "dataTable") {
-        PyRef noargs = PyRef::steal(PyTuple_New(0));
-        if (!noargs) return ReadError::source();
-        return set_object(
-            PyRef::steal(PyObject_Call(h_.DataTableFormula.get(), noargs.get(), f_.attrs.get())));
+        fe.attributes = &f_.attrs;
+        set_host(HostStep::DataTable, FormulaForm::DataTable);
+        return ReadError::ok();
     }
     if (!(f_.has_t && f_.t == "shared")) {
-        set_text(formula_text_);
+        set_text(formula_text_, FormulaForm::Text);
         return ReadError::ok();
     }
 
@@ -884,34 +812,35 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
             out.clear();
             FormulaError err = render(g.tmpl, CellPos{cell.row, cell.column}, out);
             if (err) {
-                raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
-                return ReadError::source();
+                fe.error = std::move(err);
+                set_text({}, FormulaForm::Text);
+                return ReadError::ok();
             }
             formula_text_.swap(out);
-            v.form = ValueForm::Text;
-            v.text = formula_text_;
-            cell.shared = &g.tmpl;
-            cell.shared_number = &g.number;
+            fe.text = formula_text_;
+            set_text(formula_text_, FormulaForm::SharedMember);
+            fe.tmpl = &g.tmpl;
+            fe.shared_number = &g.number;
             return ReadError::ok();
         }
         // The member's own reference, or where it stands when it has none
         // and the group knows its origin.
-        PyRef dest;
+        fe.group = g.host_group;
         if (raw_.has_coordinate) {
-            dest = str_of(raw_.coordinate);
+            fe.has_dest = true;
+            fe.dest = raw_.coordinate;
         } else if (g.has_origin && cell.column >= 1 && cell.column <= MAX_COLUMN && cell.row >= 1) {
-            std::string where;
-            append_column_letters(where, (std::uint64_t)cell.column);
-            where += std::to_string(cell.row);
-            dest = str_of(where);
-        } else {
-            dest = PyRef::borrow(Py_None);
+            scratch_.clear();
+            append_column_letters(scratch_, (std::uint64_t)cell.column);
+            scratch_ += std::to_string(cell.row);
+            fe.has_dest = true;
+            fe.dest = scratch_;
         }
-        if (!dest) return ReadError::source();
-        return set_object(call_method_one(g.translator.get(), "translate_formula", dest.get()));
+        set_host(HostStep::SharedFormula, FormulaForm::HostMember);
+        return ReadError::ok();
     }
     if (!f_.has_text) {
-        set_text("=");
+        set_text("=", FormulaForm::Text);
         return ReadError::ok();
     }
     SharedGroup g;
@@ -930,22 +859,23 @@ ReadError SheetParser::formula_value(ParsedCell& cell) {
             g.tmpl = build_template(tokens_, row, col);
             native = true;
         } else if (plain_ref && err.kind != FormulaErrKind::NeedPython) {
-            raise_formula_error(err, h_.TokenizerError.get(), h_.TranslatorError.get());
-            return ReadError::source();
+            fe.error = std::move(err);
+            set_text({}, FormulaForm::Text);
+            return ReadError::ok();
         }
-    }
-    if (!native) {
-        PyRef text = str_of(formula_text_);
-        PyRef origin = raw_.has_coordinate ? str_of(raw_.coordinate) : PyRef::borrow(Py_None);
-        if (!text || !origin) return ReadError::source();
-        PyObject* args[2] = {text.get(), origin.get()};
-        g.translator = PyRef::steal(PyObject_Vectorcall(h_.Translator.get(), args, 2, nullptr));
-        if (!g.translator) return ReadError::source();
     }
     g.native = native;
     g.has_origin = placeable;
+    if (native) {
+        set_text(formula_text_, FormulaForm::Text);
+    } else {
+        g.host_group = host_groups_++;
+        fe.group = g.host_group;
+        fe.has_origin = raw_.has_coordinate;
+        fe.origin = raw_.coordinate;
+        set_text(formula_text_, FormulaForm::HostMaster);
+    }
     shared_.emplace(std::move(key), std::move(g));
-    set_text(formula_text_);
     return ReadError::ok();
 }
 

@@ -1,10 +1,18 @@
 // The <sheetData> parser: walks a worksheet with the XML reader and hands
 // on, in document order, the elements around the cells (captured raw),
-// the rows, and each cell with its value converted as the host converts it.
+// the rows, and each cell with its value converted as the host converts it,
+// as plain events (sheet/cell_event.h). No Python here: what only the host
+// can answer is asked of a SheetHost, or marked on the value for the sink.
+//
+// A sink (SheetSink) sees, per document:
+//   on_element  for each element outside the cells, in document order;
+//   on_row      at each <row> (numbers resolved, attributes when present);
+//   on_cell     for each <c> of that row, in document order.
+// An error returned by the sink or the host ends the parse with it.
 #pragma once
 
 #include "formula/formula.h"
-#include "lib/host.h"
+#include "sheet/cell_event.h"
 #include "sheet/convert.h"
 #include "text/text_item.h"
 #include "xml/reader.h"
@@ -12,29 +20,10 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace tvx {
-
-// One <c> ready for its consumer. Views and borrowed objects are valid
-// during the on_cell call only.
-struct ParsedCell {
-    std::int64_t row = 0, column = 0;
-    CellValue value;
-    std::int64_t style_id = 0;     // 0 for a cell without `s`
-    PyRef unusual_style;           // set when `s` is not a 64-bit integer
-    bool is_formula_text = false;  // value is an ordinary formula text (data type "f")
-    // A member of a native shared-formula group (value holds its rendered
-    // text): the group's template and the number the consumer gave the
-    // group, kNoGroup until it gives one.
-    const FormulaTemplate* shared = nullptr;
-    std::uint32_t* shared_number = nullptr;
-    // In formula-and-value mode, a cell whose formula is used also keeps
-    // the value its <v> converts to.
-    bool has_cached = false;
-    CellValue cached;
-};
-
-inline constexpr std::uint32_t kNoGroup = 0xFFFFFFFFu;
 
 // The s attribute of the <c> being read, and its r and s as converted
 // while the tag was scanned, when they could be.
@@ -46,23 +35,13 @@ struct CellAttrs {
     std::uint32_t column = 0;
 };
 
-// Receives what the parser reads.
-class SheetSink {
-public:
-    virtual ~SheetSink() = default;
-    virtual ReadError on_element(PyObject* bytes, PyObject* namespaces) = 0;
-    virtual ReadError on_row(std::int64_t row) = 0;
-    virtual ReadError on_cell(ParsedCell& cell) = 0;
-};
-
 enum class SheetItem : std::uint8_t { Element, Row, End };
 
 class SheetParser {
 public:
-    // All arguments must outlive the parser; `row_dimensions` is the
-    // parser object's dict (borrowed).
-    SheetParser(XmlReader& reader, const ReaderHelpers& helpers, const ParserOptions& options,
-                const ConvertContext& ctx, PyObject* row_dimensions);
+    // All arguments must outlive the parser. The options may change
+    // between calls of next_item (the number of shared strings does).
+    SheetParser(XmlReader& reader, const SheetOptions& options, SheetHost& host);
 
     // Reads up to the next element item, row or the end of the document,
     // handing what it reads to `sink`.
@@ -72,9 +51,9 @@ private:
     struct SharedGroup {
         bool native = false;
         bool has_origin = false;  // members without r can be placed (see formula_value)
-        std::uint32_t number = kNoGroup;
+        std::uint32_t number = kNoGroup;  // given by the sink (native groups)
+        std::uint32_t host_group = 0;     // the host's number of the group otherwise
         FormulaTemplate tmpl;
-        PyRef translator;  // the host's Translator when not native
     };
     struct Formula {
         bool present = false, has_text = false;
@@ -82,16 +61,17 @@ private:
         bool has_t = false, has_ref = false;
         std::string text, t, ref, si;
         bool has_si = false;
-        PyRef attrs;  // every attribute, built for data tables
+        std::vector<std::pair<std::string, std::string>> attrs;  // data tables
     };
+    using Attributes = std::vector<std::pair<std::string, std::string>>;
 
     ReadError parse_row(SheetSink& sink, bool empty);
     ReadError begin_row(bool has_r);
     ReadError row_cells(SheetSink& sink);
     ReadError next_row_raw();
     ReadError parse_cell(SheetSink& sink, bool empty);
-    ReadError begin_cell(ParsedCell& cell);
-    ReadError end_cell(SheetSink& sink, ParsedCell& cell);
+    ReadError begin_cell(CellEvent& cell);
+    ReadError end_cell(SheetSink& sink, CellEvent& cell);
     // Reads the cell starting at data[p] straight from the bytes; Miss
     // hands it to the tokenizer, Short asks for more bytes first.
     enum class Fast : std::uint8_t { Hit, Miss, Short };
@@ -99,16 +79,13 @@ private:
     ReadError fast_cells(SheetSink& sink);
     ReadError read_formula(bool empty);
     ReadError read_inline(bool empty);
-    ReadError formula_value(ParsedCell& cell);
-    ReadError attribute_dict(PyRef& out);
+    ReadError formula_value(CellEvent& cell);
+    void attribute_list(Attributes& out);
     ReadError capture(SheetSink& sink);
 
     XmlReader& r_;
-    const ReaderHelpers& h_;
-    const ParserOptions& o_;
-    const ConvertContext& ctx_;
-    PyObject* row_dimensions_;
-    RprCache rpr_cache_;
+    const SheetOptions& o_;
+    SheetHost& host_;
 
     bool in_sheet_data_ = false;
     bool row_unprefixed_ = false;
@@ -127,10 +104,11 @@ private:
     bool has_v_ = false, has_is_ = false;
     Formula f_;
     TextItem item_;
-    PyRef inline_;
-    ParsedCell cell_;
+    CellEvent cell_;
+    Attributes row_attrs_;
     std::vector<FormulaToken> tokens_;
     std::unordered_map<std::string, SharedGroup> shared_;
+    std::uint32_t host_groups_ = 0;
 };
 
 }  // namespace tvx

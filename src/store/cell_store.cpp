@@ -278,10 +278,11 @@ void CellStore::append_overflow(CellKey key, std::uint8_t kind, std::uint64_t pa
     version_++;
 }
 
-bool CellStore::add_value(CellKey key, const CellValue& v, std::uint32_t style) {
+bool CellStore::add_value(CellKey key, const ParsedValue& v, PyObject* obj, PyObject* type_obj,
+                          std::uint32_t style) {
     int code = v.data_type;
     if (v.data_type == DT_OTHER) {
-        code = intern_data_type(v.data_type_obj.get());
+        code = intern_data_type(type_obj);
         if (code < 0) return false;
     }
     CellPayload p{K_EMPTY, 0};
@@ -310,8 +311,11 @@ bool CellStore::add_value(CellKey key, const CellValue& v, std::uint32_t style) 
             if (!intern_text(v.text, p)) return false;
             break;
         case ValueForm::Object:
-            p = {K_VALUE, put_object(v.obj)};
+            p = {K_VALUE, put_object(PyRef::borrow(obj))};
             break;
+        case ValueForm::Host:
+            raise_internal("a value with a host step left");
+            return false;
     }
     add_cell(key, p.kind, p.payload, (std::uint8_t)code, style);
     return true;

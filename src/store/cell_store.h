@@ -184,7 +184,11 @@ public:
                   std::uint32_t style);
     // A converted value (lib/values.h) added under `key`. False with an
     // exception (data type interning).
-    bool add_value(CellKey key, const CellValue& value, std::uint32_t style);
+    bool add_value(CellKey key, const ParsedValue& value, PyObject* obj, PyObject* type_obj,
+                   std::uint32_t style);
+    bool add_value(CellKey key, const CellValue& value, std::uint32_t style) {
+        return add_value(key, value, value.obj.get(), value.data_type_obj.get(), style);
+    }
     // Ordinary formula texts: a template number or FormulaTemplates::kNone.
     std::uint32_t intern_formula(std::string_view text, std::uint32_t row, std::uint32_t column);
     // A native shared-formula group; its members are stored as kind 8

@@ -39,9 +39,8 @@ ReadError walk(XmlReader& r, ElementPredicate nested, OnText&& on_text) {
 
 class ItemReader {
 public:
-    ItemReader(XmlReader& r, ElementPredicate nested, const ReaderHelpers& h, RprCache& cache,
-               TextItem& out)
-        : r_(r), nested_(nested), h_(h), cache_(cache), out_(out) {}
+    ItemReader(XmlReader& r, ElementPredicate nested, TextItemHost& host, TextItem& out)
+        : r_(r), nested_(nested), host_(host), out_(out) {}
 
     ReadError run() {
         r_.begin_capture();
@@ -54,7 +53,7 @@ private:
     ReadError body() {
         out_.text.clear();
         out_.runs.clear();
-        needs_python_ = has_plain_attribute(r_);
+        needs_host_ = has_plain_attribute(r_);
         ReadError e = each_child([&](std::string_view name) -> ReadError {
             if (name == "t") {
                 out_.text.clear();
@@ -63,9 +62,9 @@ private:
             }
             if (name == "r") return run_element();
             bool dangerous =
-                name == "rPh" || name == "phoneticPr" || name_in(h_.text_dangerous, name);
+                name == "rPh" || name == "phoneticPr" || name_in(host_.text_dangerous(), name);
             TVX_TRY(skip_element(r_, nested_));
-            if (dangerous) needs_python_ = true;
+            if (dangerous) needs_host_ = true;
             return ReadError::ok();
         });
         return e ? e : finish();
@@ -93,7 +92,7 @@ private:
     }
 
     ReadError run_element() {
-        if (has_plain_attribute(r_)) needs_python_ = true;
+        if (has_plain_attribute(r_)) needs_host_ = true;
         std::size_t run_start = out_.runs.size();
         return each_child([&](std::string_view name) -> ReadError {
             if (name == "rPr") {
@@ -107,57 +106,36 @@ private:
                 bool present;
                 return read_element_text(r_, nested_, out_.runs, present);
             }
-            bool dangerous = name_in(h_.rich_dangerous, name);
+            bool dangerous = name_in(host_.rich_dangerous(), name);
             TVX_TRY(skip_element(r_, nested_));
-            if (dangerous) needs_python_ = true;
+            if (dangerous) needs_host_ = true;
             return ReadError::ok();
         });
     }
 
-    // Asks the host (once per distinct snippet) whether its model reads
-    // these run properties without loss.
+    // Asks the host whether its model reads these run properties without
+    // loss; after an error, nothing more is asked.
     ReadError judge_rpr(std::size_t abs_start) {
-        if (needs_python_ || pending_) return ReadError::ok();
+        if (needs_host_ || pending_) return ReadError::ok();
         std::size_t s = abs_start - r_.discarded();
         std::string_view raw(r_.data() + s, r_.tag_end() - s);
-        auto it = cache_.find(raw);
-        bool verdict;
-        if (it != cache_.end()) {
-            verdict = it->second;
-        } else {
-            PyRef bytes =
-                PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
-            if (!bytes) return ReadError::source();
-            PyRef ns = namespaces_in_scope(r_);
-            if (!ns) return ReadError::source();
-            PyRef res = PyRef::steal(PyObject_CallFunctionObjArgs(h_.validate_rpr.get(),
-                                                                  bytes.get(), ns.get(), nullptr));
-            int t = res ? PyObject_IsTrue(res.get()) : -1;
-            if (t < 0) {
-                // Raised once the item has been read to its end.
-                pending_ = PyRef::steal(PyErr_GetRaisedException());
-                return ReadError::ok();
-            }
-            verdict = t != 0;
-            cache_.emplace(std::string(raw), verdict);
+        bool lossless = true;
+        if (ReadError e = host_.judge_rpr(r_, raw, lossless)) {
+            pending_ = e;  // reported once the item has been read to its end
+            return ReadError::ok();
         }
-        if (!verdict) needs_python_ = true;
+        if (!lossless) needs_host_ = true;
         return ReadError::ok();
     }
 
     ReadError finish() {
         if (pending_) {
             r_.abandon_capture();
-            PyErr_SetRaisedException(pending_.release());
-            return ReadError::source();
+            return pending_;
         }
-        if (needs_python_) {
+        if (needs_host_) {
             std::string_view raw = r_.end_capture();
-            out_.bytes =
-                PyRef::steal(PyBytes_FromStringAndSize(raw.data(), Py_ssize_t(raw.size())));
-            if (!out_.bytes) return ReadError::source();
-            out_.namespaces = namespaces_in_scope(r_);
-            if (!out_.namespaces) return ReadError::source();
+            TVX_TRY(host_.take_capture(r_, raw));
             out_.kind = TextItem::Kind::Capture;
             return ReadError::ok();
         }
@@ -169,11 +147,10 @@ private:
 
     XmlReader& r_;
     ElementPredicate nested_;
-    const ReaderHelpers& h_;
-    RprCache& cache_;
+    TextItemHost& host_;
     TextItem& out_;
-    bool needs_python_ = false;
-    PyRef pending_;  // exception raised by validate_rpr
+    bool needs_host_ = false;
+    ReadError pending_;  // the first error of judge_rpr
 };
 
 }  // namespace
@@ -191,11 +168,9 @@ ReadError skip_element(XmlReader& r, ElementPredicate nested) {
     return walk(r, nested, [] {});
 }
 
-ReadError read_text_item(XmlReader& reader, ElementPredicate nested, const ReaderHelpers& helpers,
-                         RprCache& cache, TextItem& out) {
-    out.bytes.reset();
-    out.namespaces.reset();
-    return ItemReader(reader, nested, helpers, cache, out).run();
+ReadError read_text_item(XmlReader& reader, ElementPredicate nested, TextItemHost& host,
+                         TextItem& out) {
+    return ItemReader(reader, nested, host, out).run();
 }
 
 }  // namespace tvx

@@ -1,37 +1,64 @@
 // String items (`si` of the shared-string table, `is` of inline-string
-// cells): their plain text built natively, or the whole item captured for
-// the host when it holds something only the host's model reads.
+// cells): their plain text built here, or the whole item handed to the
+// host when it holds something only the host's model reads. Plain C++:
+// whatever needs the host goes through a TextItemHost.
 #pragma once
 
-#include "lib/host.h"
-#include "lib/xml_host.h"
 #include "xml/reader.h"
 
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <unordered_set>
 
 namespace tvx {
 
-// Verdicts of the host's validate_rpr, keyed by the raw `rPr` bytes; owned
-// by the caller and shared by all items of one module-function call.
-using RprCache = std::unordered_map<std::string, bool, StringHash, std::equal_to<>>;
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
+};
+
+// A set of element local names.
+using NameSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+
+inline bool name_in(const NameSet& set, std::string_view name) {
+    return set.find(name) != set.end();
+}
+
+// What the reader of string items asks of its caller.
+class TextItemHost {
+public:
+    virtual ~TextItemHost() = default;
+    // Children of an item (`text`) and of a run (`rich`) that only the
+    // host's model reads: an item holding one is handed over whole.
+    virtual const NameSet& text_dangerous() const noexcept = 0;
+    virtual const NameSet& rich_dangerous() const noexcept = 0;
+    // Whether the host's model reads a run's properties (`raw`: the whole
+    // `rPr` element; the reader stands right after it) without loss. An
+    // error is reported once the item has been read to its end; no further
+    // properties are judged after it.
+    virtual ReadError judge_rpr(const XmlReader& reader, std::string_view raw, bool& lossless) = 0;
+    // The raw bytes of an item handed over, called with the reader right
+    // after the item's end (its namespaces still in scope).
+    virtual ReadError take_capture(const XmlReader& reader, std::string_view raw) = 0;
+};
 
 // Result of read_text_item. Reuse one object across items: its strings keep
-// their capacity, so plain items allocate nothing but the final str.
+// their capacity, so plain items allocate nothing.
 struct TextItem {
     enum class Kind : std::uint8_t { Text, Capture };
     Kind kind = Kind::Text;
-    std::string text;         // Text: the item's text (no "x005F_" removal)
-    PyRef bytes, namespaces;  // Capture: the item's raw bytes and inherited namespaces
-    std::string runs;         // internal: texts of the runs read so far
+    std::string text;  // Text: the item's text (no "x005F_" removal)
+    std::string runs;  // internal: texts of the runs read so far
 };
 
 // Reads one item; the reader stands right after the item's Start or
 // EmptyStart and is left right after its End. `nested` names the elements
-// the caller's dispatcher owns (refused inside the item). Uses
-// validate_rpr, text_dangerous and rich_dangerous of `helpers`.
-ReadError read_text_item(XmlReader& reader, ElementPredicate nested, const ReaderHelpers& helpers,
-                         RprCache& cache, TextItem& out);
+// the caller's dispatcher owns (refused inside the item). A Capture item
+// has been given to host.take_capture.
+ReadError read_text_item(XmlReader& reader, ElementPredicate nested, TextItemHost& host,
+                         TextItem& out);
 
 // From right after an element's Start/EmptyStart to its End: appends the
 // decoded text of every Text event inside it, at any depth; `present` tells

@@ -6,6 +6,8 @@
 #include "core/source.h"
 #include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
+#include "probe/sheet_record.h"
+#include "utils/dates.h"
 #include "utils/utils.h"
 #include "xml/flat_index.h"
 #include "xml/reader.h"
@@ -322,9 +324,75 @@ void flat_index() {
     }
 }
 
+// The sheet parser's events, one line each, read in chunks of `chunk`
+// bytes; the last line is the error that ended the parse, if any.
+std::string sheet_lines(std::string_view doc, const SheetOptions& options, std::size_t chunk) {
+    MemorySource src(doc.data(), doc.size(), chunk);
+    record::Sink sink;
+    ReadError e = record::parse(src, options, sink);
+    std::string out;
+    for (const record::Event& ev : sink.events) out += ev.line() + "\n";
+    if (e) out += std::string("ERROR ") + read_error_prefix(e.kind) + (e.message ? e.message : "");
+    return out;
+}
+
+void sheet_parser() {
+    const std::string main = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+    const std::string doc =
+        "<worksheet xmlns=\"" + main + "\"><dimension ref=\"A1:C2\"/><sheetData>"
+        "<row r=\"1\" ht=\"20\"><c r=\"A1\"><v>42</v></c><c r=\"B1\" t=\"s\"><v>1</v></c>"
+        "<c s=\"2\"><v>45000.5</v></c><c r=\"D1\" t=\"inlineStr\"><is><t>a&amp;b</t></is></c>"
+        "</row><row><c r=\"A2\"><f>A1*2</f><v>84</v></c><c r=\"B2\" t=\"b\"><v>0</v></c>"
+        "<c r=\"C2\" t=\"d\"><v>2024-01-02</v></c><c r=\"D2\"><v>1e400</v></c></row>"
+        "</sheetData><pageMargins left=\"1\"/></worksheet>";
+    SheetOptions o;
+    o.epoch.native = o.epoch.windows = true;
+    o.epoch.day = days_from_civil(1899, 12, 30);
+    o.date_formats = {2};
+    o.shared_count = 2;
+    const std::string expect =
+        "E <dimension ref=\"A1:C2\"/>\n"
+        "R 1 r=1 ht=20\n"
+        "C 1,1 s=0 int:42 t=n\n"
+        "C 1,2 s=0 shared:1 t=s\n"
+        "C 1,3 s=2 date_float:45000.5 t=d\n"
+        "C 1,4 s=0 text:a&b t=s\n"
+        "R 2\n"
+        "C 2,1 s=0 text:=A1*2 t=f f=text:=A1*2\n"
+        "C 2,2 s=0 bool:0 t=b\n"
+        "C 2,3 s=0 host:2024-01-02 host=iso t=d\n"
+        "C 2,4 s=0 host:1e400 host=float t=n\n"
+        "E <pageMargins left=\"1\"/>\n";
+    for (std::size_t chunk : {std::size_t(65536), std::size_t(7), std::size_t(1)}) {
+        CHECK(sheet_lines(doc, o, chunk) == expect);
+    }
+    // The serial of a date-styled cell converts through the epoch.
+    DateParts parts;
+    CHECK(date_parts_float(o.epoch, 45000.5, parts) && parts.year == 2023 && parts.month == 3 &&
+          parts.day == 15 && parts.hour == 12);
+    CHECK(date_parts_int(o.epoch, 59, parts) && parts.month == 2 && parts.day == 28);
+    CHECK(date_parts_int(o.epoch, 61, parts) && parts.month == 3 && parts.day == 1);
+    // Formula-and-value mode keeps the cached value beside the formula.
+    o.formula_and_value = true;
+    const std::string f = "<worksheet xmlns=\"" + main +
+                          "\"><sheetData><row r=\"1\"><c r=\"A1\"><f>1+1</f><v>2</v></c></row>"
+                          "</sheetData></worksheet>";
+    CHECK(sheet_lines(f, o, 65536) ==
+          "R 1\nC 1,1 s=0 text:=1+1 t=f f=text:=1+1 cached=int:2 t=n\n");
+    // What only the host answers ends a parse that has none.
+    const std::string odd = "<worksheet xmlns=\"" + main +
+                            "\"><sheetData><row r=\"1\"><c r=\"a1\"><v>1</v></c></row>"
+                            "</sheetData></worksheet>";
+    CHECK(sheet_lines(odd, o, 65536) == "R 1\nERROR unsupported: needs the host");
+    // Ill-formed input is reported as such.
+    CHECK(sheet_lines("<worksheet xmlns=\"" + main + "\"><sheetData><row><c>", o, 65536)
+              .find("ERROR malformed: ") != std::string::npos);
+}
+
 }  // namespace
 
 int main() {
+    sheet_parser();
     flat_index();
     xml_events();
     xml_errors();

@@ -1,10 +1,12 @@
 // Fuzz entry point for the parsing cores: the input is read as an XML
-// document (whole and in small chunks, which must agree) and as a formula
+// document and as a worksheet by the sheet parser (each whole and in small
+// chunks, which must agree) and as a formula
 // (tokenized, and translated to a few destinations, which must agree with
 // a template rendering). Any disagreement aborts; the sanitizers catch the
 // rest.
 #include "formula/formula.h"
 #include "ftemplate/ftemplate.h"
+#include "probe/sheet_record.h"
 #include "xml/reader.h"
 
 #include <cstddef>
@@ -68,11 +70,32 @@ void formula(std::string_view text) {
     }
 }
 
+// The input as a worksheet, read by the sheet parser without a host.
+std::string sheet(std::string_view doc, std::size_t chunk, bool formula_and_value) {
+    MemorySource src(doc.data(), doc.size(), chunk);
+    SheetOptions o;
+    o.epoch.native = o.epoch.windows = true;
+    o.epoch.day = days_from_civil(1899, 12, 30);
+    o.date_formats = {1, 2};
+    o.timedelta_formats = {2};
+    o.shared_count = 3;
+    o.formula_and_value = formula_and_value;
+    record::Sink sink;
+    ReadError e = record::parse(src, o, sink);
+    std::string out;
+    for (const record::Event& ev : sink.events) out += ev.line() + "\n";
+    out += char('0' + int(e.kind));
+    out += e.message ? e.message : "";
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (walk(input, 65536) != walk(input, 7)) std::abort();
+    const bool fav = size > 0 && (data[0] & 1);
+    if (sheet(input, 65536, fav) != sheet(input, 7, fav)) std::abort();
     formula(input);
     return 0;
 }
