@@ -18,7 +18,7 @@ from xml.etree import ElementTree as ET
 
 from tavrinex.numbers import BUILTIN_FORMATS, FIRST_CUSTOM_ID, format_code, is_date_id, \
     is_timedelta_id
-from tavrinex.styles._xml import M, MAIN_NS, build, flag, integer, local, new, sub
+from tavrinex.utils.elements import M, MAIN_NS, build, flag, integer, local, new, sub
 from tavrinex.styles.alignment import Alignment, Protection
 from tavrinex.styles.array import StyleArray, StyleList
 from tavrinex.styles.borders import Border
