@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 from tavrinex import _native
 from tavrinex.cell import EMPTY_CELL, ReadOnlyFormulaCell
+from tavrinex.dimensions import RowDimension
 from tavrinex.reader.readonly import ReadOnlyWorksheet, parse_dimension
 from tavrinex.worksheet import Workbook
 from conftest import EXAMPLES
@@ -105,7 +106,8 @@ class TestExtentAndLayout:
         assert ws.merged_cells == ["A2:B2"]
         assert ws.column_dimensions == {"B": {"min": "2", "max": "3", "width": "20",
                                               "customWidth": "1"}}
-        assert ws.row_dimensions == {"4": {"r": "4", "ht": "30", "customHeight": "1"}}
+        assert ws.row_dimensions == {4: RowDimension(ht="30", customHeight="1")}
+        assert ws.row_dimensions[4].height == 30
         assert (ws.min_row, ws.max_row, ws.min_column, ws.max_column) == (1, 5, 1, 4)
         assert ws.calculate_dimension() == "A1:D5"
         assert len(opener.opened) == 1 and opener.all_closed
@@ -122,7 +124,7 @@ class TestExtentAndLayout:
     def test_layout_when_the_engine_declines_the_prescan(self, engine):
         ws, _ = worksheet(sheet(BODY + "<!-- note -->", LAYOUT, MERGED), engine)
         assert ws.merged_cells == ["A2:B2"] and ws.max_column == 4
-        assert "4" in ws.row_dimensions
+        assert 4 in ws.row_dimensions
 
     @pytest.mark.parametrize("ref, bounds", [
         ("A1:C9", (1, 1, 9, 3)), ("B2", (2, 2, 2, 2)), ("$A$1:$B$3", (1, 1, 3, 2)),

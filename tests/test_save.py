@@ -198,7 +198,7 @@ def test_styles_and_layout_round_trip(tmp_path, engine):
     assert ws["C2"].comment == Comment("A note\nover two lines", "Ann")
     assert ws.merged_cells == ["A4:C5"]
     assert ws.column_dimensions["D"].width == 40
-    assert ws.row_dimensions["2"]["ht"] == "30"
+    assert ws.row_dimensions[2].height == 30
     assert first.sheet_states["Hidden"] == "hidden"
     save_workbook(first, tmp_path / "b.xlsx", engine=engine)
     second = tavrinex.load_workbook(tmp_path / "b.xlsx", engine=engine)

@@ -324,3 +324,39 @@ def test_real_files_on_both_roads(mixed, kw):
         engine_side, python_side, road = compare(path, sheet=sheet, **kw)
         assert engine_side == python_side, (path, sheet)
         assert road in (None, "engine")
+
+
+def test_thresholds_on_both_roads():
+    """Views hold up to 12 bytes inline; int64's ends; the last row and
+    column of the grid; the sample's last row; 2**53 in number text."""
+    rows = [f'<row r="1"><c r="A1" t="inlineStr"><is><t>{"x" * 12}</t></is></c>'
+            f'<c r="B1" t="inlineStr"><is><t>{"y" * 13}</t></is></c>'
+            '<c r="C1"><v>9007199254740992</v></c><c r="D1"><v>9007199254740993</v></c></row>',
+            '<row r="2"><c r="A2" t="inlineStr"><is><t>abcdefghijkl</t></is></c>'
+            '<c r="B2" t="inlineStr"><is><t>abcdefghijklm</t></is></c>'
+            '<c r="C2"><v>9.2233720368547748E18</v></c><c r="D2"><v>-9.2233720368547758E18</v>'
+            '</c></row>',
+            '<row r="3"><c r="C3"><v>9.2233720368547758E18</v></c><c r="D3" t="inlineStr">'
+            '<is><t>x</t></is></c></row>',
+            '<row r="1048576"><c r="XFD1048576"><v>1</v></c></row>']
+    book = package(minimal_parts("".join(rows), styles=STYLES))
+    # (the row limit ends both roads before the sheet's last row)
+    for kw in ({}, {"schema_sample_rows": 2}, {"dtypes": "string"}, {"strings": "dictionary"}):
+        engine_side, python_side, road = compare(book, header_row=None, n_rows=3, **kw)
+        assert engine_side == python_side, kw
+        assert road in (None, "engine")
+    t = tavrinex.read_table(book, header_row=None, schema_sample_rows=2, n_rows=3)
+    values = t.to_pydict()
+    assert values["column_1"] == ["x" * 12, "abcdefghijkl", None]
+    assert values["column_2"] == ["y" * 13, "abcdefghijklm", None]
+    assert t.schema["column_3"] == "int" and values["column_3"] == [
+        9007199254740992, 9223372036854774784, None]       # 2**63 fits no int64: null
+    assert values["column_4"] == [9007199254740993, -9223372036854775808, None]
+    assert tavrinex.read_table(book, header_row=None, n_rows=3).schema["column_3"] == "float"
+    assert tavrinex.read_table(book, header_row=None, n_rows=3, dtypes="string").to_pydict()[
+        "column_4"] == ["9007199254740992", "-9.223372036854776e+18", "x"]
+    if _native.native is not None:   # the whole grid: the engine road alone
+        whole = tavrinex.read_table(book, header_row=None)
+        assert (whole.num_rows, whole.num_columns) == (1048576, 16384)
+    import pyarrow as pa
+    pa.table(t).validate(full=True)

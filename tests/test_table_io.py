@@ -231,17 +231,80 @@ def test_written_tables_read_by_independent_programs(tmp_path):
     """python-calamine reads the values; LibreOffice opens the Excel table
     and shows the values."""
     from python_calamine import CalamineWorkbook
-    data = pa.table({"name": ["lamp", "desk", "pen"], "units": [2, 1, 10],
-                     "price": [9.5, 120.0, 1.25],
+    # (a cell after a gap carries its reference; the others go without)
+    data = pa.table({"name": ["lamp", "desk", "pen"], "units": [2, None, 10],
+                     "price": [9.5, 120.0, None],
                      "sold": [datetime.date(2024, 3, d) for d in (1, 2, 3)]})
     path = tmp_path / "sales.xlsx"
     tavrinex.write_table(data, path, "Sales", table_style="TableStyleMedium9")
     rows = CalamineWorkbook.from_path(str(path)).get_sheet_by_name("Sales").to_python()
     assert rows[0] == ["name", "units", "price", "sold"]
     assert rows[1][:3] == ["lamp", 2.0, 9.5] and rows[3][3] == datetime.date(2024, 3, 3)
+    assert rows[2] == ["desk", "", 120.0, datetime.date(2024, 3, 2)]
+    import fastexcel
+    assert fastexcel.read_excel(str(path)).load_sheet("Sales").to_arrow().to_pydict()[
+        "price"] == [9.5, 120.0, None]
     assert tavrinex.read_table(path, "Table1").to_pydict() == data.to_pydict()
     if SOFFICE is None:
         pytest.skip("LibreOffice is not installed")
     shown = csv_rows(path, tmp_path)
     assert shown[0] == ["name", "units", "price", "sold"]
-    assert shown[2] == ["desk", "1", "120", "2024-03-02"]
+    assert shown[2] == ["desk", "", "120", "2024-03-02"]
+    assert shown[3] == ["pen", "10", "", "2024-03-03"]
+
+
+def test_tables_without_the_engine_give_the_same_arrow(mixed, monkeypatch):
+    packed = {mode: pa.table(tavrinex.read_table(mixed, strings=mode, engine=None))
+              for mode in ("view", "dictionary", "plain")}
+    monkeypatch.setattr(_native, "native", None)   # a pure-Python installation
+    for mode, expected in packed.items():
+        table = tavrinex.read_table(mixed, strings=mode)
+        assert table.reader_path == "python"
+        got = pa.table(table)
+        assert got.schema == expected.schema and got.to_pydict() == expected.to_pydict()
+        assert pa.record_batch(table).num_rows == table.num_rows
+
+
+def test_the_sheet_is_read_without_the_interpreter_lock(tmp_path):
+    """While the engine reads a sheet (from bytes in memory, so that no
+    Python code runs in between), a Python thread keeps counting."""
+    if _native.native is None:
+        pytest.skip("the engine is not built")
+    from tavrinex.data.book import Book
+    from tavrinex.data.options import make_options
+    from tavrinex.data.read import _native_strings
+    from tavrinex.helpers import reader_helpers
+    from tavrinex.reader.worksheet import WorksheetParser
+
+    n = 200_000
+    out = io.BytesIO()
+    tavrinex.write_table(pa.table({"a": range(n), "b": [i / 7 for i in range(n)],
+                                   "c": [f"s{i % 50}" for i in range(n)]}), out)
+    native = _native.native
+    with Book(out.getvalue()) as book:
+        strings = _native_strings(book, native)
+        with book.archive.open(book.sheets[0].part) as part:
+            source = io.BytesIO(part.read())
+        reader = native.sheet_table(source, WorksheetParser([], data_only=True),
+                                    reader_helpers(), strings, (), make_options().plan(), None)
+        counted = [0]
+        running = threading.Event()
+        done = threading.Event()
+
+        def count():
+            running.set()
+            while not done.is_set():
+                counted[0] += 1
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        running.wait()
+        before = counted[0]
+        reader.parse()
+        during = counted[0] - before
+        done.set()
+        counter.join()
+        names, _ = reader.lay_out(None)
+        table = reader.build([0, 1, 2], [None] * 3, 1000, False, "view")
+    assert names == ["a", "b", "c"] and table.num_rows == n
+    assert during > 1000

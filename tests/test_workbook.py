@@ -267,8 +267,9 @@ def test_workbook_structure(features, engine):
     assert "Main" in wb and "main" not in wb and len(wb) == 4
     with pytest.raises(KeyError, match="Worksheet Nope does not exist"):
         wb["Nope"]
-    names = {(d.name, d.attributes.get("localSheetId")): d.value for d in wb.defined_names}
-    assert names == {("Total", None): "Main!$B$1", ("Local", "1"): "Second!$B$2"}
+    names = {(d.name, d.scope): d.value for d in wb.defined_names}
+    assert names == {("Total", None): "Main!$B$1", ("Local", "Second"): "Second!$B$2"}
+    assert wb.defined_names["Local", wb["Second"]].sheet is wb["Second"]
     assert not wb.epoch_1904 and wb.epoch == WINDOWS_EPOCH
     expected_path = "python" if engine is None else "engine"
     assert {ws.reader_path for ws in wb} == {expected_path}
@@ -291,7 +292,7 @@ def test_cells_styles_and_layout(features, engine):
     assert ws.merged_cells == ["A3:C4"]
     assert float(ws.column_dimensions["B"]["width"]) > 25
     assert ws.column_dimensions["B"]["max"] == "3"
-    assert float(ws.row_dimensions["3"]["ht"]) == pytest.approx(40, abs=0.5)
+    assert ws.row_dimensions[3].height == pytest.approx(40, abs=0.5)
     assert ws._dimension == "A1:E6" and ws.calculate_dimension() == "A1:E6"
 
     # the style of A1 reaches its font, fill, border, alignment and protection

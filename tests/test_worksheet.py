@@ -8,6 +8,7 @@ import pytest
 import tavrinex
 from tavrinex import _native
 from tavrinex.cell import Cell
+from tavrinex.dimensions import RowDimension
 from tavrinex.reader import bind
 from tavrinex.reader.bind import read_worksheet, replay
 from tavrinex.reader.handlers import parse_snippet
@@ -58,15 +59,15 @@ def test_python_read_end_to_end():
     assert {k: (c._value, c.data_type) for k, c in ws._cells.items()} == {
         (1, 1): (1, "n"), (1, 3): ("zero", "s"), (2, 2): ("#VALUE!", "e")}
     assert ws._cells[(1, 1)].parent is ws
-    assert ws.row_dimensions == {"1": {"r": "1", "ht": "30", "customHeight": "1"}}
+    assert ws.row_dimensions == {1: RowDimension(ht="30", customHeight="1")}
     assert ws.merged_cells == ["A1:B1"]
     assert ws.column_dimensions == {"B": {"min": "2", "max": "3", "width": "12"}}
     assert ws._dimension == "A1:C2"
     assert ws.sheet_format == {"defaultRowHeight": "15"}
     assert ws.hyperlinks == [{"ref": "A1", "{urn:r}id": "rId1"}]
     assert ws._raw_elements == [
-        ("{%s}cols" % MAIN, b'<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>'),
-        ("{%s}pageMargins" % MAIN, b'<pageMargins left="0.7"/>')]
+        ("{%s}cols" % MAIN, b'<cols><col min="2" max="3" width="12"/><col min="x" max="1"/></cols>')]
+    assert ws.page_margins.left == 0.7
     assert len(caught) == 1 and "B2" in caught[0]
 
 
@@ -113,7 +114,7 @@ def test_engine_result_is_kept_and_its_actions_replayed():
     engine = FakeEngine()
     ws, caught = load(engine=engine)
     assert ws._cells is engine.stores[0]
-    assert ws.row_dimensions == {"9": {"r": "9"}}
+    assert ws.row_dimensions == {9: RowDimension()}
     assert ws._dimension == "Z9"
     assert caught == ["from the engine"]
 

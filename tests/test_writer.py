@@ -245,7 +245,8 @@ def test_dict_with_odd_key_uses_rows_fallback():
 def test_store_with_text_row_dimension_keys_is_declined_cleanly():
     ws = Worksheet()
     read_worksheet(io.BytesIO(sheet('<row r="2" ht="9"><c r="A2"><v>1</v></c></row>')), ws)
-    assert type(ws._cells) is native.CellStore and ws.row_dimensions == {"2": {"r": "2", "ht": "9"}}
+    assert type(ws._cells) is native.CellStore and ws.row_dimensions == {2: RowDimension(ht="9")}
+    ws.row_dimensions = {"2": {"r": "2", "ht": "9"}}   # keyed by text: the engine declines
     calls = []
     writer = native.SheetWriter(ws, calls.append, True, writer_helpers())
     with pytest.raises(native.NativeFallback, match="row dimension keys"):
@@ -507,7 +508,7 @@ def test_row_dimension_yields_set_attributes_in_fixed_order():
     attrs.update(dim)
     assert list(attrs) == ["r", "s", "ht", "hidden"]
     with pytest.raises(TypeError):
-        RowDimension(height=3)
+        RowDimension(width=3)
     assert row_dimensions_from({"3": {"r": "3", "ht": "9", "{urn:x}y": "1"}}) == {
         3: RowDimension(ht="9")}
 

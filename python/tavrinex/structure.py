@@ -587,8 +587,6 @@ def copy_worksheet(wb: Any, source: Any) -> Any:
         cell = cells[key]
         copy_cell(cell, target.cell(*key))
     target.sheet_state = "visible"
-    if hasattr(wb, "sheet_states"):
-        wb.sheet_states[target.title] = "visible"
     failed: list[Any] = []
     # References to the source by name, in the copy, name the copy.
     _rewrite_sheet(target, Rename(source.title, target.title), None, failed)

@@ -23,21 +23,13 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from tavrinex import worksheet as _worksheet
+from tavrinex.names import DefinedName, DefinedNames
+from tavrinex.properties import CustomProperties, DocumentProperties
 from tavrinex.styles import NamedStyles, Stylesheet
 from tavrinex.utils.datetime import MAC_EPOCH
 
 if TYPE_CHECKING:
     from tavrinex.reader.excel import Archive
-
-
-@dataclass
-class DefinedName:
-    """A defined name: its name, its formula text and its other attributes
-    (localSheetId, hidden, comment, ...) as written."""
-
-    name: str
-    value: str
-    attributes: dict[str, str] = field(default_factory=dict)
 
 
 class Titled(Protocol):
@@ -100,8 +92,10 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         self.read_only = read_only
         self.data_only = data_only
         self._worksheets: list[S] = []
-        self.defined_names: list[DefinedName] = []
-        self.sheet_states: dict[str, str] = {}
+        self.defined_names = DefinedNames(self)
+        self._properties = DocumentProperties(creator="tavrinex")
+        self._custom_properties = CustomProperties()
+        self._modified_read: Any = None   # the modification date the file had
         self.unread_parts: list[str] = []
         self._active_index = 0
         self._date_formats = stylesheet.date_style_ids()
@@ -192,6 +186,32 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         return self.epoch == MAC_EPOCH
 
     @property
+    def sheet_states(self) -> dict[str, str]:
+        """The state of each sheet by title ("visible", "hidden", "veryHidden")."""
+        return {ws.title: getattr(ws, "sheet_state", "visible") for ws in self.worksheets}
+
+    @property
+    def properties(self) -> DocumentProperties:
+        """The document properties (title, creator, dates, company, ...)."""
+        return self._properties
+
+    @properties.setter
+    def properties(self, value: DocumentProperties) -> None:
+        if not isinstance(value, DocumentProperties):
+            raise TypeError(f"properties takes DocumentProperties, not {type(value).__name__}")
+        self._properties = value
+
+    @property
+    def custom_properties(self) -> CustomProperties:
+        """Custom document properties: names to str, int, float, bool or datetime."""
+        return self._custom_properties
+
+    @custom_properties.setter
+    def custom_properties(self, value: Any) -> None:
+        self._custom_properties = value if isinstance(value, CustomProperties) \
+            else CustomProperties(dict(value))
+
+    @property
     def named_styles(self) -> NamedStyles:
         """The named cell styles ("Normal", ...); ``cell.style = "Good"``
         takes a built-in one into the workbook."""
@@ -258,14 +278,12 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
             self.worksheets.append(sheet)
         else:
             self.worksheets.insert(index, sheet)
-        self.sheet_states[title] = "visible"
         return sheet
 
     def remove(self, ws: Any) -> None:
         """Take a worksheet out of the workbook."""
         index = self.worksheets.index(ws)
         del self.worksheets[index]
-        self.sheet_states.pop(ws.title, None)
         close = getattr(ws, "_discard", None)
         if close is not None:
             close()

@@ -7,8 +7,11 @@ import re
 import decimal
 
 from tavrinex.cell import Cell, infer_data_type
+from tavrinex.dimensions import RowDimensions, check_outline_level
+from tavrinex.sheetfeatures import SheetFeatures
 from tavrinex.styles import StyleArray, StyleList
-from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple
+from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple, get_column_letter
+from tavrinex.utils.elements import num_text
 
 MAX_ROW = 1_048_576
 MAX_COLUMN = 16_384   # XFD: the last column spreadsheet programs show (utils.cell reads up to ZZZ)
@@ -49,13 +52,16 @@ def check_title(title):
 
 
 class ColumnDimension(dict):
-    """The attributes of a <col> entry, with `width` and `hidden` as
+    """The attributes of a <col> entry (``min`` and ``max`` the columns it
+    spans), with `width`, `hidden`, `outline_level` and `collapsed` as
     properties."""
 
     @property
     def width(self):
-        text = self.get("width")
-        return float(text) if text is not None else None
+        try:
+            return float(self["width"]) if "width" in self else None
+        except ValueError:
+            return None
 
     @width.setter
     def width(self, value):
@@ -66,7 +72,7 @@ class ColumnDimension(dict):
         if isinstance(value, bool) or not isinstance(value, (int, float)) \
                 or not 0 <= value <= 255:
             raise ValueError(f"column widths run from 0 to 255, not {value!r}")
-        self["width"] = f"{value:g}"
+        self["width"] = num_text(value)
         self["customWidth"] = "1"
 
     @property
@@ -80,20 +86,97 @@ class ColumnDimension(dict):
         else:
             self.pop("hidden", None)
 
+    @property
+    def outline_level(self):
+        try:
+            return int(self.get("outlineLevel", 0))
+        except ValueError:
+            return 0
+
+    @outline_level.setter
+    def outline_level(self, value):
+        check_outline_level(value)
+        if value:
+            self["outlineLevel"] = str(value)
+        else:
+            self.pop("outlineLevel", None)
+
+    @property
+    def collapsed(self):
+        return self.get("collapsed") in ("1", "true")
+
+    @collapsed.setter
+    def collapsed(self, value):
+        if value:
+            self["collapsed"] = "1"
+        else:
+            self.pop("collapsed", None)
+
+    def span(self):
+        """(min, max) of the columns the entry covers, or None when they
+        are not numbers."""
+        try:
+            low = int(self.get("min", ""))
+            return low, int(self.get("max", low))
+        except ValueError:
+            return None
+
 
 class ColumnDimensions(dict):
-    """Column letters to their ColumnDimension, created on first use."""
+    """Column letters to their ColumnDimension, created on first use. A
+    letter inside a span read from a file (``<col min="2" max="4">``) finds
+    that span's attributes: the span is split so that the column has an
+    entry of its own, and a save joins neighbours that are alike again."""
+
+    def __getitem__(self, letter):
+        if isinstance(letter, str) and not letter.isupper():
+            letter = letter.upper()
+        return super().__getitem__(letter)
 
     def __setitem__(self, letter, attrs):
         if not isinstance(attrs, ColumnDimension):
             attrs = ColumnDimension(attrs)
-        super().__setitem__(letter, attrs)
+        super().__setitem__(letter.upper() if isinstance(letter, str) else letter, attrs)
 
     def __missing__(self, letter):
         index = column_index_from_string(letter)
-        dim = ColumnDimension(min=str(index), max=str(index))
+        dim = self._split_at(index)
+        if dim is None:
+            dim = ColumnDimension(min=str(index), max=str(index))
         super().__setitem__(letter.upper(), dim)
         return dim
+
+    def _split_at(self, index):
+        """Takes column `index` out of an entry spanning it from an earlier
+        column: the entry keeps the columns before, a copy under the next
+        letter those after. Returns the column's own entry with the span's
+        attributes, or None when no entry spans it."""
+        for dim in self.values():
+            span = dim.span()
+            if span is not None and span[0] < index <= span[1]:
+                break
+        else:
+            return None
+        low, high = span
+        dim["max"] = str(index - 1)
+        if index < high:
+            after = ColumnDimension(dim, min=str(index + 1), max=str(high))
+            super().__setitem__(get_column_letter(index + 1), after)
+        return ColumnDimension(dim, min=str(index), max=str(index))
+
+    def group(self, start, end, outline_level=1, hidden=False):
+        """Give columns `start` to `end` (letters) an outline level (hidden
+        when the group is folded)."""
+        first = column_index_from_string(start)
+        last = column_index_from_string(end)
+        if first > last:
+            raise ValueError(f"a group runs from its first column to its last, not "
+                             f"{start}:{end}")
+        check_outline_level(outline_level)
+        for column in range(first, last + 1):
+            dim = self[get_column_letter(column)]
+            dim.outline_level = outline_level
+            dim.hidden = hidden
 
 
 class Workbook:
@@ -121,7 +204,7 @@ def copy_cell(source, cell):
         cell._hyperlink = dataclasses.replace(source._hyperlink, ref=cell.coordinate)
 
 
-class Worksheet:
+class Worksheet(SheetFeatures):
     """A worksheet whose cells live in ``_cells``: a dict, or the engine's
     CellStore, keyed by (row, column)."""
 
@@ -134,14 +217,14 @@ class Worksheet:
         self._formula_cache = {}
         self._edited = False          # a cell changed (see Workbook.cells_changed)
         self._date_styles = {}        # date type -> style id of its default number format
-        self.row_dimensions = {}      # row (number, or its text when read) -> attributes
+        self.row_dimensions = RowDimensions()   # row number -> RowDimension
         self.column_dimensions = ColumnDimensions()   # column letters -> <col> attributes
         self.merged_cells = []        # range texts such as "A1:B2"
         self.hyperlinks = []          # attributes of each <hyperlink>
         self.sheet_format = {}
         self._dimension = None
         self._raw_elements = []       # (tag, bytes) of elements kept as written
-        self.sheet_state = "visible"  # or "hidden", "veryHidden"
+        self._init_features()
         self.reader_path = None       # "engine" or "python" once read from a file
         self._hyperlinks = []         # hyperlinks of the cells written out
         self._comments = []           # (row, column, comment) of the cells written out
@@ -409,6 +492,49 @@ class Worksheet:
         if r1 > r2 or c1 > c2:
             raise ValueError(f"range {range_string!r} does not run from top left to bottom right")
         self.merged_cells.append(range_string.upper())
+
+    def _take_table(self, table):
+        columns = table.columns
+        header = table.header_cells()
+        names = []
+        if table.header_row:
+            for i, (row, column) in enumerate(header):
+                cell = self._cells.get((row, column))
+                value = cell.value if cell is not None else None
+                if value is None:
+                    value = columns[i].name if columns is not None else f"Column{i + 1}"
+                    self.cell(row, column).value = value
+                elif not isinstance(value, str):
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{self.cell(row, column).coordinate} holds {value!r}; "
+                                     "header cells hold text")
+                elif columns is not None and columns[i].name != value:
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{self.cell(row, column).coordinate} holds {value!r}, "
+                                     f"column {i + 1} is named {columns[i].name!r}")
+                names.append(value)
+        else:
+            names = [c.name for c in columns] if columns is not None else \
+                [f"Column{i + 1}" for i in range(len(header))]
+        seen = {}
+        for i, name in enumerate(names):
+            if name.casefold() in seen:
+                raise ValueError(f"table {table.name!r}: columns {seen[name.casefold()] + 1} "
+                                 f"and {i + 1} are both named {name!r}")
+            seen[name.casefold()] = i
+        from tavrinex.tables import TableColumn
+        table.columns = [columns[i] if columns is not None else TableColumn(name)
+                         for i, name in enumerate(names)]
+        if table.totals_row:
+            row = table.bounds[2]
+            for column, entry in zip(range(table.bounds[1], table.bounds[3] + 1), table.columns):
+                cell = self._cells.get((row, column))
+                if cell is not None and cell.value is not None:
+                    continue
+                value = entry.totals_label if entry.totals_label is not None \
+                    else table.totals_formula(entry)
+                if value is not None:
+                    self.cell(row, column).value = value
 
     # -- extent
 

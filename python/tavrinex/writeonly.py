@@ -12,6 +12,8 @@ import decimal
 import itertools
 
 from tavrinex.cell import Cell, infer_data_type
+from tavrinex.dimensions import RowDimensions
+from tavrinex.sheetfeatures import SheetFeatures
 from tavrinex.styles.cells import default_date_format
 from tavrinex.styles.stylesheet import format_id
 from tavrinex.styles import StyleArray
@@ -26,7 +28,7 @@ from tavrinex.writer.values import utf8
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", type(None): "n", decimal.Decimal: "n"}
 
 
-class WriteOnlyWorksheet:
+class WriteOnlyWorksheet(SheetFeatures):
     """A sheet of a ``Workbook(write_only=True)``: ``append`` is the only
     way in; rows cannot be read back. Column widths, merged cells and
     the sheet state can be set until the workbook is saved."""
@@ -35,10 +37,11 @@ class WriteOnlyWorksheet:
         self.parent = parent
         self._title = title
         self.column_dimensions = ColumnDimensions()
-        self.row_dimensions: dict[int, Any] = {}
+        self.row_dimensions = RowDimensions()
         self.merged_cells: list[str] = []
         self.sheet_format: dict[str, str] = {}
-        self.sheet_state = "visible"
+        self._init_features()
+        self._table_rows: dict[int, list[tuple[Any, str]]] = {}   # row -> (table, "header"/"totals")
         self._hyperlinks: list[Any] = []
         self._comments: list[Any] = []
         self._rows_file: Any = None
@@ -93,6 +96,8 @@ class WriteOnlyWorksheet:
         # One value past the limit is enough to refuse the row.
         row_values = (values if isinstance(values, tuple)
                       else tuple(itertools.islice(values, MAX_COLUMN + 1)))
+        if row in self._table_rows:
+            row_values = self._table_row(row, row_values)
         count = len(row_values)
         # The engine writes plain values without making their cells.
         if not (count <= MAX_COLUMN and stream.append_values(row_values, row, self._date_styles,
@@ -133,6 +138,59 @@ class WriteOnlyWorksheet:
             cell._comment = None
             cell.value = value
         return cell
+
+    def _take_table(self, table: Any) -> None:
+        r1, c1, r2, c2 = table.bounds
+        if r1 <= self._row:
+            raise ValueError(f"table {table.name!r} starts at row {r1}, which this write-only "
+                             f"sheet has written already; add tables before their rows")
+        if table.columns is None and not table.header_row:
+            from tavrinex.tables import TableColumn
+            table.columns = [TableColumn(f"Column{i + 1}") for i in range(c2 - c1 + 1)]
+        if table.header_row:
+            self._table_rows.setdefault(r1, []).append((table, "header"))
+        if table.totals_row:
+            self._table_rows.setdefault(r2, []).append((table, "totals"))
+
+    def _table_row(self, row: int, values: tuple[Any, ...]) -> tuple[Any, ...]:
+        """The row's values with the header (or totals) cells of tables
+        filled and checked, as an editable sheet does on add_table."""
+        from tavrinex.tables import TableColumn
+        cells = list(values)
+        for table, kind in self._table_rows[row]:
+            r1, c1, r2, c2 = table.bounds
+            if len(cells) < c2:
+                cells.extend([None] * (c2 - len(cells)))
+            given = table.columns
+            names: list[str] = []
+            for i, column in enumerate(range(c1, c2 + 1)):
+                value = cells[column - 1]
+                if isinstance(value, Cell):
+                    value = value.value
+                if kind == "totals":
+                    entry = given[i] if given is not None else None
+                    if value is None and entry is not None:
+                        cells[column - 1] = (entry.totals_label if entry.totals_label is not None
+                                             else table.totals_formula(entry))
+                    continue
+                if value is None:
+                    value = given[i].name if given is not None else f"Column{i + 1}"
+                    cells[column - 1] = value
+                elif not isinstance(value, str):
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{get_column_letter(column)}{row} holds {value!r}; "
+                                     "header cells hold text")
+                elif given is not None and given[i].name != value:
+                    raise ValueError(f"table {table.name!r}: header cell "
+                                     f"{get_column_letter(column)}{row} holds {value!r}, "
+                                     f"column {i + 1} is named {given[i].name!r}")
+                if value.casefold() in (n.casefold() for n in names):
+                    raise ValueError(f"table {table.name!r}: two columns are named {value!r}")
+                names.append(value)
+            if kind == "header":
+                table.columns = [given[i] if given is not None else TableColumn(n)
+                                 for i, n in enumerate(names)]
+        return tuple(cells)
 
     def _date_style(self, kind: type, value: Any) -> StyleArray:
         """The style array that gives values of `kind` their default

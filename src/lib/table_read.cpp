@@ -17,6 +17,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 
@@ -55,12 +56,97 @@ struct State {
     PyRef elements, warnings;  // lists
 };
 
+// The interpreter lock, let go for the whole read of a sheet and taken
+// back for each call into Python: reads of the source, the host's answers
+// and steps, the few cells only the host converts.
+class LockGap {
+public:
+    void leave() noexcept { state_ = PyEval_SaveThread(); }
+    void enter() noexcept {
+        PyEval_RestoreThread(state_);
+        state_ = nullptr;
+    }
+    bool left() const noexcept { return state_ != nullptr; }
+
+private:
+    PyThreadState* state_ = nullptr;
+};
+
+// Holds the lock for one scope, inside the gap or out of it.
+class Locked {
+public:
+    explicit Locked(LockGap& gap) noexcept : gap_(gap), taken_(gap.left()) {
+        if (taken_) gap_.enter();
+    }
+    ~Locked() {
+        if (taken_) gap_.leave();
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    LockGap& gap_;
+    bool taken_;
+};
+
+// The source read a megabyte at a time, so that the lock is taken back
+// once a megabyte rather than once a read.
+class GapSource final : public ByteSource {
+public:
+    GapSource(PySource& inner, LockGap& gap) noexcept : inner_(inner), gap_(gap) {}
+    ReadError read(std::string& buf) override {
+        Locked lock(gap_);
+        for (int i = 0; i < 16; ++i) {
+            const std::size_t before = buf.size();
+            TVX_TRY(inner_.read(buf));
+            if (buf.size() == before) break;  // the end
+        }
+        return ReadError::ok();
+    }
+
+private:
+    PySource& inner_;
+    LockGap& gap_;
+};
+
+// The package's answers to the parser, each asked with the lock held.
+class GapHost final : public SheetHost {
+public:
+    GapHost(PySheetHost& host, LockGap& gap) noexcept : h_(host), gap_(gap) {}
+    const NameSet& text_dangerous() const noexcept override { return h_.text_dangerous(); }
+    const NameSet& rich_dangerous() const noexcept override { return h_.rich_dangerous(); }
+    ReadError judge_rpr(const XmlReader& reader, std::string_view raw, bool& lossless) override {
+        Locked lock(gap_);
+        return h_.judge_rpr(reader, raw, lossless);
+    }
+    ReadError take_capture(const XmlReader& reader, std::string_view raw) override {
+        Locked lock(gap_);
+        return h_.take_capture(reader, raw);
+    }
+    ReadError coordinate(std::string_view text, std::int64_t& row, std::int64_t& column) override {
+        Locked lock(gap_);
+        return h_.coordinate(text, row, column);
+    }
+    ReadError row_number(std::string_view text, std::int64_t& row) override {
+        Locked lock(gap_);
+        return h_.row_number(text, row);
+    }
+    ReadError style_id(std::string_view text, std::int64_t& id, bool& unusual) override {
+        Locked lock(gap_);
+        return h_.style_id(text, id, unusual);
+    }
+
+private:
+    PySheetHost& h_;
+    LockGap& gap_;
+};
+
 // The sheet parser's cells into cell records.
 class TableSink final : public SheetSink {
 public:
     TableSink(State& state, PySheetHost& host, const ParserOptions& options,
-              const PyDateTime_CAPI* api)
-        : s_(state), cells_(*state.cells), host_(host), options_(options), api_(api) {}
+              const PyDateTime_CAPI* api, LockGap& gap)
+        : s_(state), cells_(*state.cells), host_(host), options_(options), api_(api), gap_(gap) {}
 
     ReadError on_element(const XmlReader& reader, std::string_view b) override {
         if (!s_.keep_elements) return ReadError::ok();
@@ -70,6 +156,7 @@ public:
         if (std::size_t colon = name.find(':'); colon != std::string_view::npos)
             name = name.substr(colon + 1);
         if (name != "mergeCells") return ReadError::ok();
+        Locked lock(gap_);
         PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(b.data(), Py_ssize_t(b.size())));
         if (!bytes) return ReadError::source();
         PyRef namespaces = namespaces_in_scope(reader);
@@ -88,56 +175,123 @@ public:
     }
 
     ReadError on_cell(CellEvent& cell) override {
-        TVX_TRY(host_.cell_values(cell, value_, nullptr));
         Kind kind = Kind::Empty;
         std::uint64_t payload = 0;
         std::string_view text;
-        const CellValue& v = value_;
-        switch (v.form) {
-            case ValueForm::None:
-                break;
-            case ValueForm::Int:
-                kind = Kind::Int;
-                payload = std::uint64_t(v.i);
-                break;
-            case ValueForm::Float:
-                kind = Kind::Float;
-                payload = bits_of(v.f);
-                break;
-            case ValueForm::Bool:
-                kind = Kind::Bool;
-                payload = v.i ? 1 : 0;
-                break;
-            case ValueForm::SharedIndex:
-                kind = Kind::Shared;
-                payload = std::uint64_t(v.i);
-                break;
-            case ValueForm::Text:
-                kind = v.data_type == DT_E ? Kind::Error : Kind::Text;
-                text = v.text;
-                break;
-            case ValueForm::DateInt:
-            case ValueForm::DateFloat: {
-                DateParts parts;
-                const bool ok = v.form == ValueForm::DateInt
-                                    ? date_parts_int(options_.sheet.epoch, v.i, parts)
-                                    : date_parts_float(options_.sheet.epoch, v.f, parts);
-                if (!ok) return ReadError::unsupported("date serial");
-                payload = std::uint64_t(micros_of(parts));
-                kind = parts.is_time ? Kind::Time : date_kind(std::int64_t(payload), cell);
-                break;
+        const ParsedValue& v = cell.value;
+        if (PySheetHost::complete(cell)) {
+            TVX_TRY(native_value(cell, v.form, v.i, v.f, v.text, v.data_type, kind, payload, text));
+        } else if (v.form == ValueForm::Host && v.host == HostStep::SharedString && !v.i_set) {
+            // An index text only the host's int() reads: the Python road decides.
+            return ReadError::unsupported("shared string index");
+        } else if (!native_step(cell, kind, payload, text)) {
+            // What only the host converts, converted by it with the lock held.
+            Locked lock(gap_);
+            TVX_TRY(host_.cell_values(cell, value_, nullptr));
+            const CellValue& c = value_;
+            if (c.form == ValueForm::Object) {
+                TVX_TRY(object_value(c, cell, kind, payload, text));
+            } else {
+                TVX_TRY(native_value(cell, c.form, c.i, c.f, c.text, c.data_type, kind, payload,
+                                     text));
             }
-            case ValueForm::Object:
-                if (ReadError e = object_value(v, cell, kind, payload, text)) return e;
-                break;
-            case ValueForm::Host:
-                return ReadError::unsupported("a value with a host step left");
+            if (!cells_.add(cell.column, kind, payload, text))
+                return ReadError::unsupported(kTableError);
+            return ReadError::ok();
         }
         if (!cells_.add(cell.column, kind, payload, text)) return ReadError::unsupported(kTableError);
         return ReadError::ok();
     }
 
 private:
+    // A value converted as far as the host converts it, by its form.
+    ReadError native_value(const CellEvent& cell, ValueForm form, std::int64_t i, double f,
+                           std::string_view t, std::uint8_t data_type, Kind& kind,
+                           std::uint64_t& payload, std::string_view& text) const {
+        switch (form) {
+            case ValueForm::None:
+                break;
+            case ValueForm::Int:
+                kind = Kind::Int;
+                payload = std::uint64_t(i);
+                break;
+            case ValueForm::Float:
+                kind = Kind::Float;
+                payload = bits_of(f);
+                break;
+            case ValueForm::Bool:
+                kind = Kind::Bool;
+                payload = i ? 1 : 0;
+                break;
+            case ValueForm::SharedIndex:
+                kind = Kind::Shared;
+                payload = std::uint64_t(i);
+                break;
+            case ValueForm::Text:
+                kind = data_type == DT_E ? Kind::Error : Kind::Text;
+                text = t;
+                break;
+            case ValueForm::DateInt:
+            case ValueForm::DateFloat: {
+                DateParts parts;
+                const bool ok = form == ValueForm::DateInt
+                                    ? date_parts_int(options_.sheet.epoch, i, parts)
+                                    : date_parts_float(options_.sheet.epoch, f, parts);
+                if (!ok) return ReadError::unsupported("date serial");
+                payload = std::uint64_t(micros_of(parts));
+                kind = parts.is_time ? Kind::Time : date_kind(std::int64_t(payload), cell);
+                break;
+            }
+            case ValueForm::Host:
+            case ValueForm::Object:
+                return ReadError::unsupported("a value with a host step left");
+        }
+        return ReadError::ok();
+    }
+
+    // The host steps the table reader takes itself: a shared string by
+    // an index it counts back from the end as the host's list does, and a
+    // number in a duration format. False leaves the cell to the host.
+    bool native_step(const CellEvent& cell, Kind& kind, std::uint64_t& payload,
+                     std::string_view&) const {
+        const ParsedValue& v = cell.value;
+        if (cell.formula_used || v.data_type == DT_OTHER) return false;
+        if (v.form == ValueForm::Host && v.host == HostStep::SharedString && v.i_set &&
+            v.date == DateStep::None) {
+            const std::int64_t n = cells_.strings().size();
+            const std::int64_t index = v.i < 0 ? v.i + n : v.i;
+            if (index < 0 || index >= n) return false;  // the host raises its IndexError
+            kind = Kind::Shared;
+            payload = std::uint64_t(index);
+            return true;
+        }
+        if (v.date != DateStep::Excel || !options_.sheet.is_timedelta_style(cell.style_id) ||
+            cell.unusual_style)
+            return false;
+        // The host's serial to timedelta: whole days, and the fraction to
+        // the millisecond (half to even), within what 64-bit microseconds hold.
+        constexpr std::int64_t kMaxDays = 106751990;
+        if (v.form == ValueForm::Int) {
+            if (v.i > kMaxDays || v.i < -kMaxDays) return false;
+            payload = std::uint64_t(v.i * kDayMicros);
+        } else if (v.form == ValueForm::Float) {
+            if (!std::isfinite(v.f)) return false;
+            double frac = std::fmod(v.f, 1.0);
+            double whole = std::trunc(v.f);
+            if (frac < 0) {
+                frac += 1.0;
+                whole -= 1.0;
+            }
+            if (whole > double(kMaxDays) || whole < -double(kMaxDays)) return false;
+            const auto ms = std::int64_t(std::nearbyint(frac * 86400.0 * 1000.0));
+            payload = std::uint64_t(std::int64_t(whole) * kDayMicros + ms * 1000);
+        } else {
+            return false;
+        }
+        kind = Kind::Duration;
+        return true;
+    }
+
     Kind date_kind(std::int64_t micros, const CellEvent& cell) const {
         if (micros % kDayMicros != 0 || cell.unusual_style) return Kind::DateTime;
         return std::binary_search(s_.day_styles.begin(), s_.day_styles.end(), cell.style_id)
@@ -149,14 +303,6 @@ private:
     ReadError object_value(const CellValue& v, const CellEvent& cell, Kind& kind,
                            std::uint64_t& payload, std::string_view& text) {
         PyObject* o = v.obj.get();
-        if (v.data_type == DT_S && PyLong_CheckExact(o)) {
-            // An item of the stand-in shared-string list: its own index.
-            const long long i = PyLong_AsLongLong(o);
-            if (i == -1 && PyErr_Occurred()) return ReadError::source();
-            kind = Kind::Shared;
-            payload = std::uint64_t(i);
-            return ReadError::ok();
-        }
         if (o == Py_True || o == Py_False) {
             kind = Kind::Bool;
             payload = o == Py_True;
@@ -224,6 +370,7 @@ private:
     PySheetHost& host_;
     const ParserOptions& options_;
     const PyDateTime_CAPI* api_;
+    LockGap& gap_;
     CellValue value_;  // reused from cell to cell
 };
 
@@ -325,23 +472,37 @@ PyObject* st_parse(PyObject* self, PyObject*) {
         if (!api) return nullptr;
         PyRef actions = PyRef::steal(PyList_New(0));
         if (!actions) return nullptr;
-        PySource bytes(t->source);
+        // Shared strings are indexed in the table's own list, not the parser's.
+        options.sheet.shared_count = s->cells->strings().size();
+        LockGap gap;
+        PySource py_bytes(t->source);
+        GapSource bytes(py_bytes, gap);
         XmlReader reader(bytes);
-        PySheetHost host(h, options, actions.get(), dims.get());
+        PySheetHost py_host(h, options, actions.get(), dims.get());
+        GapHost host(py_host, gap);
         SheetParser sheet(reader, options.sheet, host);
-        TableSink sink(*s, host, options, api);
-        for (;;) {
-            SheetItem item;
-            ReadError err = sheet.next_item(sink, item);
-            if (err.message == kStop) break;
-            if (err.message == kTableError) return raise_table_error(s->cells->error());
-            if (err) {
-                host.restore_pending();
-                return raise_read_error(err);
+        TableSink sink(*s, py_host, options, api, gap);
+        ReadError err;
+        bool parsed = true;
+        // Nothing below touches a Python object but with the lock taken back.
+        gap.leave();
+        try {
+            for (;;) {
+                SheetItem item;
+                err = sheet.next_item(sink, item);
+                if (err || item == SheetItem::End) break;
             }
-            if (item == SheetItem::End) break;
+            if (!err || err.message == kStop) parsed = s->cells->finish();
+        } catch (...) {
+            gap.enter();
+            throw;
         }
-        if (!s->cells->finish()) return raise_table_error(s->cells->error());
+        gap.enter();
+        if (!parsed || err.message == kTableError) return raise_table_error(s->cells->error());
+        if (err && err.message != kStop) {
+            py_host.restore_pending();
+            return raise_read_error(err);
+        }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(actions.get()); ++i) {
             PyObject* entry = PyList_GET_ITEM(actions.get(), i);
             if (PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&

@@ -138,9 +138,7 @@ std::uint32_t SheetOut::string_index(std::string_view s) {
 void SheetOut::write_header(std::string& out) {
     out += "<row r=\"1\">";
     for (std::size_t j = 0; j < names_.size(); ++j) {
-        out += "<c r=\"";
-        out += refs_[j];
-        out += "1\" t=\"s\"><v>";
+        out += "<c t=\"s\"><v>";
         append_int(out, string_index(names_[j]));
         out += "</v></c>";
     }
@@ -153,16 +151,23 @@ void SheetOut::write_row(std::string& out, std::size_t, std::int64_t i) {
     out += "<row r=\"";
     out.append(number, number_len);
     out += "\">";
+    // A cell right after the one before it (or first in its row at A)
+    // needs no reference: readers place it in the next column.
+    std::size_t next = 0;
     for (std::size_t j = 0; j < kinds_.size(); ++j) {
         const Out k = kinds_[j];
         if (k == Out::Skip) continue;
         const arrow::ColumnView& col = views_[j];
         if (!col.valid(i)) continue;
         const std::size_t mark = out.size();
-        out += "<c r=\"";
-        out += refs_[j];
-        out.append(number, number_len);
-        out.push_back('"');
+        if (j == next) {
+            out += "<c";
+        } else {
+            out += "<c r=\"";
+            out += refs_[j];
+            out.append(number, number_len);
+            out.push_back('"');
+        }
         if (styles_[j]) {
             out += " s=\"";
             append_int(out, styles_[j]);
@@ -222,6 +227,7 @@ void SheetOut::write_row(std::string& out, std::size_t, std::int64_t i) {
                 break;
         }
         out += "</v></c>";
+        next = j + 1;
     }
     out += "</row>";
 }

@@ -1,6 +1,6 @@
 // Arrow columns out into a worksheet: the <row> elements of <sheetData>
-// (a header row of the column names, then a row a record) written in
-// chunks, strings gathered into a shared-string table written after it,
+// (a header row of the column names, then a row a record; a cell carries
+// its reference only after a gap) written in chunks, strings gathered into a shared-string table written after it,
 // and each column's widest text for fitting widths. Plain C++ over
 // imported Arrow arrays; values keep the writer's number text and the
 // date serials of the package's writer.

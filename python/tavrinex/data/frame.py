@@ -101,8 +101,11 @@ class Table:
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
         packed = self._packed()
         if hasattr(packed, "to_batches"):   # a pyarrow table
-            return packed.combine_chunks().to_batches()[0].__arrow_c_array__(requested_schema)
-        return packed.__arrow_c_array__(requested_schema)
+            import pyarrow as pa  # type: ignore[import-untyped]
+            batches = packed.combine_chunks().to_batches()
+            batch = batches[0] if batches else pa.RecordBatch.from_pylist([], packed.schema)
+            return batch.__arrow_c_array__(requested_schema)  # type: ignore[no-any-return]
+        return packed.__arrow_c_array__(requested_schema)  # type: ignore[no-any-return]
 
     # -- the data libraries
 

@@ -100,9 +100,9 @@ def _engine_table(book: Book, sheet: SheetRef, table: TableRef | None, options: 
     from tavrinex.reader.worksheet import WorksheetParser
 
     strings = _native_strings(book, native)
-    # The sheet parser looks strings up by index in its list: a list of the
-    # indexes themselves hands the index on.
-    parser = WorksheetParser(list(range(len(strings))), book.epoch, data_only=True,
+    # The engine indexes `strings` itself; the parser's list is asked only
+    # for an index outside them, which raises the host's IndexError.
+    parser = WorksheetParser([], book.epoch, data_only=True,
                              date_formats=book.date_styles,
                              timedelta_formats=book.timedelta_styles)
     bounds = pyroad.table_bounds(table)

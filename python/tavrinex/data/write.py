@@ -362,19 +362,22 @@ class PyTableWriter:
             self._started = True
             if self._header:
                 parts.append('<row r="1">' + "".join(
-                    f'<c r="{get_column_letter(j)}1" t="s"><v>{self._index(n)}</v></c>'
-                    for j, n in enumerate(self.names, 1)) + "</row>")
+                    f'<c t="s"><v>{self._index(n)}</v></c>' for n in self.names) + "</row>")
         letters = [get_column_letter(j) for j in range(1, len(self.names) + 1)]
         while self._next < self._rows and length < size:
             i = self._next
             self._next += 1
             r = i + 1 + (1 if self._header else 0)
             cells = []
+            following = 0   # the column a cell without a reference would take
             for j, type_name in enumerate(self.types):
                 v = self._columns[j][i]
                 if v is None or type_name == "null":
                     continue
-                head = f'<c r="{letters[j]}{r}"'
+                if type_name == "float" and (v != v or abs(v) == float("inf")):
+                    continue
+                head = "<c" if j == following else f'<c r="{letters[j]}{r}"'
+                following = j + 1
                 style = self._styles.get(type_name)
                 if style:
                     head += f' s="{style}"'
@@ -382,8 +385,6 @@ class PyTableWriter:
                     cells.append(f'{head} t="b"><v>{1 if v else 0}</v></c>')
                 elif type_name == "string":
                     cells.append(f'{head} t="s"><v>{self._index(v)}</v></c>')
-                elif type_name == "float" and (v != v or abs(v) == float("inf")):
-                    continue
                 else:
                     cells.append(f"{head}><v>{self._number(self._value(type_name, v))}</v></c>")
             row = f'<row r="{r}">' + "".join(cells) + "</row>"

@@ -11,6 +11,7 @@ import warnings
 
 from tavrinex import _native
 from tavrinex.cell import Cell
+from tavrinex.dimensions import RowDimensions
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.handlers import handle_element
 from tavrinex.reader.source import open_source
@@ -72,7 +73,7 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
     ws._cells = cells
     # The Python reader's cached values of formula cells (a store keeps its own).
     ws._formula_cache = parser.formula_cache if isinstance(cells, dict) else None
-    ws.row_dimensions = parser.row_dimensions
+    ws.row_dimensions = RowDimensions.read(parser.row_dimensions)
     replay(ws, actions)
     return parser
 

@@ -31,7 +31,10 @@ from tavrinex.styles import new_stylesheet, read_stylesheet
 from tavrinex.text import CellRichText, TextBlock, item_text, parse_snippet, remove_x005f, rich_item
 from tavrinex.utils.cell import coordinate_to_tuple
 from tavrinex.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
-from tavrinex.workbook import DefinedName, ReadOnlySheet, Workbook
+from tavrinex.names import DefinedName
+from tavrinex.properties import DocumentProperties
+from tavrinex.tables import Table
+from tavrinex.workbook import ReadOnlySheet, Workbook
 from tavrinex.worksheet import Worksheet
 
 _ENGINE: Any = object()   # "use the installed engine"
@@ -246,12 +249,30 @@ class _Loader:
         wb.shared_strings = strings if type(strings) is list else list(strings)
         del strings
         self.read_workbook_items(wb, root)
+        self.read_properties(wb)
         self.read_sheets(wb, root, part, rels)
         wb.unread_parts = self.unmodelled(defaults, overrides)
         if wb.unread_parts:
             warnings.warn(f"{self.name}: not read (the package does not model them): "
                           f"{', '.join(wb.unread_parts)}", stacklevel=4)
         return wb
+
+    def read_properties(self, wb: Workbook[Any]) -> None:
+        """The document properties of the package's core, app and custom parts."""
+        wb._properties = DocumentProperties()
+        for rel in self.archive.rels("").values():
+            if rel.external or not self.archive.has(rel.target):
+                continue
+            reader = {"core-properties": wb._properties.read_core,
+                      "extended-properties": wb._properties.read_app,
+                      "custom-properties": wb._custom_properties.read}.get(rel.kind)
+            if reader is None:
+                continue
+            try:
+                reader(self.archive.parse(rel.target))
+            except _BROKEN as exc:
+                raise self.broken(rel.target, exc) from exc
+        wb._modified_read = wb._properties.modified
 
     def read_workbook_items(self, wb: Workbook[Any], root: ET.Element) -> None:
         for child in root:
@@ -276,6 +297,7 @@ class _Loader:
         entries = [el for el in (sheets if sheets is not None else ())
                    if local_name(el.tag) == "sheet"]
         position = {}   # place among all sheets -> place among worksheets
+        in_file_order: list[Any] = []   # each sheet of the file, None when not a worksheet
         for index, el in enumerate(entries):
             title = el.get("name")
             rid = next((v for k, v in el.attrib.items()
@@ -289,21 +311,24 @@ class _Loader:
                     self.name, f"sheet {title!r} refers to relationship {rid!r}, which "
                     f"{rels_part(part)} does not hold", part)
             if rel.kind != "worksheet":
+                in_file_order.append(None)
                 continue   # chartsheets and the like: reported as unmodelled
             sheet_part = self.target(rel, part, f"sheet {title!r}")
             state = el.get("state", "visible")
-            wb.sheet_states[title] = state
             position[index] = len(wb.worksheets)
             ws = (self.read_only_sheet(wb, title, sheet_part) if self.read_only
                   else self.full_sheet(wb, title, sheet_part))
-            try:
-                setattr(ws, "sheet_state", state)
-            except AttributeError:
-                pass   # a worksheet class without that attribute: sheet_states has it
+            # As the file has it: the rule of one visible sheet is the user's to keep.
+            if hasattr(ws, "_sheet_state"):
+                ws._sheet_state = state
+            else:
+                ws.sheet_state = state
             wb.worksheets.append(ws)
+            in_file_order.append(ws)
             if self.on_sheet is not None:
                 self.on_sheet(ws)
         wb._active_index = position.get(wb._active_index, -1)
+        wb.defined_names.bind_sheets(in_file_order)
 
     # -- worksheets
 
@@ -338,6 +363,16 @@ class _Loader:
         for rel in rels.values():
             if rel.kind == "comments":
                 self.attach_comments(ws, self.target(rel, part, "the comments"))
+        for rid in getattr(ws, "_table_part_ids", ()):
+            table_rel = rels.get(rid)
+            if table_rel is None or table_rel.kind != "table":
+                raise BrokenPartError(self.name, f"a table part refers to relationship {rid!r}, "
+                                      f"which {rels_part(part)} does not hold", part)
+            table_part = self.target(table_rel, part, "a table")
+            try:
+                ws.tables._add(Table.from_element(self.archive.parse(table_part)))
+            except _BROKEN as exc:
+                raise self.broken(table_part, exc) from exc
         return ws
 
     def attach_hyperlinks(self, ws: Worksheet, part: str,

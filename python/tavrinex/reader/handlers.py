@@ -8,6 +8,7 @@ that context and records it on the worksheet.
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import quoteattr
 
+from tavrinex.reader.features import HANDLERS as FEATURE_HANDLERS
 from tavrinex.utils.cell import get_column_letter
 from tavrinex.xmltree import fromstring
 
@@ -65,6 +66,7 @@ def _sheet_format(ws, el):
 
 
 HANDLERS = {
+    **FEATURE_HANDLERS,
     _M + "mergeCells": _merge_cells,
     _M + "cols": _cols,
     _M + "hyperlinks": _hyperlinks,

@@ -19,6 +19,7 @@ from itertools import repeat
 
 from tavrinex import _native
 from tavrinex.cell import EMPTY_CELL, ReadOnlyCell, ReadOnlyFormulaCell
+from tavrinex.dimensions import RowDimension, RowDimensions
 from tavrinex.helpers import reader_helpers
 from tavrinex.reader.handlers import handle_element
 from tavrinex.reader.prescan import prescan_opened, scan_head
@@ -105,7 +106,7 @@ class ReadOnlyWorksheet:
                 handle_element(layout, snippet, namespaces)
             layout._dimension = head_dimension
             for number, attrs in found["rows"]:
-                layout.row_dimensions[str(number)] = dict(attrs)
+                layout.row_dimensions[int(number)] = RowDimension.from_attributes(attrs)
             self._layout = layout
         return self._layout
 
@@ -331,7 +332,7 @@ class _Layout:
     """What the element handlers record for a read-only worksheet."""
 
     def __init__(self):
-        self.row_dimensions = {}
+        self.row_dimensions = RowDimensions()
         self.column_dimensions = {}
         self.merged_cells = []
         self.hyperlinks = []

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (bool_text, build, check_bool, check_choice, check_number, flag,
+from tavrinex.utils.elements import (bool_text, build, check_bool, check_choice, check_number, flag,
                                   integer, new, short_repr)
 
 HORIZONTAL = frozenset(("general", "left", "center", "right", "fill", "justify",

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (bool_text, build, check_bool, check_choice, flag, local,
+from tavrinex.utils.elements import (bool_text, build, check_bool, check_choice, flag, local,
                                   main_children, new, short_repr)
 from tavrinex.styles.colors import Color, as_color
 

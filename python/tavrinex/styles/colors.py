@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (bool_text, build, check_number, flag, integer, new, num_text,
+from tavrinex.utils.elements import (bool_text, build, check_number, flag, integer, new, num_text,
                                   number, short_repr)
 
 _HEX = re.compile(r"[0-9A-Fa-f]{6}(?:[0-9A-Fa-f]{2})?")

@@ -8,7 +8,7 @@ from dataclasses import dataclass, fields, replace
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import M, build, integer, local, new, short_repr, sub
+from tavrinex.utils.elements import M, build, integer, local, new, short_repr, sub
 from tavrinex.styles.alignment import Alignment, Protection
 from tavrinex.styles.borders import Border
 from tavrinex.styles.fills import Fill, GradientFill, PatternFill, fill_from_element

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (build, check_choice, check_number, local, new, num_text, number,
+from tavrinex.utils.elements import (build, check_choice, check_number, local, new, num_text, number,
                                   short_repr, sub)
 from tavrinex.styles.colors import Color, as_color
 

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 from typing import Any
 from xml.etree import ElementTree as ET
 
-from tavrinex.styles._xml import (build, check_bool, check_choice, check_number, flag, integer,
+from tavrinex.utils.elements import (build, check_bool, check_choice, check_number, flag, integer,
                                   main_children, new, num_text, number, short_repr, sub)
 from tavrinex.styles.colors import Color, as_color
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from tavrinex.styles._xml import check_bool, check_number, short_repr
+from tavrinex.utils.elements import check_bool, check_number, short_repr
 from tavrinex.styles.alignment import Alignment, Protection
 from tavrinex.styles.borders import Border, Side
 from tavrinex.styles.colors import Color

@@ -3,13 +3,13 @@ VML drawing programs need to show them."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from tavrinex.comments import Comment, Hyperlink
 from tavrinex.dimensions import RowDimension
 from tavrinex.utils.cell import get_column_letter
-from tavrinex.writer import write_sheet_data
+from tavrinex.writer import features, write_sheet_data
 from tavrinex.writer.values import utf8
 from tavrinex.writer.xmltext import (DECLARATION, MAIN_NS, REL_NS, attrs, element,
                                      parse_kept, serialize, text)
@@ -27,6 +27,21 @@ _MODELLED = frozenset(("dimension", "sheetFormatPr", "cols", "mergeCells", "hype
 HYPERLINK_REL = f"{REL_NS}/hyperlink"
 COMMENTS_REL = f"{REL_NS}/comments"
 VML_REL = f"{REL_NS}/vmlDrawing"
+TABLE_REL = f"{REL_NS}/table"
+
+
+def sync_table_columns(ws: Any, table: Any) -> None:
+    """Give a table's columns the names its header cells hold now."""
+    if not table.header_row or table.columns is None:
+        return
+    for column, (row, col) in zip(table.columns, table.header_cells()):
+        cell = ws._cells.get((row, col))
+        value = cell.value if cell is not None else None
+        if value is None or value == column.name:
+            continue
+        if not isinstance(value, str):
+            value = str(value)
+        column.name = value
 
 
 def kept_elements(ws: Any) -> dict[str, list[str]]:
@@ -53,21 +68,13 @@ def normalized_row_dimensions(dims: dict[Any, Any]) -> dict[int, RowDimension]:
     for key, value in dims.items():
         row = int(key)
         if isinstance(value, RowDimension):
-            out[row] = value
+            if value:   # one made by a look-up and never set says nothing
+                out[row] = value
         elif isinstance(value, dict):
             out[row] = RowDimension.from_attributes(value)
         else:
             out[row] = RowDimension.from_attributes(dict(value))
     return out
-
-
-def _sheet_views(kept: dict[str, list[str]], selected: bool) -> str:
-    if "sheetViews" in kept:
-        return kept["sheetViews"][0]
-    view = {"workbookViewId": "0"}
-    if selected:
-        view = {"tabSelected": "1", **view}
-    return element("sheetViews", None, element("sheetView", view))
 
 
 def _columns(ws: Any) -> str:
@@ -78,18 +85,50 @@ def _columns(ws: Any) -> str:
             continue   # created by a look-up, says nothing
         entries.append((int(values.get("min", 0) or 0), values))
     entries.sort(key=lambda item: item[0])
-    return element("cols", None, "".join(element("col", v) for _, v in entries)) if entries else ""
+    joined: list[dict[str, str]] = []
+    for _, values in entries:
+        # Neighbours that are alike (a span split by a look-up) are one span again.
+        last = joined[-1] if joined else None
+        if last is not None and _same_but_span(last, values) \
+                and str(int(last.get("max", "0") or 0) + 1) == values.get("min"):
+            last["max"] = values["max"]
+        else:
+            joined.append(dict(values))
+    return element("cols", None, "".join(element("col", v) for v in joined)) if joined else ""
+
+
+def _same_but_span(a: dict[str, str], b: dict[str, str]) -> bool:
+    return ({k: v for k, v in a.items() if k not in ("min", "max")}
+            == {k: v for k, v in b.items() if k not in ("min", "max")})
+
+
+def _outline_levels(ws: Any) -> dict[str, str]:
+    """outlineLevelRow/outlineLevelCol of the deepest groups, for the
+    outline bar programs draw."""
+    levels = {}
+    rows = max((dim.outline_level for dim in ws.row_dimensions.values()
+                if isinstance(dim, RowDimension)), default=0)
+    cols = max((dim.outline_level for dim in ws.column_dimensions.values()
+                if hasattr(dim, "outline_level")), default=0)
+    if rows:
+        levels["outlineLevelRow"] = str(rows)
+    if cols:
+        levels["outlineLevelCol"] = str(cols)
+    return levels
 
 
 def sheet_head(ws: Any, dimension: str, selected: bool, kept: dict[str, list[str]]) -> bytes:
     """Everything before the rows, with the <sheetData> start tag left to
     the row writer."""
     parts = [f'<worksheet{attrs({"xmlns": MAIN_NS, "xmlns:r": REL_NS})}>']
-    parts.extend(kept.get("sheetPr", ()))
+    parts.append(features.sheet_pr(ws))
     parts.append(element("dimension", {"ref": dimension}))
-    parts.append(_sheet_views(kept, selected))
+    parts.append(features.sheet_views(ws, selected))
     fmt = {k: v for k, v in getattr(ws, "sheet_format", {}).items() if not k.startswith("{")}
     fmt.setdefault("defaultRowHeight", "15")
+    for name, level in _outline_levels(ws).items():
+        if int(fmt.get(name, "0") or 0) < int(level):
+            fmt[name] = level
     parts.append(element("sheetFormatPr", fmt))
     parts.append(_columns(ws))
     return DECLARATION + "".join(parts).encode("utf-8")
@@ -114,12 +153,24 @@ def _hyperlink_elements(links: list[Hyperlink], rels: list[tuple[str, str, str]]
     return element("hyperlinks", None, "".join(body)) if body else ""
 
 
+# Elements after the rows written from the feature model.
+_FEATURES: dict[str, Callable[[Any], str]] = {
+    "sheetProtection": features.sheet_protection, "autoFilter": features.auto_filter,
+    "conditionalFormatting": features.conditional_formatting,
+    "dataValidations": features.data_validations, "pageMargins": features.page_margins,
+    "pageSetup": features.page_setup, "headerFooter": features.header_footer}
+
+
 def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], str] | None,
-               rels: list[tuple[str, str, str]]) -> bytes:
+               rels: list[tuple[str, str, str]], table_rels: Sequence[str] = ()) -> bytes:
     """Everything after the rows. `comments_rels`, when the sheet has
-    comments, adds their relationships and gives the VML drawing's id."""
+    comments, adds their relationships and gives the VML drawing's id;
+    `table_rels` are the relationship ids of the sheet's table parts."""
     parts = []
     for name in AFTER_ROWS:
+        if name in _FEATURES:
+            parts.append(_FEATURES[name](ws))
+            continue
         if name == "mergeCells" and ws.merged_cells:
             parts.append(element("mergeCells", {"count": len(ws.merged_cells)},
                                  "".join(element("mergeCell", {"ref": ref})
@@ -130,6 +181,7 @@ def sheet_tail(ws: Any, kept: dict[str, list[str]], comments_rels: Callable[[], 
             parts.append(element("legacyDrawing", {"r:id": comments_rels()}))
         else:
             parts.extend(kept.get(name, ()))
+    parts.append(features.table_parts(list(table_rels)))
     parts.append("</worksheet>")
     return "".join(parts).encode("utf-8")
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from tavrinex.styles.stylesheet import Stylesheet, part_namespaces, part_root
-from tavrinex.writer.xmltext import DECLARATION, write_element
+from tavrinex.writer.xmltext import write_root
 
 
 def _check_indices(cell_styles: list[Any], sheet: Stylesheet) -> None:
@@ -20,11 +20,4 @@ def _check_indices(cell_styles: list[Any], sheet: Stylesheet) -> None:
 def styles_part(sheet: Stylesheet, cell_styles: list[Any]) -> bytes:
     """The text of the styles part for `cell_styles` (the cellXfs)."""
     _check_indices(cell_styles, sheet)
-    root = part_root(sheet, cell_styles)
-    prefixes = part_namespaces(sheet)
-    head = "".join(f' xmlns:{p}="{u}"' if p else f' xmlns="{u}"'
-                   for u, p in prefixes.items())
-    text = write_element(root, prefixes)
-    # The root declares every namespace the part declared.
-    first = text.index("styleSheet") + len("styleSheet")
-    return DECLARATION + (text[:first] + head + text[first:]).encode("utf-8")
+    return write_root(part_root(sheet, cell_styles), part_namespaces(sheet))

@@ -17,14 +17,19 @@ import zipfile
 import zlib
 from typing import Any
 
+from xml.etree import ElementTree as ET
+
 from tavrinex import _native
+from tavrinex.properties import APP, CORE_PREFIXES, CUSTOM, VT
 from tavrinex.utils.datetime import MAC_EPOCH
 from tavrinex.worksheet import MAX_COLUMN, MAX_ROW, check_title
-from tavrinex.writer.sheet_part import (COMMENTS_REL, VML_REL, comments_part, kept_elements,
+from tavrinex.writer import features
+from tavrinex.writer.sheet_part import (COMMENTS_REL, TABLE_REL, VML_REL, comments_part,
+                                        kept_elements, sync_table_columns,
                                         rels_part, sheet_bounds, sheet_dimension, sheet_head,
                                         sheet_tail, vml_part, write_rows_part)
 from tavrinex.writer.styles_part import styles_part
-from tavrinex.writer.xmltext import DECLARATION, MAIN_NS, REL_NS, attrs, element, text
+from tavrinex.writer.xmltext import DECLARATION, MAIN_NS, REL_NS, attrs, element, text, write_root
 
 _ENGINE: Any = object()
 _PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
@@ -35,8 +40,10 @@ _TYPES = {
     "worksheet": f"{_SML}.worksheet+xml",
     "styles": f"{_SML}.styles+xml",
     "comments": f"{_SML}.comments+xml",
+    "table": f"{_SML}.table+xml",
     "core": "application/vnd.openxmlformats-package.core-properties+xml",
     "app": "application/vnd.openxmlformats-officedocument.extended-properties+xml",
+    "custom": "application/vnd.openxmlformats-officedocument.custom-properties+xml",
 }
 CHUNK = 1 << 20
 # Deflate level of zlib, and of ISA-L (levels 0 to 3) when it is installed:
@@ -72,6 +79,7 @@ class _Package:
     def __init__(self, zf: zipfile.ZipFile) -> None:
         self.zf = zf
         self.overrides: list[tuple[str, str]] = []
+        self.table_count = 0
 
     def add(self, name: str, data: bytes, ctype: str | None = None) -> None:
         self.zf.writestr(name, data)
@@ -137,11 +145,20 @@ def _workbook_part(wb: Any, active: int) -> bytes:
                                         "r:id": f"rId{i}"}))
     parts.append(element("sheets", None, "".join(sheets)))
     names = []
-    for dn in getattr(wb, "defined_names", ()):
+    for dn in _defined_names(wb):
         extra = {k: v for k, v in dn.attributes.items() if not k.startswith("{")}
-        local = extra.get("localSheetId")
-        if local is not None and not (local.isdigit() and int(local) < len(wb.worksheets)):
-            continue   # its sheet is gone
+        if dn.sheet is not None:
+            if dn.sheet not in wb.worksheets:
+                continue   # its sheet is gone
+            extra["localSheetId"] = str(wb.worksheets.index(dn.sheet))
+        elif dn.local_sheet_id is not None:
+            if dn.local_sheet_id >= len(wb.worksheets):
+                continue
+            extra["localSheetId"] = str(dn.local_sheet_id)
+        if dn.hidden:
+            extra["hidden"] = "1"
+        if dn.comment is not None:
+            extra["comment"] = dn.comment
         names.append(element("definedName", {"name": dn.name, **extra}, text(dn.value)))
     if names:
         parts.append(element("definedNames", None, "".join(names)))
@@ -153,20 +170,60 @@ def _workbook_part(wb: Any, active: int) -> bytes:
     return DECLARATION + "".join(parts).encode("utf-8")
 
 
-def _doc_props(wb: Any) -> tuple[bytes, bytes]:
-    now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
-    core = DECLARATION + (
-        '<cp:coreProperties xmlns:cp="http://schemas.openxmlformats.org/package/2006/'
-        'metadata/core-properties" xmlns:dc="http://purl.org/dc/elements/1.1/" '
-        'xmlns:dcterms="http://purl.org/dc/terms/" xmlns:dcmitype="http://purl.org/dc/dcmitype/" '
-        'xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"><dc:creator>tavrinex</dc:creator>'
-        f'<dcterms:created xsi:type="dcterms:W3CDTF">{now}</dcterms:created>'
-        f'<dcterms:modified xsi:type="dcterms:W3CDTF">{now}</dcterms:modified>'
-        '</cp:coreProperties>').encode("utf-8")
-    app = DECLARATION + (
-        '<Properties xmlns="http://schemas.openxmlformats.org/officeDocument/2006/'
-        'extended-properties"><Application>tavrinex</Application></Properties>').encode("utf-8")
-    return core, app
+def _defined_names(wb: Any) -> list[Any]:
+    """The workbook's names, with the hidden filter range of each sheet
+    that has an autofilter and lacks it."""
+    from tavrinex.formula.rewrite import quote_sheet
+    from tavrinex.names import DefinedName
+    from tavrinex.sheetfeatures import FILTER_DATABASE
+    from tavrinex.utils.ranges import absolute, range_bounds
+    names = list(getattr(wb, "defined_names", ()))
+    for ws in wb.worksheets:
+        ref = getattr(getattr(ws, "auto_filter", None), "ref", None)
+        if ref is None or any(dn.name == FILTER_DATABASE and dn.sheet is ws for dn in names):
+            continue
+        value = f"{quote_sheet(ws.title)}!{absolute(range_bounds(ref))}"
+        names.append(DefinedName(FILTER_DATABASE, value, sheet=ws, hidden=True))
+    return names
+
+
+def _doc_props(wb: Any) -> tuple[bytes, bytes, bytes | None]:
+    """The core, app and (when there are any) custom properties parts.
+    The modification date is the save's, unless it was set since loading."""
+    props = wb.properties
+    now = datetime.datetime.now(datetime.UTC).replace(tzinfo=None, microsecond=0)
+    if props.modified is None or props.modified == getattr(wb, "_modified_read", None):
+        props.modified = now
+    wb._modified_read = props.modified
+    if props.created is None:
+        props.created = now
+    core = write_root(props.core_root(), CORE_PREFIXES)
+    app_root = ET.Element(f"{{{APP}}}Properties")
+    ET.SubElement(app_root, f"{{{APP}}}Application").text = "tavrinex"
+    props.apply_app(app_root)
+    app = write_root(app_root, {APP: ""})
+    custom = None
+    if len(wb.custom_properties):
+        custom = write_root(wb.custom_properties.root(), {CUSTOM: "", VT: "vt"})
+    return core, app, custom
+
+
+def _table_parts(pkg: _Package, ws: Any, rels: list[tuple[str, str, str]]
+                 ) -> tuple[list[str], list[tuple[str, bytes]]]:
+    """The relationship ids of the sheet's tables and their parts (added
+    once the sheet's own part is closed)."""
+    ids = []
+    parts = []
+    for table in ws.tables.values():
+        if not getattr(ws, "write_only", False):
+            sync_table_columns(ws, table)
+        pkg.table_count += 1
+        parts.append((f"xl/tables/table{pkg.table_count}.xml",
+                      write_root(table.element(pkg.table_count))))
+        rid = f"rId{len(rels) + 1}"
+        rels.append((rid, TABLE_REL, f"../tables/table{pkg.table_count}.xml"))
+        ids.append(rid)
+    return ids, parts
 
 
 def _write_sheet(pkg: _Package, wb: Any, ws: Any, number: int, selected: bool, lxml: bool,
@@ -202,8 +259,11 @@ def _write_sheet(pkg: _Package, wb: Any, ws: Any, number: int, selected: bool, l
             rels.append((vml, VML_REL, f"../drawings/vmlDrawing{number}.vml"))
             return vml
 
-        out.write(sheet_tail(ws, kept, comment_rels if comments else None, rels))
+        table_rels, tables = _table_parts(pkg, ws, rels)
+        out.write(sheet_tail(ws, kept, comment_rels if comments else None, rels, table_rels))
     pkg.overrides.append(("/" + name, _TYPES["worksheet"]))
+    for part, data in tables:
+        pkg.add(part, data, _TYPES["table"])
     if comments:
         pkg.add(f"xl/comments{number}.xml", comments_part(comments), _TYPES["comments"])
         pkg.add(f"xl/drawings/vmlDrawing{number}.vml", vml_part(comments))
@@ -225,13 +285,16 @@ def write_package(wb: Any, out: Any, *, lxml: bool = True, engine: Any = _ENGINE
         rels.append((f"rId{len(rels) + 1}", f"{REL_NS}/styles", "styles.xml"))
         pkg.add("xl/_rels/workbook.xml.rels", rels_part(rels))
         pkg.add("xl/styles.xml", styles_part(wb.stylesheet, wb._cell_styles), _TYPES["styles"])
-        core, app = _doc_props(wb)
+        core, app, custom = _doc_props(wb)
         pkg.add("docProps/core.xml", core, _TYPES["core"])
         pkg.add("docProps/app.xml", app, _TYPES["app"])
-        pkg.add("_rels/.rels", rels_part([
-            ("rId1", f"{REL_NS}/officeDocument", "xl/workbook.xml"),
-            ("rId2", f"{_PKG_REL}/metadata/core-properties", "docProps/core.xml"),
-            ("rId3", f"{REL_NS}/extended-properties", "docProps/app.xml")]))
+        package_rels = [("rId1", f"{REL_NS}/officeDocument", "xl/workbook.xml"),
+                        ("rId2", f"{_PKG_REL}/metadata/core-properties", "docProps/core.xml"),
+                        ("rId3", f"{REL_NS}/extended-properties", "docProps/app.xml")]
+        if custom is not None:
+            pkg.add("docProps/custom.xml", custom, _TYPES["custom"])
+            package_rels.append(("rId4", f"{REL_NS}/custom-properties", "docProps/custom.xml"))
+        pkg.add("_rels/.rels", rels_part(package_rels))
         zf.writestr("[Content_Types].xml", pkg.content_types())
 
 

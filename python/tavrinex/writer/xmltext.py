@@ -9,6 +9,7 @@ original namespace declarations.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterable, Mapping
 from xml.etree import ElementTree as ET
 from xml.sax.saxutils import escape, quoteattr
@@ -101,6 +102,17 @@ def write_element(el: ET.Element, prefixes: Mapping[str, str] | None = None) -> 
     out: list[str] = []
     _write_ns(el, scope, out)
     return "".join(out)
+
+
+def write_root(el: ET.Element, prefixes: Mapping[str, str] | None = None) -> bytes:
+    """A part whose root is `el`, the root declaring `prefixes` (URI ->
+    prefix; the main namespace as the default when not given)."""
+    scope = dict(prefixes) if prefixes is not None else {MAIN_NS: ""}
+    body = write_element(el, scope)
+    head = "".join(f" xmlns:{p}={quoteattr(u)}" if p else f" xmlns={quoteattr(u)}"
+                   for u, p in scope.items() if u != XML_NS)
+    end = re.match(r"<[^\s/>]+", body).end()  # type: ignore[union-attr]
+    return DECLARATION + (body[:end] + head + body[end:]).encode("utf-8")
 
 
 def _qualified(clark: str, scope: dict[str, str], new: list[tuple[str, str]],

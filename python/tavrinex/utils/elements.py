@@ -1,4 +1,4 @@
-"""Small helpers the style elements share: names in the main namespace,
+"""Small helpers the modelled elements share: names in the main namespace,
 attribute values read leniently (a file's odd value reads as absent, the
 element itself is kept as read) and numbers written back shortest."""
 
