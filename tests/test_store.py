@@ -414,7 +414,7 @@ def test_key_iter_type():
     s = make_store([(1, 1, "int", 1)])
     it = iter(s)
     t = type(it)
-    assert t.__name__ == "KeyIter" and t.__module__ == "builtins"
+    assert t.__name__ == "KeyIter" and t.__module__ == "tavrinex._tavrinex"
     assert not hasattr(native, "KeyIter") and iter(it) is it
     with pytest.raises(TypeError):
         t()
@@ -526,3 +526,26 @@ def test_values_dropped_by_clear_see_a_consistent_store():
     s.clear()
     gc.collect()
     assert seen == [(0, False), (0, False)]
+
+
+def test_shift_moves_keys_drops_deleted_cells_and_keeps_styles():
+    store = make_store([(1, 1, "int", 1), (2, 1, "text", "two", "s", 2), (2, 3, "float", 2.5),
+                        (3, 2, "shared", 3, "s", 1), (4, 1, "int", 2**40)])
+    kept = store[2, 3]                        # materialised before the moves
+    dropped = store[3, 2]
+    box = object()
+    store[5, 5] = box                         # an assigned object, not a cell
+    assert store._shift(False, 3, -1) == []   # row 3 deleted
+    assert list(store) == [(1, 1), (2, 1), (2, 3), (3, 1), (4, 5)]
+    assert store[3, 1].value == 2**40 and store[4, 5] is box
+    assert (dropped.row, dropped.column, dropped.value) == (3, 2, "three")   # out of the store
+    assert store._shift(True, 2, 2) == []     # two columns before B
+    assert list(store) == [(1, 1), (2, 1), (2, 5), (3, 1), (4, 7)]
+    assert store[2, 5] is kept and (kept.row, kept.column, kept.value) == (2, 5, 2.5)
+    two = store[2, 1]
+    assert (two.value, list(two._style)) == ("two", [2] * 9)
+    with pytest.raises(ValueError):
+        store._shift(False, 0, 1)
+    with pytest.raises(ValueError):
+        store._shift(False, 1, 2**32)         # keys past 32 bits
+    assert list(store) == [(1, 1), (2, 1), (2, 5), (3, 1), (4, 7)]

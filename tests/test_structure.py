@@ -279,3 +279,79 @@ def test_moving_and_copying_sheets_take_their_names_along(tmp_path):
         wb.worksheets = wb.worksheets[:-1]
     with pytest.raises(ValueError):
         wb.worksheets = [data] * len(wb.worksheets)
+
+
+@needs_engine
+def test_loaded_sheets_move_alike_through_engine_and_python(tmp_path):
+    import xlsxwriter
+    path = tmp_path / "loaded.xlsx"
+    book = xlsxwriter.Workbook(str(path))
+    sheet = book.add_worksheet("Data")
+    for r in range(40):
+        sheet.write_row(r, 0, [r, r * 0.5, f"t{r % 7}", r % 2 == 0])
+        sheet.write_formula(r, 4, f"=A{r + 1}*B{r + 1}+$A$1")
+        sheet.write_formula(r, 5, f"=SUM(A$1:A{r + 1})")
+    other = book.add_worksheet("Other")
+    other.write_formula(0, 0, "=SUM(Data!E1:E40)+Data!F40")
+    book.close()
+    edits = [(False, 5, 3, False), (True, 2, 1, False), (False, 1, 2, True), (True, 1, 1, True),
+             (False, 30, 20, True)]
+    books = [tavrinex.load_workbook(path), tavrinex.load_workbook(path, engine=None)]
+    assert [wb["Data"].reader_path for wb in books] == ["engine", "python"]
+    for wb in books:
+        apply(wb, edits)
+    values = [[(c.coordinate, c.value) for row in wb["Data"].iter_rows() for c in row]
+              for wb in books]
+    assert values[0] == values[1]
+    assert [wb["Other"]["A1"].value for wb in books] == ["=SUM(Data!E1:E29)+Data!#REF!"] * 2
+    assert moved((10, 5), edits) == (11, 5)
+    assert books[0]["Data"]["E11"].value == "=#REF!*B11+#REF!"   # A10*B10+$A$1, A and 1 gone
+
+
+def test_sheet_features_move_with_their_cells(tmp_path):
+    from tavrinex.rules import CellIs, Expression
+    from tavrinex.tables import Table
+    from tavrinex.validation import DataValidation
+
+    wb = tavrinex.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    ws.append(["Name", "Qty", "Price"])
+    for n in range(1, 6):
+        ws.append([f"item {n}", n, n * 1.5])
+    lists = wb.create_sheet("Lists")
+    lists.append(["a"])
+    lists.append(["b"])
+    ws.add_data_validation(DataValidation("list", formula1="Lists!$A$1:$A$2", ranges="A2:A6 E1"))
+    ws.add_data_validation(DataValidation("whole", "greaterThan", formula1="$B$7",
+                                          ranges="B2:B6"))
+    ws.add_conditional_format("C2:C6", CellIs("greaterThan", ["$C$7"], None))
+    ws.add_conditional_format("A9:B9", Expression("A9>B9", None))
+    ws.auto_filter.ref = "A1:C6"
+    ws.add_table(Table("Items", "A1:C6"))
+    ws.print_area = "A1:C6"
+    ws.print_title_rows = "1:1"
+
+    ws.insert_rows(3, 2)
+    ws.insert_cols("B")
+    lists.insert_rows(1)
+    ws.delete_rows(11)                  # the Expression's range goes
+    assert [(dv.ranges, dv.formula1) for dv in ws.data_validations] == [
+        ("A2:A8 F1", "Lists!$A$2:$A$3"), ("C2:C8", "$C$9")]
+    assert [(cf.ranges, [r.formulas if hasattr(r, "formulas") else r.formula for r in cf.rules])
+            for cf in ws.conditional_formats] == [("D2:D8", [("$D$9",)])]
+    assert ws.auto_filter.ref == "A1:D8"
+    table = ws.tables["Items"]
+    assert table.ref == "A1:D8" and [c.name for c in table.columns] == [
+        "Name", "Column1", "Qty", "Price"]
+    assert (ws.print_area, ws.print_title_rows) == ("A1:D8", "1:1")
+    ws.delete_cols("C")                 # Qty goes from the table
+    assert [c.name for c in ws.tables["Items"].columns] == ["Name", "Column1", "Price"]
+    assert [dv.ranges for dv in ws.data_validations] == ["A2:A8 E1"]   # C2:C8 went whole
+    ws.delete_rows(1)                   # the table's header row: the table goes
+    assert "Items" not in ws.tables
+    path = tmp_path / "features.xlsx"
+    wb.save(path)
+    back = tavrinex.load_workbook(path)["Data"]
+    assert [dv.ranges for dv in back.data_validations] == [dv.ranges for dv in ws.data_validations]
+    assert back.auto_filter.ref == ws.auto_filter.ref

@@ -86,11 +86,12 @@ def _active(wb: Any) -> int:
     return index
 
 
-def cells_changed(wb: Any) -> bool:
-    """Whether a cell of a loaded workbook changed since it was read (the
-    saved file then asks for a full calculation on load): the workbook's
-    ``cells_changed`` where it keeps that record, else no."""
-    return bool(getattr(wb, "cells_changed", False))
+def cells_changed(wb: Any, loaded: bool) -> bool:
+    """Whether a cell changed since the workbook was loaded (or made): the
+    saved file then asks for a full calculation on load, since the cached
+    values of the formulas that depend on it are stale."""
+    changed = getattr(wb, "cells_changed", None)
+    return not loaded if changed is None else bool(changed)
 
 
 class _Save:
@@ -277,7 +278,7 @@ class _Save:
         ctx = BookContext(pkg, book, book_root(layout),
                           source_rels=layout.rels if layout is not None else {},
                           entries=entries, active=full_index,
-                          full_calc=layout is None or cells_changed(wb), new=layout is None)
+                          full_calc=cells_changed(wb, layout is not None), new=layout is None)
         for sheet, rid, _, _ in entries:
             if isinstance(sheet, OtherSheet):
                 if ctx.keep_rel(rid) is None:
