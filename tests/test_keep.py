@@ -620,3 +620,19 @@ def test_the_source_as_the_next_save_finds_it(books, tmp_path):
     with pytest.raises(tavrinex.errors.SourceChangedError, match="moved.xlsx"):
         wb.save(tmp_path / "never.xlsx")
     assert not (tmp_path / "never.xlsx").exists()
+
+
+@pytest.mark.skipif(SOFFICE is None, reason="LibreOffice is not installed")
+def test_a_changed_cell_asks_for_a_full_calculation(books, tmp_path):
+    src = books["libreoffice.xlsx"]   # LibreOffice asks for none
+    calc = f"{{{MAIN}}}calcPr"
+    read = book_xml(read_parts(src)).find(calc)
+    assert read is not None and read.get("fullCalcOnLoad") is None
+    wb = load(src)
+    wb.save(tmp_path / "same.xlsx")
+    assert dict(book_xml(read_parts(tmp_path / "same.xlsx")).find(calc).attrib) == \
+        dict(read.attrib)
+    wb["Second"]["B1"] = 0.5
+    wb.save(tmp_path / "changed.xlsx")
+    written = book_xml(read_parts(tmp_path / "changed.xlsx")).find(calc)
+    assert dict(written.attrib) == {**read.attrib, "fullCalcOnLoad": "1"}
