@@ -31,7 +31,7 @@ ICON_STYLES = frozenset((
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
 Point = tuple[str, Any]                 # (kind, value)
-ColorPoint = tuple[str, Any, Color]     # (kind, value, colour)
+ColorPoint = tuple[str, Any, Color | str]   # (kind, value, colour)
 DxfId = Callable[[DifferentialStyle], int]
 
 
