@@ -207,6 +207,7 @@ class ColorScale(Rule):
         for kind, value, _ in points:
             _cfvo(scale, kind, value)
         for _, _, color in points:
+            assert isinstance(color, Color)   # made one by __post_init__
             scale.append(color.to_element())
 
 
