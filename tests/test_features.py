@@ -555,6 +555,7 @@ def test_dimensions_are_keyed_by_number_and_spans_split(tmp_path):
     widths = [ws.column_dimensions[c].width for c in "BCD"]   # the span <col min=2 max=4>
     assert widths[0] == pytest.approx(20, abs=1) and len(set(widths)) == 1
     ws.column_dimensions["C"].width = 5               # one column inside the span
+    ws.row_dimensions[6].hidden = True               # a row read from the file, changed
     ws.row_dimensions[8].hidden = True               # made on first use
     ws.row_dimensions[9].height                      # a look-up alone says nothing
     wb.save(tmp_path / "d2.xlsx")
@@ -565,6 +566,7 @@ def test_dimensions_are_keyed_by_number_and_spans_split(tmp_path):
     assert [back.column_dimensions[c].width for c in "BCD"] == [
         ws.column_dimensions["B"].width, 5, ws.column_dimensions["B"].width]
     assert back.row_dimensions[8].hidden and 9 not in back.row_dimensions
+    assert back.row_dimensions[6].hidden and back.row_dimensions[6].height == 30
     # A span that was only looked into is written back whole.
     wb = tavrinex.load_workbook(tmp_path / "d.xlsx")
     assert wb.active.column_dimensions["C"].width == ws.column_dimensions["B"].width

@@ -4,6 +4,7 @@ back as read, checked on construction, and the stylesheet kept whole."""
 import dataclasses
 import io
 import zipfile
+from pathlib import Path
 from xml.etree import ElementTree as ET
 
 import pytest
@@ -356,3 +357,20 @@ def test_bad_values_given_to_cells():
     Font(size=1), Font(size=409), Alignment(indent=250, text_rotation=180)
     Alignment(text_rotation=255), Color(theme=0, tint=-1), Color(indexed=65)
     assert not ws["A1"].has_style
+
+
+def test_stylesheets_of_other_programs_are_written_back_as_read(tmp_path):
+    """The styles part of XlsxWriter's sample and of a file LibreOffice
+    wrote, loaded and saved unchanged, is the part as read."""
+    from soffice import SOFFICE, convert
+    sources = [Path(__file__).parent.parent / "samples" / "sample.xlsx"]
+    if SOFFICE is not None:
+        xlsxwriter_formats(tmp_path / "x.xlsx")
+        convert(tmp_path, "ods", tmp_path / "x.xlsx")
+        (tmp_path / "lo").mkdir()
+        convert(tmp_path / "lo", "xlsx", tmp_path / "x.ods")
+        sources.append(tmp_path / "lo" / "x.xlsx")
+    for source in sources:
+        before = zipfile.ZipFile(source).read("xl/styles.xml")
+        wb = tavrinex.load_workbook(source)
+        assert canonical(saved_part(wb)) == canonical(before), source

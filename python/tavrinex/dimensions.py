@@ -45,6 +45,15 @@ class RowDimension:
                 raise TypeError(f"unknown row attribute {name!r}")
 
     @classmethod
+    def _adopt(cls, attributes):
+        """A dimension over a reader's attribute dict itself (the dict is
+        the reader's to give: no copy). Names the dimension does not know
+        ("r", other namespaces) stay in it, unused."""
+        dim = cls.__new__(cls)
+        dim._attrs = attributes
+        return dim
+
+    @classmethod
     def from_attributes(cls, attributes):
         """From the attributes a reader found on a <row>; ``r`` and the
         attributes of other namespaces are left out."""
@@ -148,7 +157,7 @@ class RowDimension:
                 yield name, _text(value)
 
     def __bool__(self):
-        return bool(self._attrs)
+        return any(True for _ in self)
 
     def __eq__(self, other):
         if not isinstance(other, RowDimension):
@@ -182,10 +191,18 @@ def _row(key):
 class RowDimensions(dict):
     """Row numbers to their RowDimension, made on first use
     (``ws.row_dimensions[6].height = 30``); rows read from a file are
-    keyed by number too."""
+    keyed by number too. The attribute dicts a reader found stay as they
+    are until a row is asked for (most are never asked for)."""
+
+    def _wrap(self, key, value):
+        if type(value) is dict:
+            value = RowDimension._adopt(value)
+            dict.__setitem__(self, key, value)
+        return value
 
     def __getitem__(self, key):
-        return super().__getitem__(_row(key))
+        key = _row(key)
+        return self._wrap(key, super().__getitem__(key))
 
     def __missing__(self, key):
         dim = RowDimension()
@@ -207,9 +224,33 @@ class RowDimensions(dict):
 
     def get(self, key, default=None):
         try:
-            return super().get(_row(key), default)
+            key = _row(key)
         except (TypeError, ValueError):
             return default
+        value = super().get(key, default)
+        return self._wrap(key, value) if value is not default else value
+
+    def values(self):
+        return [self._wrap(k, v) for k, v in super().items()]
+
+    def items(self):
+        return [(k, self._wrap(k, v)) for k, v in super().items()]
+
+    def setdefault(self, key, default=None):
+        if key not in self:
+            self[key] = default if default is not None else RowDimension()
+        return self[key]
+
+    def pop(self, key, *default):
+        value = super().pop(_row(key), *default)
+        return RowDimension._adopt(value) if type(value) is dict else value
+
+    def __eq__(self, other):
+        if not isinstance(other, dict):
+            return NotImplemented
+        return dict(self.items()) == dict(other.items())
+
+    __hash__ = None
 
     def group(self, start, end, outline_level=1, hidden=False):
         """Give rows `start` to `end` an outline level (hidden when the
@@ -225,12 +266,11 @@ class RowDimensions(dict):
 
     @classmethod
     def read(cls, parsed):
-        """From a reader's {row text: attributes}."""
-        made = cls()
-        setitem = dict.__setitem__
-        make = RowDimension.from_attributes
-        for key, attrs in parsed.items():
-            setitem(made, int(key), attrs if isinstance(attrs, RowDimension) else make(attrs))
+        """From a reader's {row text: attributes}, whose dicts it takes."""
+        made = cls(zip(map(int, parsed.keys()), parsed.values()))
+        for key, attrs in dict.items(made):
+            if type(attrs) is not dict and not isinstance(attrs, RowDimension):
+                dict.__setitem__(made, key, RowDimension.from_attributes(attrs))
         return made
 
 

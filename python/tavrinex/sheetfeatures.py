@@ -113,13 +113,9 @@ class Tables:
         del self._tables[self[name].name]
 
 
-def _print_ranges(value: str, sheet: str) -> list[str]:
+def _print_ranges(value: str) -> list[str]:
     """The ranges of a print name's value, without the sheet."""
-    parts = []
-    for piece in value.split(","):
-        ref = piece.rpartition("!")[2].replace("$", "")
-        parts.append(ref)
-    return parts
+    return [piece.rpartition("!")[2].replace("$", "") for piece in value.split(",")]
 
 
 class SheetFeatures:
@@ -299,7 +295,7 @@ class SheetFeatures:
     def print_area(self) -> str | None:
         """The range printed ("A1:D20"; several separated by spaces), or None."""
         value = self._print_name(PRINT_AREA)
-        return None if value is None else " ".join(_print_ranges(value, self.title))
+        return None if value is None else " ".join(_print_ranges(value))
 
     @print_area.setter
     def print_area(self, value: Any) -> None:
@@ -315,7 +311,7 @@ class SheetFeatures:
     def _titles(self) -> tuple[str | None, str | None]:
         value = self._print_name(PRINT_TITLES)
         rows = cols = None
-        for part in _print_ranges(value, self.title) if value else ():
+        for part in _print_ranges(value) if value else ():
             if _ROWS.fullmatch(part):
                 rows = part
             elif _COLS.fullmatch(part):

@@ -202,6 +202,7 @@ class Stylesheet:
         # What a save needs to write the part back as read.
         self.xfs_read: list[tuple[tuple[int, ...], ET.Element]] = []
         self.collection_attributes: dict[str, dict[str, str]] = {}
+        self.collections_read: set[str] = set()   # collections the part held, empty or not
         self.root_attributes: dict[str, str] = {}
         self.namespaces: list[tuple[str, str]] = []
         self.unknown: dict[str, list[ET.Element]] = {}
@@ -347,6 +348,7 @@ def new_stylesheet() -> Stylesheet:
 def _collection(root: ET.Element, name: str, sheet: Stylesheet) -> list[ET.Element]:
     for child in root:
         if local(child.tag) == name:
+            sheet.collections_read.add(name)
             attributes = {k: v for k, v in child.attrib.items() if k != "count"}
             if attributes:
                 sheet.collection_attributes[name] = attributes
@@ -437,7 +439,7 @@ def part_root(sheet: Stylesheet, cell_styles: list[Any]) -> ET.Element:
     # Differential styles first: a new one may add a number format.
     dxfs = [sheet.dxfs.element(i, sheet.format_id) for i in range(len(sheet.dxfs))]
     unknown("")
-    if sheet.number_formats:
+    if sheet.number_formats or "numFmts" in sheet.collections_read:
         collection("numFmts", [new("numFmt", {"numFmtId": str(i), "formatCode": code})
                                for i, code in sheet.number_formats.items()])
     unknown("numFmts")
@@ -456,7 +458,7 @@ def part_root(sheet: Stylesheet, cell_styles: list[Any]) -> ET.Element:
     unknown("cellXfs")
     collection("cellStyles", sheet.cell_style_entries or defaults.cell_style_entries)
     unknown("cellStyles")
-    if len(sheet.dxfs) or "dxfs" in sheet.collection_attributes:
+    if len(sheet.dxfs) or "dxfs" in sheet.collections_read:
         collection("dxfs", dxfs)
     unknown("dxfs")
     for name, el in (("tableStyles", sheet.table_styles), ("colors", sheet.colors),
