@@ -21,7 +21,7 @@ ALLOWED = {
     "sheet": {"core", "utils", "xml", "formula", "ftemplate", "text"},
     "arrow": set(),
     "table": {"core", "utils", "arrow"},
-    "lib": PYTHON_FREE | {"store", "writer"},
+    "lib": PYTHON_FREE | {"store", "writer", "prescan"},
     "store": PYTHON_FREE | {"lib"},
     "writer": PYTHON_FREE | {"lib", "store"},
     "prescan": PYTHON_FREE | {"lib"},
@@ -88,3 +88,19 @@ def test_no_call_spreads_a_tuple_argument():
     found = [f"{path.relative_to(SRC)}: {m.group(0)!r}" for path in sorted(SRC.rglob("*.[ch]*"))
              for m in SPREADING_CALL.finditer(path.read_text())]
     assert found == []
+
+
+def cxx_helper_keys(macro: str) -> list[str]:
+    text = (SRC / "lib" / "helper_keys.h").read_text()
+    body = re.search(r"#define %s\(X\)(.*?)(?:\n\n|\Z)" % macro, text, re.S)
+    assert body, f"{macro} was not found in lib/helper_keys.h"
+    return re.findall(r'X\(\w+, "([^"]+)"\)', body.group(1))
+
+
+def test_helper_keys_equal_in_both_languages():
+    from tavrinex.helpers import reader_helpers, writer_helpers
+    reader = [key for macro in ("TVX_READER_HELPERS", "TVX_READER_NAME_SETS",
+                                "TVX_READER_EXTRA_HELPERS") for key in cxx_helper_keys(macro)]
+    assert len(reader) == len(set(reader))
+    assert set(reader) == set(reader_helpers())
+    assert set(cxx_helper_keys("TVX_WRITER_HELPERS")) == set(writer_helpers())

@@ -414,7 +414,7 @@ def test_key_iter_type():
     s = make_store([(1, 1, "int", 1)])
     it = iter(s)
     t = type(it)
-    assert t.__name__ == "KeyIter" and t.__module__ == "builtins"
+    assert t.__name__ == "KeyIter" and t.__module__ == "tavrinex._tavrinex"
     assert not hasattr(native, "KeyIter") and iter(it) is it
     with pytest.raises(TypeError):
         t()

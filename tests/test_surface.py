@@ -30,8 +30,8 @@ def test_native_fallback_class():
 
 @pytest.mark.parametrize("cls, module", [
     (native.CellStore, "tavrinex._tavrinex"),
-    (native.RowReader, "builtins"),
-    (native.SheetWriter, "builtins"),
+    (native.RowReader, "tavrinex._tavrinex"),
+    (native.SheetWriter, "tavrinex._tavrinex"),
 ])
 def test_class_module_paths(cls, module):
     assert cls.__module__ == module
@@ -63,14 +63,16 @@ def test_text_signatures(obj, signature):
 
 
 @pytest.mark.parametrize("obj, doc", [
-    (native.find_dimension, "Find the `dimension` element like `WorkSheetParser.parse_dimensions`."
+    (native.find_dimension, "Find the `dimension` element like "
+                            "`tavrinex.reader.dimension.find_dimension_py`."
                             "\nReturns (snippet, namespaces) or None."),
     (native.read_string_table, "read_string_table(source, helpers) -> list"),
     (native.prescan_sheet, "prescan_sheet(source, want_rows, corners, helpers) -> dict"),
     (native.CellStore.popitem, "dict.popitem(): remove and return the last inserted (key, value)"),
     (native.CellStore._stats,
      "Diagnostics: (cells, materialised cells, formula templates, text bytes)"),
-    (native.RowReader, "Streaming row reader used by ReadOnlyWorksheet."),
+    (native.RowReader,
+     "Streaming row reader of `tavrinex.reader.readonly.ReadOnlyWorksheet`."),
     (native.RowReader.next_raw,
      "Next raw row: (idx, [(row, column, value, data_type, style_id), ...])\n"
      "or None at the end of the document."),

@@ -75,3 +75,13 @@ def test_new_modules_type_check():
 
 def test_package_is_marked_typed():
     assert (ROOT / "python" / "tavrinex" / "py.typed").is_file()
+
+
+def test_the_engine_stub_matches_the_built_module(tmp_path):
+    from tavrinex import _native
+    if _native.native is None:
+        pytest.skip("engine not built")
+    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tavrinex._tavrinex"],
+                         cwd=tmp_path, env=dict(os.environ, MYPYPATH=str(ROOT / "python")),
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr

@@ -278,7 +278,7 @@ def test_store_cells_written_natively_stay_compact():
     read_worksheet(io.BytesIO(data), ws)
     out = written(ws, "engine", True)
     assert out == ('<sheetData><row r="1"><c r="A1" t="n"><v>1</v></c>'
-                   '<c r="B1" t="inlineStr"><is><t>x</t></is></c><c r="C1"><f>A1+1</f><v></v></c>'
+                   '<c r="B1" t="inlineStr"><is><t>x</t></is></c><c r="C1"><f>A1+1</f><v>2</v></c>'
                    '<c r="D1" s="2" t="n"></c></row></sheetData>')
     assert ws._cells._stats()[1] == 0  # no cell was materialised
     assert out == written(ws, "python", True)

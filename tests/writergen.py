@@ -168,6 +168,12 @@ def dict_sheets(draw, odd_key=False):
     dims = draw(st.dictionaries(st.one_of(rows_st, st.sampled_from([2 ** 40, 7])), dim_values,
                                 max_size=3))
     odd = draw(st.sampled_from(["A1", 3.5, (1, 2, 3), (True, 1), (2 ** 70, 1)])) if odd_key else None
+    # Cached values the Python reader would have kept for formula cells:
+    # (t, v, cm), each possibly absent, in any text.
+    maybe = st.none() | texts
+    cached = draw(st.dictionaries(
+        st.sampled_from([(s["row"], s["column"]) for s in specs] or [(1, 1)]),
+        st.tuples(maybe | st.sampled_from(["str", "b", "e", "n"]), maybe, maybe), max_size=4))
 
     def build():
         ws = Worksheet(Workbook(epoch=epoch, iso_dates=iso))
@@ -176,10 +182,11 @@ def dict_sheets(draw, odd_key=False):
         if odd is not None:
             ws._cells[odd] = make_cell(ws, 4, 2, "odd", "auto", None, None, None)
         ws.row_dimensions = dict(dims)
+        ws._formula_cache = dict(cached)
         return ws
 
     return Recipe(build, f"dict_sheet(epoch={epoch!r}, iso={iso}, specs={specs!r}, "
-                         f"dims={dims!r}, odd={odd!r})")
+                         f"dims={dims!r}, odd={odd!r}, cached={cached!r})")
 
 
 @st.composite

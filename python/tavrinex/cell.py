@@ -89,6 +89,10 @@ class Cell:
     def value(self, value):
         self.data_type = infer_data_type(value)
         self._value = value
+        try:
+            self.parent._cell_changed(self.row, self.column)
+        except AttributeError:  # a cell of no worksheet
+            pass
         if self.data_type == "d" and (self._style is None or self._style[3] == 0):
             _give_date_format(self, value)
 

@@ -110,6 +110,15 @@ class Workbook[S: Titled = Any](_worksheet.Workbook):
         return f"<Workbook {self.filename!r} {self.sheetnames}>"
 
     @property
+    def cells_changed(self) -> bool:
+        """Whether a cell changed since the workbook was loaded (for a new
+        workbook: since it was made): a value set, a row appended, rows or
+        columns inserted or deleted. A save then asks spreadsheet programs
+        to recalculate every formula on load."""
+        # Sheets that keep no record (write-only ones) count as changed.
+        return any(getattr(ws, "_edited", True) for ws in self._worksheets)
+
+    @property
     def worksheets(self) -> list[S]:
         """The sheets in order. Assigning a new order of the same sheets
         moves them as `move_sheet` does."""

@@ -14,7 +14,7 @@ from tavrinex.utils.cell import column_index_from_string, coordinate_to_tuple, g
 from tavrinex.utils.elements import num_text
 
 MAX_ROW = 1_048_576
-MAX_COLUMN = 16_384   # XFD
+MAX_COLUMN = 16_384   # XFD: the last column spreadsheet programs show (utils.cell reads up to ZZZ)
 # Data types of the value types that need no further look.
 _PLAIN_TYPES = {int: "n", float: "n", bool: "b", decimal.Decimal: "n"}
 _ROW_NUMBER = re.compile(r"[1-9][0-9]*\Z")
@@ -212,6 +212,10 @@ class Worksheet(SheetFeatures):
         self.parent = parent if parent is not None else Workbook()
         self._title = title
         self._cells = {}
+        # (row, column) -> (t, v, cm) of loaded formula cells the Python
+        # reader read (a CellStore keeps its own); dropped as cells change.
+        self._formula_cache = {}
+        self._edited = False          # a cell changed (see Workbook.cells_changed)
         self._date_styles = {}        # date type -> style id of its default number format
         self.row_dimensions = RowDimensions()   # row number -> RowDimension
         self.column_dimensions = ColumnDimensions()   # column letters -> <col> attributes
@@ -325,6 +329,7 @@ class Worksheet(SheetFeatures):
         row = self._next_row()
         if row > MAX_ROW and getattr(self.parent, "write_limits", False):
             self.cell(row, 1)   # raises the usual error
+        self._edited = True
         cells = self._cells
         if items is None:
             # The engine's store keeps plain values without Cell objects.
@@ -350,6 +355,39 @@ class Worksheet(SheetFeatures):
             else:
                 self.cell(row, column, value)
         self._appended = (row, len(self._cells))
+
+    def _cached_value(self, row, column):
+        """(t, v, cm) of the formula cell at (row, column) as the loaded file
+        wrote them (None for what it did not have), or None."""
+        cache = self._formula_cache
+        if cache is not None:
+            return cache.get((row, column)) if cache else None
+        cached = getattr(self._cells, "_cached", None)
+        return cached(row, column) if cached is not None else None
+
+    def _cell_changed(self, row, column):
+        """Notes that the cell at (row, column) changed: its kept cached value
+        goes."""
+        self._edited = True
+        cache = self._formula_cache
+        if cache is not None:
+            if cache:
+                cache.pop((row, column), None)
+        else:
+            forget = getattr(self._cells, "_forget_cached", None)
+            if forget is not None:
+                forget(row, column)
+
+    def _cells_moved(self):
+        """Cells moved (rows or columns inserted or deleted): no kept cached
+        value holds any more."""
+        self._edited = True
+        if self._formula_cache is not None:
+            self._formula_cache = {}
+        else:
+            drop = getattr(self._cells, "_drop_cached", None)
+            if drop is not None:
+                drop()
 
     def _new_cell(self, row, column, value):
         """The cell `append` puts at (row, column) for `value`, not yet in
@@ -381,24 +419,28 @@ class Worksheet(SheetFeatures):
         formula, defined name and range of the workbook that refers to
         them follows, as in Excel."""
         from tavrinex import structure
+        self._cells_moved()
         structure.shift(self, "rows", idx, amount, delete=False)
 
     def delete_rows(self, idx, amount=1):
         """Delete `amount` rows from row `idx` on; cells below move up.
         References into the deleted rows become #REF!, ranges shrink."""
         from tavrinex import structure
+        self._cells_moved()
         structure.shift(self, "rows", idx, amount, delete=True)
 
     def insert_cols(self, idx, amount=1):
         """Insert `amount` empty columns before column `idx` (a number or
         letters); as `insert_rows`, for columns."""
         from tavrinex import structure
+        self._cells_moved()
         structure.shift(self, "cols", idx, amount, delete=False)
 
     def delete_cols(self, idx, amount=1):
         """Delete `amount` columns from column `idx` (a number or letters)
         on; as `delete_rows`, for columns."""
         from tavrinex import structure
+        self._cells_moved()
         structure.shift(self, "cols", idx, amount, delete=True)
 
     # -- images and charts

@@ -44,6 +44,11 @@ public:
             return fallback("coordinate out of range");
         }
         const CellKey key = make_key((std::uint32_t)cell.row, (std::uint32_t)cell.column);
+        if (cell.formula_used && (!cell.v_text.empty() || cell.has_cm)) {
+            // What the file says the formula gave, kept for the save.
+            store_.add_cached(key, cell.v_text, cell.has_t ? &cell.t_text : nullptr,
+                              cell.has_cm ? &cell.cm_text : nullptr);
+        }
         const FormulaForm form = cell.formula.form;
         if (form == FormulaForm::SharedMember) {
             // A shared-formula member: one template for the whole group.

@@ -1,4 +1,5 @@
-// Python entry points of the module, defined beside the code they drive.
+// Python entry points of the module that lib defines (prescan/prescan.h
+// and writer/sheet_writer.h declare theirs).
 #pragma once
 
 #include "lib/pyref.h"
@@ -8,11 +9,9 @@ namespace tvx {
 PyObject* py_read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
 PyObject* py_bind_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
 PyObject* py_find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
-PyObject* py_prescan_sheet(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw);
 
 // The classes, created on first use and kept for the life of the process.
 PyTypeObject* row_reader_type();
-PyTypeObject* sheet_writer_type();
 
 // The probe module shares the engine's sources but is a separate shared
 // object: it takes over the exception class and types of the loaded

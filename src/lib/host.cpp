@@ -89,11 +89,9 @@ bool get_helper(PyObject* helpers, const char* key, PyRef& out) {
 }
 
 int ReaderHelpers::traverse(visitproc visit, void* arg) const {
-    for (const PyRef* r :
-         {&int_fn, &float_fn, &coordinate_to_tuple, &row_index, &from_excel, &from_ISO8601,
-          &date_warning, &ArrayFormula, &DataTableFormula, &Translator, &TokenizerError,
-          &TranslatorError, &text_content, &rich_inline, &validate_rpr})
-        Py_VISIT(r->get());
+#define TVX_VISIT(member, key) Py_VISIT(member.get());
+    TVX_READER_HELPERS(TVX_VISIT)
+#undef TVX_VISIT
     return 0;
 }
 
@@ -104,25 +102,22 @@ int ParserOptions::traverse(visitproc visit, void* arg) const {
 }
 
 bool ReaderHelpers::load(PyObject* helpers) {
-    PyRef td, rd;
-    if (!get_helper(helpers, "int", int_fn) || !get_helper(helpers, "float", float_fn) ||
-        !get_helper(helpers, "coordinate_to_tuple", coordinate_to_tuple) ||
-        !get_helper(helpers, "row_index", row_index) ||
-        !get_helper(helpers, "from_excel", from_excel) ||
-        !get_helper(helpers, "from_ISO8601", from_ISO8601) ||
-        !get_helper(helpers, "date_warning", date_warning) ||
-        !get_helper(helpers, "ArrayFormula", ArrayFormula) ||
-        !get_helper(helpers, "DataTableFormula", DataTableFormula) ||
-        !get_helper(helpers, "Translator", Translator) ||
-        !get_helper(helpers, "TokenizerError", TokenizerError) ||
-        !get_helper(helpers, "TranslatorError", TranslatorError) ||
-        !get_helper(helpers, "text_content", text_content) ||
-        !get_helper(helpers, "rich_inline", rich_inline) ||
-        !get_helper(helpers, "validate_rpr", validate_rpr) ||
-        !get_helper(helpers, "text_dangerous", td) || !get_helper(helpers, "rich_dangerous", rd)) {
-        return false;
-    }
-    return copy_names(td.get(), text_dangerous) && copy_names(rd.get(), rich_dangerous);
+#define TVX_LOAD(member, key) \
+    if (!get_helper(helpers, key, member)) return false;
+    TVX_READER_HELPERS(TVX_LOAD)
+#undef TVX_LOAD
+    PyRef names[2];
+    int i = 0;
+#define TVX_LOAD(member, key) \
+    if (!get_helper(helpers, key, names[i++])) return false;
+    TVX_READER_NAME_SETS(TVX_LOAD)
+#undef TVX_LOAD
+    i = 0;
+#define TVX_COPY(member, key) \
+    if (!copy_names(names[i++].get(), member)) return false;
+    TVX_READER_NAME_SETS(TVX_COPY)
+#undef TVX_COPY
+    return true;
 }
 
 PyRef extra_helper(PyObject* helpers, const char* key) {

@@ -2,6 +2,7 @@
 // readers, the parser's options, and the slot layout of host cell classes.
 #pragma once
 
+#include "lib/helper_keys.h"
 #include "lib/pyref.h"
 #include "sheet/convert.h"
 #include "text/text_item.h"
@@ -17,10 +18,12 @@ namespace tvx {
 
 // The reader `helpers` entries, fetched once per call in this order.
 struct ReaderHelpers {
-    PyRef int_fn, float_fn, coordinate_to_tuple, row_index, from_excel, from_ISO8601, date_warning,
-        ArrayFormula, DataTableFormula, Translator, TokenizerError, TranslatorError, text_content,
-        rich_inline, validate_rpr;
-    NameSet text_dangerous, rich_dangerous;
+#define TVX_MEMBER(member, key) PyRef member;
+    TVX_READER_HELPERS(TVX_MEMBER)
+#undef TVX_MEMBER
+#define TVX_MEMBER(member, key) NameSet member;
+    TVX_READER_NAME_SETS(TVX_MEMBER)
+#undef TVX_MEMBER
 
     // `helpers` must already be known to be a dict. Returns false with
     // TypeError("missing helper KEY") or the error of copying a name set.

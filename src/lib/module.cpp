@@ -1,6 +1,8 @@
 // Module initialisation: multi-phase, no per-module state.
 #include "lib/entry.h"
 #include "lib/errors.h"
+#include "prescan/prescan.h"
+#include "writer/sheet_writer.h"
 #include "lib/table_types.h"
 #include "store/store_type.h"
 
@@ -15,14 +17,15 @@ PyMethodDef module_functions[] = {
     {"bind_cells", (PyCFunction)(void (*)(void))py_bind_cells, METH_FASTCALL | METH_KEYWORDS,
      "bind_cells(source, parser, ws, store, cell_styles, cell_cls, helpers, actions)\n--\n\n"
      "Read all cells of a worksheet (full / editable mode) into `store`.\n\n"
-     "Mirrors `WorksheetReader.bind_cells` + `WorkSheetParser.parse`: cells are held in\n"
-     "compact form in the `CellStore` and become `Cell` objects only when accessed;\n"
+     "Mirrors `tavrinex.reader.bind.read_worksheet` with `WorksheetParser.parse`: cells\n"
+     "are held in compact form in the `CellStore` and become `Cell` objects only when\n"
+     "accessed;\n"
      "other elements are appended to `actions` as `(\"element\", bytes, namespaces)` and\n"
      "warnings as `(\"warn\", message)` for the caller to replay in document order."},
     {"find_dimension", (PyCFunction)(void (*)(void))py_find_dimension,
      METH_FASTCALL | METH_KEYWORDS,
      "find_dimension(source)\n--\n\n"
-     "Find the `dimension` element like `WorkSheetParser.parse_dimensions`.\n"
+     "Find the `dimension` element like `tavrinex.reader.dimension.find_dimension_py`.\n"
      "Returns (snippet, namespaces) or None."},
     {"prescan_sheet", (PyCFunction)(void (*)(void))py_prescan_sheet, METH_FASTCALL | METH_KEYWORDS,
      "prescan_sheet(source, want_rows, corners, helpers)\n--\n\n"

@@ -552,7 +552,7 @@ PyMethodDef rr_methods[] = {
      "or None at the end of the document."},
     {"next_row", (PyCFunction)(void (*)(void))rr_next_row, METH_FASTCALL | METH_KEYWORDS,
      "next_row($self, ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n--\n\n"
-     "Mirrors ReadOnlyWorksheet._get_row for the next row in the source.\n"
+     "Mirrors `tavrinex.reader.rows.RowReader.next_row` for the next row in the source.\n"
      "Returns None at the end, else (idx, tuple_of_cells_or_values)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -564,7 +564,7 @@ PyGetSetDef rr_getset[] = {
 
 PyType_Slot rr_slots[] = {
     {Py_tp_doc, (void*)"RowReader(source, parser, helpers)\n--\n\n"
-                       "Streaming row reader used by ReadOnlyWorksheet."},
+                       "Streaming row reader of `tavrinex.reader.readonly.ReadOnlyWorksheet`."},
     {Py_tp_new, (void*)rr_new},
     {Py_tp_dealloc, (void*)rr_dealloc},
     {Py_tp_traverse, (void*)rr_traverse},
@@ -575,7 +575,7 @@ PyType_Slot rr_slots[] = {
 };
 
 PyType_Spec rr_spec = {
-    "builtins.RowReader",
+    "tavrinex._tavrinex.RowReader",
     sizeof(RowReaderObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,

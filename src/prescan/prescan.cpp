@@ -3,7 +3,7 @@
 // scan jumps from `<` to `<` and parses only the row tags (and the cell
 // tags when corners are asked for).
 #include "lib/args.h"
-#include "lib/entry.h"
+#include "prescan/prescan.h"
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "lib/xml_host.h"

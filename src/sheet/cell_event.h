@@ -143,6 +143,11 @@ struct CellEvent {
     ParsedValue value;
     bool formula_used = false;      // an <f> made the value
     FormulaEvent formula;
+    // The cell as written: its <v> text (empty when absent or empty), its t
+    // and cm attributes. A formula's cached value is kept from these.
+    std::string_view v_text;
+    bool has_t = false, has_cm = false;
+    std::string_view t_text, cm_text;
     // A cell whose formula is used: what its <v> converts to (the host
     // steps of which are due all the same), kept in formula-and-value mode
     // (`has_cached`).

@@ -37,6 +37,8 @@ struct RawCell {
     bool unusual_style = false;  // the style id is not a 64-bit integer
     bool has_coordinate = false;
     std::string_view coordinate;
+    bool has_cm = false;  // the cell's cm attribute (cell metadata)
+    std::string_view cm;
     bool inline_item = false;    // an <is> was read
     bool inline_captured = false;  // ... and handed to the host
     std::string_view inline_text;  // ... else its text

@@ -330,18 +330,23 @@ SheetParser::Fast SheetParser::fast_cell(const char* d, std::size_t p, std::size
     f_.present = false;
     raw_.inline_item = raw_.inline_captured = false;
     std::size_t v_at = 0, v_len = 0;
+    raw_.has_cm = false;
     Scan scanned = quick_cell_attributes(d, p, n, raw_, attrs_, empty);
     if (scanned == Scan::Short) return Fast::Short;
     if (scanned == Scan::Miss) {
         RawAttr attrs[8];
         int count = 0;
         TVX_SCAN(raw_attributes(d, p, n, attrs, count, empty));
-        raw_.has_coordinate = attrs_.has_s = raw_.has_type = false;
+        raw_.has_coordinate = attrs_.has_s = raw_.has_type = raw_.has_cm = false;
         raw_.coordinate = {};
         raw_.type = {};
         attrs_.s = {};
         attrs_.coordinate = attrs_.style = false;
         for (int i = 0; i < count; i++) {
+            if (attrs[i].name() == "cm") {
+                raw_.has_cm = true;
+                raw_.cm = attrs[i].value();
+            }
             if (attrs[i].name_len != 1) continue;
             switch (attrs[i].name_at[0]) {
                 case 'r':
@@ -638,13 +643,18 @@ ReadError SheetParser::read_inline(bool) {
 }
 
 ReadError SheetParser::parse_cell(SheetSink& sink, bool empty) {
-    raw_.has_coordinate = attrs_.has_s = raw_.has_type = has_v_ = has_is_ = false;
+    raw_.has_coordinate = attrs_.has_s = raw_.has_type = has_v_ = has_is_ = raw_.has_cm = false;
     attrs_.coordinate = attrs_.style = false;
     f_.present = false;
     raw_.inline_item = raw_.inline_captured = false;
     for (const AttributeRecord& a : r_.attributes()) {
         if (!unprefixed(a)) continue;
         std::string_view name = r_.attr_local(a);
+        if (name == "cm") {
+            raw_.has_cm = true;
+            cm_text_.assign(r_.decode_attribute_value(a, scratch_));
+            raw_.cm = cm_text_;
+        }
         if (name.size() != 1) continue;
         switch (name[0]) {
             case 'r':
@@ -752,6 +762,11 @@ ReadError SheetParser::end_cell(SheetSink& sink, CellEvent& cell) {
     raw.unusual_style = cell.unusual_style;
     cell.formula_used = formula_used;
     if (cell.formula.form != FormulaForm::None) cell.formula = FormulaEvent{};
+    cell.v_text = raw.value;
+    cell.has_t = raw.has_type;
+    cell.t_text = raw.type;
+    cell.has_cm = raw.has_cm;
+    cell.cm_text = raw.cm;
     convert(o_, raw, cell.value);
     cell.has_cached = formula_used && o_.formula_and_value;
     if (formula_used) {

@@ -95,7 +95,7 @@ private:
     std::int64_t column_number_ = 0;
 
     // Per-cell state, reused so that a cell allocates nothing once warm.
-    std::string r_text_, s_text_, t_text_, v_text_, scratch_, formula_text_;
+    std::string r_text_, s_text_, t_text_, v_text_, cm_text_, scratch_, formula_text_;
     // The cell's s, and its r, t and <v> texts with what conversion reads
     // besides: views into the reader's buffer (fast path) or into the
     // strings above.

@@ -39,6 +39,7 @@ void CellStore::reseed() {
     text_ref_index_ = decltype(text_ref_index_)(0, SeededHash{random_seed()});
     overflow_index_ = decltype(overflow_index_)(0, SeededHash{random_seed()});
     text_dedup_ = decltype(text_dedup_)(0, SeededHash{random_seed()});
+    cached_ = decltype(cached_)(0, SeededHash{random_seed()});
 }
 
 // ---------------------------------------------------------------- loading
@@ -321,6 +322,45 @@ bool CellStore::add_value(CellKey key, const ParsedValue& v, PyObject* obj, PyOb
     return true;
 }
 
+CellStore::Span CellStore::keep_text(const std::string_view* text) {
+    Span s;
+    if (!text) return s;
+    if (text->size() > 0xFFFFFFFFu) throw std::length_error("cached value too long");
+    s.off = cached_text_.size();
+    s.len = (std::uint32_t)text->size();
+    s.set = true;
+    cached_text_.append(*text);
+    return s;
+}
+
+void CellStore::add_cached(CellKey key, std::string_view v, const std::string_view* t,
+                           const std::string_view* cm) {
+    CachedRecord r;
+    r.v = keep_text(v.empty() ? nullptr : &v);
+    r.t = keep_text(t);
+    r.cm = keep_text(cm);
+    cached_[key] = r;
+}
+
+bool CellStore::cached_of(CellKey key, Cached& out) const {
+    if (cached_.empty()) return false;
+    auto it = cached_.find(key);
+    if (it == cached_.end()) return false;
+    const std::string_view all(cached_text_);
+    const CachedRecord& r = it->second;
+    out.v = r.v.set ? all.substr(r.v.off, r.v.len) : std::string_view();
+    out.has_t = r.t.set;
+    out.t = r.t.set ? all.substr(r.t.off, r.t.len) : std::string_view();
+    out.has_cm = r.cm.set;
+    out.cm = r.cm.set ? all.substr(r.cm.off, r.cm.len) : std::string_view();
+    return true;
+}
+
+void CellStore::drop_cached() noexcept {
+    cached_ = decltype(cached_)(0, cached_.hash_function());
+    cached_text_ = {};
+}
+
 std::uint32_t CellStore::intern_formula(std::string_view text, std::uint32_t row,
                                         std::uint32_t column) {
     // A column's formulas mostly share one shape: the template its last
@@ -351,6 +391,7 @@ void CellStore::finish() {
     row_starts_.shrink_to_fit();
     objects_.shrink_to_fit();
     text_.shrink_to_fit();
+    cached_text_.shrink_to_fit();
     templates_.shrink();
     formula_hints_ = {};
     formula_scratch_ = {};
@@ -676,6 +717,7 @@ void CellStore::set_object_record(const CellLocation& loc, std::uint32_t index) 
 
 void CellStore::replace_with_object(const CellLocation& loc, PyRef obj, PyRef& released) {
     DecodedCell d = decode(loc);
+    forget_cached(d.key);
     release_payload(d.kind, d.payload, released);
     std::uint32_t index = put_object(std::move(obj));
     set_object_record(loc, index);
@@ -683,6 +725,7 @@ void CellStore::replace_with_object(const CellLocation& loc, PyRef obj, PyRef& r
 
 void CellStore::remove(const CellLocation& loc, PyRef& released) {
     DecodedCell d = decode(loc);
+    forget_cached(d.key);
     release_payload(d.kind, d.payload, released);
     if (loc.compact) {
         compact_[loc.pos].kind = K_REMOVED;
@@ -744,6 +787,7 @@ void CellStore::clear(std::vector<PyRef>& released) {
     overflow_index_ = decltype(overflow_index_)(0, overflow_index_.hash_function());
     text_ = {};
     text_dedup_ = decltype(text_dedup_)(0, text_dedup_.hash_function());
+    drop_cached();
     // Tables that only the cells refer to: a reloaded store must hold no
     // more than a fresh one.
     templates_.clear();

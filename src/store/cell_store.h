@@ -189,6 +189,22 @@ public:
     bool add_value(CellKey key, const CellValue& value, std::uint32_t style) {
         return add_value(key, value, value.obj.get(), value.data_type_obj.get(), style);
     }
+    // The cached value of a formula cell as written (<v> text, t and cm
+    // attributes; null for an absent one), kept beside the cells until the
+    // cell changes.
+    void add_cached(CellKey key, std::string_view v, const std::string_view* t,
+                    const std::string_view* cm);
+    struct Cached {
+        std::string_view v;
+        bool has_t = false, has_cm = false;
+        std::string_view t, cm;
+    };
+    bool cached_of(CellKey key, Cached& out) const;
+    void forget_cached(CellKey key) {
+        if (!cached_.empty()) cached_.erase(key);
+    }
+    void drop_cached() noexcept;
+    std::size_t cached_count() const noexcept { return cached_.size(); }
     // Ordinary formula texts: a template number or FormulaTemplates::kNone.
     std::uint32_t intern_formula(std::string_view text, std::uint32_t row, std::uint32_t column);
     // A native shared-formula group; its members are stored as kind 8
@@ -320,6 +336,18 @@ private:
     std::string formula_scratch_;
     std::vector<FormulaTemplate> shared_formulas_;
     std::vector<PyRef> extra_data_types_;
+    // Cached values of formula cells: spans of cached_text_.
+    struct Span {
+        std::uint64_t off = 0;
+        std::uint32_t len = 0;
+        bool set = false;
+    };
+    struct CachedRecord {
+        Span v, t, cm;
+    };
+    std::unordered_map<CellKey, CachedRecord, SeededHash> cached_;
+    std::string cached_text_;
+    Span keep_text(const std::string_view* text);
 
     // Materialisation context.
     PyRef ws_, cell_styles_, shared_strings_, cell_cls_;

@@ -770,7 +770,90 @@ PyObject* m_formula_cells(PyObject* self, PyObject*) {
     });
 }
 
+// The key of (row, column) arguments; false with an exception, or false
+// without one when no cell can have that key.
+bool cached_key(const char* fname, PyObject* const* a, CellKey& key, bool& possible) {
+    long long row = 0, column = 0;
+    if (!arg_int64(fname, "row", a[0], &row) || !arg_int64(fname, "column", a[1], &column)) {
+        return false;
+    }
+    possible = row >= 0 && column >= 0 && (unsigned long long)row <= kMaxIndex &&
+               (unsigned long long)column <= kMaxIndex;
+    if (possible) key = make_key((std::uint32_t)row, (std::uint32_t)column);
+    return true;
+}
+
+PyRef str_or_none(bool set, std::string_view text) {
+    return set ? str_of(text) : PyRef::borrow(Py_None);
+}
+
+PyObject* m_cached(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        static const char* const names[] = {"row", "column"};
+        static const ArgSpec spec{"_cached", names, 2, 2};
+        PyObject* a[2];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        CellKey key = 0;
+        bool possible = false;
+        if (!cached_key("_cached", a, key, possible)) return nullptr;
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        CellStore::Cached c;
+        if (!possible || !store_core(self).cached_of(key, c)) Py_RETURN_NONE;
+        PyRef t = str_or_none(c.has_t, c.t), v = str_or_none(!c.v.empty(), c.v),
+              cm = str_or_none(c.has_cm, c.cm);
+        if (!t || !v || !cm) return nullptr;
+        return PyTuple_Pack(3, t.get(), v.get(), cm.get());
+    });
+}
+
+PyObject* m_forget_cached(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        static const char* const names[] = {"row", "column"};
+        static const ArgSpec spec{"_forget_cached", names, 2, 2};
+        PyObject* a[2];
+        if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+        CellKey key = 0;
+        bool possible = false;
+        if (!cached_key("_forget_cached", a, key, possible)) return nullptr;
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        if (possible) store_core(self).forget_cached(key);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* m_drop_cached(PyObject* self, PyObject*) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.exclusive(self)) return nullptr;
+        store_core(self).drop_cached();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* m_cached_count(PyObject* self, PyObject*) {
+    return guarded_locked(self, [&]() -> PyObject* {
+        StoreHold hold;
+        if (!hold.shared(self)) return nullptr;
+        return PyLong_FromSize_t(store_core(self).cached_count());
+    });
+}
+
 PyMethodDef store_methods[] = {
+    {"_cached", (PyCFunction)(void (*)(void))m_cached, METH_FASTCALL | METH_KEYWORDS,
+     "_cached($self, row, column)\n--\n\n(t, v, cm) of the formula cell at (row, column) as "
+     "the loaded file\nwrote them (None for an attribute or value it did not have), kept until\n"
+     "the cell changes; None when there is none."},
+    {"_forget_cached", (PyCFunction)(void (*)(void))m_forget_cached,
+     METH_FASTCALL | METH_KEYWORDS,
+     "_forget_cached($self, row, column)\n--\n\nDrops the kept cached value of (row, column): "
+     "the cell changed."},
+    {"_drop_cached", (PyCFunction)m_drop_cached, METH_NOARGS,
+     "_drop_cached($self)\n--\n\nDrops every kept cached value."},
+    {"_cached_count", (PyCFunction)m_cached_count, METH_NOARGS,
+     "_cached_count($self)\n--\n\nThe number of kept cached values."},
     {"get", (PyCFunction)(void (*)(void))m_get, METH_FASTCALL | METH_KEYWORDS,
      "get($self, key, default=None)\n--\n\n"},
     {"_row", (PyCFunction)(void (*)(void))m_row, METH_FASTCALL | METH_KEYWORDS,
@@ -901,7 +984,7 @@ PyType_Slot keyiter_slots[] = {
 };
 
 PyType_Spec keyiter_spec = {
-    "builtins.KeyIter",
+    "tavrinex._tavrinex.KeyIter",
     sizeof(KeyIterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -10,7 +10,12 @@
 
 namespace tvx {
 
-constexpr std::uint32_t MAX_COLUMN = 18278;  // ZZZ
+// The last column a reference of three letters names (ZZZ). Files may hold
+// columns up to it, and the package reads and writes them as it reads any
+// other; XFD (16384), the package's MAX_COLUMN, is only the last column a
+// spreadsheet program shows, refused where the package checks what users
+// put in a sheet.
+constexpr std::uint32_t MAX_COLUMN = 18278;
 
 // "B12" -> (12, 2). Upper-case letters only, 1 to 3 of them, then 1 to 9
 // digits without a leading zero. False for anything else (never raises).

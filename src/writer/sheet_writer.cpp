@@ -4,7 +4,7 @@
 // Cells it cannot reproduce are handed to the host's `write_cell` helper.
 #include "core/seed.h"
 #include "lib/args.h"
-#include "lib/entry.h"
+#include "writer/sheet_writer.h"
 #include "lib/errors.h"
 #include "lib/host.h"
 #include "lib/type_once.h"
@@ -73,17 +73,19 @@ constexpr const char* kNames[N_COUNT] = {"_value",    "_style", "_comment", "dat
                                          "hyperlink", "row",    "column"};
 
 struct SheetWriterObject {
-    PyObject_HEAD PyObject* ws;
-    PyObject* write;
-    PyObject* cell_styles;
-    PyObject* hyperlinks;
-    PyObject* style_array;
-    PyObject* add_comment;
-    PyObject* write_cell;
-    PyObject* date_value;
-    PyObject* date_value_raw;
-    PyObject* safe_string;
-    PyObject* names[N_COUNT];
+    // The host objects held for the writer's life: owned references, made
+    // in place by sw_new (tp_alloc gives zeroed, that is empty, PyRefs).
+    PyObject_HEAD PyRef ws;
+    PyRef write;
+    PyRef cell_styles;
+    PyRef hyperlinks;
+    PyRef style_array;
+    PyRef add_comment;
+    PyRef write_cell;
+    PyRef date_value;
+    PyRef date_value_raw;
+    PyRef safe_string;
+    PyRef names[N_COUNT];
     WriterCore* core;
     NativeEpoch epoch;
     int epoch_kind;  // 0 naive, 1 Windows epoch, 2 no native dates
@@ -185,7 +187,7 @@ public:
             lxml_ ? PyBytes_FromStringAndSize(buf_.data(), (Py_ssize_t)buf_.size())
                   : PyUnicode_DecodeUTF8(buf_.data(), (Py_ssize_t)buf_.size(), nullptr));
         if (!chunk) return false;
-        PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write, chunk.get()));
+        PyRef r = PyRef::steal(PyObject_CallOneArg(w_->write.get(), chunk.get()));
         if (!r) return false;
         buf_.clear();
         emits_++;
@@ -268,12 +270,22 @@ public:
     // The element writer. `t` and `s` may be null (absent).
     Put element(std::int64_t row, std::uint32_t column, std::string_view dt,
                 const std::string_view* t, const std::string_view* s, const ValueText& v,
-                PyObject* hyperlink) {
+                PyObject* hyperlink, const CellStore::Cached* cached = nullptr) {
         std::string_view text = v.text();
         bool is_f = dt == "f", is_s = dt == "s";
         if (v.kind == ValueTextKind::Text) {
             if ((is_f || is_s) && !v.from_str) return Put::NotWritten;
             if (has_control(text)) return Put::NotWritten;
+        }
+        // A formula's cached value as the loaded file gave it: its type
+        // and cell metadata go on the <c>, its text in <v>.
+        const std::string_view* cm = nullptr;
+        if (cached && is_f && v.kind == ValueTextKind::Text && !text.empty()) {
+            if (cached->has_t) t = &cached->t;
+            if (cached->has_cm) cm = &cached->cm;
+            if (has_control(cached->v) || (cm && has_control(*cm))) return Put::NotWritten;
+        } else {
+            cached = nullptr;
         }
         // The attributes cannot carry them either; the host escapes them.
         if ((t && has_control(*t)) || (s && has_control(*s))) return Put::NotWritten;
@@ -281,8 +293,8 @@ public:
             int truth = PyObject_IsTrue(hyperlink);
             if (truth < 0) return Put::Error;
             if (truth) {
-                int rc = PyList_CheckExact(w_->hyperlinks)
-                             ? PyList_Append(w_->hyperlinks, hyperlink)
+                int rc = PyList_CheckExact(w_->hyperlinks.get())
+                             ? PyList_Append(w_->hyperlinks.get(), hyperlink)
                              : call_append(hyperlink);
                 if (rc < 0) return Put::Error;
             }
@@ -303,6 +315,11 @@ public:
             escape_attribute(buf_, *t, lxml_);
             buf_ += '"';
         }
+        if (cm) {
+            buf_ += " cm=\"";
+            escape_attribute(buf_, *cm, lxml_);
+            buf_ += '"';
+        }
         if (v.kind != ValueTextKind::Text || (v.from_str && text.empty())) {
             buf_ += lxml_ ? "></c>" : " />";
             return Put::Written;
@@ -317,7 +334,13 @@ public:
             } else {
                 buf_ += "<f />";
             }
-            buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+            if (cached && !cached->v.empty()) {
+                buf_ += "<v>";
+                escape_text(buf_, cached->v, lxml_);
+                buf_ += "</v></c>";
+            } else {
+                buf_ += lxml_ ? "<v></v></c>" : "<v /></c>";
+            }
         } else if (is_s) {
             buf_ += "><is><t";
             std::string_view stripped = py_strip(text);
@@ -343,7 +366,7 @@ public:
     // has_style(); -1 with an exception.
     int has_style(PyObject* style) {
         if (style == Py_None) return 0;
-        if (Py_TYPE(style) == (PyTypeObject*)w_->style_array) {
+        if (Py_TYPE(style) == (PyTypeObject*)w_->style_array.get()) {
             Py_buffer view;
             if (PyObject_GetBuffer(style, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
                 int result = -2;
@@ -378,7 +401,7 @@ public:
     bool style_text(PyObject* arr, std::string_view& out) {
         StyleKey key;
         bool keyed = false;
-        if (Py_TYPE(arr) == (PyTypeObject*)w_->style_array) {
+        if (Py_TYPE(arr) == (PyTypeObject*)w_->style_array.get()) {
             Py_buffer view;
             if (PyObject_GetBuffer(arr, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
                 if (view.itemsize == 4 && view.len == 36 && view.format &&
@@ -398,7 +421,7 @@ public:
                 return true;
             }
         }
-        PyRef id = call_method_one(w_->cell_styles, "add", arr);
+        PyRef id = call_method_one(w_->cell_styles.get(), "add", arr);
         if (!id) return false;
         PyRef str = PyRef::steal(PyObject_Str(id.get()));
         if (!str) return false;
@@ -446,7 +469,7 @@ public:
 
     // The host's write_cell for one cell.
     bool fallback(PyObject* cell, bool styled) {
-        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->write_cell, w_->ws, cell,
+        PyRef r = PyRef::steal(PyObject_CallFunctionObjArgs(w_->write_cell.get(), w_->ws.get(), cell,
                                                             styled ? Py_True : Py_False, nullptr));
         if (!r) return false;
         if (lxml_) {
@@ -472,23 +495,23 @@ public:
         // right after what is pending.
         PyErr_Clear();
         if (!emit()) return false;
-        PyRef done = PyRef::steal(PyObject_CallOneArg(w_->write, r.get()));
+        PyRef done = PyRef::steal(PyObject_CallOneArg(w_->write.get(), r.get()));
         return (bool)done;
     }
 
     // The host-object path.
     bool host_cell(PyObject* cell) {
-        PyObject** n = w_->names;
-        PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT]));
+        const PyRef* n = w_->names;
+        PyRef comment = PyRef::steal(PyObject_GetAttr(cell, n[N_COMMENT].get()));
         if (!comment) return false;
         if (comment.get() != Py_None) {
             PyRef r =
-                PyRef::steal(PyObject_CallFunctionObjArgs(w_->add_comment, w_->ws, cell, nullptr));
+                PyRef::steal(PyObject_CallFunctionObjArgs(w_->add_comment.get(), w_->ws.get(), cell, nullptr));
             if (!r) return false;
         }
-        PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE]));
+        PyRef value = PyRef::steal(PyObject_GetAttr(cell, n[N_VALUE].get()));
         if (!value) return false;
-        PyRef style = PyRef::steal(PyObject_GetAttr(cell, n[N_STYLE]));
+        PyRef style = PyRef::steal(PyObject_GetAttr(cell, n[N_STYLE].get()));
         if (!style) return false;
         int styled = has_style(style.get());
         if (styled < 0) return false;
@@ -497,11 +520,11 @@ public:
             if (truth < 0) return false;
             if (!truth) return true;
         }
-        PyRef dt = PyRef::steal(PyObject_GetAttr(cell, n[N_DATA_TYPE]));
+        PyRef dt = PyRef::steal(PyObject_GetAttr(cell, n[N_DATA_TYPE].get()));
         if (!dt) return false;
-        PyRef row_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_ROW]));
+        PyRef row_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_ROW].get()));
         if (!row_obj) return false;
-        PyRef col_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_COLUMN]));
+        PyRef col_obj = PyRef::steal(PyObject_GetAttr(cell, n[N_COLUMN].get()));
         if (!col_obj) return false;
         std::int64_t row, col;
         std::string_view dts;
@@ -526,7 +549,7 @@ public:
         } else if (dts == "d") {
             // The host's helper decides every date of a host cell.
             PyRef r = PyRef::steal(
-                PyObject_CallFunctionObjArgs(w_->date_value, w_->ws, cell, nullptr));
+                PyObject_CallFunctionObjArgs(w_->date_value.get(), w_->ws.get(), cell, nullptr));
             if (!r) return false;
             bool keep_d;
             if (!date_result(r.get(), date_value, keep_d)) return false;
@@ -537,10 +560,17 @@ public:
         }
         if (dts != "d") value_text(value.get(), vt);
         if (vt.kind == ValueTextKind::Unhandled) return fallback(cell, styled);
-        PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK]));
+        PyRef hyperlink = PyRef::steal(PyObject_GetAttr(cell, n[N_HYPERLINK].get()));
         if (!hyperlink) return false;
+        CellStore::Cached cached;
+        PyRef cached_tuple;
+        bool has_cached = false, unhandled = false;
+        if (dts == "f" && !cached_of(row, col, cached, cached_tuple, has_cached, unhandled)) {
+            return false;
+        }
+        if (unhandled) return fallback(cell, styled);
         Put p = element(row, (std::uint32_t)col, dts, t, styled ? &stext : nullptr, vt,
-                        hyperlink.get());
+                        hyperlink.get(), has_cached ? &cached : nullptr);
         if (p == Put::Error) return false;
         if (p == Put::NotWritten) return fallback(cell, styled);
         return true;
@@ -640,6 +670,58 @@ public:
         return true;
     }
 
+    // Where the cached values of the sheet's formula cells are kept: the
+    // store the cells live in, or the dict the Python reader filled.
+    void set_cached_source(CellStore* store, PyObject* dict) noexcept {
+        cached_store_ = store;
+        cached_dict_ = dict;
+    }
+
+    // The cached value of the formula cell at (row, column), if one is kept;
+    // `hold` keeps the texts of a dict entry alive; `unhandled` when the
+    // entry is not one the native side writes (the host writes the cell).
+    // False with an exception.
+    bool cached_of(std::int64_t row, std::int64_t column, CellStore::Cached& out, PyRef& hold,
+                   bool& found, bool& unhandled) {
+        found = unhandled = false;
+        if (cached_store_) {
+            // A store keys rows and columns of 32 bits; no other has a value.
+            if (row < 0 || row > 0xFFFFFFFFLL || column < 0 || column > 0xFFFFFFFFLL) return true;
+            found = cached_store_->cached_of(make_key((std::uint32_t)row, (std::uint32_t)column),
+                                             out);
+            return true;
+        }
+        if (!cached_dict_ || PyDict_GET_SIZE(cached_dict_) == 0) return true;
+        PyRef key = PyRef::steal(Py_BuildValue("(LL)", (long long)row, (long long)column));
+        if (!key) return false;
+        PyObject* entry = nullptr;
+        int got = PyDict_GetItemRef(cached_dict_, key.get(), &entry);
+        if (got < 0) return false;
+        hold = PyRef::steal(entry);
+        if (!got) return true;
+        // (t, v, cm), each a str or None; anything else is the host's to write.
+        unhandled = true;
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3) return true;
+        std::string_view parts[3];
+        bool present[3];
+        for (int i = 0; i < 3; i++) {
+            PyObject* item = PyTuple_GET_ITEM(entry, i);
+            present[i] = item != Py_None;
+            if (present[i] && (!PyUnicode_CheckExact(item) || !utf8_of(item, parts[i]))) {
+                PyErr_Clear();
+                return true;
+            }
+        }
+        unhandled = false;
+        out.has_t = present[0];
+        out.t = parts[0];
+        out.v = parts[1];
+        out.has_cm = present[2];
+        out.cm = parts[2];
+        found = true;
+        return true;
+    }
+
     // ---- the three ways of reading the cells ----
 
     Path store_path(PyObject* store, PyObject* dims);
@@ -654,7 +736,7 @@ private:
     };
 
     int call_append(PyObject* item) {
-        PyRef r = call_method_one(w_->hyperlinks, "append", item);
+        PyRef r = call_method_one(w_->hyperlinks.get(), "append", item);
         return r ? 0 : -1;
     }
 
@@ -684,6 +766,8 @@ private:
     std::string& buf_;
     bool lxml_;
     std::uint64_t emits_ = 0;  // hand-overs to `write` during this call
+    CellStore* cached_store_ = nullptr;  // see set_cached_source
+    PyObject* cached_dict_ = nullptr;
     std::string uncached_style_;
     // Style-text cache of the store path: dense below 65536, then a map.
     std::vector<StyleSlot> dense_styles_;
@@ -750,7 +834,7 @@ Run::StyleSlot* Run::style_slot(CellStore& s, std::uint32_t id) {
     if (styled < 0) return nullptr;
     std::string text;
     if (styled) {
-        PyRef arr = PyRef::steal(PyObject_CallOneArg(w_->style_array, item.get()));
+        PyRef arr = PyRef::steal(PyObject_CallOneArg(w_->style_array.get(), item.get()));
         if (!arr) return nullptr;
         std::string_view sv;
         if (!style_text(arr.get(), sv)) return nullptr;
@@ -901,7 +985,7 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
                 ttext = "n";
             } else {
                 PyRef r = PyRef::steal(
-                    PyObject_CallFunctionObjArgs(w_->date_value_raw, w_->ws, value.get(), nullptr));
+                    PyObject_CallFunctionObjArgs(w_->date_value_raw.get(), w_->ws.get(), value.get(), nullptr));
                 if (!r) return false;
                 bool keep_d;
                 if (!date_result(r.get(), date_value, keep_d)) return false;
@@ -919,8 +1003,10 @@ bool Run::store_cell(CellStore& s, StoreHold& hold, PyObject* store, const CellL
         value_text(value.get(), vt);
     }
     if (vt.kind == ValueTextKind::Unhandled) return materialise_and_write(s, hold, store, loc);
+    CellStore::Cached cached;
+    const bool has_cached = dt == "f" && s.cached_of(d.key, cached);
     Put p = element((std::int64_t)key_row(d.key), column, dt, t, styled ? &stext : nullptr, vt,
-                    nullptr);
+                    nullptr, has_cached ? &cached : nullptr);
     if (p == Put::Error) return false;
     if (p == Put::NotWritten) return materialise_and_write(s, hold, store, loc);
     return true;
@@ -1116,17 +1202,11 @@ bool Run::rows_path(PyObject* rows_fallback, PyObject* dims) {
 
 int sw_clear(PyObject* self) {
     auto* w = (SheetWriterObject*)self;
-    Py_CLEAR(w->ws);
-    Py_CLEAR(w->write);
-    Py_CLEAR(w->cell_styles);
-    Py_CLEAR(w->hyperlinks);
-    Py_CLEAR(w->style_array);
-    Py_CLEAR(w->add_comment);
-    Py_CLEAR(w->write_cell);
-    Py_CLEAR(w->date_value);
-    Py_CLEAR(w->date_value_raw);
-    Py_CLEAR(w->safe_string);
-    for (PyObject*& n : w->names) Py_CLEAR(n);
+    for (PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                     &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                     &w->safe_string})
+        r->reset();
+    for (PyRef& n : w->names) n.reset();
     if (w->core) {
         // Dropping the ids may run Python code: detach the map first.
         auto ids = std::move(w->core->style_ids);
@@ -1138,16 +1218,10 @@ int sw_clear(PyObject* self) {
 int sw_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* w = (SheetWriterObject*)self;
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(w->ws);
-    Py_VISIT(w->write);
-    Py_VISIT(w->cell_styles);
-    Py_VISIT(w->hyperlinks);
-    Py_VISIT(w->style_array);
-    Py_VISIT(w->add_comment);
-    Py_VISIT(w->write_cell);
-    Py_VISIT(w->date_value);
-    Py_VISIT(w->date_value_raw);
-    Py_VISIT(w->safe_string);
+    for (const PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                           &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                           &w->safe_string})
+        Py_VISIT(r->get());
     if (w->core) {
         for (auto& entry : w->core->style_ids) Py_VISIT(entry.second.id.get());
     }
@@ -1166,12 +1240,7 @@ void sw_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-bool helper(PyObject* helpers, const char* key, PyObject*& out) {
-    PyRef value;
-    if (!get_helper(helpers, key, value)) return false;
-    out = value.release();
-    return true;
-}
+bool helper(PyObject* helpers, const char* key, PyRef& out) { return get_helper(helpers, key, out); }
 
 PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -1191,29 +1260,31 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         auto* w = (SheetWriterObject*)self.get();
         new (&w->busy) std::atomic<bool>(false);
-        w->ws = Py_NewRef(a[0]);
-        w->write = Py_NewRef(a[1]);
+        for (PyRef* r : {&w->ws, &w->write, &w->cell_styles, &w->hyperlinks, &w->style_array,
+                         &w->add_comment, &w->write_cell, &w->date_value, &w->date_value_raw,
+                         &w->safe_string})
+            new (r) PyRef();
+        for (PyRef& n : w->names) new (&n) PyRef();
+        w->ws = PyRef::borrow(a[0]);
+        w->write = PyRef::borrow(a[1]);
         w->lxml = a[2] == Py_True;
         PyObject* helpers = a[3];
         w->core = new WriterCore();
         for (int i = 0; i < N_COUNT; i++) {
-            w->names[i] = PyUnicode_InternFromString(kNames[i]);
+            w->names[i] = PyRef::steal(PyUnicode_InternFromString(kNames[i]));
             if (!w->names[i]) return nullptr;
         }
-        PyRef wb = PyRef::steal(PyObject_GetAttrString(w->ws, "parent"));
+        PyRef wb = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "parent"));
         if (!wb) return nullptr;
-        w->cell_styles = PyObject_GetAttrString(wb.get(), "_cell_styles");
+        w->cell_styles = PyRef::steal(PyObject_GetAttrString(wb.get(), "_cell_styles"));
         if (!w->cell_styles) return nullptr;
-        if (!helper(helpers, "StyleArray", w->style_array)) return nullptr;
-        w->hyperlinks = PyObject_GetAttrString(w->ws, "_hyperlinks");
+        w->hyperlinks = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "_hyperlinks"));
         if (!w->hyperlinks) return nullptr;
-        if (!helper(helpers, "add_comment", w->add_comment) ||
-            !helper(helpers, "write_cell", w->write_cell) ||
-            !helper(helpers, "date_value", w->date_value) ||
-            !helper(helpers, "date_value_raw", w->date_value_raw)) {
-            return nullptr;
-        }
-        PyRef wb2 = PyRef::steal(PyObject_GetAttrString(w->ws, "parent"));
+#define TVX_LOAD(member, key) \
+    if (!helper(helpers, key, w->member)) return nullptr;
+        TVX_WRITER_HELPERS(TVX_LOAD)
+#undef TVX_LOAD
+        PyRef wb2 = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "parent"));
         if (!wb2) return nullptr;
         PyRef epoch = PyRef::steal(PyObject_GetAttrString(wb2.get(), "epoch"));
         if (!epoch || !read_epoch(epoch.get(), w->epoch)) return nullptr;
@@ -1228,19 +1299,35 @@ PyObject* sw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         w->iso_dates = iso.get() == Py_True;
-        if (!helper(helpers, "safe_string", w->safe_string)) return nullptr;
         return self.release();
     });
+}
+
+// Points `run` at where the cached values of the sheet's formula cells are
+// kept: the store its cells live in, or the worksheet's dict when the Python
+// reader read it (`cache` holds that dict). False with an exception.
+bool cached_values(SheetWriterObject* w, Run& run, PyObject* cells, PyRef& cache) {
+    if (is_cell_store(cells)) {
+        run.set_cached_source(&store_core(cells), nullptr);
+        return true;
+    }
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttrString(w->ws.get(), "_formula_cache", &raw) < 0) return false;
+    cache = PyRef::steal(raw);
+    if (cache && PyDict_Check(cache.get())) run.set_cached_source(nullptr, cache.get());
+    return true;
 }
 
 PyObject* write_sheet_data_body(SheetWriterObject* w, PyObject* rows_fallback) {
     Borrow borrow(w);
     if (!borrow) return already_borrowed();
     Run run(w);
-    PyRef cells = PyRef::steal(PyObject_GetAttrString(w->ws, "_cells"));
+    PyRef cells = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "_cells"));
     if (!cells) return nullptr;
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
+    PyRef cache;
+    if (!cached_values(w, run, cells.get(), cache)) return nullptr;
     std::size_t start = run.mark();
     run.append("<sheetData>");
     bool rows = true;
@@ -1293,7 +1380,12 @@ PyObject* sw_write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t 
 template <class WriteCells>
 PyObject* write_one_row(SheetWriterObject* w, long long row, WriteCells&& write_cells) {
     Run run(w);
-    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws, "row_dimensions"));
+    PyRef cells, cache;
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttrString(w->ws.get(), "_cells", &raw) < 0) return nullptr;
+    cells = PyRef::steal(raw);
+    if (cells && !cached_values(w, run, cells.get(), cache)) return nullptr;
+    PyRef dims = PyRef::steal(PyObject_GetAttrString(w->ws.get(), "row_dimensions"));
     if (!dims) return nullptr;
     PyRef dim = dimension_of(dims.get(), row);
     if (!dim) return nullptr;
@@ -1415,8 +1507,8 @@ PyMethodDef sw_methods[] = {
     {"write_sheet_data", (PyCFunction)(void (*)(void))sw_write_sheet_data,
      METH_FASTCALL | METH_KEYWORDS,
      "write_sheet_data($self, rows_fallback)\n--\n\n"
-     "Write the whole `<sheetData>` element for `ws` (WorksheetWriter.write_rows).\n"
-     "`rows_fallback` is `WorksheetWriter.rows` used when cell keys are not\n"
+     "Write the whole `<sheetData>` element for `ws` (`tavrinex.writer.write_rows`).\n"
+     "`rows_fallback` is `tavrinex.writer.rows` bound to `ws`, used when cell keys are not\n"
      "plain integer tuples."},
     {"write_row", (PyCFunction)(void (*)(void))sw_write_row, METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, cells, row_idx)\n--\n\n"
@@ -1443,7 +1535,7 @@ PyType_Slot sw_slots[] = {
 };
 
 PyType_Spec sw_spec = {
-    "builtins.SheetWriter",
+    "tavrinex._tavrinex.SheetWriter",
     sizeof(SheetWriterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,

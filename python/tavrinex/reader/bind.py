@@ -62,6 +62,7 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
             del store
             actions = []
             parser.row_dimensions = {}
+            parser.formula_cache = {}
             source = rewind()
         else:
             cells = store
@@ -70,6 +71,8 @@ def read_worksheet(source, ws, shared_strings=None, cell_styles=None, epoch=None
         parser.parse(source, ws, cells, cell_styles, cell_cls, helpers, actions)
 
     ws._cells = cells
+    # The Python reader's cached values of formula cells (a store keeps its own).
+    ws._formula_cache = parser.formula_cache if isinstance(cells, dict) else None
     ws.row_dimensions = RowDimensions.read(parser.row_dimensions)
     replay(ws, actions)
     return parser

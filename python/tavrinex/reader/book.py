@@ -108,6 +108,8 @@ def open_workbook(filename: FileArg, read_only: bool = False, data_only: bool = 
         wb._archive = archive
     else:
         archive.close()
+        for ws in wb.worksheets:
+            ws._edited = False   # what reading did is no change
     return wb
 
 

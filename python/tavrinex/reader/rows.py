@@ -21,6 +21,7 @@ class _StreamRun(_Run):
 
     def __init__(self, parser, source, helpers, actions):
         super().__init__(parser, source, None, None, None, None, helpers, actions)
+        self.formula_cache = None   # streamed rows keep no cached values for a save
         self.row_cells = []
 
     def on_cell(self, row, column, style, value, data_type, cached):

@@ -458,6 +458,8 @@ class WorksheetParser:
         self.date_formats = date_formats
         self.timedelta_formats = timedelta_formats
         self.row_dimensions = {}
+        # (row, column) -> (t, v, cm) of formula cells as written, for the save
+        self.formula_cache = {}
 
     def parse(self, source, ws, cells, cell_styles, cell_cls, helpers, actions):
         """Read `source` into `cells`, a dict (row, column) -> cell.
@@ -503,6 +505,7 @@ class _Run:
         self.date_formats = _style_ids(parser.date_formats)
         self.timedelta_formats = _style_ids(parser.timedelta_formats)
         self.row_dimensions = parser.row_dimensions
+        self.formula_cache = getattr(parser, "formula_cache", {})
         if not isinstance(self.row_dimensions, dict):
             raise TypeError("parser.row_dimensions must be dict, not "
                             + type(self.row_dimensions).__name__)
@@ -613,6 +616,12 @@ class _Run:
                 events.skip()
 
         used = formula is not None and self.formulas
+        cache = self.formula_cache
+        if used and cache is not None:
+            cm = attrs.get("cm")
+            if value_text or cm is not None:
+                # What the file says the formula gave, kept for the save.
+                cache[(row, column)] = (data_type, value_text or None, cm)
         value, data_type = self.convert(data_type, value_text, style_id, r, inline, used)
         cached = _NOT_KEPT
         if used:

@@ -77,12 +77,13 @@ class LxmlBackend:
             if shape == EMPTY:
                 return
             if shape == FORMULA:
-                f_attrs, text = content
+                f_attrs, text, cached = content
                 with xf.element("f", f_attrs):
                     if text:
                         xf.write(text)
                 with xf.element("v"):
-                    pass
+                    if cached:
+                        xf.write(cached)
             elif shape == INLINE:
                 text, preserve = content
                 item = _lxml.Element("is")
@@ -129,10 +130,10 @@ class EtreeBackend:
         attrs, shape, content = prepare_cell(ws, cell, styled, False)
         c = ET.Element("c", attrs)
         if shape == FORMULA:
-            f_attrs, text = content
+            f_attrs, text, cached = content
             f = ET.SubElement(c, "f", f_attrs)
             f.text = text
-            ET.SubElement(c, "v")
+            ET.SubElement(c, "v").text = cached
         elif shape == INLINE:
             text, preserve = content
             item = ET.SubElement(c, "is")

@@ -18,7 +18,8 @@ def prepare_cell(ws, cell, styled, lxml):
     """(attributes of <c>, shape, content) of a cell.
 
     The shape is EMPTY (no content), FORMULA ((attributes of <f>, text or
-    None)), INLINE ((text, keep spaces)) or VALUE (the text of <v>).
+    None, text of <v> or None)), INLINE ((text, keep spaces)) or VALUE (the
+    text of <v>).
     Appends the cell's hyperlink to ``ws._hyperlinks``.
     """
     attrs = {"r": f"{get_column_letter(cell.column)}{cell.row}"}
@@ -26,17 +27,27 @@ def prepare_cell(ws, cell, styled, lxml):
         attrs["s"] = writable(str(ws.parent._cell_styles.add(cell._style)), lxml)
     data_type = cell.data_type
     value = cell._value
+    cached = None
     if data_type == "d":
         value, keep_d = date_value(ws, cell)
         t = "d" if keep_d else "n"
     elif data_type == "f":
         t = None
+        # The cached value the loaded file gave an unchanged formula: its
+        # type and cell metadata on the <c>, its text in <v>.
+        lookup = getattr(ws, "_cached_value", None)
+        if lookup is not None and not (value is None or value == ""):
+            cached = lookup(cell.row, cell.column)
+            if cached is not None:
+                t = cached[0] if cached[0] is None else writable(cached[0], lxml)
     elif data_type == "s":
         t = "inlineStr"
     else:
         t = None if data_type is None else writable(str(data_type), lxml)
     if t is not None:
         attrs["t"] = t
+    if cached is not None and cached[2] is not None:
+        attrs["cm"] = writable(cached[2], lxml)
     hyperlink = cell.hyperlink
     if hyperlink:
         ws._hyperlinks.append(hyperlink)
@@ -58,7 +69,8 @@ def prepare_cell(ws, cell, styled, lxml):
             text, f_attrs = safe_string(value), {}
         if text is not None:
             text = writable(safe_string(text), lxml)
-        return attrs, FORMULA, (f_attrs, text)
+        cached_text = writable(cached[1], lxml) if cached is not None and cached[1] else None
+        return attrs, FORMULA, (f_attrs, text, cached_text)
     if data_type == "s" and isinstance(value, CellRichText):
         runs = rich_runs(value, lxml)
         return (attrs, RICH, runs) if runs else (attrs, EMPTY, None)

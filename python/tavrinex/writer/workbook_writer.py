@@ -162,7 +162,10 @@ def _workbook_part(wb: Any, active: int) -> bytes:
         names.append(element("definedName", {"name": dn.name, **extra}, text(dn.value)))
     if names:
         parts.append(element("definedNames", None, "".join(names)))
-    parts.append(element("calcPr", {"calcId": "191029", "fullCalcOnLoad": "1"}))
+    # A full recalculation on load only once cells changed: the cached
+    # values of an unchanged workbook's formulas are written as read.
+    parts.append(element("calcPr", {"calcId": "191029",
+                                    "fullCalcOnLoad": "1" if wb.cells_changed else None}))
     parts.append("</workbook>")
     return DECLARATION + "".join(parts).encode("utf-8")
 
