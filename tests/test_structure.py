@@ -251,9 +251,19 @@ def test_moving_and_copying_sheets_take_their_names_along(tmp_path):
     wb.defined_names.append(DefinedName("Global", "Summary!$A$1"))
     wb.active = summary
 
+    from tavrinex.tables import Table
+    from tavrinex.validation import DataValidation
+    data.add_data_validation(DataValidation("whole", formula1="0", formula2="9", ranges="A1"))
+    data.add_table(Table("Items", "A5:B7"))
+    data.page_setup.orientation = "landscape"
+    data.freeze_panes = "A2"
     first, second = wb.copy_worksheet(data), wb.copy_worksheet(data)
+    assert (first.page_setup.orientation, first.freeze_panes) == ("landscape", "A2")
+    assert [dv.ranges for dv in first.data_validations] == ["A1"] and not list(first.tables)
+    first.data_validations[0].formula1 = "5"                  # a copy, not the same object
+    assert data.data_validations[0].formula1 == "0"
     assert (first.title, second.title) == ("Data Copy", "Data Copy2")
-    assert list(first.values) == [(1, 2, "=A1+B1", "='Data Copy'!A1*2"), (None,) * 4]
+    assert list(first.values)[:2] == [(1, 2, "=A1+B1", "='Data Copy'!A1*2"), (None,) * 4]
     assert first.merged_cells == ["A3:B4"] and first.column_dimensions["B"].width == 30
     assert first["A2"].font.bold and first["A2"] is not data["A2"]
     first["A1"] = 10                               # the copy is a sheet of its own

@@ -31,7 +31,7 @@ ICON_STYLES = frozenset((
 _NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 
 Point = tuple[str, Any]                 # (kind, value)
-ColorPoint = tuple[str, Any, Color]     # (kind, value, colour)
+ColorPoint = tuple[str, Any, Color | str]   # (kind, value, colour)
 DxfId = Callable[[DifferentialStyle], int]
 
 
@@ -207,6 +207,7 @@ class ColorScale(Rule):
         for kind, value, _ in points:
             _cfvo(scale, kind, value)
         for _, _, color in points:
+            assert isinstance(color, Color)   # made one by __post_init__
             scale.append(color.to_element())
 
 

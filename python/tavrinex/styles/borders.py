@@ -25,7 +25,7 @@ class Side:
     __repr__ = short_repr
 
     style: str | None = None
-    color: Color | None = None
+    color: Color | str | None = None
 
     def __post_init__(self) -> None:
         check_choice(self.style, BORDER_STYLES, "a border style")
@@ -63,16 +63,16 @@ class Border:
 
     __repr__ = short_repr
 
-    left: Side = Side()
-    right: Side = Side()
-    top: Side = Side()
-    bottom: Side = Side()
-    diagonal: Side = Side()
+    left: Side | str | None = Side()
+    right: Side | str | None = Side()
+    top: Side | str | None = Side()
+    bottom: Side | str | None = Side()
+    diagonal: Side | str | None = Side()
     diagonal_up: bool = False
     diagonal_down: bool = False
     outline: bool = True
-    vertical: Side | None = None
-    horizontal: Side | None = None
+    vertical: Side | str | None = None
+    horizontal: Side | str | None = None
 
     def __post_init__(self) -> None:
         for name in _SIDES:

@@ -25,9 +25,9 @@ class PatternFill:
 
     __repr__ = short_repr
 
-    fg_color: Color | None = None
+    fg_color: Color | str | None = None
     pattern: str | None = "solid"
-    bg_color: Color | None = None
+    bg_color: Color | str | None = None
 
     def __post_init__(self) -> None:
         check_choice(self.pattern, PATTERNS, "a fill pattern")
@@ -59,7 +59,7 @@ class GradientFill:
     right: float = 0
     top: float = 0
     bottom: float = 0
-    stops: tuple[tuple[float, Color], ...] = ()
+    stops: Any = ()
 
     def __post_init__(self) -> None:
         check_choice(self.type, GRADIENT_TYPES, "a gradient type", optional=False)

@@ -33,7 +33,7 @@ class Font:
     underline: str | None = None
     strike: bool = False
     vert_align: str | None = None
-    color: Color | None = None
+    color: Color | str | None = None
     family: int | None = 2
     charset: int | None = None
     scheme: str | None = None
